@@ -647,6 +647,22 @@ TEST(SequenceSerializer, RefusesFewerPassesThanItClosed) {
   EXPECT_THROW(s.finalize("v", Shape{1}, Shape{1}, 0, 0, 8, false, 0, 0, {}, {}, 1, &program, h.passes, 8, false,
                           false, {}, {}, false),
                std::invalid_argument);
+  // Nothing was written: with the second pass the program can still be finished.
+  h.pass();
+  EXPECT_NO_THROW(h.finalize(s));
+}
+
+TEST(SequenceSerializer, IsSpentOnceTheProgramIsWritten) {
+  Harness h;
+  auto l = h.layer("l");
+  SequenceSerializer s(h.layers, h.io);
+  s.finalize_pass();
+  h.pass();
+  const auto program = h.finalize(s);
+  EXPECT_THROW(h.finalize(s), std::logic_error);
+  EXPECT_THROW(s.finalize_pass(), std::logic_error);
+  EXPECT_THROW(s.serialize_version(kVersion), std::logic_error);
+  EXPECT_THROW(s.serialize_layer_program(*l, *l, nullptr, false, false, {}, false, false), std::runtime_error);
 }
 
 hw::Component engine(hw::Type type, hw::Ident id) {
