@@ -99,7 +99,7 @@ class TestRefusedFiles:
             core.Model(str(path))
 
     def test_directory(self, tmp_path):
-        with pytest.raises((RuntimeError, ValueError)):
+        with pytest.raises(RuntimeError, match=r"^File not found\.$"):
             core.Model(str(tmp_path))
 
     def test_truncated_files(self, tmp_path):
