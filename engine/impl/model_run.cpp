@@ -1,4 +1,4 @@
-// Running and mapping a model. Not available in the engine yet: each call says so.
+// Running a model. Not available in the engine yet: each call says so. Mapping is in model_map.cpp.
 #include <stdexcept>
 
 #include "engine/impl/model_impl.h"
@@ -15,10 +15,6 @@ std::shared_ptr<Tensor> ModelImpl::forward(std::shared_ptr<Dense>, uint32_t) {
 
 std::shared_ptr<Tensor> ModelImpl::predict(std::shared_ptr<Dense>, uint32_t) {
   throw std::runtime_error("Model.predict is not available yet.");
-}
-
-void ModelImpl::map(std::shared_ptr<Device>, bool, std::shared_ptr<MapConstraints>) {
-  throw std::runtime_error("Model.map is not available yet.");
 }
 
 }  // namespace ovrix::detail
