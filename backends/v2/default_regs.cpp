@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "mapping/hw_description.h"
+
 namespace ovrix::v2 {
 
 namespace {
@@ -27,6 +29,10 @@ RegisterBlock default_np_regs(uint8_t np_id, uint32_t np_number, bool registers_
   write_flag(&regs, W56_UPPER_PAIR_SRAM, upper_pair);
   write_flag(&regs, W56_ADD_MERGE, is_add);
   return regs;
+}
+
+RegisterBlock default_np_regs(const hw::Component& np, uint32_t np_number, bool registers_only, bool is_add) {
+  return default_np_regs(np.ident.id, np_number, registers_only, is_add);
 }
 
 void set_ib_spikes(RegisterBlock* regs) { write_flag(regs, W2_IB_SPIKES, true); }
