@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "mapping/host_hooks.h"
+#include "mapping/layer_mapping.h"
 
 namespace ovrix::v2 {
 
@@ -166,6 +167,43 @@ void write_merge_registers(RegisterBlock* regs, const MergeFields* merge, const 
     write_field(regs, W48_DUAL_LAST_COLUMN, store_last);
   }
   write_field(regs, W48_DUAL_ID, one_hot_id(stores.front().ident.id));
+}
+
+void format_cnp_tnp_common_config_registers(RegisterBlock* regs, const NpSplitInterface& split, int kernel_size,
+                                            int stride, ActivationType activation, uint32_t first_filter,
+                                            uint32_t filter_count, uint8_t weights_bits,
+                                            const std::vector<hw::Component>& layer_nps, bool tnp_b_with_skip_dma,
+                                            bool transposed, uint8_t input_bits, uint8_t output_bits,
+                                            const std::unique_ptr<MergeLayerMapInfo>& merge_info,
+                                            const hw::Component* skipdma_load,
+                                            const std::vector<hw::Component>& stores, bool lut_flag,
+                                            bool merge_fields) {
+  CommonConfig config;
+  config.kernel_size = kernel_size;
+  config.stride = stride;
+  config.activation = activation;
+  config.first_filter = first_filter;
+  config.filter_count = filter_count;
+  config.weights_bits = weights_bits;
+  config.np_count = static_cast<uint32_t>(std::min<size_t>(layer_nps.size(), 0xFFFFFFFFu));
+  config.tnp_b_with_skip_dma = tnp_b_with_skip_dma;
+  config.transposed = transposed;
+  config.input_bits = input_bits;
+  config.output_bits = output_bits;
+  config.lut_flag = lut_flag;
+  write_common_config_registers(regs, split, config);
+  if (!merge_fields) return;
+  if (!merge_info) {
+    write_merge_registers(regs, nullptr, skipdma_load, layer_nps, stores);
+    return;
+  }
+  MergeFields merge;
+  merge.is_add = merge_info->is_add;
+  merge.channel = merge_info->channel;
+  merge.dual_output = merge_info->dual_output;
+  merge.dual_output_target = merge_info->dual_output_target;
+  merge.not_first = merge_info->not_first;
+  write_merge_registers(regs, &merge, skipdma_load, layer_nps, stores);
 }
 
 uint32_t cnp_tnp_input_shift_24b_size(const Dense& input_shift) {
