@@ -135,3 +135,34 @@ class FakeGraph {
 };
 
 }  // namespace ovrix::v2::testing
+
+#include "engine/device.h"
+#include "mapping/mesh.h"
+
+namespace ovrix::v2::testing {
+
+// A v2 device without hardware whose mesh a test chooses.
+class FakeDevice : public Device {
+ public:
+  explicit FakeDevice(Mesh mesh, HwVersion version = hw_versions::Proteo_v2)
+      : mesh_(std::move(mesh)), version_(version) {}
+  HwVersion version() const override { return version_; }
+  const char* desc() const override { return "fake v2 device"; }
+  const Mesh& mesh() const override { return mesh_; }
+  HardwareDevice* hardware() const override { return nullptr; }
+
+ private:
+  Mesh mesh_;
+  HwVersion version_;
+};
+
+// A v2 mesh of `columns` columns of 4 CNPs (row 1), with or without lookup tables.
+inline Mesh v2_mesh(uint8_t columns, bool luts = true) {
+  std::vector<np::Info> nps;
+  for (uint8_t col = 1; col <= columns; ++col)
+    for (uint8_t id = 0; id < 4; ++id)
+      nps.emplace_back(hw::Ident(col, 1, id), std::set<hw::Type>{hw::Type::CNP1, hw::Type::CNP2}, luts);
+  return Mesh(IpVersion::v2, hw::Ident(0, 0, 0), hw::Ident(0, 0, 1), np::Info::hrc(luts), nps, {});
+}
+
+}  // namespace ovrix::v2::testing
