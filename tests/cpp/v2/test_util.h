@@ -76,3 +76,40 @@ inline uint32_t bits_at(const std::vector<uint32_t>& words, size_t bit, uint32_t
 }
 
 }  // namespace ovrix::v2::testing
+
+#include "engine/dma.h"
+#include "program/record.h"
+
+namespace ovrix::v2::testing {
+
+// One configuration block of a record, as its DMA header describes it.
+struct Block {
+  hw::Ident ident;
+  dma::Target target = dma::Target::None;
+  uint16_t parameter = 0;
+  std::vector<uint32_t> words;  // the payload, padding included
+  size_t track = 0;
+};
+
+// The blocks of every track of a record, in order.
+inline std::vector<Block> blocks_of(const program::Record& record) {
+  std::vector<Block> out;
+  for (size_t t = 0; t < record.tracks().size(); ++t) {
+    const auto& words = record.tracks()[t].words();
+    size_t pos = 0;
+    while (pos + 2 <= words.size()) {
+      const dma::ConfigHeader h = dma::parse_config_header(&words[pos]);
+      Block b;
+      b.ident = h.ident;
+      b.target = h.target;
+      b.parameter = h.parameter;
+      b.words.assign(words.begin() + pos + 2, words.begin() + pos + 2 + h.size);
+      b.track = t;
+      out.push_back(std::move(b));
+      pos += 2 + h.size;
+    }
+  }
+  return out;
+}
+
+}  // namespace ovrix::v2::testing
