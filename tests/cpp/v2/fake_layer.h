@@ -1,11 +1,14 @@
 #pragma once
 // A layer whose every answer a test sets, for the rules and register formatters of the v2 edition.
+#include <functional>
 #include <map>
+#include <type_traits>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "engine/layer.h"
+#include "engine/layers.h"
 #include "engine/params.h"
 #include "engine/variables.h"
 
@@ -50,9 +53,27 @@ class FakeVariables : public Variables {
   std::map<std::string, std::shared_ptr<Dense>> tensors;
 };
 
-class FakeLayer : public LayerImpl, public HasConvParams, public HasPoolParams {
+// Base of the fake layers that carry the calculated convolution and pooling records.
+class RecordsBase : public LayerImpl, public HasConvParams, public HasPoolParams {};
+
+// The calculated records, for the bases that declare them.
+template <class Base, bool = std::is_base_of_v<HasConvParams, Base>>
+class WithRecords : public Base {};
+
+template <class Base>
+class WithRecords<Base, true> : public Base {
  public:
-  FakeLayer(std::string name, LayerType type, hw::TargetKind target)
+  const ConvCalculatedParams& conv_calculated_params() const override { return conv; }
+  const PoolingCalculatedParams& pool_calculated_params() const override { return pool_params; }
+  ConvCalculatedParams conv;
+  PoolingCalculatedParams pool_params;
+};
+
+// Base: RecordsBase, or one of the engine's layer classes (Conv2D, Conv2DTranspose, ...).
+template <class Base>
+class FakeLayerT : public WithRecords<Base> {
+ public:
+  FakeLayerT(std::string name, LayerType type, hw::TargetKind target)
       : name_(std::move(name)), params(type, {}), target(target) {}
 
   std::string name() const override { return name_; }
@@ -78,8 +99,6 @@ class FakeLayer : public LayerImpl, public HasConvParams, public HasPoolParams {
   ActivationType activation() const override { return act; }
   bool output_flag() const override { return activation_on; }
   bool channels_follow_neurons() const override { return depthwise; }
-  const ConvCalculatedParams& conv_calculated_params() const override { return conv; }
-  const PoolingCalculatedParams& pool_calculated_params() const override { return pool_params; }
 
   void set(const std::string& key, int value) { params.values_[key] = value; }
   void set_variable(const std::string& name, std::shared_ptr<Dense> tensor) { vars->tensors[name] = std::move(tensor); }
@@ -98,12 +117,13 @@ class FakeLayer : public LayerImpl, public HasConvParams, public HasPoolParams {
   bool depthwise = false;
   std::vector<std::shared_ptr<Layer>> in;
   std::vector<std::shared_ptr<Layer>> out;
-  ConvCalculatedParams conv;
-  PoolingCalculatedParams pool_params;
 };
 
+using FakeLayer = FakeLayerT<RecordsBase>;
+
 // Wires from -> to (outbound of from, inbound of to).
-inline void connect(const std::shared_ptr<FakeLayer>& from, const std::shared_ptr<FakeLayer>& to) {
+template <class A, class B>
+void connect(const std::shared_ptr<A>& from, const std::shared_ptr<B>& to) {
   from->out.push_back(to);
   to->in.push_back(from);
 }
@@ -119,19 +139,21 @@ class FakeGraph {
   FakeGraph(const FakeGraph&) = delete;
   FakeGraph& operator=(const FakeGraph&) = delete;
   ~FakeGraph() {
-    for (auto& l : layers_) {
-      l->in.clear();
-      l->out.clear();
-      l->set_mapping(nullptr);
-    }
+    for (auto& unlink : unlinks_) unlink();
   }
-  std::shared_ptr<FakeLayer> add(std::string name, LayerType type, hw::TargetKind target) {
-    layers_.push_back(std::make_shared<FakeLayer>(std::move(name), type, target));
-    return layers_.back();
+  template <class Base = RecordsBase>
+  std::shared_ptr<FakeLayerT<Base>> add(std::string name, LayerType type, hw::TargetKind target) {
+    auto layer = std::make_shared<FakeLayerT<Base>>(std::move(name), type, target);
+    unlinks_.push_back([layer] {
+      layer->in.clear();
+      layer->out.clear();
+      layer->set_mapping(nullptr);
+    });
+    return layer;
   }
 
  private:
-  std::vector<std::shared_ptr<FakeLayer>> layers_;
+  std::vector<std::function<void()>> unlinks_;
 };
 
 }  // namespace ovrix::v2::testing
