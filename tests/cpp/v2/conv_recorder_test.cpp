@@ -8,7 +8,11 @@
 #include "backends/v2/cnp_weights.h"
 #include "backends/v2/conv_registers.h"
 #include "backends/v2/shift_lut.h"
+#include "backends/v2/io_recorder.h"
+#include "backends/v2/layer_recorder.h"
 #include "engine/model.h"
+#include "engine/program_info.h"
+#include "program/serializer.h"
 #include "mapping/layer_mapping.h"
 #include "v2/fake_layer.h"
 #include "v2/test_util.h"
@@ -382,6 +386,52 @@ TEST_F(ConvRecorderTest, MergeShiftsAndSkipDma) {
   EXPECT_EQ(blocks_of(*record_program_conv2d_layer(device_, *l, nullptr, false, false, {}, false, false)).size(), 9u);
   // Registers only: no skip DMA either.
   EXPECT_EQ(blocks_of(*record_program_conv2d_layer(device_, *l, nullptr, false, false, {}, true, false)).size(), 1u);
+}
+
+// The v2 recorders behind the program serializer: a one-pass program of one convolution.
+TEST_F(ConvRecorderTest, SerializedProgramOfOneLayer) {
+  ConvModel m(LayerType::Conv2D, conv_params(), 8, 2);
+  fill_sample(m);
+  const HardwareConstraints limits = compute_hardware_constraints(IpVersion::v2, SramSize_v2);
+  const LayerRecorderImpl layers(device_, limits);
+  const IoRecorderImpl io(device_);
+  SequenceSerializer serializer(layers, io);
+  serializer.serialize_version(device_.version());
+  EXPECT_EQ(serializer.serialize_scc_program(false, false, false, false, false, Shape{8, 6, 4}, Shape{8, 6, 10}), 1u);
+  EXPECT_EQ(serializer.serialize_layer_program(*m.input, *m.input, nullptr, false, false, {}, false, false), 0u);
+  EXPECT_EQ(serializer.serialize_layer_program(*m.layer, *m.layer, nullptr, false, false, {}, false, false), 1u);
+  serializer.finalize_pass();
+  serializer.serialize_epg_tracks(*m.layer, 1, 2, 3, false, false, false);
+  serializer.record_dummy_desc_hdr(false);
+  auto pass = std::make_shared<Sequence::Pass>();
+  pass->layers = {m.input, m.layer};
+  std::vector<uint8_t> program;
+  serializer.finalize("1.0", Shape{8, 6, 4}, Shape{8, 6, 10}, 0, 0, 8, true, 0, 0, {}, {}, 1, &program, {pass}, 8,
+                      false, false, {}, {}, false);
+  const ProgramInfo info(program.data(), program.size());
+  // The program data holds at least the layer's words.
+  size_t words = 0;
+  const auto record = layers.record_layer(*m.layer, *m.layer, nullptr, false, false, {}, false, false);
+  for (const auto& track : record->tracks()) words += track.size();
+  // Per NP, each block with its two header words: registers, weights (4 channels of 18 words),
+  // input shifts, variables (8 and 2 channels).
+  EXPECT_EQ(words, (66u + 74 + 4 + 18) + (66u + 74 + 4 + 6));
+  EXPECT_GE(program_data_memory_required(info), 4 * words);
+}
+
+TEST_F(ConvRecorderTest, RecordingErrorsBecomeMappingFailures) {
+  FakeGraph g;
+  auto mapping = std::make_shared<LayerMapping>(1);
+  auto l = fake_conv(&g, mapping);
+  l->vars->tensors.erase("weights");
+  const HardwareConstraints limits = compute_hardware_constraints(IpVersion::v2, SramSize_v2);
+  const LayerRecorderImpl layers(device_, limits);
+  const IoRecorderImpl io(device_);
+  SequenceSerializer serializer(layers, io);
+  serializer.serialize_version(device_.version());
+  EXPECT_TRUE(throws_with<std::runtime_error>(
+      [&] { serializer.serialize_layer_program(*l, *l, nullptr, false, false, {}, false, false); },
+      "Cannot map layer 'fake'. Error: Layer 'fake' has no variable \"weights\"."));
 }
 
 }  // namespace
