@@ -27,7 +27,7 @@ def test_property_docstrings(prop, doc):
 
 def test_is_target_component_docstring():
     assert core.Layer.is_target_component.__doc__.endswith(
-        "Checks whether the layer can be mapped on the specified hardware component type. ")
+        "Checks whether the layer can be mapped on the specified hardware component type. " + "\n")
 
 
 @pytest.fixture

@@ -122,11 +122,11 @@ def test_unknown_key_for_the_layer_kind_is_refused():
 
 def test_docstrings():
     assert core.LayerParams.__doc__ == "Parameters dictionary for layers"
-    assert core.LayerParams.__init__.__doc__.endswith(INIT_DOC)
+    assert core.LayerParams.__init__.__doc__.endswith(INIT_DOC + "\n")
     assert core.LayerParams.get.__doc__.endswith(
         "\n        Retrieve a value from the LayerParams object.\n\n        Args:\n            key (str): key of the "
         "value.\n        Returns:\n            int: value associated to the key.\n        Raises:\n            "
-        "ValueError: if the value is not present in the LayerParams object.\n    ")
+        "ValueError: if the value is not present in the LayerParams object.\n    " + "\n")
 
 
 def test_parameters_cannot_be_changed(v1_params):

@@ -84,4 +84,4 @@ def test_docstrings():
         "optional): controls competition between\n           neurons.\n       min_plasticity (float, optional): "
         "defines the minimum level to which\n           plasticity will decay.\n       plasticity_decay (float, "
         "optional): defines the decay of plasticity\n           with each learning step.\n       optimizer(:obj:"
-        "`ovrix.LearningParams`): the optimizer used for\n           learning\n   ")
+        "`ovrix.LearningParams`): the optimizer used for\n           learning\n   " + "\n")

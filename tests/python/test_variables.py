@@ -189,4 +189,4 @@ class TestEvaluateBitwidth:
         assert core.evaluate_bitwidth(variable=np.array([3], dtype=np.uint8)) > 0
         assert core.evaluate_bitwidth.__doc__.endswith(
             "\n   Evalutate the maximum bitwidth that the values of the variable take.\n\n   Args:\n       variable "
-            "(:obj:`numpy.ndarray`): The variable on which the bitwidth is evaluated.\n   ")
+            "(:obj:`numpy.ndarray`): The variable on which the bitwidth is evaluated.\n   " + "\n")
