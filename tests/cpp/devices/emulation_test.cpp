@@ -269,22 +269,22 @@ std::vector<BadProgram> bad_programs() {
   corrupt_data[at] = 0xF0;
   corrupt_data[at + 1] = 0xFF;
   cases.push_back({"corrupt data", corrupt_data, "Invalid device program: malformed program data."});
-  cases.push_back({"no output shape", build_program({.output_dims = {}}),
+  cases.push_back({"no output shape", build_program(TestProgram().out({})),
                    "Invalid device program: the output shape has 0 dimensions (1 to 4 expected)."});
-  cases.push_back({"five output dimensions", build_program({.output_dims = {1, 1, 1, 1, 1}}),
+  cases.push_back({"five output dimensions", build_program(TestProgram().out({1, 1, 1, 1, 1})),
                    "the output shape has 5 dimensions"});
-  cases.push_back({"zero output dimension", build_program({.output_dims = {1, 0, 3}}),
+  cases.push_back({"zero output dimension", build_program(TestProgram().out({1, 0, 3})),
                    "Invalid device program: an output dimension is 0."});
-  cases.push_back({"zero input dimension", build_program({.input_dims = {4, 0, 1}}),
+  cases.push_back({"zero input dimension", build_program(TestProgram().in({4, 0, 1})),
                    "Invalid device program: an input dimension is 0."});
-  cases.push_back({"unknown output type", build_program({.output_type = 0x8B}),
+  cases.push_back({"unknown output type", build_program(TestProgram().type(0x8B)),
                    "Invalid device program: unknown output type 0x8B."});
   return cases;
 }
 
 TEST(EmulatedDevice, RefusesMalformedProgramsAndKeepsTheLoadedOne) {
   auto b = open("v2");
-  auto good = build_program({.tag = 42});
+  auto good = build_program(TestProgram().tagged(42));
   b.device->program(good.data(), good.size());
   for (const auto& c : bad_programs()) {
     const std::string msg =
@@ -297,8 +297,8 @@ TEST(EmulatedDevice, RefusesMalformedProgramsAndKeepsTheLoadedOne) {
 
 TEST(EmulatedDevice, ProgramExternalReadsTheDataAlreadyOnTheDevice) {
   auto b = open("v2");
-  auto first = build_program({.tag = 1});
-  auto second = build_program({.output_dims = {2, 2, 3}, .tag = 2});
+  auto first = build_program(TestProgram().tagged(1));
+  auto second = build_program(TestProgram().out({2, 2, 3}).tagged(2));
   const size_t info = ovrix::testing::info_part_size(second);
   EXPECT_EQ(message_of<std::runtime_error>(
                 [&] { b.device->program_external(second.data(), info, program_data_address); }),
@@ -355,10 +355,10 @@ TEST_P(OutputTypes, FollowTheProgram) {
 INSTANTIATE_TEST_SUITE_P(
     Programs, OutputTypes,
     ::testing::Values(TypeCase{"potentials", {}, TensorType::int32, TensorType::float32},
-                      TypeCase{"activations", {.output_bits = 4, .output_flag = true}, TensorType::uint8,
+                      TypeCase{"activations", TestProgram().activation(4), TensorType::uint8,
                                TensorType::float32},
-                      TypeCase{"forced int16", {.output_type = force_type + 3}, TensorType::int16, TensorType::int16},
-                      TypeCase{"forced bit", {.output_type = force_type + 9}, TensorType::bit, TensorType::bit}),
+                      TypeCase{"forced int16", TestProgram().type(force_type + 3), TensorType::int16, TensorType::int16},
+                      TypeCase{"forced bit", TestProgram().type(force_type + 9), TensorType::bit, TensorType::bit}),
     [](const auto& info) {
       std::string n = info.param.what;
       for (char& c : n)
@@ -368,7 +368,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(EmulatedDevice, EachOutputDependsOnItsOwnSampleOnly) {
   auto b = open("v2");
-  auto bytes = build_program({.output_dims = {2, 1, 5}});
+  auto bytes = build_program(TestProgram().out({2, 1, 5}));
   b.device->program(bytes.data(), bytes.size());
   b.device->set_batch_size(4, true);
   auto values = distinct_samples(4, 16);
@@ -406,7 +406,7 @@ TEST(EmulatedDevice, ScriptedOutputFaults) {
   auto b = open("v2");
   auto in = samples_of(distinct_samples(3, 16), Shape{4, 4, 1});
   auto run = [&](uint8_t type) {
-    auto bytes = build_program({.output_dims = {1, 2, 3}, .output_type = type});
+    auto bytes = build_program(TestProgram().out({1, 2, 3}).type(type));
     b.device->program(bytes.data(), bytes.size());
     b.device->set_batch_size(3, true);
     return b.device->forward(in);
@@ -438,7 +438,7 @@ TEST(EmulatedDevice, ClockCounterCountsWhileEnabledAndWraps) {
 TEST(EmulatedDevice, MemoryUseAndTop) {
   auto b = open("v2");
   EXPECT_EQ(b.device->memory(), 0u);
-  auto bytes = build_program({.output_dims = {1, 1, 10}});
+  auto bytes = build_program(TestProgram().out({1, 1, 10}));
   b.device->program(bytes.data(), bytes.size());
   b.device->set_batch_size(4, true);
   const uint64_t use = bytes.size() + 4 * (16 + 40);
@@ -453,7 +453,7 @@ TEST(EmulatedDevice, MemoryUseAndTop) {
 TEST(EmulatedDevice, LearningMemoryFromTheProgram) {
   auto b = open("v1");
   const std::vector<uint32_t> fnp3{0xAAAA0001, 0x00000006, 1, 2, 3, 4, 5, 6};
-  auto bytes = build_program({.fnp3_memory = fnp3});
+  auto bytes = build_program(TestProgram().fnp3(fnp3));
   b.device->program(bytes.data(), bytes.size());
   ASSERT_EQ(b.device->learn_mem_size(), 8u);
   std::vector<uint32_t> mem(8);
@@ -464,7 +464,7 @@ TEST(EmulatedDevice, LearningMemoryFromTheProgram) {
   b.device->learn_mem(mem.data());
   EXPECT_EQ(mem, update);
 
-  auto fnp2 = build_program({.fnp2_memory = std::vector<uint32_t>{5, 6, 7}});
+  auto fnp2 = build_program(TestProgram().fnp2({5, 6, 7}));
   b.device->program(fnp2.data(), fnp2.size());
   EXPECT_EQ(b.device->learn_mem_size(), 3u);
   auto none = build_program({});
@@ -474,7 +474,7 @@ TEST(EmulatedDevice, LearningMemoryFromTheProgram) {
 
 std::vector<uint32_t> memory_after_fit(bool learn, const std::vector<int32_t>& labels, size_t n = 3) {
   auto b = open("v1");
-  auto bytes = build_program({.fnp3_memory = std::vector<uint32_t>{0xAAAA0001, 6, 1, 2, 3, 4, 5, 6}});
+  auto bytes = build_program(TestProgram().fnp3({0xAAAA0001, 6, 1, 2, 3, 4, 5, 6}));
   b.device->program(bytes.data(), bytes.size());
   b.device->set_learn_enabled(learn);
   b.device->set_batch_size(uint32_t(n), true);

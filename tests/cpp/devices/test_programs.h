@@ -21,6 +21,14 @@ struct TestProgram {
   std::optional<std::vector<uint32_t>> fnp3_memory;  // a track: 2-word DMA header, then the block
   std::optional<std::vector<uint32_t>> fnp2_memory;  // an FNP2 filters track
   uint32_t tag = 0;  // makes programs of equal shape differ (written as a pass's only track word)
+
+  TestProgram& in(std::vector<uint32_t> d) { input_dims = std::move(d); return *this; }
+  TestProgram& out(std::vector<uint32_t> d) { output_dims = std::move(d); return *this; }
+  TestProgram& type(uint8_t t) { output_type = t; return *this; }
+  TestProgram& activation(uint8_t bits) { output_bits = bits; output_flag = true; return *this; }
+  TestProgram& fnp3(std::vector<uint32_t> m) { fnp3_memory = std::move(m); return *this; }
+  TestProgram& fnp2(std::vector<uint32_t> m) { fnp2_memory = std::move(m); return *this; }
+  TestProgram& tagged(uint32_t t) { tag = t; return *this; }
 };
 
 inline std::vector<uint8_t> build_program(const TestProgram& p) {
