@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "engine/device.h"
+#include "engine/register_image_driver.h"
 #include "engine/tensor.h"
 #include "mapping/hw_version.h"
 #include "mapping/power_meter.h"
@@ -57,31 +58,6 @@ struct DeviceSpec {
 // Blank text gives no device. Anything else: std::invalid_argument naming the variable and token.
 std::vector<DeviceSpec> parse_devices(std::string_view text);
 
-// Mesh information as the registers carry it (B + 0x50 ... B + 0x7C).
-struct MeshLayout {
-  uint8_t rows = 0;
-  uint8_t columns = 0;
-  uint8_t nps_per_node = 0;
-  bool dma_node_only = false;
-  uint8_t dma_row = 0;
-  uint8_t dma_col = 0;
-  uint8_t dma_event_id = 0;
-  uint8_t dma_conf_id = 0;
-  uint8_t first_col_row1 = 0;
-  uint8_t first_col_row2 = 0;
-  uint8_t extra_row = 0;
-  uint8_t extra_col = 0;
-  uint8_t last_col = 0;
-  uint8_t skip_dma_channels = 0;
-  uint16_t skip_dma_mask = 0;
-  bool has_hrc = false;
-  bool hrc_has_lut = false;
-  uint32_t sram_a = 0;  // 0x70: v2 input SRAM count, lumo STSRAM words
-  uint32_t sram_b = 0;  // 0x74: v2 weight SRAM count, lumo FSRAM words
-  uint32_t tsram = 0;   // 0x78
-  uint32_t evsram = 0;  // 0x7C
-};
-
 // The edition whose mesh a device's registers describe: its own, or another one on a mismatch device.
 IpVersion mesh_edition(const DeviceSpec& spec);
 // The version a mismatch device reports while its mesh is scanned: the mesh edition's reference
@@ -89,23 +65,15 @@ IpVersion mesh_edition(const DeviceSpec& spec);
 HwVersion scan_version(const DeviceSpec& spec);
 
 // The standard mesh of an edition's emulated devices (v1 for any unknown edition).
-MeshLayout standard_layout(IpVersion edition);
+MeshRegisterImage standard_layout(IpVersion edition);
 // Capability word of the NP at (col, row, id) on the standard mesh of an edition.
 uint32_t standard_np_capabilities(IpVersion edition, const hw::Ident& ident);
 
 // Addresses of the emulated register image.
-inline constexpr uint32_t mesh_info_base = 0xFCC00000;
-inline constexpr uint32_t np_config_base = 0xFD000000;  // + col << 16 | row << 8 | id << 2
+inline constexpr uint32_t mesh_info_base = RegisterImageDriver::default_mesh_info_address;
 inline constexpr uint32_t program_data_address = 0x20000000;  // where program() places the data part
-uint32_t np_config_address(const hw::Ident& ident);
 
-// One register access seen by an emulated driver.
-struct Access {
-  bool write = false;
-  uint32_t address = 0;
-  uint32_t value = 0;
-  friend bool operator==(const Access&, const Access&) = default;
-};
+using Access = RegisterImageDriver::Access;
 
 class EmulatedDevice;
 class EmulatedDriver;
@@ -113,31 +81,25 @@ class EmulatedDriver;
 // Opens an emulated driver (what HardwareDevice::create does for one).
 std::shared_ptr<HardwareDevice> open_emulated(EmulatedDriver* driver);
 
-// A driver over a register image. Accesses are whole 32-bit words at 4-byte aligned addresses; other
-// accesses are refused with std::invalid_argument. Words never written read 0. Every access is logged.
-class EmulatedDriver : public HardwareDriver {
+// A driver over a register image (RegisterImageDriver: whole aligned 32-bit words, every access
+// logged) holding the standard mesh of its edition, the SoC clock registers, and device memory.
+class EmulatedDriver : public RegisterImageDriver {
  public:
   explicit EmulatedDriver(DeviceSpec spec);
 
   void read(uint32_t address, void* data, size_t size) override;
   void write(uint32_t address, const void* data, size_t size) override;
-  uint32_t mesh_info_address() const override { return mesh_info_base; }
 
   const DeviceSpec& spec() const { return spec_; }
-  const MeshLayout& layout() const { return layout_; }
-  // The register image without logging or side effects (for tests and the device itself).
-  uint32_t peek(uint32_t address) const;
-  void poke(uint32_t address, uint32_t value);
+  const MeshRegisterImage& layout() const { return layout_; }
   // Rewrites the mesh information words from a layout (NP capability words are left alone).
-  void set_layout(const MeshLayout& layout);
+  void set_layout(const MeshRegisterImage& layout);
 
-  const std::vector<Access>& accesses() const { return accesses_; }
-  void clear_accesses() { accesses_.clear(); }
   // A read of this address throws std::runtime_error from now on.
   void fail_reads_at(uint32_t address) { failing_reads_.push_back(address); }
 
-  // Clock-change busy bit.
-  void set_clock_busy(ClockBusy busy) { busy_ = busy; }
+  // Clock-change busy bit: its behaviour, and how many reads show a started change busy.
+  void set_clock_busy(ClockBusy busy);
   void set_busy_reads(unsigned reads) { busy_reads_ = reads; }
 
   // Times HardwareDevice::create opened this driver (failed openings included).
@@ -145,18 +107,12 @@ class EmulatedDriver : public HardwareDriver {
 
  private:
   friend std::shared_ptr<HardwareDevice> open_emulated(EmulatedDriver* driver);
-  uint32_t read_word(uint32_t address);
-  void write_word(uint32_t address, uint32_t value);
 
   DeviceSpec spec_;
-  MeshLayout layout_;
-  std::map<uint32_t, uint32_t> image_;
-  std::vector<Access> accesses_;
+  MeshRegisterImage layout_;
   std::vector<uint32_t> failing_reads_;
   ClockBusy busy_ = ClockBusy::normal;
   unsigned busy_reads_ = 2;
-  unsigned busy_left_ = 0;
-  bool changing_ = false;
   unsigned opens_ = 0;
 };
 

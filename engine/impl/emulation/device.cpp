@@ -87,9 +87,9 @@ HwVersion EmulatedDevice::version() const { return scanned_ ? driver_->spec().ve
 uint32_t EmulatedDevice::read_np_config(const hw::Ident& ident, uint32_t count) {
   if (count != 1) throw std::invalid_argument("NP capability words are read one at a time.");
   uint32_t word = 0;
-  driver_->read(np_config_address(ident), &word, 4);
+  driver_->read(RegisterImageDriver::np_config_address(ident), &word, 4);
   // A mismatch device shows its own version once the last NP of its mesh has been read.
-  const MeshLayout& m = driver_->layout();
+  const MeshRegisterImage& m = driver_->layout();
   if (ident == hw::Ident(m.columns, m.rows, uint8_t(m.nps_per_node - 1))) scanned_ = true;
   return word;
 }
@@ -119,7 +119,7 @@ void EmulatedDevice::load(std::vector<uint8_t> bytes, const char* call) {
   for (size_t at = info_size, address = program_data_address; at < bytes.size(); at += 4, address += 4) {
     uint32_t word = 0;
     std::memcpy(&word, bytes.data() + at, std::min<size_t>(4, bytes.size() - at));
-    driver_->poke(static_cast<uint32_t>(address), word);
+    driver_->set(static_cast<uint32_t>(address), word);
   }
   program_ = std::move(bytes);
   summary_ = std::move(summary);
@@ -138,14 +138,14 @@ void EmulatedDevice::program(const uint8_t* data, size_t size) {
 
 void EmulatedDevice::program_external(const uint8_t* info, size_t size, uint32_t address) {
   if (info == nullptr && size != 0) throw std::invalid_argument("Program information bytes are missing.");
-  const uint32_t data_size = driver_->peek(address);
+  const uint32_t data_size = driver_->get(address);
   if (address % 4 != 0 || data_size == 0 || data_size > max_program_data_bytes ||
       uint64_t{address} + 4 + data_size > (uint64_t{1} << 32))
     throw std::runtime_error(fmt::format("No program data at address 0x{:08X}.", address));
   std::vector<uint8_t> bytes(info, info + size);
   bytes.resize(size + 4 + data_size);
   for (uint32_t at = 0; at < 4 + data_size; at += 4) {
-    const uint32_t word = driver_->peek(address + at);
+    const uint32_t word = driver_->get(address + at);
     std::memcpy(bytes.data() + size + at, &word, std::min<size_t>(4, 4 + data_size - at));
   }
   load(std::move(bytes), "program_external");

@@ -29,12 +29,6 @@ bool is_clock_mode(uint32_t f) {
          f == uint32_t(soc::ClockMode::LowPower);
 }
 
-void check_access(uint32_t address, size_t size) {
-  if (address % 4 != 0 || size % 4 != 0 || size == 0 || uint64_t{address} + size > (uint64_t{1} << 32))
-    throw std::invalid_argument(fmt::format(
-        "Emulated registers are accessed in whole aligned 32-bit words (address 0x{:08X}, {} bytes).", address, size));
-}
-
 }  // namespace
 
 IpVersion mesh_edition(const DeviceSpec& spec) {
@@ -48,101 +42,48 @@ HwVersion scan_version(const DeviceSpec& spec) {
   return mesh_edition(spec) == IpVersion::v2 ? hw_versions::Proteo_v2 : hw_versions::Tamsel_v1;
 }
 
-EmulatedDriver::EmulatedDriver(DeviceSpec spec) : spec_(std::move(spec)), busy_(spec_.busy) {
+EmulatedDriver::EmulatedDriver(DeviceSpec spec) : spec_(std::move(spec)) {
   const IpVersion edition = mesh_edition(spec_);
   set_layout(standard_layout(edition));
   for (uint8_t c = 1; c <= layout_.columns; ++c)
     for (uint8_t r = 1; r <= layout_.rows; ++r)
       for (uint8_t i = 0; i < layout_.nps_per_node; ++i) {
         const hw::Ident ident(c, r, i);
-        poke(np_config_address(ident), standard_np_capabilities(edition, ident));
+        set_np_config(ident, standard_np_capabilities(edition, ident));
       }
   // Performance mode (divider 1) when the board starts.
-  poke(clock_divider, 1);
-  poke(clock_divider_x2, 3);
-  poke(clock_divider_copy, 1);
+  set(clock_divider, 1);
+  set(clock_divider_x2, 3);
+  set(clock_divider_copy, 1);
+  set_clock_busy(spec_.busy);
 }
 
-void EmulatedDriver::set_layout(const MeshLayout& m) {
-  layout_ = m;
-  const uint32_t b = mesh_info_base;
-  poke(b + 0x50, uint32_t(m.rows) | uint32_t(m.columns) << 8 | uint32_t(m.first_col_row1) << 16 |
-                     uint32_t(m.first_col_row2) << 24);
-  poke(b + 0x54, uint32_t(m.nps_per_node & 0x7) | uint32_t(m.dma_node_only) << 4 | uint32_t(m.dma_row) << 8 |
-                     uint32_t(m.dma_col) << 16 | uint32_t(m.dma_event_id & 0x3) << 24 |
-                     uint32_t(m.dma_conf_id & 0x3) << 28);
-  poke(b + 0x58, uint32_t(m.extra_row) | uint32_t(m.extra_col) << 8 | uint32_t(m.last_col) << 24);
-  poke(b + 0x64, uint32_t(m.skip_dma_mask) | uint32_t(m.skip_dma_channels) << 24);
-  poke(b + 0x68, uint32_t(m.has_hrc) << 4 | uint32_t(m.hrc_has_lut) << 6);
-  poke(b + 0x70, m.sram_a);
-  poke(b + 0x74, m.sram_b);
-  poke(b + 0x78, m.tsram);
-  poke(b + 0x7C, m.evsram);
+void EmulatedDriver::set_layout(const MeshRegisterImage& layout) {
+  layout_ = layout;
+  load_mesh(layout);
 }
 
-uint32_t EmulatedDriver::peek(uint32_t address) const {
-  const auto it = image_.find(address);
-  return it == image_.end() ? 0 : it->second;
-}
-
-void EmulatedDriver::poke(uint32_t address, uint32_t value) {
-  if (value == 0)
-    image_.erase(address);
-  else
-    image_[address] = value;
+void EmulatedDriver::set_clock_busy(ClockBusy busy) {
+  busy_ = busy;
+  set(clock_change, busy == ClockBusy::set ? 1 : 0);
 }
 
 void EmulatedDriver::read(uint32_t address, void* data, size_t size) {
-  check_access(address, size);
-  auto* out = static_cast<std::byte*>(data);
-  for (size_t i = 0; i < size; i += 4) {
-    const uint32_t word = read_word(address + static_cast<uint32_t>(i));
-    std::memcpy(out + i, &word, 4);
-  }
+  for (uint32_t failing : failing_reads_)
+    if (failing >= address && failing - address < size)
+      throw std::runtime_error(fmt::format("Emulated read error at 0x{:08X}.", failing));
+  RegisterImageDriver::read(address, data, size);
 }
 
 void EmulatedDriver::write(uint32_t address, const void* data, size_t size) {
-  check_access(address, size);
-  const auto* in = static_cast<const std::byte*>(data);
-  for (size_t i = 0; i < size; i += 4) {
-    uint32_t word;
-    std::memcpy(&word, in + i, 4);
-    write_word(address + static_cast<uint32_t>(i), word);
+  RegisterImageDriver::write(address, data, size);
+  if (clock_change < address || clock_change - address >= size) return;
+  // Writing 1 starts a clock change: busy for the next busy_reads reads, or for ever when stuck.
+  if (!(get(clock_change) & 1)) return;
+  if (busy_ == ClockBusy::normal) {
+    set(clock_change, 0);
+    script_reads(clock_change, std::vector<uint32_t>(busy_reads_, 1));
   }
-}
-
-uint32_t EmulatedDriver::read_word(uint32_t address) {
-  if (std::find(failing_reads_.begin(), failing_reads_.end(), address) != failing_reads_.end())
-    throw std::runtime_error(fmt::format("Emulated read error at 0x{:08X}.", address));
-  uint32_t value = peek(address);
-  if (address == clock_change) {
-    bool busy = false;
-    if (busy_ == ClockBusy::set) {
-      busy = true;
-    } else if (changing_) {
-      if (busy_ == ClockBusy::stuck || busy_left_ > 0) {
-        busy = true;
-        if (busy_ != ClockBusy::stuck) --busy_left_;
-      } else {
-        changing_ = false;
-      }
-    }
-    value = busy ? 1u : 0u;
-  }
-  accesses_.push_back({false, address, value});
-  return value;
-}
-
-void EmulatedDriver::write_word(uint32_t address, uint32_t value) {
-  accesses_.push_back({true, address, value});
-  if (address == clock_change) {
-    if (value & 1) {
-      changing_ = true;
-      busy_left_ = busy_reads_;
-    }
-    return;
-  }
-  poke(address, value);
 }
 
 // The chip's own clock routine: the same register protocol the host's clock functions use.

@@ -127,8 +127,8 @@ std::vector<DeviceSpec> parse_devices(std::string_view text) {
   return specs;
 }
 
-MeshLayout standard_layout(IpVersion edition) {
-  MeshLayout m;
+MeshRegisterImage standard_layout(IpVersion edition) {
+  MeshRegisterImage m;
   // Every edition keeps its DMA controller in node (1, 1): event endpoint id 0, configuration id 1.
   m.dma_row = 1;
   m.dma_col = 1;
@@ -144,18 +144,18 @@ MeshLayout standard_layout(IpVersion edition) {
       m.skip_dma_channels = 4;
       m.has_hrc = true;
       m.hrc_has_lut = true;
-      m.sram_a = 32768;  // 65536 input bytes
-      m.sram_b = 8192;   // 51200 weight bytes
+      m.sram[0] = 32768;  // 65536 input bytes
+      m.sram[1] = 8192;   // 51200 weight bytes
       break;
     case IpVersion::lumo:
       m.rows = 1;
       m.columns = 1;
       m.nps_per_node = 1;
       m.last_col = 1;
-      m.sram_a = 448;
-      m.sram_b = 8192;
-      m.tsram = 892;
-      m.evsram = 256;
+      m.sram[0] = 448;   // STSRAM
+      m.sram[1] = 8192;  // FSRAM
+      m.sram[2] = 892;   // TSRAM
+      m.sram[3] = 256;   // EVSRAM
       break;
     default:
       m.rows = 2;
@@ -176,8 +176,5 @@ uint32_t standard_np_capabilities(IpVersion edition, const hw::Ident& ident) {
   return word;
 }
 
-uint32_t np_config_address(const hw::Ident& ident) {
-  return np_config_base | uint32_t(ident.col) << 16 | uint32_t(ident.row) << 8 | uint32_t(ident.id & 0x3F) << 2;
-}
 
 }  // namespace ovrix::emulation

@@ -103,29 +103,29 @@ TEST(Drivers, SetDevicesChoosesTheDriverClasses) {
 TEST(EmulatedDriver, StandardV2MeshWords) {
   auto d = make_driver(spec_of("v2"));
   const uint32_t b = d->mesh_info_address();
-  EXPECT_EQ(d->peek(b + 0x50), 0x00000402u);  // 2 rows, 4 columns
-  EXPECT_EQ(d->peek(b + 0x54), 0x10010104u);  // 4 NPs per node, DMA node (1, 1), event 0, conf 1
-  EXPECT_EQ(d->peek(b + 0x58), 0x04000000u);  // last column 4
-  EXPECT_EQ(d->peek(b + 0x64), 0x0400001Eu);  // skip-DMA engines in columns 1-4, 4 channels
-  EXPECT_EQ(d->peek(b + 0x68), 0x50u);        // HRC with a lookup table
-  EXPECT_EQ(d->peek(b + 0x70), 32768u);
-  EXPECT_EQ(d->peek(b + 0x74), 8192u);
-  EXPECT_EQ(d->peek(np_config_address({1, 2, 0})), 0x5B0u);  // CNP1+CNP2, FNP3, TNP_B, LUT
-  EXPECT_EQ(d->peek(np_config_address({4, 2, 3})), 0x5A0u);  // FNP2 on odd ids
+  EXPECT_EQ(d->get(b + 0x50), 0x00000402u);  // 2 rows, 4 columns
+  EXPECT_EQ(d->get(b + 0x54), 0x10010104u);  // 4 NPs per node, DMA node (1, 1), event 0, conf 1
+  EXPECT_EQ(d->get(b + 0x58), 0x04000000u);  // last column 4
+  EXPECT_EQ(d->get(b + 0x64), 0x0400001Eu);  // skip-DMA engines in columns 1-4, 4 channels
+  EXPECT_EQ(d->get(b + 0x68), 0x50u);        // HRC with a lookup table
+  EXPECT_EQ(d->get(b + 0x70), 32768u);
+  EXPECT_EQ(d->get(b + 0x74), 8192u);
+  EXPECT_EQ(d->get(RegisterImageDriver::np_config_address({1, 2, 0})), 0x5B0u);  // CNP1+CNP2, FNP3, TNP_B, LUT
+  EXPECT_EQ(d->get(RegisterImageDriver::np_config_address({4, 2, 3})), 0x5A0u);  // FNP2 on odd ids
 }
 
 TEST(EmulatedDriver, LumoMeshWords) {
   auto d = make_driver(spec_of("lumo"));
   const uint32_t b = d->mesh_info_address();
-  EXPECT_EQ(d->peek(b + 0x70), 448u);
-  EXPECT_EQ(d->peek(b + 0x74), 8192u);
-  EXPECT_EQ(d->peek(b + 0x78), 892u);
-  EXPECT_EQ(d->peek(b + 0x7C), 256u);
+  EXPECT_EQ(d->get(b + 0x70), 448u);
+  EXPECT_EQ(d->get(b + 0x74), 8192u);
+  EXPECT_EQ(d->get(b + 0x78), 892u);
+  EXPECT_EQ(d->get(b + 0x7C), 256u);
 }
 
 TEST(EmulatedDriver, MismatchDescribesAnotherEdition) {
-  EXPECT_EQ(make_driver(spec_of("v2:mismatch"))->peek(mesh_info_base + 0x74), 0u);  // a v1 mesh
-  EXPECT_EQ(make_driver(spec_of("v1:mismatch"))->peek(mesh_info_base + 0x74), 8192u);  // a v2 mesh
+  EXPECT_EQ(make_driver(spec_of("v2:mismatch"))->get(mesh_info_base + 0x74), 0u);  // a v1 mesh
+  EXPECT_EQ(make_driver(spec_of("v1:mismatch"))->get(mesh_info_base + 0x74), 8192u);  // a v2 mesh
 }
 
 TEST(EmulatedDriver, WholeAlignedWordsOnlyAndEveryAccessLogged) {
@@ -169,7 +169,7 @@ TEST(EmulatedDevice, MismatchShowsItsVersionOnceTheMeshIsScanned) {
   auto d = make_driver(spec_of("v2:mismatch"));
   auto device = HardwareDevice::create(d.get());
   EXPECT_EQ(device->version(), hw_versions::Tamsel_v1);
-  const MeshLayout& m = d->layout();
+  const MeshRegisterImage& m = d->layout();
   device->read_np_config({1, 1, 2}, 1);
   EXPECT_EQ(device->version(), hw_versions::Tamsel_v1);
   EXPECT_EQ(device->read_np_config({m.columns, m.rows, uint8_t(m.nps_per_node - 1)}, 1),

@@ -49,7 +49,7 @@ class GetClockMode : public ::testing::TestWithParam<ReadCase> {};
 
 TEST_P(GetClockMode, DecodesTheDividerLowByte) {
   auto d = soc_board();
-  d->poke(soc::reg::divider, GetParam().word);
+  d->set(soc::reg::divider, GetParam().word);
   std::string got;
   try {
     switch (soc::get_clock_mode(d.get())) {
@@ -133,9 +133,9 @@ TEST(SetClockMode, TimesOutWhenTheChangeNeverApplies) {
             "Failed to apply clock mode.");
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(soc::apply_timeout_ms));
   // No rollback: the dividers stay written.
-  EXPECT_EQ(d->peek(soc::reg::divider), 119u);
-  EXPECT_EQ(d->peek(soc::reg::divider_x2), 239u);
-  EXPECT_EQ(d->peek(soc::reg::divider_copy), 119u);
+  EXPECT_EQ(d->get(soc::reg::divider), 119u);
+  EXPECT_EQ(d->get(soc::reg::divider_x2), 239u);
+  EXPECT_EQ(d->get(soc::reg::divider_copy), 119u);
 }
 
 TEST(SetClockMode, DriverErrorsPropagate) {
