@@ -1,5 +1,6 @@
 // LayerParams and the enumerations that describe a layer. Reading a parameter also accepts four
 // tuple names that return the two per-axis values together.
+#include <pybind11/eval.h>
 #include <pybind11/stl.h>
 
 #include <map>
@@ -45,6 +46,33 @@ py::object lookup(const LayerParams& params, const std::string& key) {
   throw std::invalid_argument("Key " + key + " not found");
 }
 
+// Enumeration members are instances of their class, whose __doc__ is the class docstring listing
+// every member. This descriptor gives a member its own docstring and leaves the class one as it is.
+void give_members_their_docstrings(py::handle enum_class) {
+  py::dict scope;
+  scope["__builtins__"] = py::module_::import("builtins");
+  py::exec(R"(
+class MemberDoc:
+    __slots__ = ("class_doc",)
+
+    def __init__(self, class_doc):
+        self.class_doc = class_doc
+
+    def __get__(self, obj, cls=None):
+        if obj is None:
+            return self.class_doc.__get__(None, cls)
+        entry = getattr(type(obj), "__entries").get(obj.name)
+        if entry is not None and entry[1]:
+            return entry[1]
+        return self.class_doc.__get__(None, type(obj))
+)",
+           scope);
+  py::object descriptor = scope["MemberDoc"](enum_class.attr("__dict__")["__doc__"]);
+  // Assigning over the class docstring property would call its (missing) setter: replace it instead.
+  py::delattr(enum_class, "__doc__");
+  py::setattr(enum_class, "__doc__", descriptor);
+}
+
 }  // namespace
 
 void init_layer_params(py::module_& m) {
@@ -71,7 +99,7 @@ void init_layer_params(py::module_& m) {
       .value("LumoPostProcessing", LayerType::LumoPostProcessing)
       .export_values();
 
-  py::enum_<Padding>(m, "Padding",
+  auto padding = py::enum_<Padding>(m, "Padding",
                      "Sets the effective padding of the input for convolution, thereby determining the output "
                      "dimensions. Naming conventions are the same as Keras/Tensorflow.")
       .value("Valid", Padding::Valid, "No padding")
@@ -82,17 +110,23 @@ void init_layer_params(py::module_& m) {
              "Padded so that output size is input size divided by the stride. It always produces a top left padding.")
       .export_values();
 
-  py::enum_<PoolType>(m, "PoolType", "The pooling type")
+  give_members_their_docstrings(padding);
+
+  auto pool_type = py::enum_<PoolType>(m, "PoolType", "The pooling type")
       .value("NoPooling", PoolType::NoPooling, "No pooling applied")
       .value("Max", PoolType::Max, "Maximum pixel value is selected")
       .value("Average", PoolType::Average, "Average pixel value is selected")
       .export_values();
 
-  py::enum_<ActivationType>(m, "ActivationType", "The activation type")
+  give_members_their_docstrings(pool_type);
+
+  auto activation_type = py::enum_<ActivationType>(m, "ActivationType", "The activation type")
       .value("NoActivation", ActivationType::NoActivation, "No activation is applied")
       .value("ReLU", ActivationType::ReLU, "ReLU activation is selected")
       .value("LUT", ActivationType::LUT, "LUT activation is selected")
       .export_values();
+
+  give_members_their_docstrings(activation_type);
 
   py::classh<LayerParams>(m, "LayerParams", "Parameters dictionary for layers")
       .def(py::init([](LayerType layer_type, const std::map<std::string, int>& entries) {

@@ -315,7 +315,12 @@ void init_model(py::module_& m) {
           "ip_version", [](const PyModel& self) { return self.core().ip_version(); },
           "The IP version this model is compatible with.")
       .def_property_readonly(
-          "device", [](const PyModel& self) { return self.core().device(); }, "The Device the Model is mapped to.")
+          "device",
+          [](const PyModel& self) -> py::object {
+            auto device = self.core().device();
+            return device ? py::cast(std::move(device)) : py::none();
+          },
+          "The Device the Model is mapped to.")
       .def_property_readonly(
           "layer_count", [](const PyModel& self) { return self.core().layer_count(); }, "The number of layers.")
       .def_property_readonly(
