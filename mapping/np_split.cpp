@@ -249,6 +249,10 @@ SplitSearchResult search_split(const CompatibilityChecker& checker, const SplitS
       [&](const AxisCut& k) { return test.channels(k); });
   if (w_values.empty() || h_values.empty() || n_values.empty()) return {};
 
+  // The fewest pieces first: a layer that fits as it is costs one question.
+  SplitSearchResult first = test.test(width.pieces, height.pieces, neurons.pieces);
+  if (first.found) return first;
+
   // The finest cut: if even the smallest extents and channel count do not fit, nothing does.
   if (test.fits(h_values.begin()->first, w_values.begin()->first, n_values.begin()->first) == SramFit::None) return {};
 
