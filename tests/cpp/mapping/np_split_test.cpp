@@ -501,3 +501,22 @@ TEST(NpSplitGeometry, TransposedValuesAndContainerSizes) {
 
 }  // namespace
 }  // namespace ovrix
+
+namespace ovrix {
+namespace {
+
+TEST(SplitConv, MoreNpsThanAnyMeshIsRefusedWithoutListingThem) {
+  CheckerFixture f;
+  // Only a 3 x 3 window of one channel fits: 4096 x 4096 pieces, far beyond 32-bit candidate counts
+  // once the neurons are cut too.
+  f.checker.dual = [](Type, uint32_t h, uint32_t w, uint32_t c) { return uint64_t(h) * w * c <= 9; };
+  f.checker.single = f.checker.dual;
+  const auto huge = make_layer("huge", LayerType::DepthwiseConv2D, {{"kernel_size", 3}}, shape3(4096, 4096, 512));
+  const auto [components, status] = split_depthwise_conv_layer(*huge, f.checker, 256, 64, 512, Type::CNP1, false);
+  EXPECT_TRUE(components.empty());
+  EXPECT_EQ(status.to_string(),
+            "Cannot map layer 'huge'. The layer would need 8589934592 NPs, more than a mesh can have.");
+}
+
+}  // namespace
+}  // namespace ovrix
