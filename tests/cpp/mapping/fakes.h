@@ -128,10 +128,28 @@ inline std::shared_ptr<FakeLayer> make_layer(const std::string& name, LayerType 
   return std::make_shared<FakeLayer>(name, type, std::move(params), input);
 }
 
+// Layers wired by tests hold each other in both directions; they are unwired after the last test so
+// that nothing is left over when the leak checker looks.
+inline std::vector<std::weak_ptr<FakeLayer>>& wired_layers() {
+  static std::vector<std::weak_ptr<FakeLayer>> layers;
+  return layers;
+}
+
 // Wires from -> to (appending to from's outbounds and to's inbounds).
 inline void connect(const std::shared_ptr<FakeLayer>& from, const std::shared_ptr<FakeLayer>& to) {
   from->outs_.push_back(to);
   to->ins_.push_back(from);
+  wired_layers().push_back(from);
+  wired_layers().push_back(to);
+}
+
+inline void unwire_all_layers() {
+  for (auto& weak : wired_layers())
+    if (auto layer = weak.lock()) {
+      layer->ins_.clear();
+      layer->outs_.clear();
+    }
+  wired_layers().clear();
 }
 
 class FakeDevice : public Device {
