@@ -1,12 +1,21 @@
 #pragma once
 // Concrete layer kinds that callers test with dynamic_cast. Every layer made by Layer::create is a
 // LayerImpl; the kinds below add what only they have.
+#include <array>
+#include <cstdint>
+
 #include "engine/layer.h"
 
 namespace ovrix {
 
 // v1 input convolution on the HRC.
-class InputConvolutional : public LayerImpl, public HasConvParams {};
+class InputConvolutional : public LayerImpl, public HasConvParams {
+ public:
+  // The four values the HRC registers take from a built layer: the convolution padding before and
+  // after along y, then before and after along x (each at most 6 for the HRC's kernels of 3, 5 and 7).
+  // "The layer <name> is not built." before the input is known.
+  virtual std::array<uint32_t, 4> build_values() const = 0;
+};
 
 // v1 dense layer on an FNP; the last one of a compiled model can learn.
 class FullyConnected : public LayerImpl {

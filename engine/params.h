@@ -10,6 +10,9 @@
 
 namespace ovrix {
 
+// "InputData", "Conv2D", ... ; "Unknown" for any other value.
+const char* layer_type_name(LayerType type);
+
 class LayerParams {
  public:
   virtual ~LayerParams() = default;

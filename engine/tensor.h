@@ -2,6 +2,7 @@
 // Tensors of the engine: shapes, element types and dense tensors.
 #include <array>
 #include <cstddef>
+#include <cstdlib>
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
@@ -123,8 +124,8 @@ class Dense : public Tensor {
   TensorType type() const override { return type_; }
   size_t size() const override { return elements_; }
   Shape shape() const override { return shape_; }
-  std::span<std::byte> mutable_data() override { return {bytes_.data(), bytes_.size()}; }
-  std::span<const std::byte> data() const override { return {bytes_.data(), bytes_.size()}; }
+  std::span<std::byte> mutable_data() override { return {bytes_.get(), nbytes_}; }
+  std::span<const std::byte> data() const override { return {bytes_.get(), nbytes_}; }
   uint8_t layout() const override { return static_cast<uint8_t>(layout_); }
   std::vector<uint32_t> strides() const override { return eval_strides(shape_, layout_); }
 
@@ -133,12 +134,17 @@ class Dense : public Tensor {
   std::vector<std::shared_ptr<Dense>> split() const;
 
  private:
-  Dense(TensorType type, const Shape& shape, Layout layout);
+  // zeroed: calloc'd storage (zero pages come free); otherwise left for the caller to fill.
+  Dense(TensorType type, const Shape& shape, Layout layout, bool zeroed);
+  struct FreeBytes {
+    void operator()(std::byte* p) const { std::free(p); }
+  };
   TensorType type_;
   Shape shape_;
   Layout layout_;
   size_t elements_ = 0;
-  std::vector<std::byte> bytes_;
+  size_t nbytes_ = 0;
+  std::unique_ptr<std::byte, FreeBytes> bytes_;
 };
 
 template <class T>

@@ -5,9 +5,9 @@
 namespace ovrix {
 
 void set_field(uint32_t* word, const RegDetail& field, uint32_t value) {
-  // Computed in 64 bits so a 32-bit field gets the all-ones mask.
-  const uint32_t mask = static_cast<uint32_t>((uint64_t{1} << field.width) - 1);
+  const uint32_t mask = field_mask(field);
   if (value > mask) panic("Attempted to write value %u into a %u-bit field, which will cause an overflow.", value, field.width);
+  // A field reaching past bit 31 keeps only the bits that fit the word.
   const uint32_t shift = field.offset % 32;
   *word = (*word & ~(mask << shift)) | ((value & mask) << shift);
 }

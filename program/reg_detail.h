@@ -14,10 +14,14 @@ struct RegDetail {
 // overflow.") and the word is left unchanged.
 void set_field(uint32_t* word, const RegDetail& field, uint32_t value);
 
+// 2^width - 1 as a 32-bit value: all ones from a width of 32 up, 0 for a width of 0.
+constexpr uint32_t field_mask(const RegDetail& field) {
+  return field.width >= 32 ? 0xFFFFFFFFu : static_cast<uint32_t>((uint64_t{1} << field.width) - 1);
+}
+
 // Value of the field in word.
 constexpr uint32_t get_field(uint32_t word, const RegDetail& field) {
-  const uint32_t mask = static_cast<uint32_t>((uint64_t{1} << field.width) - 1);
-  return (word >> (field.offset % 32)) & mask;
+  return (word >> (field.offset % 32)) & field_mask(field);
 }
 
 }  // namespace ovrix

@@ -46,6 +46,27 @@ TEST(SetField, RefusesValuesWiderThanTheField) {
   EXPECT_THROW(set_field(&word, {0, 0}, 1), std::runtime_error);
 }
 
+TEST(SetField, NamesValueAndWidthInTheOverflowMessage) {
+  uint32_t word = 0;
+  try {
+    set_field(&word, {3, 8}, 300);
+    FAIL() << "no exception";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "Attempted to write value 300 into a 8-bit field, which will cause an overflow.");
+  }
+  EXPECT_EQ(word, 0u);
+}
+
+TEST(SetField, FieldPastBit31LosesItsUpperBits) {
+  uint32_t word = 0x0000000F;
+  set_field(&word, {28, 8}, 0xAB);
+  EXPECT_EQ(word, 0xB000000Fu);
+  // The offset is taken modulo 32.
+  word = 0;
+  set_field(&word, {36, 4}, 0x9);
+  EXPECT_EQ(word, 0x90u);
+}
+
 TEST(Panic, FormatsAndCutsAt256Characters) {
   try {
     panic("%d cannot fit in a %d-bit signed integer", 300, 8);

@@ -1,0 +1,92 @@
+// Free functions of the engine: bit widths and threshold steps.
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+
+#include "engine/engine.h"
+#include "mapping/host_hooks.h"
+
+namespace ovrix {
+
+namespace {
+
+// Bits of v as an unsigned number (0 for 0).
+int32_t unsigned_bits(uint64_t v) { return v == 0 ? 0 : 64 - std::countl_zero(v); }
+
+// Bits of v in two's complement, the sign bit included (1 for 0 and -1).
+int32_t signed_bits(int64_t v) { return unsigned_bits(static_cast<uint64_t>(v < 0 ? ~v : v)) + 1; }
+
+template <class T>
+int32_t widest(const Dense& t) {
+  const T* p = reinterpret_cast<const T*>(t.data().data());
+  int32_t bits = 0;
+  if constexpr (std::is_signed_v<T>) {
+    T lo = 0, hi = 0;
+    for (size_t i = 0; i < t.size(); ++i) {
+      lo = std::min(lo, p[i]);
+      hi = std::max(hi, p[i]);
+    }
+    bits = std::max(signed_bits(lo), signed_bits(hi));
+  } else {
+    T hi = 0;
+    for (size_t i = 0; i < t.size(); ++i) hi = std::max(hi, p[i]);
+    bits = unsigned_bits(hi);
+  }
+  return bits;
+}
+
+}  // namespace
+
+int32_t evaluate_bitwidth(const Dense& tensor) {
+  switch (tensor.type()) {
+    case TensorType::int32: return widest<int32_t>(tensor);
+    case TensorType::int16: return widest<int16_t>(tensor);
+    case TensorType::int8:
+    case TensorType::int4:
+    case TensorType::int2:
+    case TensorType::bit: return widest<int8_t>(tensor);
+    case TensorType::uint8:
+    case TensorType::uint4:
+    case TensorType::uint2: return widest<uint8_t>(tensor);
+    case TensorType::uint16: return widest<uint16_t>(tensor);
+    case TensorType::float32: break;
+  }
+  throw std::invalid_argument(std::string("Cannot evaluate the bit width of a ") + Tensor::type_name(tensor.type()) +
+                              " tensor.");
+}
+
+MappingStatus check_bitwidth(const Layer& layer, uint32_t bits, const std::string& name, bool is_unsigned) {
+  // The element type decides how values are counted (signed types count their sign bit), for both
+  // editions that call this; the flag only names the kind of field in the message.
+  auto vars = layer.variables();
+  if (!vars || !vars->has(name)) return MappingStatus::success();
+  auto tensor = vars->get(name);
+  if (!tensor) return MappingStatus::success();
+  const int32_t needed = evaluate_bitwidth(*tensor);
+  if (needed <= static_cast<int64_t>(bits)) return MappingStatus::success();
+  return MappingStatus(layer.name(), "Variable " + name + " needs " + std::to_string(needed) + " bits but its " +
+                                         (is_unsigned ? "unsigned" : "signed") + " field holds " +
+                                         std::to_string(bits) + ".");
+}
+
+std::unique_ptr<Dense> get_threshold_t16_from_act_steps(const Dense& act_steps) {
+  const float* steps = act_steps.data_as<float>();
+  auto out = Dense::create(TensorType::int32, act_steps.shape(), act_steps.dense_layout());
+  int32_t* p = out->mutable_data_as<int32_t>();
+  for (size_t i = 0; i < act_steps.size(); ++i) {
+    // Sixteenths of a step, rounded to nearest with halves away from zero.
+    const double v = std::round(16.0 * static_cast<double>(steps[i]));
+    if (!(v >= std::numeric_limits<int32_t>::min() && v <= std::numeric_limits<int32_t>::max())) {
+      throw std::runtime_error("Activation step " + std::to_string(steps[i]) + " at index " + std::to_string(i) +
+                               " does not fit a 32-bit threshold step.");
+    }
+    p[i] = static_cast<int32_t>(v);
+  }
+  return out;
+}
+
+}  // namespace ovrix

@@ -1,0 +1,48 @@
+#include "program/record.h"
+
+#include <stdexcept>
+
+namespace ovrix::program {
+
+bool NpTrack::append(const hw::Ident& np, dma::Target target, uint16_t parameter, const std::vector<uint32_t>& words,
+                     bool xl_allowed, bool with_size) {
+  const size_t n = words.size();
+  const bool xl = dma::config_block_size_needs_xl(static_cast<uint32_t>(n));
+  size_t padded = n;
+  if (xl) {
+    if (!xl_allowed) return false;
+    padded = (n + 15) & ~size_t{15};
+  }
+  if (words_.size() + dma::config_header_words + padded > max_words) return false;
+
+  const size_t header = words_.size();
+  words_.resize(header + dma::config_header_words, 0);
+  try {
+    dma::format_config_header(words_.data() + header, np, target, with_size ? static_cast<uint32_t>(padded) : 0,
+                              parameter, xl);
+  } catch (...) {
+    words_.resize(header);
+    throw;
+  }
+  words_.insert(words_.end(), words.begin(), words.end());
+  words_.resize(words_.size() + (padded - n), 0);
+  return true;
+}
+
+std::unique_ptr<Record> new_record(const HwVersion& version) { return std::unique_ptr<Record>(new Record(version)); }
+
+void Record::add_np_track(const hw::Ident& np, dma::Target target, uint16_t parameter,
+                          const std::vector<uint32_t>& words, bool with_size, bool append_to_last) {
+  if (!append_to_last || tracks_.empty()) tracks_.emplace_back();
+  if (tracks_.back().append(np, target, parameter, words, false, with_size)) return;
+  // A block that needs the XL header, or that the current track cannot hold, starts a track of its own.
+  tracks_.emplace_back();
+  if (tracks_.back().append(np, target, parameter, words, true, with_size)) return;
+  throw std::runtime_error("Error generating NP program.");
+}
+
+void Record::add_fnp2_filters_track(const hw::Ident& np, const std::vector<uint32_t>& words) {
+  fnp2_filters_ = std::make_unique<Fnp2FiltersTrack>(Fnp2FiltersTrack{np, words});
+}
+
+}  // namespace ovrix::program
