@@ -14,7 +14,7 @@
 #include "mapping/backend_interfaces.h"
 #include "mapping/mesh.h"
 
-namespace ovrix::testing {
+namespace ovrix::mapping_testing {
 
 inline Shape shape3(uint32_t w, uint32_t h, uint32_t c) {
   Shape s;
@@ -258,4 +258,4 @@ class FakeChecker : public CompatibilityChecker {
   mutable int dual_calls = 0, single_calls = 0, weight_calls = 0;
 };
 
-}  // namespace ovrix::testing
+}  // namespace ovrix::mapping_testing

@@ -10,10 +10,10 @@ namespace ovrix {
 namespace {
 
 using hw::Type;
-using testing::FakeChecker;
-using testing::FakeDevice;
-using testing::make_layer;
-using testing::shape3;
+using mapping_testing::FakeChecker;
+using mapping_testing::FakeDevice;
+using mapping_testing::make_layer;
+using mapping_testing::shape3;
 
 struct SplitRow {
   uint32_t total, max, align;
@@ -209,7 +209,7 @@ TEST(SplitSearch, ALayerThatCanNeverFitIsRefusedAtOnce) {
 
 // ---- the splitters ----
 
-std::shared_ptr<testing::FakeLayer> conv(uint32_t w, uint32_t h, uint32_t c, int filters, int kernel = 3,
+std::shared_ptr<mapping_testing::FakeLayer> conv(uint32_t w, uint32_t h, uint32_t c, int filters, int kernel = 3,
                                          LayerType type = LayerType::Conv2D) {
   return make_layer("conv", type, {{"kernel_size", kernel}, {"filters", filters}}, shape3(w, h, c));
 }
@@ -427,7 +427,7 @@ TEST(SplitConv, AddInputReservesInputWords) {
   const auto add = make_layer("add", LayerType::Add);
   const auto c = conv(4, 4, 4, 4);
   EXPECT_EQ(v2::get_add_pksram_shift(*c), 0u);
-  testing::connect(add, c);
+  mapping_testing::connect(add, c);
   EXPECT_EQ(v2::get_add_pksram_shift(*c), 512u);
   CheckerFixture f;
   uint32_t reserved = 0;
