@@ -21,7 +21,7 @@ class Layer;
 class LayerParams;
 
 namespace program {
-struct Record;
+class Record;
 struct LearnRecordsPtr;
 }  // namespace program
 

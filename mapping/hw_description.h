@@ -42,7 +42,10 @@ struct NpSpace {
   NpSpace() = default;
   NpSpace(uint32_t x, uint32_t y, Shape shape) : x(x), y(y), shape(shape) {}
 
-  friend bool operator==(const NpSpace&, const NpSpace&) = default;
+  // Same origin, same number of dimensions and the same dimensions.
+  friend bool operator==(const NpSpace& a, const NpSpace& b) {
+    return a.x == b.x && a.y == b.y && a.shape.count == b.shape.count && a.shape.dims == b.shape.dims;
+  }
 };
 
 // Memory use of one component: input, weight and external bytes, then the four lumo SRAMs in words.

@@ -185,12 +185,19 @@ SequenceSerializer::SequenceSerializer(const LayerRecorder& layer_recorder, cons
 
 SequenceSerializer::~SequenceSerializer() = default;
 
+void SequenceSerializer::check_open() const {
+  // The builders are finished: nothing can be added to them any more.
+  if (finalized_) throw std::logic_error("The device program of this sequence is already written.");
+}
+
 void SequenceSerializer::serialize_version(const HwVersion& version) {
+  check_open();
   device_version_ =
       fb::CreateDeviceVersion(*info_, version.vendor_id, version.product_id, version.major_rev, version.minor_rev).o;
 }
 
 uint32_t SequenceSerializer::serialize_record(const program::Record& record) {
+  check_open();
   auto& b = *data_;
   std::vector<flatbuffers::Offset<fb::NpTrack>> tracks;
   tracks.reserve(record.tracks().size());
@@ -280,6 +287,7 @@ unsigned SequenceSerializer::serialize_learning_layer_program(const Layer& layer
 }
 
 void SequenceSerializer::finalize_pass() {
+  check_open();
   std::vector<flatbuffers::Offset<fb::Record>> records(current_records_.begin(), current_records_.end());
   const auto vec = data_->CreateVector(records);
   pass_offsets_.push_back(fb::CreatePass(*data_, vec).o);
@@ -306,7 +314,15 @@ void SequenceSerializer::finalize(const std::string& version, const Shape& input
                                   bool input_signed, bool input_channels_first,
                                   const std::vector<float>& input_scales,
                                   const std::vector<uint8_t>& input_zero_points, bool lumo_post_processing) {
+  check_open();
   if (!program) throw std::invalid_argument("finalize needs an output byte list.");
+  // The skip-DMA buffers of pass p are those of the sequence's pass p.
+  if (passes.size() < pass_offsets_.size())
+    throw std::invalid_argument(fmt::format("The program has {} passes but the sequence only {}.",
+                                            pass_offsets_.size(), passes.size()));
+  for (size_t p = 0; p < pass_offsets_.size(); ++p)
+    if (!passes[p]) throw std::invalid_argument(fmt::format("Pass {} of the sequence is missing.", p));
+  finalized_ = true;
 
   // Program data.
   std::vector<flatbuffers::Offset<fb::Pass>> pass_tables(pass_offsets_.begin(), pass_offsets_.end());
@@ -320,12 +336,8 @@ void SequenceSerializer::finalize(const std::string& version, const Shape& input
 
   // Spans of every pass, from the finished data.
   const auto* data_passes = data.root().passes();
-  if (passes.size() < data_passes->size())
-    throw std::invalid_argument(fmt::format("The program has {} passes but the sequence only {}.",
-                                            data_passes->size(), passes.size()));
   std::vector<flatbuffers::Offset<fb::PassSpans>> pass_spans;
   for (flatbuffers::uoffset_t p = 0; p < data_passes->size(); ++p) {
-    if (!passes[p]) throw std::invalid_argument(fmt::format("Pass {} of the sequence is missing.", p));
     pass_spans.push_back(build_pass_spans(*info_, data, *data_passes->Get(p), *passes[p]));
   }
 

@@ -69,8 +69,8 @@ class SequenceSerializer {
   void record_dummy_desc_hdr(bool record);
 
   // Writes the whole device program into *program (replacing its content): the program information,
-  // then the program data. `passes` must hold at least the passes closed with finalize_pass. Called
-  // once.
+  // then the program data. `passes` must hold at least the passes closed with finalize_pass. The
+  // serializer is spent afterwards: every later call throws std::logic_error.
   void finalize(const std::string& version, const Shape& input_shape, const Shape& output_shape, int8_t input_type,
                 int8_t output_type, uint8_t output_bits, bool output_flag, uint32_t input_conv_param_a,
                 uint32_t input_conv_param_b, const std::vector<int32_t>& output_shift,
@@ -85,6 +85,8 @@ class SequenceSerializer {
     uint32_t value;
   };
 
+  void check_open() const;
+
   std::unique_ptr<flatbuffers::FlatBufferBuilder> data_;
   std::unique_ptr<flatbuffers::FlatBufferBuilder> info_;
   uint32_t device_version_ = 0;
@@ -93,6 +95,7 @@ class SequenceSerializer {
   std::vector<uint32_t> current_records_;
   std::vector<RegisterValue> register_values_;
   uint64_t dummy_descriptor_ = 0;
+  bool finalized_ = false;
   const LayerRecorder& layer_recorder_;
   const IoRecorder& io_recorder_;
 };

@@ -1,8 +1,9 @@
 """Reads a device program with Python's flatbuffers package, independently of the C++ reader.
 
 The sample program and the words its records held are written by the C++ test
-ProgramFormat.WritesTheSampleForTheIndependentReader into $OVRIX_SAMPLE_DIR; without them the tests
-are skipped. The reader is generated from the repository's schemas at test time (under a namespace of
+ProgramFormat.WritesTheSampleForTheIndependentReader into $OVRIX_SAMPLE_DIR. When that variable is not
+set, the test binary of the build ($OVRIX_BUILD_DIR, else the newest build/*/ovrix_tests) is run to
+write them into a temporary folder; without either the tests are skipped. The reader is generated from the repository's schemas at test time (under a namespace of
 its own, so that it cannot clash with the installed ovrix package; names never reach the bytes).
 """
 
@@ -17,16 +18,31 @@ from pathlib import Path
 
 import pytest
 
-SCHEMA_DIR = Path(__file__).resolve().parents[2] / "program"
+REPO = Path(__file__).resolve().parents[2]
+SCHEMA_DIR = REPO / "program"
+SAMPLE_TEST = "ProgramFormat.WritesTheSampleForTheIndependentReader"
 SCHEMAS = ("program_data.fbs", "program_info.fbs")
 READER_NS = "program_format_reader"
 
 
+def find_test_binary():
+    candidates = []
+    if os.environ.get("OVRIX_BUILD_DIR"):
+        candidates.append(Path(os.environ["OVRIX_BUILD_DIR"]) / "ovrix_tests")
+    candidates += sorted(REPO.glob("build/*/ovrix_tests"), key=lambda p: p.stat().st_mtime, reverse=True)
+    return next((c for c in candidates if c.is_file() and os.access(c, os.X_OK)), None)
+
+
 @pytest.fixture(scope="module")
-def sample():
+def sample(tmp_path_factory):
     directory = os.environ.get("OVRIX_SAMPLE_DIR")
     if not directory:
-        pytest.skip("OVRIX_SAMPLE_DIR is not set")
+        binary = find_test_binary()
+        if binary is None:
+            pytest.skip("OVRIX_SAMPLE_DIR is not set and no ovrix_tests binary was found")
+        directory = tmp_path_factory.mktemp("sample")
+        env = dict(os.environ, OVRIX_SAMPLE_DIR=str(directory))
+        subprocess.run([str(binary), f"--gtest_filter={SAMPLE_TEST}"], env=env, check=True, capture_output=True)
     program = Path(directory) / "sample_program.bin"
     expected = Path(directory) / "sample_expected.json"
     if not program.is_file() or not expected.is_file():

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <vector>
 
@@ -105,6 +106,92 @@ TEST(NpTrack, XlBlockIsPaddedToSixteenWords) {
     expected.resize(2 + padded, 0);
     EXPECT_EQ(track.words(), expected) << "with_size " << with_size;
   }
+}
+
+// Lowers the XL threshold for one test and puts the engine's value back.
+class XlThreshold {
+ public:
+  explicit XlThreshold(uint32_t words) { dma::set_xl_threshold(words); }
+  ~XlThreshold() { dma::set_xl_threshold(dma::max_normal_block_words); }
+};
+
+TEST(NpTrack, SeventeenWordXlBlockTakesThirtyFourWords) {
+  const XlThreshold xl(16);  // blocks of more than 16 words need the XL header
+  for (bool with_size : {true, false}) {
+    NpTrack track;
+    ASSERT_TRUE(track.append(kNp, dma::Target::Weights, 0, payload(17), true, with_size));
+    ASSERT_EQ(track.size(), 2u + 17 + 15);
+    const dma::ConfigHeader h = dma::parse_config_header(track.words().data());
+    EXPECT_TRUE(h.xl);
+    EXPECT_EQ(h.size, with_size ? 32u : 0u);
+    EXPECT_EQ(track.words()[2 + 16], 17u);
+    for (size_t i = 2 + 17; i < track.size(); ++i) EXPECT_EQ(track.words()[i], 0u) << i;
+  }
+}
+
+TEST(NpTrack, ThirtyThreeWordsFillA65500WordTrack) {
+  ASSERT_FALSE(dma::config_block_size_needs_xl(33));
+  NpTrack track;
+  fill_to(track, 65500);
+  ASSERT_TRUE(track.append(kNp, dma::Target::Weights, 0, payload(33), false, true));
+  EXPECT_EQ(track.size(), kMax);
+}
+
+// Every block of a record, read back from its header: where it goes, what it is, how long it is.
+struct ExpectedBlock {
+  size_t track;
+  hw::Ident np;
+  dma::Target target;
+  uint16_t parameter;
+  uint32_t payload;  // words given
+  bool with_size;
+  bool append_to_last;
+  bool xl;
+};
+
+TEST(Record, DmaHeaderOfEveryBlock) {
+  const XlThreshold xl(16);
+  const std::vector<ExpectedBlock> blocks{
+      {0, hw::Ident(1, 0, 0), dma::Target::NpRegisters, 0, 16, true, true, false},
+      {0, hw::Ident(1, 0, 1), dma::Target::InputShift, 3, 0, true, true, false},
+      {1, hw::Ident(1, 0, 1), dma::Target::Weights, 0, 40, true, true, true},  // XL: a track of its own
+      {1, hw::Ident(2, 3, 0), dma::Target::Variables, 0xFFFF, 5, false, true, false},
+      {2, hw::Ident(0, 0, 0, 127), dma::Target::SkipDmaRegisters, 0x40, 1, true, false, false},
+      {4, hw::Ident(9, 9, 9), dma::Target::LookUpTable, 1, 20, false, false, true},  // XL after an empty track 3
+  };
+  auto record = new_record({});
+  for (const auto& b : blocks)
+    record->add_np_track(b.np, b.target, b.parameter, payload(b.payload, 0x100), b.with_size, b.append_to_last);
+
+  // The XL block recorded without append_to_last left the track opened for it empty.
+  ASSERT_EQ(record->tracks().size(), 5u);
+  EXPECT_TRUE(record->tracks()[3].empty());
+  std::vector<size_t> cursor(record->tracks().size(), 0);
+  for (const auto& b : blocks) {
+    const size_t t = b.track;
+    const auto& words = record->tracks()[t].words();
+    ASSERT_LT(cursor[t] + 1, words.size());
+    const dma::ConfigHeader h = dma::parse_config_header(words.data() + cursor[t]);
+    const uint32_t padded = b.xl ? (b.payload + 15) & ~15u : b.payload;
+    EXPECT_EQ(h.ident, b.np);
+    EXPECT_EQ(h.target, b.target);
+    EXPECT_EQ(h.parameter, b.parameter);
+    EXPECT_EQ(h.xl, b.xl);
+    EXPECT_EQ(h.size, b.with_size ? padded : 0u);
+    if (b.payload) {
+      EXPECT_EQ(words[cursor[t] + 2], 0x100u);
+    }
+    cursor[t] += 2 + padded;
+  }
+  for (size_t t = 0; t < cursor.size(); ++t) EXPECT_EQ(cursor[t], record->tracks()[t].size()) << "track " << t;
+}
+
+TEST(Record, HeaderErrorsPassThroughAndLeaveTheTrackAsItWas) {
+  auto record = new_record({});
+  record->add_np_track(kNp, dma::Target::NpRegisters, 0, payload(2), true, true);
+  EXPECT_THROW(record->add_np_track(hw::Ident(0, 0, 0, 200), dma::Target::NpRegisters, 0, payload(2), true, true),
+               std::invalid_argument);
+  EXPECT_EQ(record->tracks()[0].size(), 4u);
 }
 
 TEST(Record, NewRecordIsEmpty) {

@@ -20,10 +20,10 @@
 namespace ovrix {
 namespace {
 
-using testing::FakeLayer;
-using testing::ProgramView;
-using testing::has_field;
-using testing::to_vector;
+using program_test::FakeLayer;
+using program_test::ProgramView;
+using program_test::has_field;
+using program_test::to_vector;
 
 constexpr HwVersion kVersion(0xBC, 0xA2, 1, 0);
 
@@ -151,12 +151,18 @@ struct Harness {
 
 hw::Ident np(uint8_t col, uint8_t row, uint8_t id) { return hw::Ident(col, row, id); }
 
-// A payload that needs the XL header (so that its record keeps an empty track), or 40 words when none does.
-uint32_t xl_payload() {
-  for (uint32_t n = 1; n < 4096; ++n)
-    if (dma::config_block_size_needs_xl(n)) return n;
-  return 40;
-}
+// The sample lowers the XL threshold so that a short block needs the XL header (and its record keeps an
+// empty track); the engine's value is put back afterwards.
+constexpr uint32_t kSampleXlThreshold = 16;
+uint32_t xl_payload() { return kSampleXlThreshold + 1; }
+
+class XlThreshold {
+ public:
+  explicit XlThreshold(uint32_t words) { dma::set_xl_threshold(words); }
+  ~XlThreshold() { dma::set_xl_threshold(dma::max_normal_block_words); }
+  XlThreshold(const XlThreshold&) = delete;
+  XlThreshold& operator=(const XlThreshold&) = delete;
+};
 
 std::vector<uint32_t> seq(uint32_t n, uint32_t first) {
   std::vector<uint32_t> w(n);
@@ -235,6 +241,7 @@ TEST(SequenceSerializer, SccProgramAnswersOneWhateverItsTracks) {
 // Two passes, empty tracks, FNP2 filters tracks with and without tracks, learning, EPG registers and
 // the dummy descriptor: what the program-format tests and the sample for the Python reader use.
 struct SampleProgram {
+  XlThreshold xl{kSampleXlThreshold};
   Harness h;
   std::shared_ptr<FakeLayer> a = h.layer("conv_a"), b = h.layer("conv_b"), c = h.layer("dense_c", LayerType::Dense1D);
   std::vector<uint8_t> program;
@@ -242,7 +249,7 @@ struct SampleProgram {
 
   SampleProgram() {
     h.io.scc = {{{np(0, 0, 0), dma::Target::RegisterWrites, {0x11}}, {np(0, 0, 0), dma::Target::RegisterWrites, {0x22}}}};
-    h.layers.programs["conv_a"] = {{{np(1, 2, 0), dma::Target::NpRegisters, seq(64, 0x1000)},
+    h.layers.programs["conv_a"] = {{{np(1, 2, 0), dma::Target::NpRegisters, seq(16, 0x1000)},
                                     {np(1, 2, 0), dma::Target::Weights, seq(xl_payload(), 0x2000), false},
                                     {np(1, 2, 1), dma::Target::Variables, {}, false}}};
     h.layers.programs["conv_b"] = {{}, true, np(3, 1, 2), seq(6, 0x3000)};  // filters only
@@ -321,7 +328,6 @@ TEST(ProgramFormat, EmptyTrackHasAnEmptyWordsVectorAndASpanOfSizeZero) {
       EXPECT_EQ(p.info->passes()->Get(0)->records()->Get(r)->tracks()->Get(t)->size(), 0u);
     }
   }
-  if (!dma::config_block_size_needs_xl(xl_payload())) GTEST_SKIP() << "no payload needs the XL header";
   EXPECT_EQ(empty, 1u);
 }
 
@@ -647,6 +653,22 @@ TEST(SequenceSerializer, RefusesFewerPassesThanItClosed) {
   EXPECT_THROW(s.finalize("v", Shape{1}, Shape{1}, 0, 0, 8, false, 0, 0, {}, {}, 1, &program, h.passes, 8, false,
                           false, {}, {}, false),
                std::invalid_argument);
+  // Nothing was written: with the second pass the program can still be finished.
+  h.pass();
+  EXPECT_NO_THROW(h.finalize(s));
+}
+
+TEST(SequenceSerializer, IsSpentOnceTheProgramIsWritten) {
+  Harness h;
+  auto l = h.layer("l");
+  SequenceSerializer s(h.layers, h.io);
+  s.finalize_pass();
+  h.pass();
+  const auto program = h.finalize(s);
+  EXPECT_THROW(h.finalize(s), std::logic_error);
+  EXPECT_THROW(s.finalize_pass(), std::logic_error);
+  EXPECT_THROW(s.serialize_version(kVersion), std::logic_error);
+  EXPECT_THROW(s.serialize_layer_program(*l, *l, nullptr, false, false, {}, false, false), std::runtime_error);
 }
 
 hw::Component engine(hw::Type type, hw::Ident id) {
