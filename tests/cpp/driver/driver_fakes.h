@@ -269,7 +269,7 @@ struct RecordCall {
 };
 
 // Records one track per NP of the layer's mapping (its position numbers, the NP and its buffering),
-// plus as many one-word tracks as the test asks for.
+// plus, except for the program of unused NPs, as many one-word tracks as the test asks for.
 class ScriptedLayerRecorder : public LayerRecorder {
  public:
   using LayerRecorder::LayerRecorder;
@@ -291,7 +291,7 @@ class ScriptedLayerRecorder : public LayerRecorder {
       }
     }
     auto extra = extra_tracks.find(layer.name());
-    for (int i = 0; extra != extra_tracks.end() && i < extra->second; ++i)
+    for (int i = 0; !registers_only && extra != extra_tracks.end() && i < extra->second; ++i)
       record->add_np_track(hw::Ident(1, 1, 0), dma::Target::Variables, 0, {uint32_t(i)}, true, false);
     if (registers_only) unused_calls.push_back(nps);
     return record;
