@@ -9,12 +9,12 @@ namespace {
 
 using hw::Ident;
 using hw::Type;
-using testing::connect;
-using testing::FakeChecker;
-using testing::FakeDevice;
-using testing::FakeLayer;
-using testing::make_layer;
-using testing::shape3;
+using mapping_testing::connect;
+using mapping_testing::FakeChecker;
+using mapping_testing::FakeDevice;
+using mapping_testing::FakeLayer;
+using mapping_testing::make_layer;
+using mapping_testing::shape3;
 
 // Three plain CNPs, an FNP2, an FNP3, two temporal NPs and one skip-DMA engine with `channels` channels.
 Mesh request_mesh(uint8_t channels = 2) {
@@ -134,8 +134,8 @@ TEST(NpRequest, DenseLayers) {
   EXPECT_EQ(components[0].np->filters, 10u);
   EXPECT_EQ(components[0].np->start_neuron, 0u);
   EXPECT_TRUE(components[0].np->single_buffer);
-  EXPECT_TRUE(testing::same_shape(components[0].np->spatial_partition.shape, shape3(1, 1, 64)));
-  EXPECT_TRUE(testing::same_shape(components[0].np->input_window.shape, shape3(1, 1, 64)));
+  EXPECT_TRUE(mapping_testing::same_shape(components[0].np->spatial_partition.shape, shape3(1, 1, 64)));
+  EXPECT_TRUE(mapping_testing::same_shape(components[0].np->input_window.shape, shape3(1, 1, 64)));
 
   std::tie(components, status) = f.request(dense);
   ASSERT_FALSE(status.failed);

@@ -1,0 +1,58 @@
+"""Builds a small model, prints its layers, saves it and loads it back byte for byte."""
+import os
+import sys
+import tempfile
+
+import numpy as np
+
+from ovrix import core
+
+
+def layer(layer_type, name, **entries):
+    return core.Layer(core.LayerParams(layer_type, entries), name)
+
+
+def build_model():
+    model = core.Model()
+    model.add(layer(core.InputData, "input", input_width=32, input_height=32, input_channels=3, input_bits=8,
+                    input_signed=0))
+    model.add(layer(core.Conv2D, "conv_1", filters=16, kernel_size=3, kernel_stride=2, padding=int(core.Same),
+                    weights_bits=4, activation=1, pool_type=int(core.NoPooling), pool_size=1))
+    model.add(layer(core.DepthwiseConv2D, "dw_conv_2", kernel_size=3, kernel_stride=1, padding=int(core.Same),
+                    weights_bits=4, activation=1, pool_type=int(core.Max), pool_size=2))
+    model.add(layer(core.Conv2D, "conv_3", filters=32, kernel_size=1, kernel_stride=1, padding=int(core.Valid),
+                    weights_bits=4, activation=1, pool_type=int(core.Average), pool_size=-1))
+    model.add(layer(core.Dense1D, "dense_4", units=10, weights_bits=4, activation=0))
+    # Deterministic weights, so that the saved file carries more than zeros.
+    rng = np.random.default_rng(0)
+    for current in model.layers:
+        if "weights" in current.variables.names:
+            shape = current.variables["weights"].shape
+            current.variables["weights"] = rng.integers(-8, 8, size=shape).astype(np.int8)
+    return model
+
+
+def print_layers(model):
+    print(f"{'layer':<12} {'type':<16} {'input':<16} {'output':<14} {'MACs':>10}")
+    for current in model.layers:
+        print(f"{current.name:<12} {current.parameters.layer_type.name:<16} {str(current.input_dims):<16} "
+              f"{str(current.output_dims):<14} {current.macs:>10}")
+
+
+def main():
+    print(f"ovrix.core {core.__version__}")
+    model = build_model()
+    print_layers(model)
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "model.fbz")
+        model.save(path)
+        loaded = core.Model(path)
+        original, reloaded = model.to_buffer(), loaded.to_buffer()
+        same = original == reloaded
+        print(f"saved {os.path.getsize(path)} bytes ({len(original)} serialized), loaded back: "
+              f"{'byte-identical' if same else 'DIFFERENT'}")
+    return 0 if same else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,50 @@
+#pragma once
+// PyModel: the object behind the Python class Model. It owns one engine model and keeps beside it
+// what the Python side holds between calls.
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/layer.h"
+#include "engine/model.h"
+#include "engine/params.h"
+
+namespace ovrix::python {
+
+namespace py = pybind11;
+
+class PyModel {
+ public:
+  // Loads a saved model file: one raw snappy block holding the engine's serialized model.
+  explicit PyModel(const std::string& filename);
+  // A new model holding copies of the layers (same names, parameters, wiring, variables, learning),
+  // preceded by an "InputData" layer when the first one does not take the model input itself.
+  explicit PyModel(const std::vector<std::shared_ptr<Layer>>& layers);
+
+  void add(std::shared_ptr<Layer> layer, const std::vector<std::shared_ptr<Layer>>& inbound_layers);
+  // Rebuilds the compiled last FullyConnected layer with room for more classes, keeping the learnt
+  // weights of the existing neurons. A refusal leaves the model as it was.
+  void add_classes(int32_t num_add_classes);
+  void pop_layer();
+  void compile(const LearningParams& optimizer);
+  // Writes the raw snappy compression of to_buffer(); any failure to write raises.
+  void save_model_file(const std::string& model_file) const;
+  py::bytes to_buffer() const;
+
+  Model& core() { return *model_; }
+  const Model& core() const { return *model_; }
+
+ private:
+  std::unique_ptr<Model> model_;
+};
+
+// Saved model files: the raw snappy block of a serialized model, and back. Loading refuses files that
+// cannot be read or whose block announces more bytes than a snappy block of that size can hold;
+// Model::from_buffer validates what was decompressed.
+std::vector<char> read_model_file(const std::string& filename);
+void write_model_file(const std::string& filename, const std::vector<uint8_t>& serialized);
+
+}  // namespace ovrix::python
