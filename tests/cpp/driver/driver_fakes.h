@@ -135,9 +135,26 @@ class TestLayer : public LayerImpl, public HasConvParams, public HasPoolParams {
 
 using TestLayerPtr = std::shared_ptr<TestLayer>;
 
+// Every layer the tests made: wired layers hold each other in both directions, so they are unwired
+// once all tests have run (driver_environment.cpp).
+inline std::vector<std::weak_ptr<TestLayer>>& made_layers() {
+  static std::vector<std::weak_ptr<TestLayer>> layers;
+  return layers;
+}
+inline void unwire_made_layers() {
+  for (const auto& weak : made_layers())
+    if (const auto layer = weak.lock()) {
+      layer->ins.clear();
+      layer->outs.clear();
+    }
+  made_layers().clear();
+}
+
 inline TestLayerPtr make(const std::string& name, LayerType type, std::map<std::string, int> params = {},
                          Shape input = shape3(8, 8, 4)) {
-  return std::make_shared<TestLayer>(name, type, std::move(params), input);
+  auto layer = std::make_shared<TestLayer>(name, type, std::move(params), input);
+  made_layers().push_back(layer);
+  return layer;
 }
 inline TestLayerPtr input_layer(const std::string& name = "input") { return make(name, LayerType::InputData); }
 inline TestLayerPtr conv(const std::string& name, int filters = 4) {
@@ -279,6 +296,8 @@ class ScriptedLayerRecorder : public LayerRecorder {
                                                 bool registers_only, bool lut_flag) const override {
     calls.push_back(
         {layer.name(), other.name(), next ? next->name() : "", starts_pass, ends_pass, nps, registers_only, lut_flag});
+    auto error = errors.find(layer.name());
+    if (error != errors.end()) throw std::runtime_error(error->second);
     auto record = program::new_record(device().version());
     if (const auto mapping = layer_mapping(layer)) {
       for (const hw::Component& np : *mapping->nps) {
@@ -308,6 +327,7 @@ class ScriptedLayerRecorder : public LayerRecorder {
   void sync_learning_vars(std::shared_ptr<Layer>) const override {}
 
   std::map<std::string, int> extra_tracks;
+  std::map<std::string, std::string> errors;
   mutable std::vector<RecordCall> calls;
   mutable std::vector<std::vector<hw::Ident>> unused_calls;
   mutable std::vector<std::string> learning_calls;

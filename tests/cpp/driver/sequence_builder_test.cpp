@@ -14,7 +14,7 @@ namespace {
 using hw::Component;
 using hw::Ident;
 using hw::Type;
-using testing::ProgramView;
+using program_test::ProgramView;
 
 Component np_at(Type type, Ident ident) {
   Component c(type, hw::NpMapping{});
@@ -203,12 +203,12 @@ TEST(SequenceBuild, PassBoundaryKeepsTwoBuffersOnSharedNps) {
   // The unused NPs are programmed under the number the previous pass's output arrives with; c
   // keeps its own number afterwards.
   const auto* unused = view.data->passes()->Get(0)->records()->Get(4);
-  const auto words = testing::to_vector(unused->tracks()->Get(0)->words());
+  const auto words = program_test::to_vector(unused->tracks()->Get(0)->words());
   EXPECT_EQ(mapping_of(c)->input_index, mapping_of(b)->index + 1);
   EXPECT_EQ(words[2], mapping_of(c)->input_index);  // after the two header words
   EXPECT_EQ(mapping_of(c)->index, 1);
   const auto* own = view.data->passes()->Get(1)->records()->Get(0);
-  EXPECT_EQ(testing::to_vector(own->tracks()->Get(0)->words())[2], 1u);
+  EXPECT_EQ(program_test::to_vector(own->tracks()->Get(0)->words())[2], 1u);
   // Multi-pass programs carry the dummy descriptor header; the column range covers both passes.
   const uint64_t dummy = format_config_header_fb(Ident(0, 0, 0), dma::Target::RegisterWrites, 1, 0);
   EXPECT_EQ(view.data->dummy_descriptor()->word0(), uint32_t(dummy));

@@ -146,8 +146,6 @@ TEST(Model, RunningIsNotAvailableYet) {
   EXPECT_EQ(message<std::runtime_error>([&] { model->forward(input, 0); }), "Model.forward is not available yet.");
   EXPECT_EQ(message<std::runtime_error>([&] { model->predict(input, 0); }), "Model.predict is not available yet.");
   EXPECT_EQ(message<std::runtime_error>([&] { model->fit(input, {0}, 0); }), "Model.fit is not available yet.");
-  EXPECT_EQ(message<std::runtime_error>([&] { model->map(nullptr, false, nullptr); }),
-            "Model.map is not available yet.");
 }
 
 TEST(Model, LayersOutliveTheirModelWithTheirInbounds) {
