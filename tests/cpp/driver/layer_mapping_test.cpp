@@ -599,6 +599,17 @@ TEST(HardwarePassLinks, DestroyingAPassUnmapsItsLayersButNotALaterMapping) {
   EXPECT_EQ(a->mapping(), nullptr);
 }
 
+TEST(HardwarePassLinks, LinkingNeedsMappedLayers) {
+  auto a = conv("a"), b = conv("b");
+  chain({a, b});
+  LayerMappingBuilder::build_layer_mapping(as_list({b}), as_list({a, b}), {cnp(1)}, kDma);
+  EXPECT_EQ(runtime_message([&] { LayerMappingBuilder::link_to_previous_pass(b, a); }),
+            "Layer 'a' has no hardware mapping.");
+  EXPECT_EQ(mapping_of(b)->sources.size(), 1u) << "nothing linked";
+  EXPECT_EQ(runtime_message([&] { LayerMappingBuilder::link_to_previous_pass(nullptr, a); }),
+            "Consecutive hardware passes need a layer running on hardware on each side.");
+}
+
 TEST(HardwarePassLinks, FailedPassLeavesNoMappingBehind) {
   Residual g;
   const LayerList pass = as_list(g.order());
