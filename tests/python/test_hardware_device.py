@@ -30,7 +30,8 @@ def test_devices_are_the_same_objects_in_discovery_order():
         assert a is b
         assert a == b
     assert [d.ip_version for d in first] == [core.IpVersion.v2, core.IpVersion.v1, core.IpVersion.lumo]
-    assert [str(d.version) for d in first] == ["188.162.1.0", "188.161.3.6", "188.177.1.0"]
+    assert [d.version for d in first] == [core.HwVersion.Proteo_v2, core.HwVersion.Tamsel_v1,
+                                          core.HwVersion.Lumo_Proteo]
     assert first[0].desc == "Emulated v2 (188.162.1.0)"
     assert first[1].desc == "Emulated Tamsel_v1 (188.161.3.6)"
     assert first[0] != first[1]
