@@ -1,0 +1,197 @@
+#include "engine/model.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+
+#include "engine_test_util.h"
+
+namespace ovrix {
+namespace {
+
+using test::input_data;
+using test::make_layer;
+
+template <class E, class F>
+std::string message(F&& f) {
+  try {
+    f();
+  } catch (const E& e) {
+    return e.what();
+  }
+  return "<not thrown>";
+}
+
+std::shared_ptr<Layer> conv(const std::string& name, int filters = 4) {
+  return make_layer(LayerType::Conv2D, {{"filters", filters}}, name);
+}
+
+TEST(Model, AddWiresToTheLastLayerAndKeepsOutboundOrder) {
+  auto model = Model::create();
+  EXPECT_EQ(model->layer_count(), 0u);
+  EXPECT_EQ(model->input_shape().count, 0u);
+  auto in = input_data(16, 12, 3);
+  auto a = conv("a"), b = conv("b"), c = conv("c");
+  model->add(in);
+  model->add(a);
+  model->add(b, {in});
+  model->add(c);  // wired to b, the last one added
+  ASSERT_EQ(a->inbounds().size(), 1u);
+  EXPECT_EQ(a->inbounds()[0], in);
+  EXPECT_EQ(c->inbounds()[0], b);
+  ASSERT_EQ(in->outbounds().size(), 2u);
+  EXPECT_EQ(in->outbounds()[0], a);
+  EXPECT_EQ(in->outbounds()[1], b);
+  EXPECT_TRUE(c->outbounds().empty());
+
+  EXPECT_EQ(model->layer_count(), 4u);
+  EXPECT_EQ(model->get_layer(1), a);
+  EXPECT_EQ(model->get_layer(4), nullptr);
+  EXPECT_EQ(model->get_layer(UINT64_MAX), nullptr);
+  EXPECT_EQ(model->get_layer("b"), b);
+  EXPECT_EQ(model->get_layer("zz"), nullptr);
+  EXPECT_TRUE((model->input_shape() == Shape{16, 12, 3}));
+  EXPECT_TRUE((model->output_shape() == Shape{16, 12, 4}));
+  EXPECT_EQ(model->macs(), a->macs() + b->macs() + c->macs());
+  EXPECT_EQ(model->ip_version(), IpVersion::v2);
+  EXPECT_TRUE(model->sequences().empty());
+  EXPECT_EQ(model->device(), nullptr);
+}
+
+TEST(Model, AddRefusals) {
+  auto model = Model::create();
+  auto in = input_data(8, 8, 1);
+  EXPECT_EQ(message<std::invalid_argument>([&] { model->add(conv("a")); }),
+            "The first layer of a model must be an input layer (InputData or InputConvolutional), not the Conv2D "
+            "layer a.");
+  model->add(in);
+  EXPECT_EQ(message<std::invalid_argument>([&] { model->add(nullptr); }), "Cannot add a null layer to a model.");
+  EXPECT_EQ(message<std::invalid_argument>([&] { model->add(in); }), "Layer input is already in the model.");
+  EXPECT_EQ(message<std::invalid_argument>([&] { model->add(conv("input")); }),
+            "The model already has a layer named input.");
+  auto outside = conv("outside");
+  EXPECT_EQ(message<std::invalid_argument>([&] { model->add(conv("x"), {outside}); }),
+            "Inbound layer outside of x is not in the model.");
+  EXPECT_EQ(message<std::invalid_argument>([&] { model->add(conv("x"), {nullptr}); }),
+            "The inbound layers of x cannot be null.");
+  EXPECT_EQ(message<std::invalid_argument>([&] { model->add(input_data(2, 2, 1, 8, 0, "in2"), {in}); }),
+            "Input layer in2 takes no inbound layer.");
+  auto a = conv("a");
+  model->add(a);
+  EXPECT_EQ(message<std::invalid_argument>([&] { model->add(conv("two"), {in, a}); }),
+            "Conv2D layer two takes one input, not 2.");
+  auto other = Model::create();
+  other->add(input_data(8, 8, 1, 8, 0, "other_in"));
+  EXPECT_EQ(message<std::invalid_argument>([&] { other->add(a); }), "Layer a already belongs to another model.");
+  // Nothing of the refused calls stayed.
+  EXPECT_EQ(model->layer_count(), 2u);
+  EXPECT_EQ(in->outbounds().size(), 1u);
+}
+
+TEST(Model, PopLayerUnwiresTheLastLayer) {
+  auto model = Model::create();
+  auto in = input_data(8, 8, 1);
+  auto a = conv("a");
+  model->add(in);
+  model->add(a);
+  model->pop_layer();
+  EXPECT_EQ(model->layer_count(), 1u);
+  EXPECT_TRUE(in->outbounds().empty());
+  EXPECT_TRUE(a->inbounds().empty());
+  // A popped layer can be added again, here or elsewhere.
+  model->add(a);
+  EXPECT_EQ(model->get_layer(1), a);
+  model->pop_layer();
+  model->pop_layer();
+  EXPECT_EQ(message<std::runtime_error>([&] { model->pop_layer(); }), "Cannot remove a layer from an empty model.");
+}
+
+TEST(Model, CompileGivesTheLastLayerItsLearning) {
+  auto model = Model::create();
+  EXPECT_THROW(model->compile(*LearningParams::create(LearningType::Unsupervised, {})), std::runtime_error);
+  model->add(input_data(4, 4, 1, 1));
+  auto fc = make_layer(LayerType::FullyConnected, {{"units", 10}}, "fc");
+  model->add(fc);
+  EXPECT_EQ(model->learning(), nullptr);
+  EXPECT_FALSE(fc->is_learning());
+  auto params = LearningParams::create(LearningType::Unsupervised, {{"num_weights", 16}, {"num_classes", 5}});
+  model->compile(*params);
+  auto learning = model->learning();
+  ASSERT_NE(learning, nullptr);
+  EXPECT_NE(learning, params);  // a copy
+  EXPECT_EQ(learning->get("num_classes"), 5.0);
+  EXPECT_TRUE(fc->is_learning());
+  EXPECT_EQ(fc->learning_params(), learning);
+  auto* as_fc = dynamic_cast<FullyConnected*>(fc.get());
+  ASSERT_NE(as_fc, nullptr);
+  EXPECT_EQ(as_fc->learning(), learning);
+  EXPECT_TRUE(as_fc->can_learn());
+
+  // Only the last layer learns: adding another layer ends it.
+  auto next = make_layer(LayerType::FullyConnected, {{"units", 2}}, "next");
+  model->add(next);
+  EXPECT_FALSE(fc->is_learning());
+  EXPECT_EQ(model->learning(), nullptr);
+  model->pop_layer();
+  EXPECT_EQ(model->learning(), nullptr);
+  // The learning parameters handed out stay valid.
+  EXPECT_EQ(learning->get("num_weights"), 16.0);
+}
+
+TEST(Model, RunningIsNotAvailableYet) {
+  auto model = Model::create();
+  model->add(input_data(4, 4, 1));
+  auto input = std::shared_ptr<Dense>(Dense::create(TensorType::uint8, Shape{1, 4, 4, 1}));
+  EXPECT_EQ(message<std::runtime_error>([&] { model->forward(input, 0); }), "Model.forward is not available yet.");
+  EXPECT_EQ(message<std::runtime_error>([&] { model->predict(input, 0); }), "Model.predict is not available yet.");
+  EXPECT_EQ(message<std::runtime_error>([&] { model->fit(input, {0}, 0); }), "Model.fit is not available yet.");
+  EXPECT_EQ(message<std::runtime_error>([&] { model->map(nullptr, false, nullptr); }),
+            "Model.map is not available yet.");
+}
+
+TEST(Model, LayersOutliveTheirModelWithTheirInbounds) {
+  std::shared_ptr<Layer> in, a, b;
+  {
+    auto model = Model::create();
+    in = input_data(8, 8, 1);
+    a = conv("a");
+    b = conv("b");
+    model->add(in);
+    model->add(a);
+    model->add(b, {in});
+    model->compile(*LearningParams::create(LearningType::Unsupervised, {{"num_weights", 1}}));
+  }
+  // The outbound links went with the model (no cycle is left), the inbound links and learning stay so
+  // that a new model can be built from these layers.
+  EXPECT_TRUE(in->outbounds().empty());
+  ASSERT_EQ(b->inbounds().size(), 1u);
+  EXPECT_EQ(b->inbounds()[0], in);
+  EXPECT_TRUE(b->is_learning());
+  auto model = Model::create();
+  model->add(in);
+  model->add(b);
+  EXPECT_EQ(in->outbounds().size(), 1u);
+  EXPECT_FALSE(b->is_learning());  // not compiled in this model
+}
+
+TEST(Model, MappingSlotIsShared) {
+  struct Probe : Layer::Mapping {};
+  auto model = Model::create();
+  auto in = input_data(4, 4, 1);
+  model->add(in);
+  auto* impl = dynamic_cast<LayerImpl*>(in.get());
+  ASSERT_NE(impl, nullptr);
+  auto mapping = std::make_shared<Probe>();
+  impl->set_mapping(mapping);
+  EXPECT_EQ(in->mapping(), mapping);
+  // Changing the model drops what mapping left.
+  model->add(conv("a"));
+  EXPECT_EQ(in->mapping(), nullptr);
+  impl->set_mapping(mapping);
+  impl->set_mapping(nullptr);
+  EXPECT_EQ(in->mapping(), nullptr);
+}
+
+}  // namespace
+}  // namespace ovrix
