@@ -55,6 +55,14 @@ def test_equality_is_identity_and_devices_have_no_hash():
         core.HardwareDevice()
 
 
+@with_devices("v2")
+def test_a_hardware_device_is_accepted_where_a_device_is():
+    (device,) = core.devices()
+    constraints = core.MapConstraints(device)
+    assert constraints.device is device
+    assert constraints.cnp_max_width == 64
+
+
 @with_devices("v2,Tamsel_v1:fail,lumo")
 def test_a_driver_that_cannot_be_opened_is_skipped(capfd):
     devices = core.devices()
