@@ -181,18 +181,79 @@ inline std::shared_ptr<LayerMapping> mapping_of(const std::shared_ptr<TestLayer>
   return layer_mapping(*layer);
 }
 
+// A hardware device that keeps the program it was given and counts what it was asked to do.
+class CountingHardware : public HardwareDevice {
+ public:
+  HwVersion version() const override { return hw_versions::Proteo_v2; }
+  const char* desc() const override { return "counting"; }
+  void enable_clock_counter(bool) override {}
+  uint32_t read_clock_counter() override { return 0; }
+  uint32_t program_clock_count() override { return 0; }
+  uint64_t memory() override { return 0; }
+  void reset_top_memory() override {}
+  void program(const uint8_t* data, size_t size) override {
+    loaded.assign(data, data + size);
+    ++loads;
+  }
+  void program_external(const uint8_t*, size_t, uint32_t) override {}
+  std::span<const uint8_t> program() const override {
+    return loads ? std::span<const uint8_t>(loaded) : std::span<const uint8_t>();
+  }
+  void set_batch_size(uint32_t size, bool) override { batch = size; }
+  void set_learn_enabled(bool enabled) override {
+    learn = enabled;
+    ++learn_switches;
+  }
+  bool learn_enabled() const override { return learn; }
+  uint32_t learn_mem_size() override { return 0; }
+  void learn_mem(uint32_t*) override {}
+  void update_learn_mem(const uint32_t*) override {}
+  void unprogram() override {}
+  std::vector<std::unique_ptr<Tensor>> fit(const std::vector<std::shared_ptr<const Tensor>>& samples,
+                                           const std::vector<int32_t>&) override {
+    runs.push_back("fit");
+    return outputs(samples.size());
+  }
+  std::vector<std::unique_ptr<Tensor>> forward(const std::vector<std::shared_ptr<const Tensor>>& samples) override {
+    runs.push_back("forward");
+    return outputs(samples.size());
+  }
+  std::vector<std::unique_ptr<Tensor>> predict(const std::vector<std::shared_ptr<const Tensor>>& samples) override {
+    runs.push_back("predict");
+    return outputs(samples.size());
+  }
+  HardwareDriver* driver() override { return nullptr; }
+  uint32_t read_np_config(const hw::Ident&, uint32_t) override { return 0; }
+
+  std::vector<uint8_t> loaded;
+  int loads = 0;
+  int learn_switches = 0;
+  bool learn = false;
+  uint32_t batch = 0;
+  std::vector<std::string> runs;
+
+ private:
+  static std::vector<std::unique_ptr<Tensor>> outputs(size_t n) {
+    std::vector<std::unique_ptr<Tensor>> out;
+    for (size_t i = 0; i < n; ++i) out.push_back(Dense::create(TensorType::int32, Shape{1}));
+    return out;
+  }
+};
+
 class TestDevice : public Device {
  public:
   TestDevice(HwVersion version, Mesh mesh) : version_(version), mesh_(std::move(mesh)) {}
   HwVersion version() const override { return version_; }
   const char* desc() const override { return "test device"; }
   const Mesh& mesh() const override { return mesh_; }
-  HardwareDevice* hardware() const override { return nullptr; }
+  HardwareDevice* hardware() const override { return hardware_; }
   void set_version(HwVersion v) { version_ = v; }
+  void set_hardware(HardwareDevice* hardware) { hardware_ = hardware; }
 
  private:
   HwVersion version_;
   Mesh mesh_;
+  HardwareDevice* hardware_ = nullptr;
 };
 
 // `cnps` NPs able to run convolutions, `fnp2s` FNP2s, `tnps` TNP_Bs and one skip-DMA engine with 8

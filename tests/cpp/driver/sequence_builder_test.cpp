@@ -32,6 +32,10 @@ struct BuilderRig : DriverRig {
   HardwareSequenceBuilder builder{device, limits, io_recorder, layer_recorder};
 };
 
+std::vector<uint8_t> program_of_sequence(const HardwareSequence& sequence) {
+  return std::vector<uint8_t>(sequence.program().begin(), sequence.program().end());
+}
+
 std::string descriptor_message(uint64_t needed) {
   return "Model is too big. The maximum number of descriptors is more than allowed. " + std::to_string(needed) +
          " are needed but 254 are available.";
@@ -432,6 +436,77 @@ TEST(HardwareSequenceTest, RunningNeedsAHardwareDevice) {
   EXPECT_EQ(runtime_message([&] { sequence->forward_samples({}, nullptr); }), "An actual hardware device is required.");
   EXPECT_EQ(runtime_message([&] { sequence->forward_samples({}, &labels); }),
             "An actual hardware device is required.");
+}
+
+TEST(HardwareSequenceTest, RunsLoadTheProgramOnlyWhenTheDeviceHoldsAnother) {
+  BuilderRig rig;
+  CountingHardware hw;
+  rig.device->set_hardware(&hw);
+  auto a = conv("a"), b = conv("b");
+  chain({a, b});
+  rig.builder.add_layers(as_list({a}), as_list({a}), {on({X})});
+  auto first = rig.builder.build_sequence().second;
+  rig.builder.add_layers(as_list({b}), as_list({b}), {on({Y})});
+  auto second = rig.builder.build_sequence().second;
+  ASSERT_NE(program_of_sequence(*first), program_of_sequence(*second));
+
+  const std::vector<std::shared_ptr<const Tensor>> inputs(3, std::shared_ptr<const Tensor>(
+                                                                 Dense::create(TensorType::uint8, Shape{1})));
+  EXPECT_EQ(first->forward_samples(inputs, nullptr).size(), 3u);
+  first->forward_samples(inputs, nullptr);
+  EXPECT_EQ(hw.loads, 1);
+  EXPECT_EQ(hw.batch, 3u);
+  second->forward_samples(inputs, nullptr);
+  EXPECT_EQ(hw.loads, 2);
+  first->forward_samples(inputs, nullptr);
+  EXPECT_EQ(hw.loads, 3);
+  EXPECT_EQ(hw.loaded, program_of_sequence(*first));
+  EXPECT_EQ(hw.learn_switches, 0);
+  EXPECT_EQ(hw.runs, std::vector<std::string>(4, "forward"));
+}
+
+TEST(HardwareSequenceTest, LabelsSwitchLearningOnAndLearntVariablesAreReadBack) {
+  BuilderRig rig;
+  CountingHardware hw;
+  rig.device->set_hardware(&hw);
+  auto a = conv("a");
+  auto f = dense("f");
+  chain({a, f});
+  rig.builder.add_layers(as_list({a, f}), as_list({a, f}), {on({X}), {np_at(Type::FNP2, Ident(20, 2, 0))}});
+  auto sequence = rig.builder.build_sequence().second;
+  const std::vector<std::shared_ptr<const Tensor>> inputs(1, std::shared_ptr<const Tensor>(
+                                                                 Dense::create(TensorType::uint8, Shape{1})));
+  const std::vector<int32_t> labels{2};
+  // The device runs fit; reading back fails afterwards (v2 has no learning), learning stays on.
+  EXPECT_EQ(runtime_message([&] { sequence->forward_samples(inputs, &labels); }), "Learning not implemented on v2.");
+  EXPECT_TRUE(hw.learn);
+  EXPECT_EQ(hw.runs, std::vector<std::string>{"fit"});
+  // A layer on two NPs cannot learn either, also after the device has run fit.
+  mapping_of(f)->nps->push_back(np_at(Type::FNP2, Ident(21, 2, 0)));
+  EXPECT_EQ(runtime_message([&] { sequence->forward_samples(inputs, &labels); }),
+            "Learning is not supported for layers mapped on more than 1 NP.");
+  EXPECT_EQ(hw.runs.size(), 2u);
+  EXPECT_EQ(hw.learn_switches, 1);
+  // Without labels learning goes off again.
+  sequence->forward_samples(inputs, nullptr);
+  EXPECT_FALSE(hw.learn);
+  EXPECT_EQ(hw.learn_switches, 2);
+  EXPECT_EQ(hw.runs.back(), "forward");
+  EXPECT_EQ(hw.loads, 1);
+}
+
+TEST(HardwareSequenceTest, DequantizedOutputsArePredicted) {
+  BuilderRig rig;
+  CountingHardware hw;
+  rig.device->set_hardware(&hw);
+  auto a = conv("a");
+  auto q = make("q", LayerType::Dequantizer);
+  q->vars->set("scales", std::shared_ptr<Dense>(Dense::create(TensorType::float32, Shape{4})));
+  chain({a, q});
+  rig.builder.add_layers(as_list({a, q}), as_list({a, q}), {on({X}), {}});
+  auto sequence = rig.builder.build_sequence().second;
+  sequence->forward_samples({}, nullptr);
+  EXPECT_EQ(hw.runs, std::vector<std::string>{"predict"});
 }
 
 TEST(HardwareSequenceTest, LearningReadBackByEdition) {
