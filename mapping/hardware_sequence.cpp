@@ -59,7 +59,7 @@ std::string HardwareSequence::name() const {
 std::vector<std::shared_ptr<Tensor>> HardwareSequence::forward_samples(
     const std::vector<std::shared_ptr<const Tensor>>& inputs, const std::vector<int32_t>* labels) {
 #ifdef OVRIX_HAS_FORWARD_SAMPLES
-  return ovrix::forward_samples(*this, inputs, labels);
+  return ovrix::forward_samples(*device_, program_, layers_, inputs, labels, [this] { sync_learning_vars(); });
 #else
   (void)inputs;
   (void)labels;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <unordered_set>
 
 #include "engine/device.h"
 #include "engine/layer.h"
@@ -207,10 +208,12 @@ MappingStatusGroup map_layers_on_hardware(const HardwareConstraints& constraints
       return result;
     }
 
+    std::unordered_set<const Layer*> mapped;
     for (const LayerList& group : group_layers)
-      layers->erase(std::remove_if(layers->begin(), layers->end(),
-                                   [&](const LayerPtr& layer) { return contains(group, layer); }),
-                    layers->end());
+      for (const LayerPtr& layer : group) mapped.insert(layer.get());
+    layers->erase(std::remove_if(layers->begin(), layers->end(),
+                                 [&](const LayerPtr& layer) { return mapped.count(layer.get()) != 0; }),
+                  layers->end());
     if (is_kind(first, hw::TargetKind::TNP_R)) layers->clear();
     fill_memory_info(*sequence, memory_sizer);
     sequences->push_back(std::move(sequence));

@@ -182,8 +182,13 @@ std::pair<MappingStatus, std::shared_ptr<HardwareSequence>> HardwareSequenceBuil
     for (const LayerPtr& layer : pass.layers) {
       const bool starts_pass = k > 0 && layer == pass_first;
       const bool ends_pass = !last_pass_index && layer == pass_last;
-      LayerPtr next = next_mappable_layer(layer);
-      if (next && !contains(pass.layers, next)) next.reset();
+      // The next mappable layer of the pass matters only to a lookup-table activation; finding it
+      // walks the graph, so it is looked for only then.
+      LayerPtr next;
+      if (layer->activation() == ActivationType::LUT) {
+        next = next_mappable_layer(layer);
+        if (next && !contains(pass.layers, next)) next.reset();
+      }
       const bool lut_flag = lut_flag_of(layer, next);
 
       uint64_t n;

@@ -64,9 +64,11 @@ MappingStatus HardwareSequenceBuilder::check_num_descriptors(const LayerPtr& lay
   uint64_t needed = 0;
   const bool overflow = __builtin_mul_overflow(a, b, &needed);
   if (!overflow && needed <= max_descriptors) return MappingStatus::success();
+  // The layer may be one of the passes that clear() releases: take its name first.
+  std::string name = layer ? layer->name() : std::string();
   clear();
   const std::string count = overflow ? fmt::format("{} x {}", a, b) : fmt::format("{}", needed);
-  return MappingStatus(layer ? layer->name() : std::string(),
+  return MappingStatus(std::move(name),
                        fmt::format("Model is too big. The maximum number of descriptors is more than allowed. {} are "
                                    "needed but {} are available.",
                                    count, max_descriptors));
