@@ -74,6 +74,21 @@ def test_arguments_of_other_types_are_refused(device, args):
     assert model.sequences == []
 
 
+def test_a_missing_device_is_passed_on_and_refused():
+    model = chain(1)
+    with pytest.raises(ValueError, match=r"^Invalid device passed to MapConstraints\.$"):
+        model._map(None)
+    assert model.device is None and model.sequences == []
+
+
+def test_an_empty_model_maps_to_no_sequence(device):
+    model = core.Model()
+    model._map(device)
+    assert model.sequences == []
+    assert model.device is not None
+    assert model.component_count == {} and model.external_memory_size == 0
+
+
 def test_constraints_made_for_another_device_are_refused(device):
     model = chain(1)
     with pytest.raises(ValueError, match=r"^The map constraints were made for another device\.$"):
