@@ -42,22 +42,24 @@ std::vector<hw::Ident> reserved_nps(const LayerPtr& layer, const std::vector<hw:
   return reserved;
 }
 
-// Tests every prefix of the placed layers as a sequence: the layers after the last prefix that passed
-// are pending, with the reasons they failed.
+// Tests the prefixes of the placed layers as sequences: the layers after the longest prefix that
+// passes are pending, with the reasons their prefixes failed, in layer order. A sequence check only
+// reads the layers, so the prefixes are tried from the longest down to the first that passes: the
+// answer is that of trying every prefix from the shortest up, and a model whose layers all can end a
+// sequence costs one check instead of one per layer (each check may walk the whole prefix).
 MappingStatusGroup check_sequence_prefixes(const CompatibilityChecker& checker, const LayerList& layers, size_t stop,
                                            HwVersion version, LayerList* pending) {
-  MappingStatusGroup group;
-  pending->clear();
-  for (size_t k = 1; k <= stop; ++k) {
-    const MappingStatus status = checker.check_layer_sequence(layers.begin(), layers.begin() + k, version);
-    if (!status.failed) {
-      pending->clear();
-      group = MappingStatusGroup();
-    } else {
-      pending->push_back(layers[k - 1]);
-      group.add_status(status);
-    }
+  std::vector<MappingStatus> failures;
+  size_t k = stop;
+  for (; k >= 1; --k) {
+    MappingStatus status = checker.check_layer_sequence(layers.begin(), layers.begin() + k, version);
+    if (!status.failed) break;
+    failures.push_back(std::move(status));
   }
+  // Prefixes k + 1 .. stop failed; their last layers are pending.
+  pending->assign(layers.begin() + k, layers.begin() + stop);
+  MappingStatusGroup group;
+  for (auto it = failures.rbegin(); it != failures.rend(); ++it) group.add_status(*it);
   return group;
 }
 

@@ -69,8 +69,8 @@ TEST(MappingDriver, ChainMapsIntoOneSequence) {
   ASSERT_NE(sequence, nullptr);
   EXPECT_EQ(sequence->name(), "HW/input-c3");
   EXPECT_EQ(pass_names(*sequence), (std::vector<std::vector<std::string>>{{"input", "c1", "c2", "c3"}}));
-  // One prefix check per placed layer, the NP layers announced to the constraints in order.
-  EXPECT_EQ(rig.checker.sequence_checks, 4);
+  // The whole chain can end a sequence: one check. The NP layers are announced in order.
+  EXPECT_EQ(rig.checker.sequence_checks, 1);
   EXPECT_EQ(rig.constraints->handled, (std::vector<std::string>{"c1", "c2", "c3"}));
   // Consecutive layers never share an NP; each component's memory comes from the sizer.
   std::vector<Ident> used;
@@ -111,6 +111,31 @@ TEST(MappingDriver, TrailingLayerThatCannotEndASequenceIsLeftOut) {
   LayerList all = as_list(more);
   EXPECT_FALSE(again.map(&all).failed);
   EXPECT_TRUE(all.empty());
+}
+
+TEST(MappingDriver, LayersAfterTheLongestPassingPrefixArePending) {
+  DriverRig rig;
+  auto layers = conv_chain(4);
+  rig.checker.cannot_end = {{"c1", "c1 cannot end."}, {"c3", "c3 cannot end."}, {"c4", "c4 cannot end."}};
+  LayerList list = as_list(layers);
+  const MappingStatusGroup result = rig.map(&list);
+  ASSERT_EQ(result.statuses.size(), 2u);
+  EXPECT_EQ(result.statuses[0].message, "c3 cannot end.");
+  EXPECT_EQ(result.statuses[1].message, "c4 cannot end.");
+  EXPECT_EQ(names(list), (std::vector<std::string>{"c3", "c4"}));
+  EXPECT_EQ(only_sequence(rig)->name(), "HW/input-c2");
+  EXPECT_EQ(rig.checker.sequence_checks, 3);  // c4, c3, then c2 passes
+
+  DriverRig none;
+  auto short_chain = conv_chain(1);
+  none.checker.cannot_end = {{"input", "input cannot end."}, {"c1", "c1 cannot end."}};
+  LayerList all = as_list(short_chain);
+  const MappingStatusGroup failed = none.map(&all);
+  ASSERT_EQ(failed.statuses.size(), 2u);
+  EXPECT_EQ(failed.statuses[0].layer_name, "input");
+  EXPECT_EQ(failed.statuses[1].layer_name, "c1");
+  EXPECT_TRUE(none.sequences.empty());
+  EXPECT_EQ(all.size(), 2u);
 }
 
 TEST(MappingDriver, FailingLayerStopsTheWalkAndIsReportedLast) {
