@@ -24,8 +24,8 @@ enum class Mode {
 //   inbound layer is not in the list, and the first layer, read the run's input. Not empty.
 // - `input`: (N, s0, s1, s2), (s0, s1, s2) being the first layer's input dimensions; element type uint8,
 //   int8, int16, int32 or float32. Integer values must fit the input range of an input layer (its bits and
-//   sign); float32 values must be integers in that range, unless the first layer is a Quantizer, which
-//   takes any float.
+//   sign); float32 values must be integers in that range, unless they go to Quantizers only (the first
+//   layer, or every layer an input layer feeds), which take any float.
 // - Samples run one after another, in order; the FIFOs of the temporal layers start empty (zero) at each
 //   call and carry over from one sample to the next within the call.
 // - Forward and Fit give float32 after a Dequantizer, uint8 or int8 (by the last layer's output sign) when
