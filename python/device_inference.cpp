@@ -3,6 +3,7 @@
 #include "python/device_inference.h"
 
 #include <fmt/format.h>
+#include <pybind11/stl.h>
 
 #include <cstring>
 #include <stdexcept>
