@@ -481,3 +481,15 @@ def test_evaluate_with_nan_outputs_predicts_minus_one():
     m.get_layer("dq").variables["scales"] = np.array([np.nan, np.nan], np.float32)
     x = np.ones((2, 1, 1, 2), np.uint8)
     assert m.evaluate(x, np.array([-1, 0], np.int32)) == 0.5
+
+
+def test_fit_without_labels_is_unsupervised_and_batch_size_changes_nothing():
+    m = learning_model()
+    x = inputs(m, 6, seed=31, high=16)
+    want_out, want_w = reference_fit(m, x, [])
+    np.testing.assert_array_equal(m.fit(x), want_out)
+    np.testing.assert_array_equal(m.get_layer("dense").variables["weights"], want_w)
+    m2 = small_model()
+    y = inputs(m2, 5, seed=32)
+    np.testing.assert_array_equal(m2.forward(y, batch_size=2), m2.forward(y))
+    np.testing.assert_array_equal(m2.predict(y, 3), m2.predict(y, 0))
