@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <map>
@@ -30,6 +31,9 @@ uint64_t max_uncompressed_length(size_t compressed) { return uint64_t(compressed
 }  // namespace
 
 std::vector<char> read_model_file(const std::string& filename) {
+  // A directory opens for reading on Linux but holds no file.
+  std::error_code error;
+  if (std::filesystem::is_directory(filename, error)) throw std::runtime_error("File not found.");
   std::ifstream file(filename, std::ios::in | std::ios::binary);
   if (!file.is_open() || !file.good()) throw std::runtime_error("File not found.");
   file.seekg(0, std::ios::end);

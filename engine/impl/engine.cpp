@@ -60,17 +60,18 @@ int32_t evaluate_bitwidth(const Dense& tensor) {
 }
 
 MappingStatus check_bitwidth(const Layer& layer, uint32_t bits, const std::string& name, bool is_unsigned) {
-  // The element type decides how values are counted (signed types count their sign bit), for both
-  // editions that call this; the flag only names the kind of field in the message.
+  // The element type decides how values are counted (signed types count their sign bit): both
+  // editions write these variables into fields of the variable's own signedness, so the flag they
+  // pass does not change the verdict.
+  (void)is_unsigned;
   auto vars = layer.variables();
   if (!vars || !vars->has(name)) return MappingStatus::success();
   auto tensor = vars->get(name);
   if (!tensor) return MappingStatus::success();
   const int32_t needed = evaluate_bitwidth(*tensor);
   if (needed <= static_cast<int64_t>(bits)) return MappingStatus::success();
-  return MappingStatus(layer.name(), "Variable " + name + " needs " + std::to_string(needed) + " bits but its " +
-                                         (is_unsigned ? "unsigned" : "signed") + " field holds " +
-                                         std::to_string(bits) + ".");
+  return MappingStatus(layer.name(), "Variable " + name + " needs " + std::to_string(needed) + " bits, more than the " +
+                                         std::to_string(bits) + " allowed.");
 }
 
 std::unique_ptr<Dense> get_threshold_t16_from_act_steps(const Dense& act_steps) {

@@ -80,7 +80,7 @@ def test_hooks_are_called_by_the_mapper(default_mapping):
         assert all(ident in chosen for ident in idents)
 
 
-def test_constraints_object_may_be_dropped_by_python():
+def test_constraints_object_may_be_dropped_by_python(default_mapping):
     model = chain_model()
     device = v2_device()
     names = []

@@ -115,6 +115,23 @@ def test_non_contiguous_arrays_are_copied_in_c_order(order):
     np.testing.assert_array_equal(layer.variables["weights"], values)
 
 
+@pytest.mark.parametrize(
+    "layer_name, shape",
+    [
+        # Stored with the dimensions reversed: (filters, channels, height, width) and (units, inputs, 1, 1).
+        ("v1conv", (3, 5, 2, 4)),
+        ("fc", (1, 1, "inputs", 6)),
+        # Stored row-major: (height, width, channels, filters).
+        ("conv", (3, 3, 3, 4)),
+    ],
+)
+def test_weights_shape_follows_the_stored_layout(layer_name, shape):
+    layer = next(l for l in LAYERS if l.name == layer_name)
+    inputs = int(np.prod(layer.input_dims))
+    assert layer.variables["weights"].shape == tuple(inputs if d == "inputs" else d for d in shape)
+    assert layer.variables["weights"].flags.c_contiguous
+
+
 def test_names_are_strings_in_engine_order():
     for layer in LAYERS:
         names = layer.variables.names

@@ -61,7 +61,7 @@ TEST(CheckBitwidth, FailsOnlyWhenTheVariableNeedsMoreBits) {
   auto fail = check_bitwidth(*conv, 6, "output_shift", false);
   EXPECT_TRUE(fail.failed);
   EXPECT_EQ(fail.layer_name, "conv");
-  EXPECT_EQ(fail.message, "Variable output_shift needs 7 bits but its signed field holds 6.");
+  EXPECT_EQ(fail.message, "Variable output_shift needs 7 bits, more than the 6 allowed.");
   EXPECT_FALSE(check_bitwidth(*conv, 7, "output_shift", false).failed);
   EXPECT_TRUE(check_bitwidth(*conv, 6, "output_shift", true).failed);
   // Absent variables, and layers without variables, pass.

@@ -7,9 +7,9 @@
 namespace ovrix {
 namespace {
 
-using testing::connect;
-using testing::FakeLayer;
-using testing::make_layer;
+using mapping_testing::connect;
+using mapping_testing::FakeLayer;
+using mapping_testing::make_layer;
 using L = std::shared_ptr<FakeLayer>;
 
 LayerList list(std::initializer_list<L> layers) { return LayerList(layers.begin(), layers.end()); }

@@ -10,8 +10,8 @@ namespace {
 
 using hw::Ident;
 using hw::Type;
-using testing::FakeChecker;
-using testing::FakeDevice;
+using mapping_testing::FakeChecker;
+using mapping_testing::FakeDevice;
 
 // A v2 mesh whose NPs exercise every priority of the offer order.
 Mesh pool_mesh(uint8_t skip_channels = 2) {
@@ -129,7 +129,7 @@ TEST(MeshMapper, DenseTypeChoice) {
     f.checker.fnp3 = [&c](const Layer&) { return c.fnp3_fit; };
     for (const Ident& id : c.allocated) f.mapper.allocate_np(id, Type::None);
     f.mapper.reserve_nps(c.reserved);
-    const auto dense = testing::make_layer("dense", LayerType::Dense1D, {{"units", 10}});
+    const auto dense = mapping_testing::make_layer("dense", LayerType::Dense1D, {{"units", 10}});
     EXPECT_EQ(f.mapper.get_compatible_fnp_type(*dense), c.expected) << c.what;
   }
 }

@@ -10,10 +10,10 @@ namespace ovrix {
 namespace {
 
 using hw::Type;
-using testing::FakeChecker;
-using testing::FakeDevice;
-using testing::make_layer;
-using testing::shape3;
+using mapping_testing::FakeChecker;
+using mapping_testing::FakeDevice;
+using mapping_testing::make_layer;
+using mapping_testing::shape3;
 
 struct SplitRow {
   uint32_t total, max, align;
@@ -209,7 +209,7 @@ TEST(SplitSearch, ALayerThatCanNeverFitIsRefusedAtOnce) {
 
 // ---- the splitters ----
 
-std::shared_ptr<testing::FakeLayer> conv(uint32_t w, uint32_t h, uint32_t c, int filters, int kernel = 3,
+std::shared_ptr<mapping_testing::FakeLayer> conv(uint32_t w, uint32_t h, uint32_t c, int filters, int kernel = 3,
                                          LayerType type = LayerType::Conv2D) {
   return make_layer("conv", type, {{"kernel_size", kernel}, {"filters", filters}}, shape3(w, h, c));
 }
@@ -427,7 +427,7 @@ TEST(SplitConv, AddInputReservesInputWords) {
   const auto add = make_layer("add", LayerType::Add);
   const auto c = conv(4, 4, 4, 4);
   EXPECT_EQ(v2::get_add_pksram_shift(*c), 0u);
-  testing::connect(add, c);
+  mapping_testing::connect(add, c);
   EXPECT_EQ(v2::get_add_pksram_shift(*c), 512u);
   CheckerFixture f;
   uint32_t reserved = 0;
@@ -497,6 +497,25 @@ TEST(NpSplitGeometry, TransposedValuesAndContainerSizes) {
   const NpSplit s(shape3(8, 8, 1), NpSpace(0, 0, shape3(5, 1, 1)), NpSpace(0, 0, shape3(5, 1, 1)), 1, 1,
                   PaddingParams{}, 1, 1, PaddingParams{});
   EXPECT_EQ(s.icont_size(), 8u);
+}
+
+}  // namespace
+}  // namespace ovrix
+
+namespace ovrix {
+namespace {
+
+TEST(SplitConv, MoreNpsThanAnyMeshIsRefusedWithoutListingThem) {
+  CheckerFixture f;
+  // Only a 3 x 3 window of one channel fits: 4096 x 4096 pieces, far beyond 32-bit candidate counts
+  // once the neurons are cut too.
+  f.checker.dual = [](Type, uint32_t h, uint32_t w, uint32_t c) { return uint64_t(h) * w * c <= 9; };
+  f.checker.single = f.checker.dual;
+  const auto huge = make_layer("huge", LayerType::DepthwiseConv2D, {{"kernel_size", 3}}, shape3(4096, 4096, 512));
+  const auto [components, status] = split_depthwise_conv_layer(*huge, f.checker, 256, 64, 512, Type::CNP1, false);
+  EXPECT_TRUE(components.empty());
+  EXPECT_EQ(status.to_string(),
+            "Cannot map layer 'huge'. The layer would need 8589934592 NPs, more than a mesh can have.");
 }
 
 }  // namespace
