@@ -30,7 +30,8 @@ def test_devices_are_the_same_objects_in_discovery_order():
         assert a is b
         assert a == b
     assert [d.ip_version for d in first] == [core.IpVersion.v2, core.IpVersion.v1, core.IpVersion.lumo]
-    assert [str(d.version) for d in first] == ["188.162.1.0", "188.161.3.6", "188.177.1.0"]
+    assert [d.version for d in first] == [core.HwVersion.Proteo_v2, core.HwVersion.Tamsel_v1,
+                                          core.HwVersion.Lumo_Proteo]
     assert first[0].desc == "Emulated v2 (188.162.1.0)"
     assert first[1].desc == "Emulated Tamsel_v1 (188.161.3.6)"
     assert first[0] != first[1]
@@ -52,6 +53,14 @@ def test_equality_is_identity_and_devices_have_no_hash():
     assert not (a == core.Device(a.version, a.mesh))
     with pytest.raises(TypeError):
         core.HardwareDevice()
+
+
+@with_devices("v2")
+def test_a_hardware_device_is_accepted_where_a_device_is():
+    (device,) = core.devices()
+    constraints = core.MapConstraints(device)
+    assert constraints.device is device
+    assert constraints.cnp_max_width == 64
 
 
 @with_devices("v2,Tamsel_v1:fail,lumo")

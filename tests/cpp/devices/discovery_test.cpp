@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "engine/emulation.h"
@@ -202,6 +203,40 @@ TEST(GetDevices, RetriesAfterAFailedDiscoveryThenKeepsTheList) {
   ASSERT_EQ(again.size(), 2u);
   EXPECT_EQ(again[1]->mesh().version, IpVersion::lumo);
   emulation::set_devices({});
+}
+
+}  // namespace
+}  // namespace ovrix
+
+namespace ovrix {
+namespace {
+
+std::unique_ptr<Model> input_model(int width, int height, int channels) {
+  auto model = Model::create();
+  const auto params = LayerParams::create(
+      LayerType::InputData,
+      {{"input_width", width}, {"input_height", height}, {"input_channels", channels}, {"input_bits", 8}});
+  model->add(Layer::create(params.get(), "input"));
+  return model;
+}
+
+TEST(ConstantInputs, AllOnesOfTheModelInputShape) {
+  const auto model = input_model(8, 6, 3);
+  const Shape in = model->input_shape();
+  const auto input = get_constant_inputs(*model);
+  ASSERT_NE(input, nullptr);
+  EXPECT_EQ(input->type(), TensorType::uint8);
+  EXPECT_EQ(input->shape(), (Shape{1, in[0], in[1], in[2]}));
+  EXPECT_EQ(input->size(), 8u * 6u * 3u);
+  const auto bytes = input->data();
+  EXPECT_TRUE(std::all_of(bytes.begin(), bytes.end(), [](std::byte b) { return b == std::byte{1}; }));
+}
+
+// Building or mapping the check model is not the check's outcome: those failures reach the caller.
+TEST(HrcCheck, FailuresToMapTheCheckModelPropagate) {
+  auto driver = emulation::make_driver(emulation::parse_devices("lumo")[0]);
+  auto device = std::make_shared<HostDevice>(HardwareDevice::create(driver.get()));
+  EXPECT_THROW(hrc_check_timeout(device), std::runtime_error);
 }
 
 }  // namespace

@@ -10,8 +10,8 @@
 namespace ovrix::emulation {
 namespace {
 
-using ovrix::testing::build_program;
-using ovrix::testing::TestProgram;
+using ovrix::device_testing::build_program;
+using ovrix::device_testing::TestProgram;
 
 template <class E, class F>
 std::string message_of(F&& f) {
@@ -139,12 +139,10 @@ TEST(EmulatedDriver, WholeAlignedWordsOnlyAndEveryAccessLogged) {
   EXPECT_EQ(d->accesses(), (std::vector<Access>{{true, 0x1000, 0x11}, {true, 0x1004, 0x22},
                                                 {false, 0x1000, 0x11}, {false, 0x1004, 0x22}}));
   uint8_t byte = 0;
-  EXPECT_NE(message_of<std::invalid_argument>([&] { d->read(0x1001, back, 4); }).find("aligned 32-bit words"),
-            std::string::npos);
-  EXPECT_NE(message_of<std::invalid_argument>([&] { d->read(0x1000, &byte, 1); }).find("aligned 32-bit words"),
-            std::string::npos);
-  EXPECT_NE(message_of<std::invalid_argument>([&] { d->write(0xFFFFFFFC, words, 8); }).find("aligned"),
-            std::string::npos);
+  const std::string refusal = "Register accesses must be whole 32-bit words at aligned addresses.";
+  EXPECT_EQ(message_of<std::invalid_argument>([&] { d->read(0x1001, back, 4); }), refusal);
+  EXPECT_EQ(message_of<std::invalid_argument>([&] { d->read(0x1000, &byte, 1); }), refusal);
+  EXPECT_EQ(message_of<std::invalid_argument>([&] { d->write(0x1002, words, 8); }), refusal);
 }
 
 // --- opening -----------------------------------------------------------------------------------
@@ -265,7 +263,7 @@ std::vector<BadProgram> bad_programs() {
   corrupt[5] = 0xFF;
   cases.push_back({"corrupt information", corrupt, "Invalid device program: malformed program information."});
   auto corrupt_data = good;
-  const size_t at = ovrix::testing::info_part_size(good) + 4;
+  const size_t at = ovrix::device_testing::info_part_size(good) + 4;
   corrupt_data[at] = 0xF0;
   corrupt_data[at + 1] = 0xFF;
   cases.push_back({"corrupt data", corrupt_data, "Invalid device program: malformed program data."});
@@ -299,7 +297,7 @@ TEST(EmulatedDevice, ProgramExternalReadsTheDataAlreadyOnTheDevice) {
   auto b = open("v2");
   auto first = build_program(TestProgram().tagged(1));
   auto second = build_program(TestProgram().out({2, 2, 3}).tagged(2));
-  const size_t info = ovrix::testing::info_part_size(second);
+  const size_t info = ovrix::device_testing::info_part_size(second);
   EXPECT_EQ(message_of<std::runtime_error>(
                 [&] { b.device->program_external(second.data(), info, program_data_address); }),
             "No program data at address 0x20000000.");

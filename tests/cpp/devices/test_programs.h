@@ -9,7 +9,7 @@
 #include "program/program_data_generated.h"
 #include "program/program_info_generated.h"
 
-namespace ovrix::testing {
+namespace ovrix::device_testing {
 
 struct TestProgram {
   std::vector<uint32_t> input_dims{4, 4, 1};
@@ -79,4 +79,4 @@ inline size_t info_part_size(const std::vector<uint8_t>& program) {
   return size_t{flatbuffers::ReadScalar<uint32_t>(program.data())} + 4;
 }
 
-}  // namespace ovrix::testing
+}  // namespace ovrix::device_testing
