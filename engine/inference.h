@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/layer.h"
+#include "engine/sequence.h"
 #include "engine/tensor.h"
 
 namespace ovrix::software {
@@ -40,5 +41,20 @@ enum class Mode {
 // std::runtime_error for layer kinds that cannot run in software.
 std::shared_ptr<Tensor> run(const std::vector<std::shared_ptr<Layer>>& layers, const Dense& input, Mode mode,
                             const std::vector<int32_t>& labels = {});
+
+// Runs a mapped model: its sequences one after the other, each taking the previous one's output.
+// - A Hardware sequence must be a ForwardableSequence: the samples (the input split along dimension 0)
+//   go to forward_samples, with the labels in Fit (always a list, possibly empty) and none otherwise;
+//   its outputs, one per sample and all of one shape and type, are stacked in order (N, ...). In Predict
+//   a hardware result that ends the run is returned as float32.
+// - A Software sequence runs the layers of its passes, in order, with `run`: in `mode` when it is the
+//   last sequence, in Forward otherwise.
+// `model_layers` are the model's layers, for the checks of Predict that `run` makes on its own layers (the
+// last layer's activation, an input-only model); learning on hardware is the hardware sequence's.
+// std::invalid_argument for an empty sequence list, a hardware sequence that cannot run samples, or
+// outputs of different shapes or types.
+std::shared_ptr<Tensor> run_sequences(const std::vector<std::shared_ptr<Sequence>>& sequences,
+                                      const std::vector<std::shared_ptr<Layer>>& model_layers, const Dense& input,
+                                      Mode mode, const std::vector<int32_t>& labels = {});
 
 }  // namespace ovrix::software
