@@ -1,5 +1,5 @@
-// Running and mapping a model. An unmapped model runs in software, a mapped one through its sequences
-// (engine/inference.h); the batch size does not change software results.
+// Running a model. An unmapped model runs in software, a mapped one through its sequences
+// (engine/inference.h); the batch size does not change software results. Mapping is in model_map.cpp.
 #include <stdexcept>
 
 #include "engine/impl/model_impl.h"
@@ -9,8 +9,8 @@ namespace ovrix::detail {
 
 namespace {
 
-std::shared_ptr<Tensor> run_model(const ModelImpl& model, const std::shared_ptr<Dense>& input,
-                                     software::Mode mode, const std::vector<int32_t>& labels = {}) {
+std::shared_ptr<Tensor> run_model(const ModelImpl& model, const std::shared_ptr<Dense>& input, software::Mode mode,
+                                  const std::vector<int32_t>& labels = {}) {
   if (!input) throw std::invalid_argument("Cannot run a model on a null input.");
   if (!model.sequences().empty()) return software::run_sequences(model.sequences(), model.layers(), *input, mode, labels);
   return software::run(model.layers(), *input, mode, labels);
@@ -28,10 +28,6 @@ std::shared_ptr<Tensor> ModelImpl::forward(std::shared_ptr<Dense> input, uint32_
 
 std::shared_ptr<Tensor> ModelImpl::predict(std::shared_ptr<Dense> input, uint32_t) {
   return run_model(*this, input, software::Mode::Predict);
-}
-
-void ModelImpl::map(std::shared_ptr<Device>, bool, std::shared_ptr<MapConstraints>) {
-  throw std::runtime_error("Model.map is not available yet.");
 }
 
 }  // namespace ovrix::detail

@@ -139,13 +139,6 @@ TEST(Model, CompileGivesTheLastLayerItsLearning) {
   EXPECT_EQ(learning->get("num_weights"), 16.0);
 }
 
-TEST(Model, MappingIsNotAvailableYet) {
-  auto model = Model::create();
-  model->add(input_data(4, 4, 1));
-  EXPECT_EQ(message<std::runtime_error>([&] { model->map(nullptr, false, nullptr); }),
-            "Model.map is not available yet.");
-}
-
 TEST(Model, LayersOutliveTheirModelWithTheirInbounds) {
   std::shared_ptr<Layer> in, a, b;
   {
