@@ -1,5 +1,6 @@
-"""Builds a small model, prints its layers, saves it and loads it back byte for byte, then maps it on a
-virtual v2 device and shows where each layer runs and what the device program needs."""
+"""Builds a small model, prints its layers, runs it in software and prints the predicted classes, saves it
+and loads it back byte for byte, then maps it on a virtual v2 device and shows where each layer runs and
+what the device program needs."""
 import os
 import sys
 import tempfile
@@ -31,9 +32,18 @@ def build_model():
     # Deterministic weights, so that the saved file and the program carry more than zeros.
     rng = np.random.default_rng(0)
     for current in model.layers:
-        if "weights" in current.variables.names:
-            shape = current.variables["weights"].shape
-            current.variables["weights"] = rng.integers(-8, 8, size=shape).astype(np.int8)
+        variables = current.variables
+        if "weights" in variables.names:
+            shape = variables["weights"].shape
+            variables["weights"] = rng.integers(-8, 8, size=shape).astype(np.int8)
+        # Output scales and shifts, and the ReLU maxima, so that activations are neither all 0 nor saturated.
+        if "output_scales" in variables.names and current.name != "classifier":
+            channels = variables["output_scales"].shape
+            variables["output_scales"] = rng.integers(1, 16, size=channels).astype(np.uint8)
+            variables["output_shift"] = np.full(channels, -4, np.int8)
+        if "max_value" in variables.names:
+            variables["max_value"] = np.full(variables["max_value"].shape, 255, np.uint8)
+            variables["max_value_shift"] = np.full(variables["max_value"].shape, 4, np.uint8)
     classifier = model.get_layer("classifier")
     classifier.variables["output_scales"] = np.ones_like(classifier.variables["output_scales"])
     return model
@@ -47,6 +57,21 @@ def virtual_v2_device():
     skip_dmas = [NP.Info(NP.Ident(col, 1, 3, 4), [NP.SKIP_DMA_STORE, NP.SKIP_DMA_LOAD]) for col in range(1, 5)]
     mesh = NP.Mesh(core.IpVersion.v2, NP.Ident(1, 1, 0), NP.Ident(1, 1, 1), NP.Info.hrc(True), nps, skip_dmas)
     return core.Device(core.HwVersion.Proteo_v2, mesh)
+
+
+def run_in_software(model, samples=8):
+    """Runs images (a square of a random colour at a random place on black) through the unmapped model,
+    in software, and prints each one's predicted class: the neuron of highest potential."""
+    rng = np.random.default_rng(1)
+    width, height, channels = model.input_shape
+    x = np.zeros((samples, width, height, channels), np.uint8)
+    for image in x:
+        row, col = rng.integers(0, width - 8), rng.integers(0, height - 8)
+        image[row:row + 8, col:col + 8] = rng.integers(0, 256, size=channels)
+    potentials = model.predict(x)
+    classes = potentials.reshape(samples, -1).argmax(axis=1)
+    print(f"software inference of {samples} samples in {model.metrics['inference_end'] - model.metrics['inference_start']}"
+          f" ms, predicted classes: {classes.tolist()}")
 
 
 def print_layers(model):
@@ -82,6 +107,7 @@ def main():
     print(f"ovrix.core {core.__version__}")
     model = build_model()
     print_layers(model)
+    run_in_software(model)
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "model.fbz")
         model.save(path)

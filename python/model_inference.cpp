@@ -103,16 +103,24 @@ py::array fit_scalar_label(PyModel& model, const py::array& inputs, float label,
   return fit(model, inputs, {value}, batch_size);
 }
 
+// Element by element, as a sequence, into 32-bit signed integers (the binding library's cast errors
+// propagate).
+std::vector<int32_t> int32_labels(const py::handle& sequence) {
+  std::vector<int32_t> labels;
+  for (const py::handle item : sequence) labels.push_back(item.cast<int32_t>());
+  return labels;
+}
+
 py::array fit_numpy_labels(PyModel& model, const py::array& inputs, const py::array& labels, uint32_t batch_size) {
   const py::module_ numpy = py::module_::import("numpy");
   if (!numpy.attr("issubdtype")(labels.dtype(), numpy.attr("integer")).cast<bool>()) not_integer_labels();
-  return fit(model, inputs, py::cast<std::vector<int32_t>>(labels), batch_size);
+  return fit(model, inputs, int32_labels(labels), batch_size);
 }
 
 py::array fit_list_labels(PyModel& model, const py::array& inputs, const py::list& labels, uint32_t batch_size) {
   std::vector<int32_t> converted;
   try {
-    converted = py::cast<std::vector<int32_t>>(labels);
+    converted = int32_labels(labels);
   } catch (const std::exception&) {
     not_integer_labels();
   }

@@ -379,3 +379,249 @@ def lumopostprocessing_op(a, b, c, n, binary):
     v = sat(shift_round(a * per_channel(b, a.shape), n), -32768, 32767)
     fires = v >= per_channel(c, a.shape)
     return np.where(fires, 1 if binary else v, 0).astype(np.int16)
+
+
+# ---------------------------------------------------------------- software inference of models
+#
+# run_model(model, x, mode) mirrors Model.forward / predict / fit layer by layer, reading the layers'
+# parameters and variables through the Python API.
+
+INPUT_DATA, ADD, CONCATENATE = 1, 6, 12
+CONV2D, INPUT_CONV2D, DEPTHWISE, TRANSPOSE, DEQUANTIZER, DW_TRANSPOSE = 14, 15, 16, 17, 19, 20
+BUFFER_TEMP, DW_BUFFER_TEMP, DENSE1D, QUANTIZER = 21, 22, 25, 27
+NEURON_KINDS = {CONV2D, INPUT_CONV2D, DEPTHWISE, TRANSPOSE, DW_TRANSPOSE, BUFFER_TEMP, DW_BUFFER_TEMP, DENSE1D}
+
+
+def kind(layer):
+    return int(layer.parameters.layer_type)
+
+
+def param(layer, key, default=None):
+    p = layer.parameters
+    return p.get(key) if p.has(key) else default
+
+
+def var(layer, name):
+    return np.asarray(layer.variables[name]) if name in layer.variables.names else None
+
+
+def output_bits(layer):
+    k = kind(layer)
+    if k == INPUT_DATA:
+        return param(layer, "input_bits")
+    if k == DEQUANTIZER:
+        return 32
+    if k == CONCATENATE:
+        return max(output_bits(i) for i in layer.inbounds)
+    return param(layer, "output_bits", 8)
+
+
+def out_range(layer):
+    return output_range(output_bits(layer), layer.output_signed)
+
+
+def activation(layer):
+    return param(layer, "activation", 0) if kind(layer) in NEURON_KINDS else 0
+
+
+class Stage:
+    """The output stage of a neuron layer, vectorized over a (..., C) array of accumulators."""
+
+    def __init__(self, layer, channels):
+        def get(name, default):
+            v = var(layer, name)
+            return i64(v).reshape(-1) if v is not None else np.full(channels, default, dtype=np.int64)
+        self.bias = bias_term(get("bias", 0), get("bias_shift", 0))
+        self.scale = get("output_scales", 1)
+        self.shift = get("output_shift", 0)
+        mv = var(layer, "max_value")
+        self.relu_max = relu_max(i64(mv).reshape(-1), get("max_value_shift", 0)) if mv is not None else \
+            np.full(channels, INT32_MAX, dtype=np.int64)
+        self.act_scale = get("activation_scales", 1)
+        self.act_shift = get("activation_shift", 0)
+        self.lut = i64(var(layer, "lut_values")).reshape(-1) if activation(layer) == 2 else None
+        self.activation = activation(layer)
+        self.range = out_range(layer)
+
+    def potential(self, acc):
+        return sat32(wrap32(acc) + self.bias)
+
+    def output(self, p):
+        if self.activation == 1:
+            y = scale_shift(np.clip(p, 0, self.relu_max), self.scale, self.shift)
+        elif self.activation == 2:
+            v = scale_shift(p, self.scale, self.shift)
+            y = scale_shift(self.lut[lut_index(v)], self.act_scale, self.act_shift)
+        else:
+            y = scale_shift(p, self.scale, self.shift)
+        return sat(y, *self.range)
+
+    def predict(self, p, count=1):
+        return predict_value(p, self.scale, self.shift, count)
+
+
+def pool_geometry(layer, d0, d1):
+    """None, or (type, k0, k1, s, pad0, pad1, out0, out1) of the layer's pooling."""
+    ptype = param(layer, "pool_type", 0)
+    if ptype == 0:
+        return None
+    size = param(layer, "pool_size", -1 if ptype == 2 else 1)
+    if size < 0:
+        return ptype, d0, d1, 1, 0, 0, 1, 1
+    stride = param(layer, "pool_stride", size) or size
+    padding = param(layer, "padding", 0) if kind(layer) in (CONV2D, DEPTHWISE, INPUT_CONV2D) else 0
+    b0, _, o0 = sweep(size, stride, padding, d0)
+    b1, _, o1 = sweep(size, stride, padding, d1)
+    return ptype, size, size, stride, b0, b1, o0, o1
+
+
+def pool_batch(y, geometry, as_sum=False):
+    """Pools (N, d0, d1, C): max (padding skipped) or the rounded average; with as_sum, (sums, counts)."""
+    ptype, k0, k1, s, p0, p1, out0, out1 = geometry
+    n, d0, d1, c = y.shape
+    if ptype == 1:
+        fill = np.iinfo(np.int64).min
+        xp = np.full((n, p0 + max(d0, (out0 - 1) * s + k0), p1 + max(d1, (out1 - 1) * s + k1), c), fill, np.int64)
+        xp[:, p0:p0 + d0, p1:p1 + d1] = y
+        best = np.full((n, out0, out1, c), fill, np.int64)
+        for r0 in range(k0):
+            for r1 in range(k1):
+                best = np.maximum(best, xp[:, r0:r0 + s * (out0 - 1) + 1:s, r1:r1 + s * (out1 - 1) + 1:s])
+        return best
+    sums = np.zeros((n, out0, out1, c), np.int64)
+    counts = np.zeros((out0, out1, 1), np.int64)
+    for o0 in range(out0):
+        lo0, hi0 = max(o0 * s - p0, 0), min(o0 * s - p0 + k0, d0)
+        for o1 in range(out1):
+            lo1, hi1 = max(o1 * s - p1, 0), min(o1 * s - p1 + k1, d1)
+            sums[:, o0, o1] = i64(y[:, lo0:hi0, lo1:hi1]).sum(axis=(1, 2))
+            counts[o0, o1] = (hi0 - lo0) * (hi1 - lo1)
+    return (sums, counts) if as_sum else average_round(sums, counts)
+
+
+def finish(layer, acc, predict, geometry=None):
+    """Output stage then pooling on a (N, d0, d1, C) accumulator array; floats for predict."""
+    stage = Stage(layer, acc.shape[-1])
+    p = stage.potential(acc)
+    if predict:
+        if geometry is None:
+            return stage.predict(p)
+        if geometry[0] == 1:
+            return stage.predict(pool_batch(p, geometry))
+        sums, counts = pool_batch(p, geometry, as_sum=True)
+        return stage.predict(sums, counts)
+    y = stage.output(p)
+    return pool_batch(y, geometry) if geometry is not None else y
+
+
+def shifted(layer, x, per_value=False):
+    s = var(layer, "input_shift")
+    if s is None:
+        return i64(x)
+    s = i64(s).reshape(x.shape[1:] if per_value else (-1,))
+    return shift_left_sat(x, s)
+
+
+def conv_batch(x, w, s, p0, p1, out0, out1, depthwise=False, pad_value=0):
+    n, d0, d1, c = x.shape
+    k0, k1 = w.shape[0], w.shape[1]
+    after0 = max((out0 - 1) * s + k0 - d0 - p0, 0)
+    after1 = max((out1 - 1) * s + k1 - d1 - p1, 0)
+    xp = np.empty((n, d0 + p0 + after0, d1 + p1 + after1, c), np.int64)
+    xp[...] = np.asarray(pad_value, np.int64)
+    xp[:, p0:p0 + d0, p1:p1 + d1] = x
+    f = c if depthwise else w.shape[3]
+    acc = np.zeros((n, out0, out1, f), np.int64)
+    for r0 in range(k0):
+        for r1 in range(k1):
+            win = xp[:, r0:r0 + s * (out0 - 1) + 1:s, r1:r1 + s * (out1 - 1) + 1:s]
+            acc += win * i64(w[r0, r1]).reshape(-1) if depthwise else win @ i64(w[r0, r1])
+    return acc
+
+
+def run_layer(layer, inputs, predict, state):
+    k = kind(layer)
+    x = inputs[0]
+    if k == INPUT_DATA:
+        if x.dtype.kind == "f" and all(kind(o) == QUANTIZER for o in state["outbounds"]):
+            return x
+        lo, hi = output_range(param(layer, "input_bits"), param(layer, "input_signed", 0) != 0)
+        if np.any((x < lo) | (x > hi)):
+            raise ValueError("input out of range")
+        return x
+    if k in (CONV2D, DEPTHWISE, INPUT_CONV2D):
+        kk, s = param(layer, "kernel_size"), param(layer, "kernel_stride", 1)
+        d0, d1 = x.shape[1], x.shape[2]
+        b0, _, o0 = sweep(kk, s, param(layer, "padding", 0), d0)
+        b1, _, o1 = sweep(kk, s, param(layer, "padding", 0), d1)
+        w = var(layer, "weights")
+        if k == INPUT_CONV2D:
+            acc = conv_batch(i64(x), w, s, b0, b1, o0, o1, pad_value=i64(var(layer, "padding_value")).reshape(-1))
+        else:
+            acc = conv_batch(shifted(layer, x), w, s, b0, b1, o0, o1, depthwise=(k == DEPTHWISE))
+        return finish(layer, acc, predict, pool_geometry(layer, o0, o1))
+    if k in (TRANSPOSE, DW_TRANSPOSE):
+        w = var(layer, "weights")
+        kk = w.shape[0]
+        pad = (kk - 2) // 2 if kk > 2 else 0
+        xs = shifted(layer, x)
+        acc = np.stack([transpose_sample(s, w if k == TRANSPOSE else w.reshape(kk, kk, -1), 2, pad, pad,
+                                         2 * x.shape[1], 2 * x.shape[2], depthwise=(k == DW_TRANSPOSE)) for s in xs])
+        return finish(layer, acc, predict)
+    if k == DENSE1D:
+        xs = shifted(layer, x, per_value=True).reshape(x.shape[0], -1)
+        acc = (xs @ i64(var(layer, "weights"))).reshape(x.shape[0], 1, 1, -1)
+        return finish(layer, acc, predict)
+    if k in (BUFFER_TEMP, DW_BUFFER_TEMP):
+        taps = param(layer, "fifo_size")
+        w = i64(var(layer, "weights"))
+        xs = shifted(layer, x)
+        c = x.shape[3]
+        fifo = np.zeros((taps,) + x.shape[1:], np.int64)
+        accs = []
+        for sample in xs:
+            fifo = np.concatenate([sample[None], fifo[:-1]])
+            if k == DW_BUFFER_TEMP:
+                acc = (fifo * w.reshape(taps, 1, 1, c)).sum(axis=0)
+            else:
+                acc = np.einsum("tijc,tcf->ijf", fifo, w.reshape(taps, c, -1))
+            accs.append(acc)
+        return finish(layer, np.stack(accs), predict, pool_geometry(layer, x.shape[1], x.shape[2]))
+    if k == ADD:
+        a, b = i64(inputs[0]), i64(inputs[1])
+        sa, sb, so = (i64(var(layer, n)).reshape(-1) for n in ("a_shift", "b_shift", "output_shift"))
+        t = np.where(sa <= sb, shift_right_floor(a, np.maximum(sb - sa, 0)) + b,
+                     a + shift_right_floor(b, np.maximum(sa - sb, 0)))
+        return sat(shift_round(t, np.maximum(sa, sb) + so), *out_range(layer))
+    if k == CONCATENATE:
+        return np.concatenate([i64(inputs[0]), i64(inputs[1])], axis=-1)
+    if k == DEQUANTIZER:
+        scales = np.asarray(var(layer, "scales"), np.float32).reshape(-1)
+        return np.asarray(x, np.int64).astype(np.float32) * scales
+    if k == QUANTIZER:
+        scales = np.asarray(var(layer, "scales"), np.float32).reshape(-1)
+        zp = i64(var(layer, "zero_points")).reshape(-1)
+        shape = (-1, 1, 1) if param(layer, "channels_first", 0) else (-1,)
+        q = np.round((np.asarray(x, np.float32) / scales.reshape(shape)).astype(np.float32)).astype(np.float64)
+        lo, hi = out_range(layer)
+        return np.clip(q + zp.reshape(shape), lo, hi).astype(np.int64)
+    raise NotImplementedError(f"layer kind {k}")
+
+
+def run_model(model, x, mode="forward"):
+    """Outputs of model.forward (mode "forward") or model.predict (mode "predict")."""
+    layers = model.layers
+    outputs = {}
+    for i, layer in enumerate(layers):
+        ins = [outputs[l.name] for l in layer.inbounds] or [np.asarray(x) if np.asarray(x).dtype == np.float32
+                                                            else i64(x)]
+        last = i == len(layers) - 1
+        state = {"outbounds": [l for l in layers if layer.name in [i.name for i in l.inbounds]]}
+        outputs[layer.name] = run_layer(layer, ins, mode == "predict" and last, state)
+    out = outputs[layers[-1].name]
+    last = layers[-1]
+    if mode == "predict" or out.dtype.kind == "f":
+        return np.asarray(out).astype(np.float32)
+    if activation(last) != 0 and output_bits(last) <= 8:
+        return out.astype(np.int8 if last.output_signed else np.uint8)
+    return out.astype(np.int32)

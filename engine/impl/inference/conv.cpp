@@ -2,6 +2,9 @@
 // pooling), Conv2DTranspose and DepthwiseConv2DTranspose (transposed convolution, output stage).
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <limits>
+
 #include "engine/impl/inference/runner.h"
 #include "engine/impl/ops/dense_util.h"
 
@@ -11,13 +14,30 @@ namespace {
 using ops::detail::shape_text;
 
 // Per-channel input shift: x x 2^shift[c], saturated to int32. Returns `x` itself when every shift is 0.
+// Shifts below 32 are done in 32 bits: the shift is exact when shifting back gives x again.
+OVRIX_VECTOR_KERNEL void shift_small(const int32_t* x, size_t n, const int32_t* shifts, uint32_t channels,
+                                     int32_t* out) {
+  for (size_t base = 0; base < n; base += channels)
+    for (uint32_t c = 0; c < channels; ++c) {
+      const int32_t v = x[base + c];
+      const auto s = static_cast<uint32_t>(shifts[c]);
+      const int32_t shifted = static_cast<int32_t>(static_cast<uint32_t>(v) << s);
+      const int32_t saturated = v < 0 ? std::numeric_limits<int32_t>::min() : std::numeric_limits<int32_t>::max();
+      out[base + c] = (shifted >> s) == v ? shifted : saturated;
+    }
+}
+
 const int32_t* shifted_input(const std::vector<int32_t>& x, const std::vector<int32_t>& shifts, uint32_t channels,
                              std::vector<int32_t>& scratch) {
   if (shifts.empty()) return x.data();
   scratch.resize(x.size());
-  for (size_t base = 0; base < x.size(); base += channels)
-    for (uint32_t c = 0; c < channels; ++c)
-      scratch[base + c] = arith::clamp32(arith::shift_left_sat(x[base + c], shifts[c]));
+  if (std::all_of(shifts.begin(), shifts.end(), [](int32_t v) { return v < 32; })) {
+    shift_small(x.data(), x.size(), shifts.data(), channels, scratch.data());
+  } else {
+    for (size_t base = 0; base < x.size(); base += channels)
+      for (uint32_t c = 0; c < channels; ++c)
+        scratch[base + c] = arith::clamp32(arith::shift_left_sat(x[base + c], shifts[c]));
+  }
   return scratch.data();
 }
 
@@ -90,13 +110,11 @@ class ConvRunner : public Runner {
       }
     }
     weights_ = conv_weights(layer, uint32_t(k), channels_, filters_, depthwise);
+    if (!depthwise) {
+      packed_ = ops::kernel::pack_filters(weights_.data(), uint32_t(k), uint32_t(k), channels_, filters_);
+      weights_.clear();
+    }
     if (kind_ == LayerType::InputConv2D) {
-      // Filters in the order the input convolution reads them, and the per-channel padding values.
-      std::vector<int32_t> lin(weights_.size());
-      const size_t taps = size_t(k) * k * channels_;
-      for (size_t t = 0; t < taps; ++t)
-        for (size_t f = 0; f < filters_; ++f) lin[f * taps + t] = weights_[t * filters_ + f];
-      weights_ = std::move(lin);
       pad_values_ = int_values(layer, "padding_value", 0);
       if (pad_values_.empty()) pad_values_.assign(channels_, 0);
       if (pad_values_.size() == 1) pad_values_.assign(channels_, pad_values_[0]);
@@ -120,13 +138,13 @@ class ConvRunner : public Runner {
     const int32_t* xs = shifted_input(x.ints, shifts_, channels_, scratch_);
     switch (kind_) {
       case LayerType::InputConv2D:
-        ops::kernel::input_conv2d(xs, channels_, pad_values_.data(), weights_.data(), filters_, g_, acc_.data());
+        ops::kernel::input_conv2d(xs, pad_values_.data(), packed_, g_, padded_, acc_.data());
         break;
       case LayerType::DepthwiseConv2D:
         ops::kernel::depthwise_conv2d(xs, channels_, weights_.data(), g_, acc_.data());
         break;
       default:
-        ops::kernel::conv2d(xs, channels_, weights_.data(), filters_, g_, acc_.data());
+        ops::kernel::conv2d(xs, packed_, g_, acc_.data());
     }
     const size_t positions = size_t(g_.out0) * g_.out1;
     if (predict_) {
@@ -147,10 +165,11 @@ class ConvRunner : public Runner {
   LayerType kind_;
   uint32_t channels_ = 0, filters_ = 0;
   ops::kernel::Sweep g_;
-  std::vector<int32_t> weights_, shifts_, pad_values_;
+  std::vector<int32_t> weights_, shifts_, pad_values_;  // weights_: depthwise only
+  ops::kernel::PackedFilters packed_;                      // the other kinds
   std::unique_ptr<OutputStage> stage_;
   std::unique_ptr<PoolStage> pool_;
-  std::vector<int32_t> acc_, pre_pool_, scratch_;
+  std::vector<int32_t> acc_, pre_pool_, scratch_, padded_;
   bool predict_ = false;
 };
 

@@ -11,7 +11,8 @@ namespace {
 
 using ops::detail::shape_text;
 
-// InputData: passes its input on, refusing values outside its bits and sign.
+// InputData: passes its input on, refusing values outside its bits and sign; float input that only
+// Quantizers read passes unchanged.
 class InputRunner : public Runner {
  public:
   explicit InputRunner(const Layer& layer) : Runner(layer) {
@@ -22,6 +23,10 @@ class InputRunner : public Runner {
   }
 
   void run(const std::vector<const Buffer*>& in, Buffer& out) override {
+    if (in[0]->is_float) {  // float input on its way to a Quantizer
+      out.floats = in[0]->floats;
+      return;
+    }
     const std::vector<int32_t>& x = in[0]->ints;
     for (size_t i = 0; i < x.size(); ++i)
       if (x[i] < range_.lo || x[i] > range_.hi)
@@ -107,6 +112,10 @@ class DequantizerRunner : public Runner {
   bool set_predict() override { return true; }  // its output is already a float
 
   void run(const std::vector<const Buffer*>& in, Buffer& out) override {
+    if (in[0]->is_float) {  // float input on its way to a Quantizer
+      out.floats = in[0]->floats;
+      return;
+    }
     const std::vector<int32_t>& x = in[0]->ints;
     for (size_t i = 0; i < x.size(); ++i) out.floats[i] = static_cast<float>(x[i]) * scales_[axis_.of(i)];
   }

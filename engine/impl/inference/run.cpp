@@ -118,20 +118,31 @@ std::shared_ptr<Tensor> run(const std::vector<std::shared_ptr<Layer>>& layers, c
   const uint32_t samples = ishape[0];
 
   // Buffers: the run's input and one output per layer, allocated once.
+  // Float inputs stay floats up to a Quantizer: read by it directly, or through an input layer that
+  // feeds Quantizers only. Anywhere else they must be whole numbers.
+  const Layer& first = *layers.front();
+  bool float_input = input.type() == TensorType::float32 && first.parameters()->layer_type() == LayerType::Quantizer;
+  if (input.type() == TensorType::float32 && first.parameters()->layer_type() == LayerType::InputData &&
+      !first.outbounds().empty()) {
+    float_input = true;
+    for (const auto& out : first.outbounds())
+      float_input = float_input && out->parameters()->layer_type() == LayerType::Quantizer;
+  }
   Buffer input_buffer;
-  input_buffer.is_float =
-      input.type() == TensorType::float32 && layers.front()->parameters()->layer_type() == LayerType::Quantizer;
+  input_buffer.is_float = float_input;
   input_buffer.shape_as(in_dims);
   std::vector<Buffer> outputs(layers.size());
   for (size_t i = 0; i < layers.size(); ++i) {
     const LayerType kind = layers[i]->parameters()->layer_type();
-    outputs[i].is_float = kind == LayerType::Dequantizer || (i + 1 == layers.size() && predict && float_tail);
+    outputs[i].is_float = kind == LayerType::Dequantizer || (i + 1 == layers.size() && predict && float_tail) ||
+                          (i == 0 && float_input && kind == LayerType::InputData);
     outputs[i].shape_as(output_dims3(*layers[i]));
   }
   for (size_t i = 0; i < layers.size(); ++i)
     for (int s : sources[i]) {
       const Buffer& b = s == kRunInput ? input_buffer : outputs[size_t(s)];
-      if (b.is_float && layers[i]->parameters()->layer_type() != LayerType::Quantizer)
+      const LayerType kind = layers[i]->parameters()->layer_type();
+      if (b.is_float && kind != LayerType::Quantizer && !(kind == LayerType::InputData && s == kRunInput))
         throw std::invalid_argument(
             fmt::format("Layer '{}' cannot take the float output of a Dequantizer.", layers[i]->name()));
       const Shape want = input_dims3(*layers[i]);

@@ -113,6 +113,11 @@ class OutputStage {
   std::vector<uint32_t> act_scale_;
   std::vector<int32_t> act_shift_;
   arith::Range range_;
+  // Fast path of outputs() when no output shift is a left shift.
+  bool all_right_ = true;
+  std::vector<uint64_t> half_, right_;
+  std::vector<int64_t> offset_;
+  std::vector<int32_t> scale32_, max32_;
 };
 
 // Pooling after the output stage: none, max over windows, or average (global when pool_size is -1).

@@ -5,6 +5,7 @@
 
 #include "engine/impl/inference/runner.h"
 #include "engine/impl/ops/dense_util.h"
+#include "engine/impl/ops/kernels.h"
 
 namespace ovrix::software {
 
@@ -141,6 +142,22 @@ OutputStage::OutputStage(const Layer& layer, uint32_t channels)
     act_scale_[c] = act_scales.empty() ? 1u : uint32_t(act_scales[c]);
     act_shift_[c] = act_shifts.empty() ? 0 : act_shifts[c];
   }
+  // The fast path of outputs(): right (or no) output shifts, scales that an int32 holds.
+  half_.resize(channels);
+  right_.resize(channels);
+  offset_.resize(channels);
+  scale32_.resize(channels);
+  max32_.resize(channels);
+  all_right_ = true;
+  for (uint32_t c = 0; c < channels; ++c) {
+    all_right_ = all_right_ && shift_[c] <= 0 && scale_[c] <= uint32_t(arith::kInt32Max);
+    const int k = std::min(-std::min(shift_[c], 0), 62);
+    right_[c] = uint64_t(k);
+    half_[c] = k > 0 ? uint64_t{1} << (k - 1) : 0;
+    offset_[c] = int64_t(uint64_t{1} << (62 - k));
+    scale32_[c] = int32_t(std::min<uint32_t>(scale_[c], uint32_t(arith::kInt32Max)));
+    max32_[c] = int32_t(std::min<int64_t>(relu_max_[c], arith::kInt32Max));
+  }
   if (activation_ == ActivationType::LUT) {
     lut_ = int_values(layer, "lut_values", 0);
     if (lut_.size() != arith::kLutEntries && lut_.size() != arith::kLutEntries + 1)
@@ -166,12 +183,51 @@ int32_t OutputStage::output(int32_t p, uint32_t c) const {
   return static_cast<int32_t>(arith::clamp(y, range_));
 }
 
-void OutputStage::outputs(const uint32_t* acc, size_t positions, int32_t* out) const {
-  for (size_t i = 0; i < positions; ++i)
-    for (uint32_t c = 0; c < channels_; ++c) {
-      const size_t k = i * channels_ + c;
-      out[k] = output(potential(acc[k], c), c);
+namespace {
+
+// outputs() when no output shift is a left shift, for one (positions, C) buffer. The same arithmetic as
+// OutputStage::output written for the vector units: the int32 potential, the ReLU clamp, a 32 x 32 -> 64
+// bit product, and the rounding right shift done as a logical shift of a value made non-negative by
+// adding 2^62 (exact: 2^62 is a multiple of 2^k).
+template <bool relu>
+inline __attribute__((always_inline)) void outputs_right_shifted(const uint32_t* acc, size_t positions, uint32_t C,
+                                                                 const int64_t* bias, const int32_t* max,
+                                                                 const int32_t* scale, const uint64_t* half,
+                                                                 const uint64_t* k, const int64_t* offset,
+                                                                 int64_t lo, int64_t hi, int32_t* out) {
+  constexpr uint64_t kOffset = uint64_t{1} << 62;
+  for (size_t i = 0; i < positions; ++i, acc += C, out += C)
+    for (uint32_t c = 0; c < C; ++c) {
+      int64_t p = int64_t{static_cast<int32_t>(acc[c])} + bias[c];
+      p = std::min<int64_t>(std::max<int64_t>(p, arith::kInt32Min), arith::kInt32Max);
+      int32_t p32 = static_cast<int32_t>(p);
+      if constexpr (relu) p32 = std::min(std::max(p32, 0), max[c]);
+      const int64_t product = int64_t{p32} * int64_t{scale[c]};
+      const int64_t y = static_cast<int64_t>((static_cast<uint64_t>(product) + half[c] + kOffset) >> k[c]) - offset[c];
+      out[c] = static_cast<int32_t>(std::min(std::max(y, lo), hi));
     }
+}
+
+OVRIX_VECTOR_KERNEL void outputs_fast(bool relu, const uint32_t* acc, size_t positions, uint32_t C,
+                                      const int64_t* bias, const int32_t* max, const int32_t* scale,
+                                      const uint64_t* half, const uint64_t* k, const int64_t* offset, int64_t lo,
+                                      int64_t hi, int32_t* out) {
+  if (relu)
+    outputs_right_shifted<true>(acc, positions, C, bias, max, scale, half, k, offset, lo, hi, out);
+  else
+    outputs_right_shifted<false>(acc, positions, C, bias, max, scale, half, k, offset, lo, hi, out);
+}
+
+}  // namespace
+
+void OutputStage::outputs(const uint32_t* acc, size_t positions, int32_t* out) const {
+  if (activation_ == ActivationType::LUT || !all_right_) {
+    for (size_t i = 0; i < positions; ++i, acc += channels_, out += channels_)
+      for (uint32_t c = 0; c < channels_; ++c) out[c] = output(potential(acc[c], c), c);
+    return;
+  }
+  outputs_fast(activation_ == ActivationType::ReLU, acc, positions, channels_, bias_.data(), max32_.data(),
+               scale32_.data(), half_.data(), right_.data(), offset_.data(), range_.lo, range_.hi, out);
 }
 
 // ---- pooling stage ----

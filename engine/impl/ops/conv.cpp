@@ -78,8 +78,10 @@ std::unique_ptr<Dense> conv2d_v2(const Dense& x, int8_t stride0, int8_t stride1,
   detail::check_sweep(op, 1, im.d1, cw.k1, stride1, pad1_before, out1);
   const kernel::Sweep g{im.d0, im.d1, cw.k0, cw.k1, uint32_t(stride0), uint32_t(stride1), pad0_before,
                         pad1_before, out0, out1};
+  const kernel::PackedFilters packed =
+      kernel::pack_filters(cw.values.data(), cw.k0, cw.k1, cw.channels, cw.filters);
   auto out = per_sample(im, out0, out1, cw.filters, [&](uint32_t s, int32_t* o) {
-    kernel::conv2d(xv.data() + s * im.sample_size(), im.channels, cw.values.data(), cw.filters, g, o);
+    kernel::conv2d(xv.data() + s * im.sample_size(), packed, g, o);
   });
   return saturate(std::move(out), n);
 }
@@ -137,14 +139,19 @@ std::unique_ptr<Dense> input_conv2d(const Dense& x, const Dense& t, int8_t strid
   detail::check_sweep(op, 1, im.d1, k1, stride1, pad1_before, out1, pad1_after);
   std::vector<int32_t> pads(im.channels);
   for (size_t c = 0; c < im.channels; ++c) pads[c] = tv[tv.size() == 1 ? 0 : c];
-  const std::vector<int32_t> lin = kernel::widen(fv.data(), fv.size());
+  // Back to (k0, k1, C, F) order, then packed so the inner loop runs over the filters.
+  const size_t taps = fv.dim(1);
+  std::vector<int32_t> w(fv.size());
+  for (size_t f = 0; f < F; ++f)
+    for (size_t t = 0; t < taps; ++t) w[t * F + f] = fv[f * taps + t];
+  const kernel::PackedFilters packed = kernel::pack_filters(w.data(), k0, k1, im.channels, F);
   const kernel::Sweep g{im.d0, im.d1, k0, k1, uint32_t(stride0), uint32_t(stride1), pad0_before, pad1_before,
                         out0, out1};
-  std::vector<int32_t> sample(im.sample_size());
+  std::vector<int32_t> sample(im.sample_size()), padded;
   return per_sample(im, out0, out1, F, [&](uint32_t s, int32_t* o) {
     const uint8_t* src = xv.data() + s * im.sample_size();
     std::copy(src, src + sample.size(), sample.begin());
-    kernel::input_conv2d(sample.data(), im.channels, pads.data(), lin.data(), F, g, o);
+    kernel::input_conv2d(sample.data(), pads.data(), packed, g, padded, o);
   });
 }
 

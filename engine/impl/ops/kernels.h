@@ -6,6 +6,14 @@
 #include <cstdint>
 #include <vector>
 
+// The hot loops are also compiled for AVX2 on x86-64 (chosen at load time when the CPU has it): the
+// results are integers, identical on every path.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define OVRIX_VECTOR_KERNEL __attribute__((target_clones("avx2", "default")))
+#else
+#define OVRIX_VECTOR_KERNEL
+#endif
+
 namespace ovrix::ops::kernel {
 
 // Spatial sweep of a kernel over a (d0, d1, channels) image.
@@ -30,18 +38,27 @@ inline Taps taps(uint32_t o, uint32_t s, int32_t p, uint32_t k, uint32_t n) {
   return {lo, std::max(lo, hi), start + lo};
 }
 
-// Standard convolution: x (d0, d1, C), w (k0, k1, C, F) widened to int32, out (out0, out1, F). Positions
-// outside the input read 0. Wrapping 32-bit accumulation.
-void conv2d(const int32_t* x, uint32_t channels, const int32_t* w, uint32_t filters, const Sweep& g,
-            int32_t* out);
+// Convolution filters packed for conv2d: the filters in blocks of `block` (the last one padded with zero
+// filters), each block holding its (k0, k1, C, block) weights contiguously, so that one block's
+// accumulators stay in registers while the kernel sweeps every tap and channel.
+struct PackedFilters {
+  uint32_t k0 = 1, k1 = 1, channels = 1, filters = 1, block = 8;
+  std::vector<int32_t> values;
+};
+// Packs int32 weights (k0, k1, C, F), row-major.
+PackedFilters pack_filters(const int32_t* w, uint32_t k0, uint32_t k1, uint32_t channels, uint32_t filters);
+
+// Standard convolution: x (d0, d1, C), packed filters (kernel sizes as g.k0, g.k1), out (out0, out1, F).
+// Positions outside the input read 0. Wrapping 32-bit accumulation.
+void conv2d(const int32_t* x, const PackedFilters& w, const Sweep& g, int32_t* out);
 
 // Depthwise convolution: x (d0, d1, C), w (k0, k1, C), out (out0, out1, C).
 void depthwise_conv2d(const int32_t* x, uint32_t channels, const int32_t* w, const Sweep& g, int32_t* out);
 
-// Input convolution: x (d0, d1, C), positions outside the input read pad_values[c];
-// filters (F, k0 x k1 x C) in linearized order ((r0 x k1 + r1) x C + c); out (out0, out1, F).
-void input_conv2d(const int32_t* x, uint32_t channels, const int32_t* pad_values, const int32_t* filters,
-                  uint32_t count, const Sweep& g, int32_t* out);
+// Input convolution: x (d0, d1, C), positions outside the input read pad_values[c]; packed filters;
+// out (out0, out1, F). `padded` is scratch space, reused between calls.
+void input_conv2d(const int32_t* x, const int32_t* pad_values, const PackedFilters& w, const Sweep& g,
+                  std::vector<int32_t>& padded, int32_t* out);
 
 // Transposed convolution: output position o = i x stride + r - pad along each axis receives
 // x[i] x w[r]; x (d0, d1, C), w (k0, k1, C, F), out (out0, out1, F). Only the strides, kernel sizes,

@@ -10,7 +10,7 @@ namespace ovrix::ops {
 
 namespace kernel {
 
-void matvec_acc(const int32_t* x, uint32_t rows, const int32_t* w, uint32_t cols, uint32_t* acc) {
+OVRIX_VECTOR_KERNEL void matvec_acc(const int32_t* x, uint32_t rows, const int32_t* w, uint32_t cols, uint32_t* acc) {
   for (size_t i = 0; i < rows; ++i) {
     const uint32_t xv = static_cast<uint32_t>(x[i]);
     if (xv == 0) continue;

@@ -12,7 +12,7 @@ namespace ovrix::ops {
 
 namespace kernel {
 
-void max_pool(const int32_t* x, uint32_t channels, const Sweep& g, bool pad_as_zero, int32_t* out) {
+OVRIX_VECTOR_KERNEL void max_pool(const int32_t* x, uint32_t channels, const Sweep& g, bool pad_as_zero, int32_t* out) {
   const size_t C = channels;
   for (uint32_t o0 = 0; o0 < g.out0; ++o0) {
     const Taps t0 = taps(o0, g.s0, g.p0, g.k0, g.d0);
