@@ -48,7 +48,8 @@ std::shared_ptr<Tensor> run(const std::vector<std::shared_ptr<Layer>>& layers, c
 //   its outputs, one per sample and all of one shape and type, are stacked in order (N, ...). In Predict
 //   a hardware result that ends the run is returned as float32.
 // - A Software sequence runs the layers of its passes, in order, with `run`: in `mode` when it is the
-//   last sequence, in Forward otherwise.
+//   last sequence, in Forward otherwise. After another sequence its input layers are skipped (the model
+//   input went to the first sequence), and a sequence left without layers changes nothing.
 // `model_layers` are the model's layers, for the checks of Predict that `run` makes on its own layers (the
 // last layer's activation, an input-only model); learning on hardware is the hardware sequence's.
 // std::invalid_argument for an empty sequence list, a hardware sequence that cannot run samples, or

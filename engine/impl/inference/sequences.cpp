@@ -89,12 +89,33 @@ std::shared_ptr<Tensor> run_sequences(const std::vector<std::shared_ptr<Sequence
                                       Mode mode, const std::vector<int32_t>& labels) {
   if (sequences.empty()) throw std::invalid_argument("A mapped model has no sequence to run.");
   check_mode(model_layers, mode);
-  std::shared_ptr<const Dense> current(std::shared_ptr<const Dense>{}, &input);  // not owned
-  std::shared_ptr<Tensor> result;
+  // The steps to run: every hardware sequence, and the software sequences that keep layers. After
+  // another sequence, the model's input layer (left over by the mapping) has nothing to do: the model
+  // input went to the first sequence.
+  struct Step {
+    Sequence* sequence;
+    std::vector<std::shared_ptr<Layer>> layers;  // software steps
+  };
+  std::vector<Step> steps;
   for (size_t i = 0; i < sequences.size(); ++i) {
     if (!sequences[i]) throw std::invalid_argument("A mapped model holds a null sequence.");
-    Sequence& seq = *sequences[i];
-    const bool last = i + 1 == sequences.size();
+    Step step{sequences[i].get(), {}};
+    if (step.sequence->backend() != BackendType::Hardware) {
+      for (const auto& pass : step.sequence->passes())
+        if (pass)
+          for (const auto& l : pass->layers)
+            if (i == 0 || l->parameters()->layer_type() != LayerType::InputData) step.layers.push_back(l);
+      if (step.layers.empty()) continue;
+    }
+    steps.push_back(std::move(step));
+  }
+  if (steps.empty()) throw std::invalid_argument("A mapped model has no sequence to run.");
+
+  std::shared_ptr<const Dense> current(std::shared_ptr<const Dense>{}, &input);  // not owned
+  std::shared_ptr<Tensor> result;
+  for (size_t i = 0; i < steps.size(); ++i) {
+    Sequence& seq = *steps[i].sequence;
+    const bool last = i + 1 == steps.size();
     const Mode here = last ? mode : Mode::Forward;
     if (seq.backend() == BackendType::Hardware) {
       auto* runnable = dynamic_cast<ForwardableSequence*>(&seq);
@@ -104,13 +125,10 @@ std::shared_ptr<Tensor> run_sequences(const std::vector<std::shared_ptr<Sequence
       const std::vector<std::shared_ptr<const Tensor>> samples(parts.begin(), parts.end());
       std::shared_ptr<Dense> stacked =
           stack(runnable->forward_samples(samples, here == Mode::Fit ? &labels : nullptr), samples.size(), seq.name());
-      if (last && mode == Mode::Predict) stacked = as_float(*stacked);
+      if (here == Mode::Predict) stacked = as_float(*stacked);
       result = stacked;
     } else {
-      std::vector<std::shared_ptr<Layer>> layers;
-      for (const auto& pass : seq.passes())
-        if (pass) layers.insert(layers.end(), pass->layers.begin(), pass->layers.end());
-      result = run(layers, *current, here, here == Mode::Fit ? labels : std::vector<int32_t>{});
+      result = run(steps[i].layers, *current, here, here == Mode::Fit ? labels : std::vector<int32_t>{});
     }
     current = Tensor::ensure_dense(result);
   }

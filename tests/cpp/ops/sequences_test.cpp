@@ -148,6 +148,20 @@ TEST(MappedRun, SoftwareSequencesTakeThePreviousOutput) {
   EXPECT_EQ(values<float>(*p), (std::vector<float>{6.0f, -1.0f, 14.0f, -1.0f}));
 }
 
+TEST(MappedRun, AnInputLayerLeftAfterTheHardwareIsSkipped) {
+  // What the mapping leaves when the hardware took every layer but the input: [hardware, software(input)].
+  auto m = mapped(false);
+  std::vector<std::shared_ptr<Sequence>> seqs{m.sequences[1], m.sequences[0]};
+  auto out = software::run_sequences(seqs, m.model->layers(), *bytes({2, 1, 2, 1}, {1, 2, 3, 4}),
+                                     software::Mode::Predict);
+  EXPECT_EQ(out->type(), TensorType::float32);
+  EXPECT_EQ(values<float>(*out), (std::vector<float>{3.0f, -1.0f, 7.0f, -1.0f}));
+  // The hardware is then the last step: fit gives it the labels.
+  auto fit = software::run_sequences(seqs, m.model->layers(), *bytes({2, 1, 2, 1}, {1, 2, 3, 4}),
+                                     software::Mode::Fit, {1, 0});
+  EXPECT_EQ(values<int32_t>(*fit), (std::vector<int32_t>{3, 2, 7, 2}));
+}
+
 TEST(MappedRun, Refusals) {
   auto m = mapped(false);
   auto x = bytes({3, 1, 2, 1}, {1, 2, 3, 4, 5, 6});
