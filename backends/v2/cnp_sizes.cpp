@@ -1,0 +1,33 @@
+#include "backends/v2/cnp_sizes.h"
+
+#include <stdexcept>
+
+namespace ovrix::v2 {
+
+Shape first_input_shape(const Layer& layer) {
+  const std::vector<Shape> inputs = layer.input_dims();
+  if (inputs.empty()) throw std::runtime_error("Cannot get input size before it is set.");
+  return inputs.front();
+}
+
+int32_t layer_param(const Layer& layer, const std::string& key) {
+  const LayerParams* params = layer.parameters();
+  if (params == nullptr || !params->has(key))
+    throw std::invalid_argument("Layer '" + layer.name() + "' has no parameter \"" + key + "\".");
+  return params->get(key);
+}
+
+int64_t layer_filters(const Layer& layer) {
+  const LayerParams* params = layer.parameters();
+  if (params != nullptr && params->has("filters")) return params->get("filters");
+  return first_input_shape(layer)[2];
+}
+
+LayerType layer_type(const Layer& layer) {
+  const LayerParams* params = layer.parameters();
+  return params == nullptr ? LayerType::Unknown : params->layer_type();
+}
+
+bool is_layer_type(const Layer& layer, LayerType type) { return layer_type(layer) == type; }
+
+}  // namespace ovrix::v2

@@ -1,0 +1,220 @@
+// Weight format of standard (and transposed) convolutions on a v2 CNP.
+#include <bit>
+#include <stdexcept>
+#include <string>
+
+#include "backends/v2/cnp_weights.h"
+#include "backends/v2/weight_stream.h"
+#include "mapping/host_hooks.h"
+
+namespace ovrix::v2 {
+
+static_assert(std::endian::native == std::endian::little, "weight bytes are laid out in little-endian words");
+
+namespace {
+
+// How one kernel size lays out 8-bit weights: a group of `filter_group` filters takes `group_words`
+// 32-bit words; kernel row j of a group starts `row_stride` bytes after row j - 1; inside a row,
+// after every `run_length` weights `run_gap` bytes are skipped (0: never).
+struct Conv2dFormat {
+  uint32_t run_length;
+  uint32_t run_gap;
+  uint32_t filter_group;
+  uint32_t group_words;
+  uint32_t row_stride;
+  uint32_t words_per_100b;
+  uint32_t dma_target;
+};
+
+const Conv2dFormat& cnp_weight_format(uint32_t kernel_size) {
+  static constexpr Conv2dFormat k1{0, 0, 24, 6, 0, 3, 1};
+  static constexpr Conv2dFormat k3{0, 0, 8, 18, 24, 3, 1};
+  static constexpr Conv2dFormat k4{0, 0, 8, 36, 36, 3, 1};
+  static constexpr Conv2dFormat k5{5, 1, 8, 60, 48, 3, 1};
+  static constexpr Conv2dFormat k7{7, 9, 8, 224, 128, 4, 0};
+  switch (kernel_size) {
+    case 1: return k1;
+    case 3: return k3;
+    case 4: return k4;
+    case 5: return k5;
+    case 7: return k7;
+    default: throw std::runtime_error("cnp_weight_format: Unexpected kernel size.");
+  }
+}
+
+uint32_t ceil_div(uint32_t a, uint32_t b) { return a / b + (a % b != 0); }
+
+// Filters handled by groups of `group` starting at first_filter.
+void check_filter_range(const WeightView& w, uint32_t first_filter, uint32_t filters) {
+  if (uint64_t{first_filter} + filters > w.dims[3])
+    throw std::invalid_argument("Filters " + std::to_string(first_filter) + " to " +
+                                std::to_string(uint64_t{first_filter} + filters - 1) +
+                                " are beyond the weights of " + std::to_string(w.dims[3]) + " filters.");
+}
+
+// Kernel size of a standard convolution's weights, which must be square.
+uint32_t kernel_of(const WeightView& w) {
+  if (w.dims[0] != w.dims[1]) throw std::invalid_argument("Convolution weights must have a square kernel.");
+  return w.dims[0];
+}
+
+}  // namespace
+
+uint32_t conv2d_dma_target(uint32_t kernel_size, uint8_t weights_bits) {
+  if (weights_bits != 8) return 0;
+  return cnp_weight_format(kernel_size).dma_target;
+}
+
+uint32_t conv2d_4bit_ch_cont_100b_size(uint32_t kernel_size, uint32_t filters) {
+  switch (kernel_size) {
+    case 1: return ceil_div(filters, 24);
+    case 3: return ceil_div(filters, 8) * 3;
+    case 5: return ceil_div(filters, 8) * 8;
+    case 7: return ceil_div(filters, 8) * 21;
+    default: throw std::runtime_error("Unsupported kernel size.");
+  }
+}
+
+uint32_t conv2d_ch_cont_100b_size(uint32_t kernel_size, uint32_t filters, uint8_t weights_bits) {
+  if (weights_bits != 8) return conv2d_4bit_ch_cont_100b_size(kernel_size, filters);
+  const uint32_t f8 = (filters + 7) & ~7u;
+  switch (kernel_size) {
+    case 1: return ceil_div(f8, 24) * 24 / 12;
+    case 3: return f8 * 6 / 8;
+    case 4: return f8 * 12 / 8;
+    case 5: return f8 * 20 / 8;
+    case 7: return f8 * 56 / 8;
+    default: throw std::runtime_error("ch_cont_size: Unexpected kernel size.");
+  }
+}
+
+uint32_t conv2d_cnp_formatted_4bit_weight_100b_size(uint32_t kernel_size, uint32_t filters, uint32_t channels) {
+  return conv2d_4bit_ch_cont_100b_size(kernel_size, filters) * channels;
+}
+
+uint32_t conv2d_cnp_formatted_weight_100b_size(uint32_t kernel_size, uint32_t filters, uint32_t channels,
+                                               uint8_t weights_bits) {
+  if (weights_bits != 8) return conv2d_cnp_formatted_4bit_weight_100b_size(kernel_size, filters, channels);
+  return conv2d_ch_cont_100b_size(kernel_size, filters, 8) * channels;
+}
+
+uint32_t conv2d_cnp_formatted_4bit_weight_32b_size(uint32_t kernel_size, uint32_t filters, uint32_t channels) {
+  return conv2d_cnp_formatted_4bit_weight_100b_size(kernel_size, filters, channels) * 4;
+}
+
+uint32_t conv2d_cnp_formatted_weight_32b_size(uint32_t kernel_size, uint32_t filters, uint32_t channels,
+                                              uint8_t weights_bits) {
+  if (weights_bits != 8) return conv2d_cnp_formatted_4bit_weight_32b_size(kernel_size, filters, channels);
+  const uint32_t words = conv2d_ch_cont_100b_size(kernel_size, filters, 8) *
+                         cnp_weight_format(kernel_size).words_per_100b * channels;
+  return detail::round_for_xl(words);
+}
+
+std::vector<uint32_t> format_conv2d_cnp_weights(const WeightView& w, uint32_t first_filter, uint32_t filters,
+                                                uint8_t weights_bits) {
+  if (weights_bits != 8) return format_conv2d_4bit_weights(w, first_filter, filters);
+  const uint32_t k = kernel_of(w);
+  const Conv2dFormat& fmt = cnp_weight_format(k);
+  check_filter_range(w, first_filter, filters);
+  const uint32_t channels = w.dims[2];
+  const size_t channel_words = size_t{conv2d_ch_cont_100b_size(k, filters, 8)} * fmt.words_per_100b;
+  std::vector<uint32_t> out(detail::round_for_xl(static_cast<uint32_t>(channel_words * channels)), 0);
+  auto* bytes = reinterpret_cast<uint8_t*>(out.data());
+  const bool four_word_container = fmt.words_per_100b == 4;
+
+  for (uint32_t c = 0; c < channels; ++c) {
+    const size_t channel_base = size_t{c} * channel_words * 4;
+    for (uint32_t g = 0; g * fmt.filter_group < filters; ++g) {
+      const size_t group_base = channel_base + size_t{g} * fmt.group_words * 4;
+      const uint32_t f0 = first_filter + g * fmt.filter_group;
+      const uint32_t count = std::min(fmt.filter_group, filters - g * fmt.filter_group);
+      for (uint32_t j = 0; j < k; ++j) {
+        size_t pos = group_base + size_t{j} * fmt.row_stride;
+        uint32_t run = 0;
+        for (uint32_t f = f0; f < f0 + count; ++f) {
+          for (uint32_t i = 0; i < k; ++i) {
+            const auto value = static_cast<uint8_t>(w.at(i, j, c, f));
+            if (four_word_container && (pos & 15) == 6) {
+              // The 100-bit word is split 50/50 over two 64-bit halves: the weight at word bits
+              // 48-55 keeps its two low bits in the first half and its six high bits in the second.
+              bytes[pos] = value & 0x3;
+              bytes[pos + 2] = value >> 2;
+            } else {
+              bytes[pos] = value;
+            }
+            ++pos;
+            if (fmt.run_length != 0 && ++run == fmt.run_length) {
+              pos += fmt.run_gap;
+              run = 0;
+            }
+          }
+        }
+      }
+    }
+  }
+  return out;
+}
+
+std::vector<uint32_t> format_conv2d_4bit_weights(const WeightView& w, uint32_t first_filter, uint32_t filters) {
+  const uint32_t k = kernel_of(w);
+  const uint32_t channel_100b = conv2d_4bit_ch_cont_100b_size(k, filters);  // refuses other kernels
+  check_filter_range(w, first_filter, filters);
+  const uint32_t channels = w.dims[2];
+  std::vector<uint32_t> out(size_t{channel_100b} * channels * 4, 0);
+  detail::HalfStream stream(&out, k <= 3 ? 48 : 50);
+  const uint32_t group_100b = k == 1 ? 0 : conv2d_4bit_ch_cont_100b_size(k, 8);
+
+  for (uint32_t c = 0; c < channels; ++c) {
+    const size_t channel_half = size_t{c} * channel_100b * 2;
+    if (k == 1) {
+      stream.seek_half(channel_half);
+      for (uint32_t f = first_filter; f < first_filter + filters; ++f)
+        stream.put(static_cast<uint8_t>(w.at(0, 0, c, f)) & 0xF, 4);
+      continue;
+    }
+    for (uint32_t g = 0; g * 8 < filters; ++g) {
+      stream.seek_half(channel_half + size_t{g} * group_100b * 2);
+      const uint32_t f0 = first_filter + g * 8;
+      const uint32_t last = first_filter + filters;  // one past the NP's last filter
+      for (uint32_t j = 0; j < k; ++j) {
+        for (uint32_t slot = 0; slot < 8; ++slot) {
+          const uint32_t f = f0 + slot;
+          for (uint32_t i = 0; i < k; ++i) {
+            const uint32_t nibble = f < last ? static_cast<uint8_t>(w.at(i, j, c, f)) & 0xF : 0;
+            stream.put(nibble, 4);
+          }
+          // Kernel 7: three filter rows per 100-bit word, and each kernel row starts a new word.
+          if (k == 7 && ((slot + 1) % 3 == 0 || slot == 7)) stream.align_to_next_half();
+        }
+      }
+    }
+  }
+  return out;
+}
+
+std::vector<uint32_t> format_conv2d_cnp_weights(const Dense& weights, uint32_t first_filter, uint32_t filters,
+                                                uint8_t weights_bits) {
+  return format_conv2d_cnp_weights(WeightView::of(weights), first_filter, filters, weights_bits);
+}
+
+std::vector<uint32_t> format_conv2d_4bit_weights(const Dense& weights, uint32_t first_filter, uint32_t filters) {
+  return format_conv2d_4bit_weights(WeightView::of(weights), first_filter, filters);
+}
+
+WeightView WeightView::of(const Dense& weights) {
+  const int8_t* data = weights.data_as<int8_t>();
+  const Shape shape = weights.shape();
+  if (shape.size() != 4)
+    throw std::invalid_argument("Weights must have 4 dimensions (got " + std::to_string(shape.size()) + ").");
+  const std::vector<uint32_t> strides = weights.strides();
+  WeightView view;
+  view.data = data;
+  view.size = weights.size();
+  for (size_t d = 0; d < 4; ++d) {
+    view.dims[d] = shape[d];
+    view.strides[d] = strides.at(d);
+  }
+  return view;
+}
+
+}  // namespace ovrix::v2

@@ -1,0 +1,43 @@
+#pragma once
+// Where a v2 NP sits in the mesh: the configuration DMA of an FNP, where the NP's output goes and
+// where its input comes from, the pairing with an alternate layer, and the partial-reconfiguration
+// words that describe the layer the same NP runs next.
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "backends/v2/np_registers.h"
+#include "engine/layer.h"
+#include "mapping/hw_description.h"
+#include "mapping/layer_mapping.h"
+
+namespace ovrix::v2 {
+
+// Word 49: the configuration DMA that serves an FNP.
+void format_mesh_cfg_dma_reg(RegisterBlock* regs, const hw::Ident& dma);
+
+// Words 44 to 47 (and word 52 with an alternate layer). inputs: the components that feed the NP;
+// layer_nps: the layer's own; outputs: those it sends to. Point-to-point modes need exactly one
+// component on their side ("Cannot use P2P OUT mode for multiple NPs.", "Cannot use P2P IN mode for
+// multiple NPs."); an empty side has no column range and is refused.
+void format_mesh_registers_set_output_to_NPs(RegisterBlock* regs, const std::vector<hw::Component>& inputs,
+                                             const std::vector<hw::Component>& layer_nps,
+                                             const std::vector<hw::Component>& outputs,
+                                             const std::unique_ptr<AltLayerInfo>& alt, uint8_t out_param,
+                                             bool p2p_in, bool p2p_out, bool end_of_pass);
+
+// Partial-reconfiguration words for the layer that the NP runs next: `np` is that layer's component
+// with the NP's identifier.
+void update_partial_reconfig_regs(RegisterBlock* regs, const Layer& layer, const hw::Component& np, bool end_of_pass);
+
+// The components that feed a mapped layer: the lists of its sources in order, then its skip-DMA
+// loads, then its skip-DMA stores when a TNP-B layer reads them back.
+std::vector<hw::Component> source_components(const LayerMapping& mapping);
+// The components a mapped layer sends to: the lists of its destinations in order, then its skip-DMA
+// stores unless a TNP-B layer reads them back.
+std::vector<hw::Component> destination_components(const LayerMapping& mapping);
+
+// The layer's mapping; a layer without one is refused naming the layer (std::runtime_error).
+const LayerMapping& mapping_of(const Layer& layer);
+
+}  // namespace ovrix::v2

@@ -1,0 +1,190 @@
+#pragma once
+// A layer whose every answer a test sets, for the rules and register formatters of the v2 edition.
+#include <functional>
+#include <map>
+#include <type_traits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/layer.h"
+#include "engine/layers.h"
+#include "engine/params.h"
+#include "engine/variables.h"
+
+namespace ovrix::v2::testing {
+
+class FakeParams : public LayerParams {
+ public:
+  FakeParams(LayerType type, std::map<std::string, int> values) : type_(type), values_(std::move(values)) {}
+  int32_t get(const std::string& key) const override {
+    const auto it = values_.find(key);
+    if (it == values_.end()) throw std::invalid_argument("no key " + key);
+    return it->second;
+  }
+  bool has(const std::string& key) const override { return values_.count(key) != 0; }
+  std::vector<std::string> keys() const override {
+    std::vector<std::string> out;
+    for (const auto& [k, v] : values_) out.push_back(k);
+    return out;
+  }
+  LayerType layer_type() const override { return type_; }
+
+  LayerType type_;
+  std::map<std::string, int> values_;
+};
+
+class FakeVariables : public Variables {
+ public:
+  std::vector<std::string> names() const override {
+    std::vector<std::string> out;
+    for (const auto& [k, v] : tensors) out.push_back(k);
+    return out;
+  }
+  void set(const std::string& name, std::shared_ptr<Tensor> tensor) override {
+    tensors[name] = std::dynamic_pointer_cast<Dense>(tensor);
+  }
+  std::shared_ptr<Dense> get(const std::string& name) const override {
+    const auto it = tensors.find(name);
+    return it == tensors.end() ? nullptr : it->second;
+  }
+  bool has(const std::string& name) const override { return tensors.count(name) != 0; }
+
+  std::map<std::string, std::shared_ptr<Dense>> tensors;
+};
+
+// Base of the fake layers that carry the calculated convolution and pooling records.
+class RecordsBase : public LayerImpl, public HasConvParams, public HasPoolParams {};
+
+// The calculated records, for the bases that declare them.
+template <class Base, bool = std::is_base_of_v<HasConvParams, Base>>
+class WithRecords : public Base {};
+
+template <class Base>
+class WithRecords<Base, true> : public Base {
+ public:
+  const ConvCalculatedParams& conv_calculated_params() const override { return conv; }
+  const PoolingCalculatedParams& pool_calculated_params() const override { return pool_params; }
+  ConvCalculatedParams conv;
+  PoolingCalculatedParams pool_params;
+};
+
+// Base: RecordsBase, or one of the engine's layer classes (Conv2D, Conv2DTranspose, ...).
+template <class Base>
+class FakeLayerT : public WithRecords<Base> {
+ public:
+  FakeLayerT(std::string name, LayerType type, hw::TargetKind target)
+      : name_(std::move(name)), params(type, {}), target(target) {}
+
+  std::string name() const override { return name_; }
+  std::vector<Shape> input_dims() const override { return inputs; }
+  Shape output_dims() const override { return output; }
+  uint8_t input_bits() const override { return in_bits; }
+  uint8_t output_bits() const override { return out_bits; }
+  bool output_signed() const override { return false; }
+  IpVersion ip_version() const override { return IpVersion::v2; }
+  bool is_target_component(hw::TargetKind kind) const override { return kind == target; }
+  bool splittable() const override { return true; }
+  bool is_input_layer() const override { return false; }
+  const LayerParams* parameters() const override { return &params; }
+  std::shared_ptr<LearningParams> learning_params() const override { return nullptr; }
+  bool is_learning() const override { return false; }
+  std::shared_ptr<Variables> variables() const override { return vars; }
+  bool activation_enabled() const override { return activation_on; }
+  bool has_activation_type(ActivationType type) const override { return activation_on && act == type; }
+  bool has_pool_type(PoolType type) const override { return pool == type; }
+  const std::vector<std::shared_ptr<Layer>>& inbounds() const override { return in; }
+  const std::vector<std::shared_ptr<Layer>>& outbounds() const override { return out; }
+  uint64_t macs() const override { return 0; }
+  ActivationType activation() const override { return act; }
+  bool output_flag() const override { return activation_on; }
+  bool channels_follow_neurons() const override { return depthwise; }
+
+  void set(const std::string& key, int value) { params.values_[key] = value; }
+  void set_variable(const std::string& name, std::shared_ptr<Dense> tensor) { vars->tensors[name] = std::move(tensor); }
+
+  std::string name_;
+  FakeParams params;
+  hw::TargetKind target;
+  std::vector<Shape> inputs;
+  Shape output;
+  uint8_t in_bits = 8;
+  uint8_t out_bits = 8;
+  std::shared_ptr<FakeVariables> vars = std::make_shared<FakeVariables>();
+  bool activation_on = false;
+  ActivationType act = ActivationType::NoActivation;
+  PoolType pool = PoolType::NoPooling;
+  bool depthwise = false;
+  std::vector<std::shared_ptr<Layer>> in;
+  std::vector<std::shared_ptr<Layer>> out;
+};
+
+using FakeLayer = FakeLayerT<RecordsBase>;
+
+// Wires from -> to (outbound of from, inbound of to).
+template <class A, class B>
+void connect(const std::shared_ptr<A>& from, const std::shared_ptr<B>& to) {
+  from->out.push_back(to);
+  to->in.push_back(from);
+}
+
+}  // namespace ovrix::v2::testing
+
+namespace ovrix::v2::testing {
+
+// Owns fake layers and breaks their links when it goes, so that no cycle of shared pointers stays.
+class FakeGraph {
+ public:
+  FakeGraph() = default;
+  FakeGraph(const FakeGraph&) = delete;
+  FakeGraph& operator=(const FakeGraph&) = delete;
+  ~FakeGraph() {
+    for (auto& unlink : unlinks_) unlink();
+  }
+  template <class Base = RecordsBase>
+  std::shared_ptr<FakeLayerT<Base>> add(std::string name, LayerType type, hw::TargetKind target) {
+    auto layer = std::make_shared<FakeLayerT<Base>>(std::move(name), type, target);
+    unlinks_.push_back([layer] {
+      layer->in.clear();
+      layer->out.clear();
+      layer->set_mapping(nullptr);
+    });
+    return layer;
+  }
+
+ private:
+  std::vector<std::function<void()>> unlinks_;
+};
+
+}  // namespace ovrix::v2::testing
+
+#include "engine/device.h"
+#include "mapping/mesh.h"
+
+namespace ovrix::v2::testing {
+
+// A v2 device without hardware whose mesh a test chooses.
+class FakeDevice : public Device {
+ public:
+  explicit FakeDevice(Mesh mesh, HwVersion version = hw_versions::Proteo_v2)
+      : mesh_(std::move(mesh)), version_(version) {}
+  HwVersion version() const override { return version_; }
+  const char* desc() const override { return "fake v2 device"; }
+  const Mesh& mesh() const override { return mesh_; }
+  HardwareDevice* hardware() const override { return nullptr; }
+
+ private:
+  Mesh mesh_;
+  HwVersion version_;
+};
+
+// A v2 mesh of `columns` columns of 4 CNPs (row 1), with or without lookup tables.
+inline Mesh v2_mesh(uint8_t columns, bool luts = true) {
+  std::vector<np::Info> nps;
+  for (uint8_t col = 1; col <= columns; ++col)
+    for (uint8_t id = 0; id < 4; ++id)
+      nps.emplace_back(hw::Ident(col, 1, id), std::set<hw::Type>{hw::Type::CNP1, hw::Type::CNP2}, luts);
+  return Mesh(IpVersion::v2, hw::Ident(0, 0, 0), hw::Ident(0, 0, 1), np::Info::hrc(luts), nps, {});
+}
+
+}  // namespace ovrix::v2::testing
