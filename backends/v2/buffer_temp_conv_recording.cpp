@@ -27,6 +27,18 @@ uint32_t size32(uint64_t v) { return static_cast<uint32_t>(std::min<uint64_t>(v,
 // TNP-B input frames are counted in blocks of 64 32-bit words.
 constexpr uint64_t INPUT_BLOCK_WORDS = 64;
 
+std::vector<uint32_t> standard_weights(const Layer& layer, const Dense& weights, uint32_t start, uint32_t filters) {
+  return format_tnp_b_buffer_temp_conv_weights(weights, static_cast<uint32_t>(layer_param(layer, "fifo_size")), start,
+                                               filters);
+}
+
+std::vector<uint32_t> depthwise_weights(const Layer& /*layer*/, const Dense& weights, uint32_t start,
+                                        uint32_t filters) {
+  return format_tnp_b_depthwise_buffer_temp_conv_weights(weights, start, filters);
+}
+
+}  // namespace
+
 void write_tnp_b_fields(RegisterBlock* regs, const TnpBValues& v, bool depthwise) {
   const uint64_t channels_4 = round_up(v.channels, 4);
   const bool channel_cut = depthwise && v.filters < v.input_channels;
@@ -55,18 +67,6 @@ void write_tnp_b_fields(RegisterBlock* regs, const TnpBValues& v, bool depthwise
   write_field(regs, tnp_b::W56_INPUT_BLOCKS, size32(ceil_div(input_words, INPUT_BLOCK_WORDS)));
   write_flag(regs, tnp_b::W56_RESERVED_31, false);
 }
-
-std::vector<uint32_t> standard_weights(const Layer& layer, const Dense& weights, uint32_t start, uint32_t filters) {
-  return format_tnp_b_buffer_temp_conv_weights(weights, static_cast<uint32_t>(layer_param(layer, "fifo_size")), start,
-                                               filters);
-}
-
-std::vector<uint32_t> depthwise_weights(const Layer& /*layer*/, const Dense& weights, uint32_t start,
-                                        uint32_t filters) {
-  return format_tnp_b_depthwise_buffer_temp_conv_weights(weights, start, filters);
-}
-
-}  // namespace
 
 uint32_t buffer_temp_conv_ch_cont_100b_size(uint32_t channels) {
   return size32(ceil_div(round_up(round_up(channels, 8), 24), 12));

@@ -69,6 +69,11 @@ struct TnpBValues {
   uint32_t input_channels = 0;  // the layer's
 };
 
+// The TNP-B fields of one NP's register block (the bits they do not name keep their value); a value
+// wider than its field is refused before its word is written. `depthwise` chooses the channel
+// container, the filter groups and the channel cut of the depthwise kind.
+void write_tnp_b_fields(RegisterBlock* regs, const TnpBValues& values, bool depthwise);
+
 // The register blocks of the layer's NPs but those of excluded_nps, keyed by identifier. The fields
 // every TNP-B NP shares are written here; `depthwise` chooses the channel container, the filter groups
 // and the channel cut of the depthwise kind. The other arguments are those of the recorders.
