@@ -1,5 +1,7 @@
 #include "mapping/np_split.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <limits>
 #include <map>
@@ -83,21 +85,15 @@ class SplitTest {
   }
   u64 channels(const AxisCut& c) const { return in_.channels_follow_neurons ? c.piece : in_.channels; }
 
-  // Does an input part of this extent fit the NP? Answers are kept: the checker is asked once per extent.
-  SramFit fits(u64 win_h, u64 win_w, u64 chans) {
-    const auto key = std::make_tuple(win_h, win_w, chans);
-    auto it = memo_.find(key);
-    if (it != memo_.end()) return it->second;
-    SramFit fit = SramFit::None;
+  // Does an input part of this extent fit the NP, with two input buffers or else with one?
+  SramFit ask(u64 win_h, u64 win_w, u64 chans) const {
     const uint32_t h = clamp_u32(win_h), w = clamp_u32(win_w), c = clamp_u32(chans);
     if (checker_.is_sram_input_fit_dual_buffer(in_.type, h, w, c, in_.fifo_size, in_.input_bits, in_.pksram_shift))
-      fit = SramFit::DualBuffer;
-    else if (!in_.dual_buffer_only &&
-             checker_.is_sram_input_fit_single_buffer(in_.type, h, w, c, in_.fifo_size, in_.input_bits,
-                                                      in_.pksram_shift))
-      fit = SramFit::SingleBuffer;
-    memo_.emplace(key, fit);
-    return fit;
+      return SramFit::DualBuffer;
+    if (!in_.dual_buffer_only &&
+        checker_.is_sram_input_fit_single_buffer(in_.type, h, w, c, in_.fifo_size, in_.input_bits, in_.pksram_shift))
+      return SramFit::SingleBuffer;
+    return SramFit::None;
   }
 
   // The whole test of one candidate (numbers of pieces along width, height and neurons).
@@ -105,7 +101,7 @@ class SplitTest {
     SplitSearchResult r;
     const AxisCut w = width_cut(cw), h = height_cut(ch), n = neuron_cut(cn);
     if (!w.ok || !h.ok || !n.ok) return r;
-    r.fit = fits(height_window(h), width_window(w), channels(n));
+    r.fit = ask(height_window(h), width_window(w), channels(n));
     if (r.fit == SramFit::None) return r;
     r.found = true;
     r.width = width_;
@@ -129,7 +125,6 @@ class SplitTest {
   const CompatibilityChecker& checker_;
   const SplitSearchInput& in_;
   Split height_, width_, neurons_;
-  std::map<std::tuple<u64, u64, u64>, SramFit> memo_;
 };
 
 // The candidate counts of one axis grouped by what the fit test sees of them (the extent, or the
@@ -249,30 +244,41 @@ SplitSearchResult search_split(const CompatibilityChecker& checker, const SplitS
       [&](const AxisCut& k) { return test.channels(k); });
   if (w_values.empty() || h_values.empty() || n_values.empty()) return {};
 
-  // The finest cut: if even the smallest extents and channel count do not fit, nothing does.
-  if (test.fits(h_values.begin()->first, w_values.begin()->first, n_values.begin()->first) == SramFit::None) return {};
+  // The fewest pieces first: a layer that fits as it is costs one question.
+  SplitSearchResult first = test.test(width.pieces, height.pieces, neurons.pieces);
+  if (first.found) return first;
 
-  auto by_count = [](const std::map<u64, u64>& values) {
-    std::vector<std::pair<u64, u64>> v;  // (smallest count, value)
-    for (const auto& [value, count] : values) v.emplace_back(count, value);
-    std::sort(v.begin(), v.end());
-    return v;
+  // The finest cut: if even the smallest extents and channel count do not fit, nothing does.
+  if (test.ask(h_values.begin()->first, w_values.begin()->first, n_values.begin()->first) == SramFit::None) return {};
+
+  // Inputs that fit never stop fitting when they shrink, so along each axis only the values that
+  // lower the best count so far matter (a Pareto front: values ascending, counts falling), and for
+  // each channel count the largest fitting height falls as the width grows (a staircase).
+  auto front = [](const std::map<u64, u64>& values) {
+    std::vector<std::pair<u64, u64>> f;  // (value, smallest count)
+    for (const auto& [value, count] : values)
+      if (f.empty() || count < f.back().second) f.emplace_back(value, count);
+    return f;
   };
-  const auto ws = by_count(w_values), hs = by_count(h_values), ns = by_count(n_values);
+  const auto fw = front(w_values), fh = front(h_values), fn = front(n_values);
 
   u128 best = ~u128(0);
-  for (const auto& [cw, vw] : ws) {
-    if (u128(cw) * hs.front().first * ns.front().first >= best) break;
-    for (const auto& [ch, vh] : hs) {
-      if (u128(cw) * ch * ns.front().first >= best) break;
-      for (const auto& [cn, vn] : ns) {
-        const u128 product = u128(cw) * ch * cn;
-        if (product >= best) break;
-        if (test.fits(vh, vw, vn) != SramFit::None) best = product;
-      }
+  for (auto k = fn.rbegin(); k != fn.rend(); ++k) {
+    const auto [vn, cn] = *k;
+    if (u128(cn) * fw.back().second * fh.back().second >= best) break;
+    ptrdiff_t j = ptrdiff_t(fh.size()) - 1;
+    for (const auto& [vw, cw] : fw) {
+      while (j >= 0 && test.ask(fh[size_t(j)].first, vw, vn) == SramFit::None) --j;
+      if (j < 0) break;
+      best = std::min(best, u128(cw) * fh[size_t(j)].second * cn);
     }
   }
   if (best == ~u128(0)) return {};
+  if (best > max_split_nps) {
+    SplitSearchResult too_many;
+    too_many.parts = best > ~u64(0) ? ~u64(0) : u64(best);
+    return too_many;
+  }
 
   // Every ordering of the best product, most width pieces first.
   const u64 n = u64(best);
@@ -444,6 +450,11 @@ SplitResult split_layer(const Layer& layer, const CompatibilityChecker& checker,
   in.height_split_allowed = !plan.transposed;
   in.temporal = temporal;
   const SplitSearchResult found = search_split(checker, in, height, width, neurons);
+  // A split into more parts than any mesh has NPs cannot be placed; listing millions of components
+  // would only exhaust memory.
+  if (found.parts > max_split_nps)
+    return {{}, MappingStatus(layer.name(), fmt::format("The layer would need {} NPs, more than a mesh can have.",
+                                                        found.parts))};
   if (!found.found) return failure(layer, "Cannot split to fit inputs in ram.");
 
   const auto [pool_x, pool_y] = plan.transposed ? std::pair<uint32_t, uint32_t>{0, 0} : pooling_amounts(layer);

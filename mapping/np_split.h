@@ -49,6 +49,10 @@ struct SplitsNumChunks {
 // Pairs (larger, smaller) of divisors of n whose product is n; empty for 0.
 std::set<std::pair<uint32_t, uint32_t>> factor_pairs(uint32_t n);
 
+// The most NPs a mesh can address (255 columns, 255 rows, 8 positions per node): a split needing more
+// is refused without listing its components.
+inline constexpr uint64_t max_split_nps = 255u * 255u * 8u;
+
 enum class SramFit : uint8_t { None = 0, DualBuffer = 1, SingleBuffer = 2 };
 
 // Result of the split search: the three axes with the winning numbers of pieces and piece sizes.
@@ -58,6 +62,8 @@ struct SplitSearchResult {
   Split height;
   Split neurons;
   SramFit fit = SramFit::None;
+  // Set, without a winner, when the fewest pieces that fit are more than a mesh can have.
+  uint64_t parts = 0;
 };
 
 // Inputs of the split search besides the three axis splits.
@@ -86,6 +92,7 @@ SplitSearchResult search_split(const CompatibilityChecker& checker, const SplitS
 bool fit_weights(const CompatibilityChecker& checker, const Layer& layer, Split* neurons);
 
 using SplitResult = std::pair<std::vector<hw::Component>, MappingStatus>;
+
 
 SplitResult split_conv_layer(const Layer& layer, const CompatibilityChecker& checker, uint32_t max_height,
                              uint32_t max_width, uint32_t max_filters, hw::Type type, bool dual_buffer_only);

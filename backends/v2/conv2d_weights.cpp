@@ -120,8 +120,19 @@ std::vector<uint32_t> format_conv2d_cnp_weights(const WeightView& w, uint32_t fi
   const size_t channel_words = size_t{conv2d_ch_cont_100b_size(k, filters, 8)} * fmt.words_per_100b;
   std::vector<uint32_t> out(detail::round_for_xl(static_cast<uint32_t>(channel_words * channels)), 0);
   auto* bytes = reinterpret_cast<uint8_t*>(out.data());
-  const bool four_word_container = fmt.words_per_100b == 4;
 
+  // Byte offset, inside a kernel row of a group, of weight i of filter slot s: the weights follow
+  // one another with a gap of run_gap bytes after every run_length of them.
+  std::vector<uint32_t> offset(size_t{fmt.filter_group} * k);
+  for (uint32_t n = 0; n < offset.size(); ++n)
+    offset[n] = n + (fmt.run_length != 0 ? n / fmt.run_length * fmt.run_gap : 0);
+  // In the four-word container of kernel 7 the 100-bit word is split 50/50 over two 64-bit halves:
+  // weight 6, at word bits 48-55, keeps its two low bits in the first half and its six high bits in
+  // the second.
+  const bool split_last_weight = fmt.words_per_100b == 4;
+
+  // Filters are read along the tensor's filter axis, the contiguous one of a (K, K, C, F) tensor.
+  const size_t filter_stride = w.strides[3];
   for (uint32_t c = 0; c < channels; ++c) {
     const size_t channel_base = size_t{c} * channel_words * 4;
     for (uint32_t g = 0; g * fmt.filter_group < filters; ++g) {
@@ -129,24 +140,20 @@ std::vector<uint32_t> format_conv2d_cnp_weights(const WeightView& w, uint32_t fi
       const uint32_t f0 = first_filter + g * fmt.filter_group;
       const uint32_t count = std::min(fmt.filter_group, filters - g * fmt.filter_group);
       for (uint32_t j = 0; j < k; ++j) {
-        size_t pos = group_base + size_t{j} * fmt.row_stride;
-        uint32_t run = 0;
-        for (uint32_t f = f0; f < f0 + count; ++f) {
-          for (uint32_t i = 0; i < k; ++i) {
-            const auto value = static_cast<uint8_t>(w.at(i, j, c, f));
-            if (four_word_container && (pos & 15) == 6) {
-              // The 100-bit word is split 50/50 over two 64-bit halves: the weight at word bits
-              // 48-55 keeps its two low bits in the first half and its six high bits in the second.
-              bytes[pos] = value & 0x3;
-              bytes[pos + 2] = value >> 2;
-            } else {
-              bytes[pos] = value;
+        uint8_t* row = bytes + group_base + size_t{j} * fmt.row_stride;
+        for (uint32_t i = 0; i < k; ++i) {
+          const int8_t* src = &w.data[size_t{i} * w.strides[0] + size_t{j} * w.strides[1] + size_t{c} * w.strides[2] +
+                                      size_t{f0} * filter_stride];
+          const uint32_t* slot_offset = &offset[i];
+          if (split_last_weight && i == 6) {
+            for (uint32_t s = 0; s < count; ++s) {
+              const auto value = static_cast<uint8_t>(src[s * filter_stride]);
+              uint8_t* at = row + slot_offset[size_t{s} * k];
+              at[0] = value & 0x3;
+              at[2] = value >> 2;
             }
-            ++pos;
-            if (fmt.run_length != 0 && ++run == fmt.run_length) {
-              pos += fmt.run_gap;
-              run = 0;
-            }
+          } else {
+            for (uint32_t s = 0; s < count; ++s) row[slot_offset[size_t{s} * k]] = static_cast<uint8_t>(src[s * filter_stride]);
           }
         }
       }
@@ -163,6 +170,7 @@ std::vector<uint32_t> format_conv2d_4bit_weights(const WeightView& w, uint32_t f
   std::vector<uint32_t> out(size_t{channel_100b} * channels * 4, 0);
   detail::HalfStream stream(&out, k <= 3 ? 48 : 50);
   const uint32_t group_100b = k == 1 ? 0 : conv2d_4bit_ch_cont_100b_size(k, 8);
+  std::vector<uint8_t> nibbles(size_t{8} * k * k);
 
   for (uint32_t c = 0; c < channels; ++c) {
     const size_t channel_half = size_t{c} * channel_100b * 2;
@@ -173,22 +181,25 @@ std::vector<uint32_t> format_conv2d_4bit_weights(const WeightView& w, uint32_t f
       continue;
     }
     for (uint32_t g = 0; g * 8 < filters; ++g) {
-      stream.seek_half(channel_half + size_t{g} * group_100b * 2);
+      // The group's nibbles in stream order (kernel row, filter slot, kernel column), slots past the
+      // NP's last filter zero; gathered along the contiguous filter axis.
       const uint32_t f0 = first_filter + g * 8;
-      const uint32_t last = first_filter + filters;  // one past the NP's last filter
+      const uint32_t count = std::min(8u, filters - g * 8);
+      for (uint32_t j = 0; j < k; ++j)
+        for (uint32_t i = 0; i < k; ++i)
+          for (uint32_t slot = 0; slot < 8; ++slot)
+            nibbles[(j * 8 + slot) * k + i] = slot < count ? static_cast<uint8_t>(w.at(i, j, c, f0 + slot)) & 0xF : 0;
+      stream.seek_half(channel_half + size_t{g} * group_100b * 2);
       for (uint32_t j = 0; j < k; ++j) {
         for (uint32_t slot = 0; slot < 8; ++slot) {
-          const uint32_t f = f0 + slot;
-          for (uint32_t i = 0; i < k; ++i) {
-            const uint32_t nibble = f < last ? static_cast<uint8_t>(w.at(i, j, c, f)) & 0xF : 0;
-            stream.put(nibble, 4);
-          }
+          for (uint32_t i = 0; i < k; ++i) stream.put(nibbles[(j * 8 + slot) * k + i], 4);
           // Kernel 7: three filter rows per 100-bit word, and each kernel row starts a new word.
           if (k == 7 && ((slot + 1) % 3 == 0 || slot == 7)) stream.align_to_next_half();
         }
       }
     }
   }
+  stream.finish();
   return out;
 }
 

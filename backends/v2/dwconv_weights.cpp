@@ -130,6 +130,7 @@ std::vector<uint32_t> format_depthwise_conv_cnp_4bit_weights(const WeightView& w
         stream.put(signed_field_value(w.at(i, j, 0, first_channel + n), 4), 4);
     }
   }
+  stream.finish();
   return out;
 }
 

@@ -96,7 +96,7 @@ def test_is_target_component_translates_np_types(type_number, kind):
     if np_type is None or not hasattr(np_type, "Type"):
         pytest.skip("NP.Type is not registered")
     hw_type = core.NP.Type(type_number)
-    expected_true = {"cnp": 2, "fnp": 3}
+    expected_true = {"none": 0, "cnp": 2, "fnp": 3}
     for label, layer in layers_of_every_target().items():
         assert layer.is_target_component(hw_type) == (expected_true.get(label) == kind)
 

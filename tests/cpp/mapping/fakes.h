@@ -14,7 +14,7 @@
 #include "mapping/backend_interfaces.h"
 #include "mapping/mesh.h"
 
-namespace ovrix::testing {
+namespace ovrix::mapping_testing {
 
 inline Shape shape3(uint32_t w, uint32_t h, uint32_t c) {
   Shape s;
@@ -128,10 +128,28 @@ inline std::shared_ptr<FakeLayer> make_layer(const std::string& name, LayerType 
   return std::make_shared<FakeLayer>(name, type, std::move(params), input);
 }
 
+// Layers wired by tests hold each other in both directions; they are unwired after the last test so
+// that nothing is left over when the leak checker looks.
+inline std::vector<std::weak_ptr<FakeLayer>>& wired_layers() {
+  static std::vector<std::weak_ptr<FakeLayer>> layers;
+  return layers;
+}
+
 // Wires from -> to (appending to from's outbounds and to's inbounds).
 inline void connect(const std::shared_ptr<FakeLayer>& from, const std::shared_ptr<FakeLayer>& to) {
   from->outs_.push_back(to);
   to->ins_.push_back(from);
+  wired_layers().push_back(from);
+  wired_layers().push_back(to);
+}
+
+inline void unwire_all_layers() {
+  for (auto& weak : wired_layers())
+    if (auto layer = weak.lock()) {
+      layer->ins_.clear();
+      layer->outs_.clear();
+    }
+  wired_layers().clear();
 }
 
 class FakeDevice : public Device {
@@ -240,4 +258,4 @@ class FakeChecker : public CompatibilityChecker {
   mutable int dual_calls = 0, single_calls = 0, weight_calls = 0;
 };
 
-}  // namespace ovrix::testing
+}  // namespace ovrix::mapping_testing

@@ -8,7 +8,7 @@
 namespace ovrix {
 namespace {
 
-using testing::FakeDevice;
+using mapping_testing::FakeDevice;
 
 std::string message_of(const std::function<void()>& f) {
   try {

@@ -8,7 +8,7 @@
 namespace ovrix {
 namespace {
 
-using testing::FakeDevice;
+using mapping_testing::FakeDevice;
 
 std::shared_ptr<Device> device_with(HwVersion version) {
   return std::make_shared<FakeDevice>(version, Mesh(IpVersion::v2, {}, {}, std::nullopt, {}, {}));

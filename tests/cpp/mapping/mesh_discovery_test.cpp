@@ -9,7 +9,7 @@ namespace {
 
 using hw::Ident;
 using hw::Type;
-using testing::ImageHardwareDevice;
+using mapping_testing::ImageHardwareDevice;
 
 constexpr uint32_t B = RegisterImageDriver::default_mesh_info_address;
 

@@ -9,7 +9,7 @@
 
 #include "engine/layer.h"
 
-namespace ovrix::testing {
+namespace ovrix::program_test {
 
 class FakeParams : public LayerParams {
  public:
@@ -97,4 +97,4 @@ class FakeLayer : public LayerImpl {
   FakeParams params_;
 };
 
-}  // namespace ovrix::testing
+}  // namespace ovrix::program_test

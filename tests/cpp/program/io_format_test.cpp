@@ -12,7 +12,7 @@
 namespace ovrix {
 namespace {
 
-using testing::FakeLayer;
+using program_test::FakeLayer;
 
 template <class T>
 std::shared_ptr<Dense> tensor(TensorType type, const std::vector<T>& values) {

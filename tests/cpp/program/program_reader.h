@@ -9,7 +9,7 @@
 #include "program/program_data_generated.h"
 #include "program/program_info_generated.h"
 
-namespace ovrix::testing {
+namespace ovrix::program_test {
 
 struct ProgramView {
   std::vector<uint8_t> bytes;
@@ -64,4 +64,4 @@ inline std::vector<uint32_t> to_vector(const flatbuffers::Vector<uint32_t>* v) {
   return v ? std::vector<uint32_t>(v->begin(), v->end()) : std::vector<uint32_t>{};
 }
 
-}  // namespace ovrix::testing
+}  // namespace ovrix::program_test

@@ -20,10 +20,10 @@
 namespace ovrix {
 namespace {
 
-using testing::FakeLayer;
-using testing::ProgramView;
-using testing::has_field;
-using testing::to_vector;
+using program_test::FakeLayer;
+using program_test::ProgramView;
+using program_test::has_field;
+using program_test::to_vector;
 
 constexpr HwVersion kVersion(0xBC, 0xA2, 1, 0);
 

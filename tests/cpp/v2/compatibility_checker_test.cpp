@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/engine.h"
 #include "engine/params.h"
 #include "v2/fake_layer.h"
 #include "v2/test_util.h"
@@ -62,9 +63,12 @@ TEST_F(CheckerTest, GathersBitWidthsActivationAndTheKindsRule) {
   l->set_variable("output_shift", make_vector<int8_t>(TensorType::int8, {-40, 0, 0, 0}));  // 7 bits
   l->set("padding", 0);
   const MappingStatus status = checker_.check_layer_compatibility(*l, nullptr, hw_versions::Proteo_v2);
-  EXPECT_EQ(status, failure("c", "Variable input_shift needs 4 bits but its signed field holds 3. "
-                                 "Variable output_shift needs 7 bits but its signed field holds 6. "
-                                 "Only padding 'Same' and 'SameUpper' are supported."));
+  // The engine words the bit-width failures; they come first, in variable order.
+  const std::string shift_bits = check_bitwidth(*l, 3, "input_shift", false).message;
+  const std::string output_bits = check_bitwidth(*l, 6, "output_shift", false).message;
+  EXPECT_NE(shift_bits, output_bits);
+  EXPECT_EQ(status, failure("c", shift_bits + " " + output_bits + " Only padding 'Same' and 'SameUpper' are supported."));
+  EXPECT_FALSE(check_bitwidth(*l, 5, "max_value_shift", false).failed);
   EXPECT_EQ(checker_.check_layer_compatibility(*conv("ok"), nullptr, hw_versions::Proteo_v2), MappingStatus());
 }
 

@@ -155,6 +155,31 @@ TEST_F(ConvRecorderTest, GoldenRegistersOfAFilterSplit) {
   EXPECT_EQ(regs.at(NP_B), b);
 }
 
+TEST_F(ConvRecorderTest, GoldenRegistersOfAWidthSplit) {
+  ConvModel m(LayerType::Conv2D, conv_params(), 10, 10);
+  // Two NPs of 4 columns each; their input windows overlap by the kernel's halo.
+  *m.mapping->nps = {cnp(NP_A, 0, 10, NpSpace(0, 0, Shape{4, 6, 4}), NpSpace(0, 0, Shape{5, 6, 4})),
+                     cnp(NP_B, 0, 10, NpSpace(4, 0, Shape{4, 6, 4}), NpSpace(3, 0, Shape{5, 6, 4}))};
+  const RegisterMap regs = format_conv2d_np_registers(*m.layer, nullptr, false, false, {}, false, false);
+  struct Expected {
+    hw::Ident np;
+    uint32_t w8, w9, w10, w11, w24, w25;
+  };
+  for (const Expected& e : {Expected{NP_A, 0x00040006, 0x00000000, 0x00050006, 0x0000C004, 0x00000000, 0x00040006},
+                            Expected{NP_B, 0x70040006, 0x00030000, 0x00050006, 0x0000C004, 0x00040000, 0x00040006}}) {
+    const RegisterBlock& r = regs.at(e.np);
+    EXPECT_EQ(r[8], e.w8);    // partition 6 x 4, window offset along x (-1 for the second NP)
+    EXPECT_EQ(r[9], e.w9);    // window origin
+    EXPECT_EQ(r[10], e.w10);  // window 6 x 5
+    EXPECT_EQ(r[11], e.w11);  // 12 words a channel container (16 filter slots), input container 4
+    EXPECT_EQ(r[24], e.w24);  // first output column
+    EXPECT_EQ(r[25], e.w25);  // 6 rows, 4 columns
+    EXPECT_EQ(r[4], 0x80000030u);  // rows of 8 bytes, 4 channels, 6 rows
+    EXPECT_EQ(r[26], 0x000A0000u);
+    EXPECT_EQ(r[29], 0x00020000u);
+  }
+}
+
 TEST_F(ConvRecorderTest, BlocksPerNpInOrder) {
   ConvModel m(LayerType::Conv2D, conv_params(), 8, 2);
   fill_sample(m);

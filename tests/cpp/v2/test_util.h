@@ -68,10 +68,11 @@ inline uint8_t byte_at(const std::vector<uint32_t>& words, size_t b) {
   return static_cast<uint8_t>(words.at(b / 4) >> (8 * (b % 4)));
 }
 
-// Bits [bit, bit + n) of a word vector read as one stream of 32-bit words, least significant first.
-inline uint32_t bits_at(const std::vector<uint32_t>& words, size_t bit, uint32_t n) {
-  uint32_t v = 0;
-  for (uint32_t k = 0; k < n; ++k) v |= ((words.at((bit + k) / 32) >> ((bit + k) % 32)) & 1u) << k;
+// Bits [bit, bit + n) (n at most 64) of a word vector read as one stream of 32-bit words, least
+// significant first.
+inline uint64_t bits_at(const std::vector<uint32_t>& words, size_t bit, uint32_t n) {
+  uint64_t v = 0;
+  for (uint32_t k = 0; k < n; ++k) v |= uint64_t((words.at((bit + k) / 32) >> ((bit + k) % 32)) & 1u) << k;
   return v;
 }
 

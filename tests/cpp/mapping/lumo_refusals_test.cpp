@@ -1,0 +1,53 @@
+#include <gtest/gtest.h>
+
+#include "backends/lumo/lumo_backend.h"
+#include "fakes.h"
+#include "program/record.h"
+
+namespace ovrix {
+namespace {
+
+std::string message_of(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return "no runtime_error";
+}
+
+TEST(LumoEdition, FixedRefusalsAndEmptyInputOutput) {
+  mapping_testing::FakeDevice device(hw_versions::Lumo_Proteo, Mesh(IpVersion::lumo, {}, {}, std::nullopt, {}, {}));
+  const HardwareConstraints limits = compute_hardware_constraints(IpVersion::lumo, device.mesh());
+  lumo::CompatibilityCheckerImpl checker(device, limits);
+  const auto layer = mapping_testing::make_layer("rnn", LayerType::StatefulRecurrent);
+  EXPECT_EQ(message_of([&] { checker.is_sram_input_fit_single_buffer(hw::Type::TNP_R, 1, 1, 1, 0, 8, 0); }),
+            "No single buffer mode on Lumo.");
+  EXPECT_EQ(message_of([&] { checker.is_sram_input_fit_dual_buffer(hw::Type::TNP_R, 1, 1, 1, 0, 8, 0); }),
+            "No dual buffer mode on Lumo.");
+  EXPECT_EQ(message_of([&] { checker.is_weights_size_fit_np(*layer, 1); }), "No NP on Lumo.");
+  EXPECT_EQ(message_of([&] { checker.np_split_params(hw::Type::TNP_R, *layer->parameters()); }), "Cannot split TNP-R.");
+  EXPECT_EQ(message_of([&] { checker.check_fnp3_sram_size(limits, *layer); }), "No FNP3 on Lumo.");
+  EXPECT_EQ(message_of([&] { checker.is_fnp3_compatible(*layer); }), "No FNP3 on Lumo.");
+
+  lumo::LayerRecorderImpl recorder(device, limits);
+  EXPECT_EQ(message_of([&] { recorder.record_learning_layer(*layer, false); }), "Learning not implemented on lumo.");
+  EXPECT_EQ(message_of([&] { recorder.sync_learning_vars(layer); }), "Learning not implemented on lumo.");
+
+  lumo::IoRecorderImpl io(device);
+  const auto scc = io.record_scc(true, false, true, false, true, Shape(), Shape());
+  EXPECT_TRUE(scc->tracks().empty());
+  EXPECT_EQ(scc->hw_version(), hw_versions::Lumo_Proteo);
+  EXPECT_TRUE(io.record_epg(*layer, 1, 2, 3, true, true, true)->empty());
+  EXPECT_EQ(io.get_input_type(*layer), 0);
+  EXPECT_EQ(io.get_output_type(*layer, 3), 0);
+
+  lumo::MemorySizerImpl sizer;
+  const hw::Component tnp(hw::Type::TNP_R);
+  EXPECT_EQ(sizer.get_input_memory_size(layer, tnp, layer), 0u);
+  EXPECT_EQ(sizer.get_weight_memory_size(layer, tnp), 0u);
+  EXPECT_EQ(sizer.get_external_memory_size(layer, tnp, true, true), 0u);
+}
+
+}  // namespace
+}  // namespace ovrix

@@ -1,0 +1,138 @@
+import gc
+
+import pytest
+
+from ovrix import core
+
+NP = core.NP
+HwVersion = core.HwVersion
+IpVersion = core.IpVersion
+
+
+def make_mesh(version, nps=None, hrc=None, **kwargs):
+    if nps is None:
+        nps = [NP.Info(NP.Ident(1, 1, 2), [NP.CNP1, NP.CNP2]), NP.Info(NP.Ident(1, 1, 3), [NP.FNP3])]
+    return NP.Mesh(version, NP.Ident(1, 1, 0), NP.Ident(1, 1, 1), hrc, nps, **kwargs)
+
+
+@pytest.mark.parametrize(
+    "version, mesh_version, desc",
+    [
+        (HwVersion(0xBC, 0xA2, 1, 0), IpVersion.v2, "VirtualDevice/BC.A2.001.000"),
+        (HwVersion.Quor_v2, IpVersion.v1, "VirtualDevice/BC.00.000.002"),
+        (HwVersion.Tamsel_v1, IpVersion.v1, "VirtualDevice/BC.A1.003.006"),
+        (HwVersion.Lumo_Proteo, IpVersion.lumo, "VirtualDevice/BC.B1.001.000"),
+        (HwVersion(0x0F, 0xA2, 200, 10), IpVersion.v2, "VirtualDevice/0F.A2.200.010"),
+    ],
+)
+def test_virtual_device(version, mesh_version, desc):
+    mesh = make_mesh(mesh_version)
+    device = core.Device(version, mesh)
+    assert device.desc == desc
+    assert device.version == version
+    assert device.ip_version == mesh_version
+    assert device.mesh == mesh
+
+
+@pytest.mark.parametrize(
+    "version, mesh_version, message",
+    [
+        (
+            HwVersion(0xBC, 0xA2, 1, 0),
+            IpVersion.v1,
+            "Incompatible hardware and Ip versions: HW Version is 188.162.1.0 with product id = 162 "
+            "while IP version is v1.",
+        ),
+        (
+            HwVersion.Quor_v2,
+            IpVersion.v2,
+            "Incompatible hardware and Ip versions: HW Version is 188.0.0.2 with product id = 0 "
+            "while IP version is v2.",
+        ),
+        (
+            HwVersion.Proteo_v2,
+            IpVersion.lumo,
+            "Incompatible hardware and Ip versions: HW Version is 188.162.1.0 with product id = 162 "
+            "while IP version is lumo.",
+        ),
+        (
+            HwVersion(0xBC, 0x77, 0, 0),
+            IpVersion.v2,
+            "Incompatible hardware and Ip versions: HW Version is 188.119.0.0 with product id = 119 "
+            "while IP version is v2.",
+        ),
+    ],
+)
+def test_edition_mismatch_is_refused(version, mesh_version, message):
+    with pytest.raises(ValueError) as info:
+        core.Device(version, make_mesh(mesh_version))
+    assert str(info.value) == message
+
+
+def test_unknown_product_has_no_device():
+    # Its edition is none, and no mesh can have the edition none.
+    assert HwVersion(0xBC, 0x77, 0, 0).ip_version == IpVersion.none
+    with pytest.raises(RuntimeError, match="The mesh should have a valid IP version."):
+        make_mesh(IpVersion.none)
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        (),
+        (HwVersion.Proteo_v2,),
+        (make_mesh(IpVersion.v2), HwVersion.Proteo_v2),
+        (HwVersion.Proteo_v2, None),
+        (None, make_mesh(IpVersion.v2)),
+    ],
+)
+def test_constructor_argument_types(args):
+    with pytest.raises(TypeError):
+        core.Device(*args)
+
+
+def test_constructor_is_positional_only():
+    with pytest.raises(TypeError):
+        core.Device(version=HwVersion.Proteo_v2, mesh=make_mesh(IpVersion.v2))
+
+
+def test_device_copies_the_mesh():
+    mesh = make_mesh(IpVersion.v2)
+    device = core.Device(HwVersion.Proteo_v2, mesh)
+    mesh.nps = []
+    mesh.np_sram_size.input_bytes = 7
+    assert len(device.mesh.nps) == 2
+    assert device.mesh.np_sram_size == NP.SramSize.SramSize_v2
+
+
+def test_mesh_is_a_view_that_keeps_the_device_alive():
+    device = core.Device(HwVersion.Proteo_v2, make_mesh(IpVersion.v2))
+    mesh = device.mesh
+    sram = mesh.np_sram_size
+    del device
+    gc.collect()
+    assert sram == NP.SramSize.SramSize_v2
+    assert [info.ident for info in mesh.nps] == [NP.Ident(1, 1, 2), NP.Ident(1, 1, 3)]
+    # Two reads show the same device mesh.
+    device = core.Device(HwVersion.Proteo_v2, make_mesh(IpVersion.v2))
+    device.mesh.np_sram_size.weight_bytes = 1234
+    assert device.mesh.np_sram_size.weight_bytes == 1234
+
+
+def test_properties_are_read_only_and_documented():
+    device = core.Device(HwVersion.Proteo_v2, make_mesh(IpVersion.v2))
+    for name in ["desc", "version", "ip_version", "mesh"]:
+        with pytest.raises(AttributeError):
+            setattr(device, name, None)
+    lines = [line.strip() for line in core.Device.desc.__doc__.splitlines()]
+    assert lines[:4] == ["", "Returns the Device description", "", ":return: a string describing the Device"]
+    assert core.Device.version.__doc__ == "The device hardware version."
+    assert core.Device.ip_version.__doc__ == "The device IP version."
+    assert core.Device.mesh.__doc__ == "The device Mesh layout"
+
+
+def test_version_is_a_value():
+    version = HwVersion(0xBC, 0xA2, 1, 0)
+    device = core.Device(version, make_mesh(IpVersion.v2))
+    assert device.version is not device.version
+    assert device.version == version
