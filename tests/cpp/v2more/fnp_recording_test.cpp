@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include "backends/v2/compatibility_checker.h"
 #include "backends/v2/default_regs.h"
 #include "backends/v2/layer_recorder.h"
+#include "backends/v2/memory_sizer.h"
 #include "backends/v2/shift_lut.h"
 #include "v2more/helpers.h"
 
@@ -284,6 +286,36 @@ TEST_F(DenseRecorderTest, TheLayerRecorderDispatchesDenseLayers) {
   ASSERT_EQ(blocks.size(), 3u);
   EXPECT_EQ(blocks[0].words, expected_fnp3_registers());
   EXPECT_EQ(blocks[2].words, RAM);
+}
+
+}  // namespace
+}  // namespace ovrix::v2
+
+namespace ovrix::v2 {
+namespace {
+
+TEST_F(DenseRecorderTest, SizerAndCheckerSizes) {
+  const MemorySizerImpl sizer;
+  const hw::Component fnp3(hw::Type::FNP3);
+  const hw::Component fnp2(hw::Type::FNP2);
+  // Inside its sequence the input keeps the CNP's rows (12 words); first of the sequence it is flat (8).
+  EXPECT_EQ(sizer.get_input_memory_size(dense_, fnp3, conv_), 48u);
+  EXPECT_EQ(sizer.get_input_memory_size(dense_, fnp3, dense_), 32u);
+  EXPECT_EQ(sizer.get_input_memory_size(dense_, fnp3, nullptr), 48u);
+  // 28 words of RAM: in the FNP3's SRAM, or in external memory for an FNP2.
+  EXPECT_EQ(get_fnp_sram_size(*dense_), 28u);
+  EXPECT_EQ(sizer.get_weight_memory_size(dense_, fnp3), 112u);
+  EXPECT_EQ(sizer.get_weight_memory_size(dense_, fnp2), 0u);
+  EXPECT_EQ(sizer.get_external_memory_size(dense_, fnp2, false, false), 112u);
+  EXPECT_EQ(sizer.get_external_memory_size(dense_, fnp3, false, false), 0u);
+
+  const CompatibilityCheckerImpl checker(device_, limits_);
+  EXPECT_TRUE(checker.is_fnp3_compatible(*dense_));
+  HardwareConstraints small = limits_;
+  small.fnp3_weight_limit = 27;
+  EXPECT_FALSE(checker.check_fnp3_sram_size(small, *dense_));
+  small.fnp3_weight_limit = 28;
+  EXPECT_TRUE(checker.check_fnp3_sram_size(small, *dense_));
 }
 
 }  // namespace
