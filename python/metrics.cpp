@@ -1,7 +1,27 @@
+// Python class Metrics: a view of the metrics map its owner (a device or a model) keeps and fills.
+#include "python/metrics.h"
+
+#include <stdexcept>
+
 #include "python/bindings.h"
 
 namespace ovrix::python {
 
-void init_metrics(py::module_& m) { (void)m; }
+void init_metrics(py::module_& m) {
+  py::class_<PyMetrics>(m, "Metrics", "\n      A set of 64-bit integer metrics indexed by name.\n      ")
+      .def_property_readonly(
+          "names",
+          [](const PyMetrics& metrics) {
+            py::list names;
+            for (const auto& [name, value] : metrics.values) names.append(py::str(name));
+            return names;
+          },
+          "The list of metrics names")
+      .def("__getitem__", [](const PyMetrics& metrics, const std::string& name) {
+        const auto it = metrics.values.find(name);
+        if (it == metrics.values.end()) throw std::invalid_argument(name + " : no such metrics");
+        return it->second;
+      });
+}
 
 }  // namespace ovrix::python

@@ -34,8 +34,9 @@ std::vector<uint32_t> pack_input_shift(std::span<const uint8_t> shifts) {
 std::vector<uint32_t> format_input_shift(const Dense& shifts, uint32_t first, uint32_t count) {
   const uint8_t* data = shifts.data_as<uint8_t>();
   const size_t size = shifts.size();
-  const uint64_t n = count == 0 ? (first <= size ? size - first : 0) : count;
-  if (first > size || uint64_t{first} + n > size)
+  // count 0 stands for the tensor's whole element count, wherever the range starts.
+  const uint64_t n = count == 0 ? size : count;
+  if (uint64_t{first} + n > size)
     throw std::invalid_argument("Input shifts " + std::to_string(first) + " to " + std::to_string(first + n) +
                                 " (excluded) are beyond the tensor of " + std::to_string(size) + " elements.");
   return pack_input_shift(std::span<const uint8_t>(data + first, n));

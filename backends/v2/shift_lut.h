@@ -10,9 +10,9 @@
 namespace ovrix::v2 {
 
 // Input shifts, one byte per channel, four to a word (first in the lowest byte), in blocks of eight
-// shifts: 2 × ceil(count / 8) words. count 0 means every element of the tensor from `first`. A range
-// beyond the tensor is refused (std::invalid_argument); a tensor whose elements are not stored as
-// unsigned bytes by its typed access.
+// shifts: 2 × ceil(count / 8) words. count 0 means the tensor's whole element count (so it fits only
+// from `first` 0). A range beyond the tensor is refused (std::invalid_argument); a tensor whose
+// elements are not stored as unsigned bytes by its typed access.
 std::vector<uint32_t> format_input_shift(const Dense& shifts, uint32_t first, uint32_t count);
 std::vector<uint32_t> format_input_shift(const Dense& shifts);
 std::vector<uint32_t> pack_input_shift(std::span<const uint8_t> shifts);

@@ -17,9 +17,7 @@ TEST(InputShift, ShiftsFourToAWordInBlocksOfEight) {
   EXPECT_EQ(format_input_shift(*three, 0, 0), (std::vector<uint32_t>{0x00070201, 0}));
   const auto ten = make_vector<uint8_t>(TensorType::uint8, {1, 2, 3, 4, 5, 6, 7, 0, 1, 2});
   EXPECT_EQ(format_input_shift(*ten), (std::vector<uint32_t>{0x04030201, 0x00070605, 0x00000201, 0}));
-  EXPECT_EQ(format_input_shift(*ten, 8, 0), (std::vector<uint32_t>{0x00000201, 0}));
   EXPECT_EQ(format_input_shift(*ten, 3, 2), (std::vector<uint32_t>{0x00000504, 0}));
-  EXPECT_EQ(format_input_shift(*ten, 10, 0), (std::vector<uint32_t>{}));
   const auto narrow = make_vector<uint8_t>(TensorType::uint4, {15});
   EXPECT_EQ(format_input_shift(*narrow), (std::vector<uint32_t>{0x0F, 0}));
 }
@@ -33,6 +31,32 @@ TEST(InputShift, RefusesARangeBeyondTheTensor) {
   EXPECT_TRUE(throws_with<std::runtime_error>([&] { format_input_shift(*wrong); },
                                               "Wrong requested type h for a tensor of type int8"));
 }
+
+// A count of 0 stands for the tensor's whole element count, not for the rest of it after `first`.
+struct ShiftRangeCase {
+  uint32_t first;
+  uint32_t count;
+  std::vector<uint32_t> words;  // empty: refused
+};
+
+class InputShiftRangeTest : public ::testing::TestWithParam<ShiftRangeCase> {};
+
+TEST_P(InputShiftRangeTest, WholeCountOrRefused) {
+  const auto& c = GetParam();
+  const auto ten = make_vector<uint8_t>(TensorType::uint8, {1, 2, 3, 4, 5, 6, 7, 0, 1, 2});
+  if (c.words.empty())
+    EXPECT_THROW(format_input_shift(*ten, c.first, c.count), std::invalid_argument) << c.first << " " << c.count;
+  else
+    EXPECT_EQ(format_input_shift(*ten, c.first, c.count), c.words) << c.first << " " << c.count;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ranges, InputShiftRangeTest,
+    ::testing::Values(ShiftRangeCase{0, 0, {0x04030201, 0x00070605, 0x00000201, 0}},
+                      ShiftRangeCase{0, 10, {0x04030201, 0x00070605, 0x00000201, 0}},
+                      ShiftRangeCase{8, 2, {0x00000201, 0}}, ShiftRangeCase{9, 1, {0x00000002, 0}},
+                      ShiftRangeCase{1, 0, {}}, ShiftRangeCase{8, 0, {}}, ShiftRangeCase{10, 0, {}},
+                      ShiftRangeCase{9, 2, {}}));
 
 struct MergeCase {
   uint8_t a, b;

@@ -1,0 +1,64 @@
+// What an emulated device reads from a device program: shapes, output format and the learning memory.
+#include <fmt/format.h>
+
+#include <stdexcept>
+
+#include "engine/emulation.h"
+#include "engine/program_info.h"
+#include "program/program_data_generated.h"
+#include "program/program_info_generated.h"
+
+namespace ovrix::emulation {
+
+namespace {
+
+[[noreturn]] void refuse(const std::string& why) { throw std::runtime_error("Invalid device program: " + why + "."); }
+
+std::vector<uint32_t> dims_of(const flatbuffers::Vector<uint32_t>* dims) {
+  return dims ? std::vector<uint32_t>(dims->begin(), dims->end()) : std::vector<uint32_t>{};
+}
+
+bool known_output_type(uint8_t t) {
+  return t < force_type || (t >= force_type && t <= force_type + uint8_t(TensorType::uint16)) || t == no_outputs ||
+         t == ragged_size || t == ragged_rank;
+}
+
+}  // namespace
+
+ProgramSummary read_program(const uint8_t* data, size_t size) {
+  const ProgramInfo program(data, size);  // checks both buffers with the flatbuffers verifier
+  const fb::ProgramInfo& info = *fb::GetSizePrefixedProgramInfo(program.info_data());
+  const fb::ProgramData& body = *fb::GetSizePrefixedProgramData(program.program_data());
+
+  ProgramSummary s;
+  s.input_dims = dims_of(info.input_dims());
+  s.output_dims = dims_of(info.output_dims());
+  if (s.output_dims.empty() || s.output_dims.size() > Shape::max_dims)
+    refuse(fmt::format("the output shape has {} dimensions (1 to 4 expected)", s.output_dims.size()));
+  for (uint32_t d : s.output_dims)
+    if (d == 0) refuse("an output dimension is 0");
+  for (uint32_t d : s.input_dims)
+    if (d == 0) refuse("an input dimension is 0");
+  s.output_type = static_cast<uint8_t>(info.output_type());
+  if (!known_output_type(s.output_type)) refuse(fmt::format("unknown output type 0x{:02X}", s.output_type));
+  s.output_bits = info.output_bits();
+  s.output_flag = info.output_flag();
+
+  if (const fb::LearningLayer* learning = body.learning()) {
+    s.has_learning = true;
+    const fb::Record* memory = learning->third_record();
+    if (memory && memory->fnp2_filters() && memory->fnp2_filters()->words()) {
+      const auto* words = memory->fnp2_filters()->words();
+      s.learn_memory.assign(words->begin(), words->end());
+    } else if (memory && memory->tracks() && memory->tracks()->size() > 0 && memory->tracks()->Get(0)->words()) {
+      const auto* words = memory->tracks()->Get(0)->words();
+      s.learn_memory.assign(words->begin(), words->end());
+      s.learn_fnp3 = true;
+    } else {
+      refuse("the learning layer has no weight memory");
+    }
+  }
+  return s;
+}
+
+}  // namespace ovrix::emulation

@@ -1,0 +1,551 @@
+#include "engine/emulation.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <stdexcept>
+
+#include "devices/test_programs.h"
+
+namespace ovrix::emulation {
+namespace {
+
+using ovrix::device_testing::build_program;
+using ovrix::device_testing::TestProgram;
+
+template <class E, class F>
+std::string message_of(F&& f) {
+  try {
+    f();
+  } catch (const E& e) {
+    return e.what();
+  } catch (const std::exception& e) {
+    return std::string("<other exception> ") + e.what();
+  }
+  return "<no exception>";
+}
+
+DeviceSpec spec_of(const char* text) { return parse_devices(text).at(0); }
+
+// --- the device list -------------------------------------------------------------------------
+
+TEST(ParseDevices, BlankTextGivesNoDevice) {
+  EXPECT_TRUE(parse_devices("").empty());
+  EXPECT_TRUE(parse_devices("  \t").empty());
+}
+
+TEST(ParseDevices, NamesAndOptions) {
+  const auto specs = parse_devices(" v2 ,v1:soc, lumo:soc+flash,Quor_v2:hrc-timeout,BC.a2.1.0:mismatch+clock=0xFFFFFFF0,"
+                                   "ZMX2400_v1:flash=null+fail+busy=stuck+clock=12");
+  ASSERT_EQ(specs.size(), 6u);
+  EXPECT_EQ(specs[0].name, "v2");
+  EXPECT_EQ(specs[0].version, hw_versions::Proteo_v2);
+  EXPECT_FALSE(specs[0].soc || specs[0].flash || specs[0].fail_open || specs[0].mismatch);
+  EXPECT_EQ(specs[1].version, hw_versions::Tamsel_v1);
+  EXPECT_TRUE(specs[1].soc);
+  EXPECT_EQ(specs[2].version, hw_versions::Lumo_Proteo);
+  EXPECT_TRUE(specs[2].soc && specs[2].flash && !specs[2].null_flash);
+  EXPECT_EQ(specs[3].version, hw_versions::Quor_v2);
+  EXPECT_TRUE(specs[3].hrc_timeout);
+  EXPECT_EQ(specs[4].version, HwVersion(0xBC, 0xA2, 1, 0));
+  EXPECT_TRUE(specs[4].mismatch);
+  EXPECT_EQ(specs[4].clock, 0xFFFFFFF0u);
+  EXPECT_EQ(specs[5].version, hw_versions::ZMX2400_v1);
+  EXPECT_TRUE(specs[5].flash && specs[5].null_flash && specs[5].fail_open);
+  EXPECT_EQ(specs[5].busy, ClockBusy::stuck);
+  EXPECT_EQ(specs[5].clock, 12u);
+}
+
+struct BadList {
+  const char* text;
+  const char* fragment;
+};
+
+class ParseDevicesRefuses : public ::testing::TestWithParam<BadList> {};
+
+TEST_P(ParseDevicesRefuses, NamingTheVariableAndTheProblem) {
+  const std::string msg = message_of<std::invalid_argument>([] { parse_devices(GetParam().text); });
+  EXPECT_NE(msg.find("OVRIX_EMULATED_DEVICES: "), std::string::npos) << msg;
+  EXPECT_NE(msg.find(GetParam().fragment), std::string::npos) << msg;
+}
+
+INSTANTIATE_TEST_SUITE_P(Lists, ParseDevicesRefuses,
+                         ::testing::Values(BadList{"v3", "unknown device 'v3'"},
+                                           BadList{"v2,,v1", "empty device name"},
+                                           BadList{"v2:turbo", "unknown option 'turbo'"},
+                                           BadList{"v2:clock=abc", "bad clock value 'clock=abc'"},
+                                           BadList{"v2:clock=4294967296", "bad clock value"},
+                                           BadList{"BC.A2.1", "unknown device 'BC.A2.1'"},
+                                           BadList{"BC.A2.1.100", "unknown device"}));
+
+TEST(Drivers, SetDevicesChoosesTheDriverClasses) {
+  set_devices(parse_devices("v2,v1:soc,lumo:soc+flash,v2:flash=null"));
+  const auto list = drivers();
+  ASSERT_EQ(list.size(), 4u);
+  const auto engine_list = get_drivers();
+  ASSERT_EQ(engine_list.size(), 4u);
+  EXPECT_EQ(engine_list[2], static_cast<HardwareDriver*>(list[2]));
+  const bool soc[] = {false, true, true, false};
+  const bool flash[] = {false, false, true, true};
+  for (size_t i = 0; i < 4; ++i) {
+    HardwareDriver* d = engine_list[i];
+    EXPECT_EQ(dynamic_cast<SocDriver*>(d) != nullptr, soc[i]) << i;
+    EXPECT_EQ(dynamic_cast<FlashAccessDriver*>(d) != nullptr, flash[i]) << i;
+  }
+  EXPECT_NE(dynamic_cast<FlashAccessDriver*>(engine_list[2])->flash_controller(), nullptr);
+  EXPECT_EQ(dynamic_cast<FlashAccessDriver*>(engine_list[3])->flash_controller(), nullptr);
+  set_devices({});
+  EXPECT_TRUE(get_drivers().empty());
+}
+
+// --- register image ----------------------------------------------------------------------------
+
+TEST(EmulatedDriver, StandardV2MeshWords) {
+  auto d = make_driver(spec_of("v2"));
+  const uint32_t b = d->mesh_info_address();
+  EXPECT_EQ(d->get(b + 0x50), 0x00000402u);  // 2 rows, 4 columns
+  EXPECT_EQ(d->get(b + 0x54), 0x10010104u);  // 4 NPs per node, DMA node (1, 1), event 0, conf 1
+  EXPECT_EQ(d->get(b + 0x58), 0x04000000u);  // last column 4
+  EXPECT_EQ(d->get(b + 0x64), 0x0400001Eu);  // skip-DMA engines in columns 1-4, 4 channels
+  EXPECT_EQ(d->get(b + 0x68), 0x50u);        // HRC with a lookup table
+  EXPECT_EQ(d->get(b + 0x70), 32768u);
+  EXPECT_EQ(d->get(b + 0x74), 8192u);
+  EXPECT_EQ(d->get(RegisterImageDriver::np_config_address({1, 2, 0})), 0x5B0u);  // CNP1+CNP2, FNP3, TNP_B, LUT
+  EXPECT_EQ(d->get(RegisterImageDriver::np_config_address({4, 2, 3})), 0x5A0u);  // FNP2 on odd ids
+}
+
+TEST(EmulatedDriver, LumoMeshWords) {
+  auto d = make_driver(spec_of("lumo"));
+  const uint32_t b = d->mesh_info_address();
+  EXPECT_EQ(d->get(b + 0x70), 448u);
+  EXPECT_EQ(d->get(b + 0x74), 8192u);
+  EXPECT_EQ(d->get(b + 0x78), 892u);
+  EXPECT_EQ(d->get(b + 0x7C), 256u);
+}
+
+TEST(EmulatedDriver, MismatchDescribesAnotherEdition) {
+  EXPECT_EQ(make_driver(spec_of("v2:mismatch"))->get(mesh_info_base + 0x74), 0u);  // a v1 mesh
+  EXPECT_EQ(make_driver(spec_of("v1:mismatch"))->get(mesh_info_base + 0x74), 8192u);  // a v2 mesh
+}
+
+TEST(EmulatedDriver, WholeAlignedWordsOnlyAndEveryAccessLogged) {
+  auto d = make_driver(spec_of("v2"));
+  uint32_t words[2] = {0x11, 0x22};
+  d->write(0x1000, words, 8);
+  uint32_t back[2] = {};
+  d->read(0x1000, back, 8);
+  EXPECT_EQ(back[0], 0x11u);
+  EXPECT_EQ(back[1], 0x22u);
+  EXPECT_EQ(d->accesses(), (std::vector<Access>{{true, 0x1000, 0x11}, {true, 0x1004, 0x22},
+                                                {false, 0x1000, 0x11}, {false, 0x1004, 0x22}}));
+  uint8_t byte = 0;
+  const std::string refusal = "Register accesses must be whole 32-bit words at aligned addresses.";
+  EXPECT_EQ(message_of<std::invalid_argument>([&] { d->read(0x1001, back, 4); }), refusal);
+  EXPECT_EQ(message_of<std::invalid_argument>([&] { d->read(0x1000, &byte, 1); }), refusal);
+  EXPECT_EQ(message_of<std::invalid_argument>([&] { d->write(0x1002, words, 8); }), refusal);
+}
+
+// --- opening -----------------------------------------------------------------------------------
+
+TEST(HardwareDeviceCreate, OpensEmulatedDriversOnly) {
+  auto d = make_driver(spec_of("v2"));
+  auto device = HardwareDevice::create(d.get());
+  EXPECT_EQ(device->version(), hw_versions::Proteo_v2);
+  EXPECT_STREQ(device->desc(), "Emulated v2 (188.162.1.0)");
+  EXPECT_EQ(device->driver(), d.get());
+  EXPECT_EQ(d->open_count(), 1u);
+  EXPECT_EQ(message_of<std::runtime_error>([] { HardwareDevice::create(nullptr); }),
+            "Cannot open a device without a driver.");
+
+  auto failing = make_driver(spec_of("Tamsel_v1:fail"));
+  EXPECT_EQ(message_of<std::runtime_error>([&] { HardwareDevice::create(failing.get()); }),
+            "Cannot open the emulated device Tamsel_v1: it does not answer.");
+  EXPECT_EQ(failing->open_count(), 1u);
+}
+
+TEST(EmulatedDevice, MismatchShowsItsVersionOnceTheMeshIsScanned) {
+  auto d = make_driver(spec_of("v2:mismatch"));
+  auto device = HardwareDevice::create(d.get());
+  EXPECT_EQ(device->version(), hw_versions::Tamsel_v1);
+  const MeshRegisterImage& m = d->layout();
+  device->read_np_config({1, 1, 2}, 1);
+  EXPECT_EQ(device->version(), hw_versions::Tamsel_v1);
+  EXPECT_EQ(device->read_np_config({m.columns, m.rows, uint8_t(m.nps_per_node - 1)}, 1),
+            standard_np_capabilities(IpVersion::v1, {m.columns, m.rows, uint8_t(m.nps_per_node - 1)}));
+  EXPECT_EQ(device->version(), hw_versions::Proteo_v2);
+  EXPECT_THROW(device->read_np_config({1, 1, 2}, 2), std::invalid_argument);
+}
+
+// --- programs and runs ----------------------------------------------------------------------
+
+struct Bench {
+  std::unique_ptr<EmulatedDriver> driver;
+  std::shared_ptr<HardwareDevice> device;
+  EmulatedDevice& emulated() { return dynamic_cast<EmulatedDevice&>(*device); }
+};
+
+Bench open(const char* text) {
+  Bench b;
+  b.driver = make_driver(spec_of(text));
+  b.device = HardwareDevice::create(b.driver.get());
+  return b;
+}
+
+std::vector<std::shared_ptr<const Tensor>> samples_of(const std::vector<std::vector<uint8_t>>& values,
+                                                      const Shape& shape) {
+  std::vector<std::shared_ptr<const Tensor>> out;
+  for (const auto& v : values)
+    out.push_back(std::shared_ptr<const Tensor>(
+        Dense::copy(reinterpret_cast<const char*>(v.data()), v.size(), TensorType::uint8, shape)));
+  return out;
+}
+
+std::vector<std::vector<uint8_t>> distinct_samples(size_t n, size_t bytes) {
+  std::vector<std::vector<uint8_t>> s(n, std::vector<uint8_t>(bytes));
+  for (size_t i = 0; i < n; ++i)
+    for (size_t k = 0; k < bytes; ++k) s[i][k] = static_cast<uint8_t>(i * 31 + k * 7);
+  return s;
+}
+
+template <class T>
+std::vector<T> expected_values(const std::vector<uint8_t>& sample, size_t count, TensorType type) {
+  const uint64_t h = sample_hash(std::as_bytes(std::span(sample)));
+  std::vector<T> out(count);
+  for (size_t k = 0; k < count; ++k) output_value(h, k, type, reinterpret_cast<std::byte*>(&out[k]));
+  return out;
+}
+
+template <class T>
+std::vector<T> values_of(const Tensor& t) {
+  std::vector<T> out(t.size());
+  std::memcpy(out.data(), t.data().data(), t.data().size());
+  return out;
+}
+
+TEST(SampleHash, IsFnv1a64) {
+  EXPECT_EQ(sample_hash({}), 0xcbf29ce484222325ull);
+  const std::byte a[] = {std::byte{'a'}};
+  EXPECT_EQ(sample_hash(a), 0xaf63dc4c8601ec8cull);
+  EXPECT_EQ(splitmix64(0), 0xe220a8397b1dcdafull);
+}
+
+TEST(EmulatedDevice, ProgramIsReadKeptAndShown) {
+  auto b = open("v2");
+  EXPECT_EQ(b.device->program().data(), nullptr);
+  auto bytes = build_program({});
+  b.device->program(bytes.data(), bytes.size());
+  const auto view = b.device->program();
+  ASSERT_EQ(view.size(), bytes.size());
+  EXPECT_NE(view.data(), bytes.data());  // the device keeps its own copy
+  EXPECT_TRUE(std::equal(view.begin(), view.end(), bytes.begin()));
+  EXPECT_EQ(b.device->program_clock_count(), 10000u + bytes.size() / 4);
+  b.device->unprogram();
+  EXPECT_EQ(b.device->program().data(), nullptr);
+  EXPECT_EQ(b.emulated().calls(), (std::vector<std::string>{"program", "unprogram"}));
+}
+
+struct BadProgram {
+  const char* what;
+  std::vector<uint8_t> bytes;
+  const char* fragment;
+};
+
+std::vector<BadProgram> bad_programs() {
+  auto good = build_program({});
+  std::vector<BadProgram> cases;
+  cases.push_back({"empty", {}, "Invalid device program: too short."});
+  cases.push_back({"truncated", std::vector<uint8_t>(good.begin(), good.end() - 4), "Invalid device program"});
+  auto extra = good;
+  extra.push_back(0);
+  cases.push_back({"trailing byte", extra, "Invalid device program"});
+  auto corrupt = good;
+  corrupt[4] = 0xFF;  // the root offset of the information buffer
+  corrupt[5] = 0xFF;
+  cases.push_back({"corrupt information", corrupt, "Invalid device program: malformed program information."});
+  auto corrupt_data = good;
+  const size_t at = ovrix::device_testing::info_part_size(good) + 4;
+  corrupt_data[at] = 0xF0;
+  corrupt_data[at + 1] = 0xFF;
+  cases.push_back({"corrupt data", corrupt_data, "Invalid device program: malformed program data."});
+  cases.push_back({"no output shape", build_program(TestProgram().out({})),
+                   "Invalid device program: the output shape has 0 dimensions (1 to 4 expected)."});
+  cases.push_back({"five output dimensions", build_program(TestProgram().out({1, 1, 1, 1, 1})),
+                   "the output shape has 5 dimensions"});
+  cases.push_back({"zero output dimension", build_program(TestProgram().out({1, 0, 3})),
+                   "Invalid device program: an output dimension is 0."});
+  cases.push_back({"zero input dimension", build_program(TestProgram().in({4, 0, 1})),
+                   "Invalid device program: an input dimension is 0."});
+  cases.push_back({"unknown output type", build_program(TestProgram().type(0x8B)),
+                   "Invalid device program: unknown output type 0x8B."});
+  return cases;
+}
+
+TEST(EmulatedDevice, RefusesMalformedProgramsAndKeepsTheLoadedOne) {
+  auto b = open("v2");
+  auto good = build_program(TestProgram().tagged(42));
+  b.device->program(good.data(), good.size());
+  for (const auto& c : bad_programs()) {
+    const std::string msg =
+        message_of<std::runtime_error>([&] { b.device->program(c.bytes.data(), c.bytes.size()); });
+    EXPECT_NE(msg.find(c.fragment), std::string::npos) << c.what << ": " << msg;
+    ASSERT_EQ(b.device->program().size(), good.size()) << c.what;
+  }
+  EXPECT_EQ(b.emulated().calls(), std::vector<std::string>{"program"});
+}
+
+TEST(EmulatedDevice, ProgramExternalReadsTheDataAlreadyOnTheDevice) {
+  auto b = open("v2");
+  auto first = build_program(TestProgram().tagged(1));
+  auto second = build_program(TestProgram().out({2, 2, 3}).tagged(2));
+  const size_t info = ovrix::device_testing::info_part_size(second);
+  EXPECT_EQ(message_of<std::runtime_error>(
+                [&] { b.device->program_external(second.data(), info, program_data_address); }),
+            "No program data at address 0x20000000.");
+  b.device->program(first.data(), first.size());
+  b.device->program(second.data(), second.size());  // places its data part at program_data_address
+  b.device->unprogram();
+  b.device->program_external(second.data(), info, program_data_address);
+  const auto view = b.device->program();
+  ASSERT_EQ(view.size(), second.size());
+  EXPECT_TRUE(std::equal(view.begin(), view.end(), second.begin()));
+  EXPECT_EQ(b.emulated().calls().back(), "program_external");
+  EXPECT_THROW(b.device->program_external(second.data(), info, program_data_address + 2), std::runtime_error);
+}
+
+TEST(EmulatedDevice, RunsNeedAProgramAndABatchSize) {
+  auto b = open("v2");
+  auto in = samples_of(distinct_samples(3, 16), Shape{4, 4, 1});
+  EXPECT_EQ(message_of<std::runtime_error>([&] { b.device->forward(in); }), "The device holds no program.");
+  auto bytes = build_program({});
+  b.device->program(bytes.data(), bytes.size());
+  EXPECT_EQ(message_of<std::runtime_error>([&] { b.device->forward(in); }),
+            "3 samples exceed the batch size of 0 set on the device.");
+  EXPECT_THROW(b.device->set_batch_size(0, true), std::invalid_argument);
+  b.device->set_batch_size(3, true);
+  EXPECT_EQ(b.emulated().batch_size(), 3u);
+  EXPECT_EQ(b.device->forward(in).size(), 3u);
+  auto wrong = samples_of(distinct_samples(2, 15), Shape{15});
+  EXPECT_EQ(message_of<std::runtime_error>([&] { b.device->forward(wrong); }),
+            "Sample 0 has 15 values where the program expects 16.");
+  EXPECT_EQ(message_of<std::invalid_argument>([&] { b.device->fit(in, {1, 2}); }),
+            "2 labels for 3 samples: give none, one, or one per sample.");
+}
+
+struct TypeCase {
+  const char* what;
+  TestProgram program;
+  TensorType forward, predict;
+};
+
+class OutputTypes : public ::testing::TestWithParam<TypeCase> {};
+
+TEST_P(OutputTypes, FollowTheProgram) {
+  auto b = open("v2");
+  auto bytes = build_program(GetParam().program);
+  b.device->program(bytes.data(), bytes.size());
+  b.device->set_batch_size(1, true);
+  auto in = samples_of(distinct_samples(1, 16), Shape{4, 4, 1});
+  EXPECT_EQ(b.device->forward(in).at(0)->type(), GetParam().forward);
+  EXPECT_EQ(b.device->fit(in, {}).at(0)->type(), GetParam().forward);
+  EXPECT_EQ(b.device->predict(in).at(0)->type(), GetParam().predict);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Programs, OutputTypes,
+    ::testing::Values(TypeCase{"potentials", {}, TensorType::int32, TensorType::float32},
+                      TypeCase{"activations", TestProgram().activation(4), TensorType::uint8,
+                               TensorType::float32},
+                      TypeCase{"forced int16", TestProgram().type(force_type + 3), TensorType::int16, TensorType::int16},
+                      TypeCase{"forced bit", TestProgram().type(force_type + 9), TensorType::bit, TensorType::bit}),
+    [](const auto& info) {
+      std::string n = info.param.what;
+      for (char& c : n)
+        if (c == ' ') c = '_';
+      return n;
+    });
+
+TEST(EmulatedDevice, EachOutputDependsOnItsOwnSampleOnly) {
+  auto b = open("v2");
+  auto bytes = build_program(TestProgram().out({2, 1, 5}));
+  b.device->program(bytes.data(), bytes.size());
+  b.device->set_batch_size(4, true);
+  auto values = distinct_samples(4, 16);
+  auto outs = b.device->forward(samples_of(values, Shape{4, 4, 1}));
+  ASSERT_EQ(outs.size(), 4u);
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(outs[i]->shape(), (Shape{2, 1, 5}));
+    EXPECT_EQ(values_of<int32_t>(*outs[i]), expected_values<int32_t>(values[i], 10, TensorType::int32)) << i;
+  }
+  // The same sample alone, or in another order, gives the same output.
+  std::swap(values[0], values[3]);
+  b.device->set_batch_size(4, true);
+  auto again = b.device->forward(samples_of(values, Shape{16}));
+  EXPECT_EQ(values_of<int32_t>(*again[0]), values_of<int32_t>(*outs[3]));
+  EXPECT_NE(values_of<int32_t>(*again[0]), values_of<int32_t>(*again[1]));
+}
+
+TEST(EmulatedDevice, NarrowOutputValuesStayInRange) {
+  const std::vector<uint8_t> sample(16, 9);
+  for (auto [type, lo, hi] : {std::tuple{TensorType::int4, -8, 7}, std::tuple{TensorType::int2, -2, 1},
+                              std::tuple{TensorType::uint4, 0, 15}, std::tuple{TensorType::uint2, 0, 3},
+                              std::tuple{TensorType::bit, 0, 1}}) {
+    const bool is_signed = type == TensorType::int4 || type == TensorType::int2 || type == TensorType::bit;
+    for (size_t k = 0; k < 64; ++k) {
+      std::byte b{};
+      output_value(sample_hash(std::as_bytes(std::span(sample))), k, type, &b);
+      const int v = is_signed ? int(static_cast<int8_t>(b)) : int(static_cast<uint8_t>(b));
+      EXPECT_GE(v, lo);
+      EXPECT_LE(v, hi);
+    }
+  }
+}
+
+TEST(EmulatedDevice, ScriptedOutputFaults) {
+  auto b = open("v2");
+  auto in = samples_of(distinct_samples(3, 16), Shape{4, 4, 1});
+  auto run = [&](uint8_t type) {
+    auto bytes = build_program(TestProgram().out({1, 2, 3}).type(type));
+    b.device->program(bytes.data(), bytes.size());
+    b.device->set_batch_size(3, true);
+    return b.device->forward(in);
+  };
+  EXPECT_TRUE(run(no_outputs).empty());
+  auto ragged = run(ragged_size);
+  EXPECT_EQ(ragged[1]->shape(), (Shape{1, 2, 3}));
+  EXPECT_EQ(ragged[2]->shape(), (Shape{1, 2, 4}));
+  auto merged = run(ragged_rank);
+  EXPECT_EQ(merged[2]->shape(), (Shape{6}));
+  EXPECT_EQ(merged[2]->size(), merged[0]->size());
+}
+
+TEST(EmulatedDevice, ClockCounterCountsWhileEnabledAndWraps) {
+  auto b = open("v2:clock=4294967280");
+  EXPECT_EQ(b.device->read_clock_counter(), 4294967280u);
+  auto bytes = build_program({});
+  b.device->program(bytes.data(), bytes.size());  // counter off: unchanged
+  EXPECT_EQ(b.device->read_clock_counter(), 4294967280u);
+  b.device->set_batch_size(2, true);
+  b.device->enable_clock_counter(true);
+  b.device->forward(samples_of(distinct_samples(2, 16), Shape{4, 4, 1}));
+  EXPECT_EQ(b.device->read_clock_counter(), uint32_t(4294967280u + 2 * (1000 + 16)));
+  b.device->enable_clock_counter(false);
+  b.device->forward(samples_of(distinct_samples(1, 16), Shape{4, 4, 1}));
+  EXPECT_EQ(b.device->read_clock_counter(), uint32_t(4294967280u + 2 * (1000 + 16)));
+}
+
+TEST(EmulatedDevice, MemoryUseAndTop) {
+  auto b = open("v2");
+  EXPECT_EQ(b.device->memory(), 0u);
+  auto bytes = build_program(TestProgram().out({1, 1, 10}));
+  b.device->program(bytes.data(), bytes.size());
+  b.device->set_batch_size(4, true);
+  const uint64_t use = bytes.size() + 4 * (16 + 40);
+  EXPECT_EQ(b.device->memory(), use | use << 32);
+  b.device->set_batch_size(1, true);
+  const uint64_t small = bytes.size() + 16 + 40;
+  EXPECT_EQ(b.device->memory(), small | use << 32);
+  b.device->reset_top_memory();
+  EXPECT_EQ(b.device->memory(), small | small << 32);
+}
+
+TEST(EmulatedDevice, LearningMemoryFromTheProgram) {
+  auto b = open("v1");
+  const std::vector<uint32_t> fnp3{0xAAAA0001, 0x00000006, 1, 2, 3, 4, 5, 6};
+  auto bytes = build_program(TestProgram().fnp3(fnp3));
+  b.device->program(bytes.data(), bytes.size());
+  ASSERT_EQ(b.device->learn_mem_size(), 8u);
+  std::vector<uint32_t> mem(8);
+  b.device->learn_mem(mem.data());
+  EXPECT_EQ(mem, fnp3);
+  const std::vector<uint32_t> update{9, 9, 9, 9, 9, 9, 9, 9};
+  b.device->update_learn_mem(update.data());
+  b.device->learn_mem(mem.data());
+  EXPECT_EQ(mem, update);
+
+  auto fnp2 = build_program(TestProgram().fnp2({5, 6, 7}));
+  b.device->program(fnp2.data(), fnp2.size());
+  EXPECT_EQ(b.device->learn_mem_size(), 3u);
+  auto none = build_program({});
+  b.device->program(none.data(), none.size());
+  EXPECT_EQ(b.device->learn_mem_size(), 0u);
+}
+
+std::vector<uint32_t> memory_after_fit(bool learn, const std::vector<int32_t>& labels, size_t n = 3) {
+  auto b = open("v1");
+  auto bytes = build_program(TestProgram().fnp3({0xAAAA0001, 6, 1, 2, 3, 4, 5, 6}));
+  b.device->program(bytes.data(), bytes.size());
+  b.device->set_learn_enabled(learn);
+  b.device->set_batch_size(uint32_t(n), true);
+  b.device->fit(samples_of(distinct_samples(n, 16), Shape{4, 4, 1}), labels);
+  std::vector<uint32_t> mem(b.device->learn_mem_size());
+  b.device->learn_mem(mem.data());
+  return mem;
+}
+
+TEST(EmulatedDevice, FitWithLearningOnChangesTheMemoryDeterministically) {
+  const std::vector<uint32_t> initial{0xAAAA0001, 6, 1, 2, 3, 4, 5, 6};
+  EXPECT_EQ(memory_after_fit(false, {1, 2, 3}), initial);
+  const auto learnt = memory_after_fit(true, {1, 2, 3});
+  EXPECT_NE(learnt, initial);
+  EXPECT_EQ(learnt[0], initial[0]);  // the DMA header words are not touched
+  EXPECT_EQ(learnt[1], initial[1]);
+  EXPECT_EQ(memory_after_fit(true, {1, 2, 3}), learnt);
+  EXPECT_NE(memory_after_fit(true, {1, 2, 4}), learnt);
+  EXPECT_NE(memory_after_fit(true, {}), learnt);
+}
+
+TEST(EmulatedDevice, ProgrammingResetsTheLearningSwitch) {
+  auto b = open("v1");
+  auto bytes = build_program({});
+  b.device->program(bytes.data(), bytes.size());
+  b.device->set_learn_enabled(true);
+  EXPECT_TRUE(b.device->learn_enabled());
+  b.device->program(bytes.data(), bytes.size());
+  EXPECT_FALSE(b.device->learn_enabled());
+}
+
+TEST(EmulatedDevice, PowerEventsWhileMeasurementIsOn) {
+  auto b = open("v2:soc");
+  auto* soc = dynamic_cast<SocDriver*>(b.device->driver());
+  ASSERT_NE(soc, nullptr);
+  EXPECT_EQ(soc->power_meter(), nullptr);
+  auto bytes = build_program({});
+  b.device->program(bytes.data(), bytes.size());
+  b.device->set_batch_size(5, true);
+  auto in = samples_of(distinct_samples(5, 16), Shape{4, 4, 1});
+  b.device->forward(in);
+  soc->set_power_measurement_enabled(true);
+  auto meter = soc->power_meter();
+  ASSERT_NE(meter, nullptr);
+  EXPECT_FALSE(meter->has_events());
+  b.device->forward(in);
+  b.device->predict(in);
+  const auto events = meter->events();
+  ASSERT_EQ(events.size(), 10u);
+  for (size_t i = 1; i < events.size(); ++i) EXPECT_LT(events[i - 1].ts, events[i].ts);
+  for (const auto& e : events) EXPECT_GT(e.power(), 0.0f);
+  EXPECT_GT(meter->floor(), 0.0f);
+  soc->set_power_measurement_enabled(false);
+  EXPECT_EQ(soc->power_meter(), nullptr);
+  b.device->forward(in);
+  EXPECT_EQ(meter->events().size(), 10u);
+}
+
+TEST(EmulatedDevice, TimingOutDeviceFailsOnlyOnTheFirstOpening) {
+  auto d = make_driver(spec_of("Quor_v2:hrc-timeout"));
+  auto bytes = build_program({});
+  auto in = samples_of(distinct_samples(1, 16), Shape{4, 4, 1});
+  for (int opening = 0; opening < 2; ++opening) {
+    auto device = HardwareDevice::create(d.get());
+    device->program(bytes.data(), bytes.size());
+    device->set_batch_size(1, true);
+    if (opening == 0)
+      EXPECT_EQ(message_of<std::runtime_error>([&] { device->forward(in); }),
+                "The input convolution block timed out.");
+    else
+      EXPECT_EQ(device->forward(in).size(), 1u);
+  }
+}
+
+}  // namespace
+}  // namespace ovrix::emulation
