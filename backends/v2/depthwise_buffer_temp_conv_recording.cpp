@@ -1,5 +1,8 @@
 #include "backends/v2/depthwise_buffer_temp_conv_recording.h"
 
+#include <algorithm>
+#include <limits>
+
 #include "backends/v2/buffer_temp_conv_recording.h"
 #include "backends/v2/tnp_b_recording.h"
 

@@ -1,5 +1,6 @@
 #include "backends/v2/hrc_recording.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 
