@@ -32,10 +32,17 @@ PyObject* call_announcing_the_class(PyObject* cls, PyObject* args, PyObject* kwa
 
 PyObject* new_only_from_class_call(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
   if (class_being_called != cls) {
-    PyErr_Format(PyExc_TypeError,
-                 "%s.__new__() cannot make an object on its own: call the class, or get the object from the "
-                 "module.",
-                 cls->tp_name);
+    // module.qualified.Name, as Python shows the class (a nested class keeps its outer class).
+    PyObject* const module = PyObject_GetAttrString(reinterpret_cast<PyObject*>(cls), "__module__");
+    PyObject* const qualname = module ? PyType_GetQualName(cls) : nullptr;
+    if (qualname != nullptr) {
+      PyErr_Format(PyExc_TypeError,
+                   "%S.%S.__new__() cannot make an object on its own: call the class, or get the object from the "
+                   "module.",
+                   module, qualname);
+    }
+    Py_XDECREF(module);
+    Py_XDECREF(qualname);
     return nullptr;
   }
   class_being_called = nullptr;  // one object per class call

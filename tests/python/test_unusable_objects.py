@@ -100,7 +100,7 @@ def test_new_alone_names_the_class(path):
         cls = getattr(cls, part)
     with pytest.raises(TypeError) as error:
         cls.__new__(cls)
-    assert str(error.value) == (f"{cls.__module__}.{cls.__name__}.__new__() cannot make an object on its own: call "
+    assert str(error.value) == (f"ovrix.core.{path}.__new__() cannot make an object on its own: call "
                                 "the class, or get the object from the module.")
 
 
