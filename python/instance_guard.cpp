@@ -8,6 +8,7 @@
 // from the library's, whose __call__ names the class it is about to construct.
 #include <Python.h>
 
+#include <stdexcept>
 #include <string>
 
 #include "python/bindings.h"
@@ -79,7 +80,8 @@ void guard_class(PyTypeObject* cls, PyTypeObject* metaclass) {
   // be refused by the interpreter as unsafe, with a misleading message).
   py::object base_new = py::reinterpret_steal<py::object>(
       PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__new__"));
-  if (!base_new || !PyCFunction_Check(base_new.ptr())) throw py::error_already_set();
+  if (!base_new) throw py::error_already_set();
+  if (!PyCFunction_Check(base_new.ptr())) throw std::runtime_error("object.__new__ is not a built-in function.");
   PyMethodDef* new_wrapper = reinterpret_cast<PyCFunctionObject*>(base_new.ptr())->m_ml;
   py::object own_new =
       py::reinterpret_steal<py::object>(PyCFunction_NewEx(new_wrapper, reinterpret_cast<PyObject*>(cls), nullptr));
