@@ -98,6 +98,8 @@ def test_fit_accepts_none_one_or_one_label_per_sample(labels):
     (1e10, ValueError, r"^fit method expects integers as labels$"),
     (-3e9, ValueError, r"^fit method expects integers as labels$"),
     (float("inf"), ValueError, r"^fit method expects integers as labels$"),
+    (1e300, ValueError, r"^fit method expects integers as labels$"),
+    (-1e300, ValueError, r"^fit method expects integers as labels$"),
     (float("nan"), ValueError, r"^fit method expects integers as labels$"),
     (["a", "b"], ValueError, r"^fit method expects integers as labels$"),
     ([1.5, 2.5], ValueError, r"^fit method expects integers as labels$"),
