@@ -20,22 +20,23 @@ def build_model():
     model = core.Model()
     model.add(layer(core.InputData, "input", input_width=32, input_height=32, input_channels=3, input_bits=8,
                     input_signed=0))
-    model.add(layer(core.Conv2D, "conv_1", filters=16, kernel_size=3, kernel_stride=2, padding=int(core.Same),
-                    weights_bits=4, activation=1, output_bits=4, pool_type=int(core.NoPooling), pool_size=1))
+    # The first convolution reads the 8-bit image on the input convolution block (HRC).
+    model.add(layer(core.InputConv2D, "conv_1", filters=16, kernel_size=3, kernel_stride=2, padding=int(core.Same),
+                    weights_bits=8, activation=1, output_bits=4, pool_type=int(core.NoPooling), pool_size=1))
     model.add(layer(core.DepthwiseConv2D, "dw_conv_2", kernel_size=3, kernel_stride=1, padding=int(core.Same),
                     weights_bits=4, activation=1, output_bits=4, pool_type=int(core.Max), pool_size=2))
     model.add(layer(core.Conv2D, "conv_3", filters=32, kernel_size=1, kernel_stride=1, padding=int(core.Same),
                     weights_bits=4, activation=1, output_bits=4, pool_type=int(core.Average), pool_size=-1))
-    # The classifier gives the raw 28-bit potentials: no activation, and so no output scaling.
-    model.add(layer(core.Conv2D, "classifier", filters=10, kernel_size=1, kernel_stride=1, padding=int(core.Same),
-                    weights_bits=4, activation=0, output_bits=28))
+    # The dense classifier gives the raw 32-bit potentials: no activation, and so no output scaling.
+    model.add(layer(core.Dense1D, "classifier", units=10, weights_bits=4, activation=0, output_bits=32))
     # Deterministic weights, so that the saved file and the program carry more than zeros.
     rng = np.random.default_rng(0)
     for current in model.layers:
         variables = current.variables
         if "weights" in variables.names:
             shape = variables["weights"].shape
-            variables["weights"] = rng.integers(-8, 8, size=shape).astype(np.int8)
+            bound = 128 if current.parameters.weights_bits == 8 else 8
+            variables["weights"] = rng.integers(-bound, bound, size=shape).astype(np.int8)
         # Output scales and shifts, and the ReLU maxima, so that activations are neither all 0 nor saturated.
         if "output_scales" in variables.names and current.name != "classifier":
             channels = variables["output_scales"].shape
