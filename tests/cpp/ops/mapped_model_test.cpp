@@ -2,11 +2,9 @@
 // by one, in order, and its outputs come back stacked.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
 #include <span>
 #include <stdexcept>
-#include <string>
 #include <vector>
 
 #include "engine/emulation.h"
@@ -16,7 +14,7 @@
 namespace ovrix {
 namespace {
 
-std::unique_ptr<Model> v2_chain(int filters = 4) {
+std::unique_ptr<Model> v2_chain() {
   auto model = Model::create();
   auto input = LayerParams::create(LayerType::InputData, {{"input_width", 4},
                                                           {"input_height", 4},
@@ -27,7 +25,7 @@ std::unique_ptr<Model> v2_chain(int filters = 4) {
   auto conv = LayerParams::create(LayerType::Conv2D, {{"kernel_size", 3},
                                                       {"kernel_stride", 1},
                                                       {"padding", 1},
-                                                      {"filters", filters},
+                                                      {"filters", 4},
                                                       {"weights_bits", 4},
                                                       {"activation", 1}});
   for (const char* name : {"c1", "c2"}) model->add(Layer::create(conv.get(), name));
@@ -61,39 +59,6 @@ TEST(MappedModel, RunsItsSamplesOnTheEmulatedDeviceInOrder) {
   }
   // v2 devices do not learn.
   EXPECT_THROW(model->fit(input, {0}, 0), std::runtime_error);
-}
-
-size_t count(const std::vector<std::string>& calls, const std::string& name) {
-  return static_cast<size_t>(std::count(calls.begin(), calls.end(), name));
-}
-
-// The device keeps its program between runs: it is programmed once for two runs of one model, and
-// again only when another model's sequence runs on it.
-TEST(MappedModel, ReprogramsTheDeviceOnlyWhenAnotherSequenceRuns) {
-  auto driver = emulation::make_driver(emulation::parse_devices("v2")[0]);
-  auto device = std::make_shared<HostDevice>(HardwareDevice::create(driver.get()));
-  auto* emulated = dynamic_cast<emulation::EmulatedDevice*>(device->hardware());
-  ASSERT_NE(emulated, nullptr);
-  auto first = v2_chain(4), second = v2_chain(8);
-  first->map(device, false, nullptr);
-  second->map(device, false, nullptr);
-  ASSERT_NE(first->sequences().front()->program().size(), 0u);
-
-  std::vector<uint8_t> bytes(2 * 16, 3);
-  auto input = std::shared_ptr<Dense>(
-      Dense::copy(reinterpret_cast<const char*>(bytes.data()), bytes.size(), TensorType::uint8, Shape{2, 4, 4, 1}));
-  const auto& calls = emulated->calls();
-  first->forward(input, 0);
-  first->forward(input, 0);
-  EXPECT_EQ(count(calls, "program"), 1u);
-  EXPECT_EQ(count(calls, "forward"), 2u);
-  second->forward(input, 0);
-  EXPECT_EQ(count(calls, "program"), 2u);
-  first->forward(input, 0);
-  EXPECT_EQ(count(calls, "program"), 3u);
-  const auto loaded = emulated->program();
-  const auto own = first->sequences().front()->program();
-  EXPECT_TRUE(std::equal(loaded.begin(), loaded.end(), own.begin(), own.end()));
 }
 
 }  // namespace
