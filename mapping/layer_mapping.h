@@ -4,10 +4,12 @@
 // pass by the layer-mapping builder and stored in the layer; the serializer and the editions read it.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "engine/layer.h"
 #include "engine/tensor.h"
+#include "mapping/graph_utils.h"
 #include "mapping/hw_description.h"
 #include "mapping/hw_types.h"
 
@@ -99,5 +101,38 @@ class LayerMapping : public Layer::Mapping {
 inline std::shared_ptr<LayerMapping> layer_mapping(const Layer& layer) {
   return std::dynamic_pointer_cast<LayerMapping>(layer.mapping());
 }
+
+// The layer's mapping where one is required: a layer without one is refused with
+// std::runtime_error "Layer '<name>' has no hardware mapping.".
+std::shared_ptr<LayerMapping> require_layer_mapping(const Layer& layer);
+
+// One component list per layer of a pass, in the same order.
+using ComponentLists = std::vector<std::vector<hw::Component>>;
+
+// Creates the mappings of the layers of one hardware pass, stores each in its layer and links them:
+// to each other, through the skip-DMA channels, and to the last layer of the previous pass.
+class LayerMappingBuilder {
+ public:
+  // map_standalone over the pass, then link_layers_mapping with a fresh depth memo. Slot numbers are
+  // counted against sequence_layers (the model's whole layer list); dma_ident is the DMA that brings
+  // the pass's input and takes its output. One component list per layer, else std::invalid_argument.
+  static void build_layer_mapping(const LayerList& layers, const LayerList& sequence_layers,
+                                  const ComponentLists& components, const hw::Ident& dma_ident);
+  // Gives every layer its position number and a new mapping: HRC layers 0, skip-DMA layers 255,
+  // the others counting up from 1 (a TNP_B layer takes two numbers and is known by the second). The
+  // first mappable layer reads from the DMA (unless it runs on the HRC), the last one writes to it.
+  static void map_standalone(const LayerList& layers, const ComponentLists& components, const hw::Ident& dma_ident);
+  // Creates one layer's mapping and stores it in the layer (which must be an engine LayerImpl).
+  static std::shared_ptr<LayerMapping> map_standalone(const LayerPtr& layer, const std::vector<hw::Component>& components,
+                                                      uint8_t index, std::optional<hw::Ident> input_ident,
+                                                      std::optional<hw::Ident> output_ident);
+  // update_layer_mapping for every layer that runs on a component (neither kind 0 nor skip DMA).
+  static void link_layers_mapping(const LayerList& layers, const LayerList& sequence_layers, DepthMemo* memo);
+  // Channel records of one layer, then its links to the previous mappable layer of the same pass.
+  static void update_layer_mapping(const LayerPtr& layer, const LayerList& layers, const LayerList& sequence_layers,
+                                   DepthMemo* memo);
+  // Makes the previous pass's last layer feed the new pass's first layer; both must be mapped.
+  static void link_to_previous_pass(const LayerPtr& first_layer, const LayerPtr& previous_last_layer);
+};
 
 }  // namespace ovrix

@@ -54,6 +54,10 @@ struct WeightView {
     kernel = reversed ? s[2] : s[1];
     channels = reversed ? s[1] : s[2];
     filters = reversed ? s[0] : s[3];
+    // The layouts place k x k weights per filter: rows of a non-square kernel would be lost or missing.
+    const uint32_t rows = reversed ? s[3] : s[0];
+    if (rows != kernel)
+      throw std::runtime_error(fmt::format("HRC weights must have a square kernel, not {}x{}.", rows, kernel));
   }
   int8_t at(uint32_t row, uint32_t col, uint32_t ch, uint32_t filter) const {
     return reversed ? tensor.at<int8_t>({filter, ch, col, row}) : tensor.at<int8_t>({row, col, ch, filter});

@@ -7,6 +7,7 @@ namespace ovrix::python {
 namespace py = pybind11;
 
 void init_model(py::module_& m);            // model.cpp
+void init_model_inference(py::module_& m);  // model_inference.cpp: fit, forward, predict, evaluate, metrics, power_events on Model
 void init_layer(py::module_& m);            // layer.cpp
 void init_layer_params(py::module_& m);     // layer_params.cpp
 void init_learning_binding(py::module_& m); // learning.cpp

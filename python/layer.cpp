@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "engine/layer.h"
+#include "mapping/hw_description.h"
 #include "mapping/hw_types.h"
+#include "mapping/layer_mapping.h"
 #include "python/bindings.h"
 
 namespace ovrix::python {
@@ -53,15 +55,40 @@ py::list input_dims(const Layer& layer) {
 void init_layer(py::module_& m) {
   py::classh<Layer> layer(m, "Layer");
 
-  // The component lists come with the mapping core's layer mappings; until a mapping of that kind is
-  // attached, a mapping shows no component.
+  // Each read copies the components: what Python changes on them never reaches the mapping. Only the
+  // mapping core's layer mappings list components; any other mapping shows none.
   py::classh<Layer::Mapping>(layer, "Mapping", "The mapping of a Layer on one or more Neural Processors.")
-      .def_property_readonly("nps", [](const Layer::Mapping&) { return py::list(); },
-                             "a list of ``NP.Component`` objects.")
-      .def_property_readonly("skipdma_loads", [](const Layer::Mapping&) { return py::list(); },
-                             "a list of ``NP.Component`` objects.")
-      .def_property_readonly("skipdma_stores", [](const Layer::Mapping&) { return py::list(); },
-                             "a list of ``NP.Component`` objects.");
+      .def_property_readonly(
+          "nps",
+          [](const Layer::Mapping& self) {
+            std::vector<hw::Component> nps;
+            if (const auto* mapping = dynamic_cast<const LayerMapping*>(&self); mapping && mapping->nps) {
+              nps = *mapping->nps;
+            }
+            return nps;
+          },
+          "a list of ``NP.Component`` objects.")
+      .def_property_readonly(
+          "skipdma_loads",
+          [](const Layer::Mapping& self) {
+            std::vector<hw::Component> loads;
+            if (const auto* mapping = dynamic_cast<const LayerMapping*>(&self)) {
+              if (const hw::Component* load = mapping->skipdma_load()) loads.push_back(*load);
+            }
+            return loads;
+          },
+          "a list of ``NP.Component`` objects.")
+      .def_property_readonly(
+          "skipdma_stores",
+          [](const Layer::Mapping& self) {
+            std::vector<hw::Component> stores;
+            if (const auto* mapping = dynamic_cast<const LayerMapping*>(&self)) {
+              if (const hw::Component* store = mapping->skipdma_store()) stores.push_back(*store);
+              if (const hw::Component* dual = mapping->skipdma_store_dual_output()) stores.push_back(*dual);
+            }
+            return stores;
+          },
+          "a list of ``NP.Component`` objects.");
 
   layer
       .def(py::init([](const LayerParams& params, const std::string& name) { return Layer::create(&params, name); }),

@@ -16,6 +16,9 @@
 #include "engine/device.h"
 #include "engine/sequence.h"
 #include "engine/tensor.h"
+#include "mapping/hw_description.h"
+#include "mapping/layer_mapping.h"
+#include "mapping/map_constraints.h"
 #include "python/bindings.h"
 #include "python/model_docs.h"
 
@@ -279,6 +282,43 @@ py::list shape_to_list(const Shape& shape) {
   return dims;
 }
 
+// The components a mapped layer occupies: its skip-DMA load and store engines, then its NPs. A layer
+// without a mapping of the mapping core occupies none.
+template <typename Visit>
+void for_each_component(const Layer& layer, Visit&& visit) {
+  const auto mapping = layer_mapping(layer);
+  if (!mapping) return;
+  if (const hw::Component* load = mapping->skipdma_load()) visit(*load);
+  if (const hw::Component* store = mapping->skipdma_store()) visit(*store);
+  if (mapping->nps) {
+    for (const auto& np : *mapping->nps) visit(np);
+  }
+}
+
+py::dict component_count(const Model& model) {
+  std::map<hw::Type, uint64_t> counts;
+  for (const auto& layer : model.layers()) {
+    if (layer) for_each_component(*layer, [&](const hw::Component& c) { ++counts[c.type]; });
+  }
+  py::dict result;
+  for (const auto& [type, count] : counts) result[py::cast(type)] = count;
+  return result;
+}
+
+// External memory of every mapped layer of every pass; a layer in several passes counts once per pass.
+// Summed in 64 bits: each component's size fits 32 bits, but their total need not.
+uint64_t external_memory_size(const Model& model) {
+  uint64_t total = 0;
+  for (const auto& sequence : model.sequences()) {
+    for (const auto& pass : sequence->passes()) {
+      for (const auto& layer : pass->layers) {
+        if (layer) for_each_component(*layer, [&](const hw::Component& c) { total += c.mem_info.external_size; });
+      }
+    }
+  }
+  return total;
+}
+
 }  // namespace
 
 void init_model(py::module_& m) {
@@ -288,6 +328,12 @@ void init_model(py::module_& m) {
       .def(py::init<const LayerList&>(), py::arg("layers") = LayerList{}, docs::model_init_layers)
       .def("add", &PyModel::add, py::arg("layer"), py::arg("inbound_layers") = LayerList{}, docs::model_add)
       .def("add_classes", &PyModel::add_classes, py::arg("num_add_classes"), docs::model_add_classes)
+      .def(
+          "_map",
+          [](PyModel& self, std::shared_ptr<Device> device, bool hw_only, std::shared_ptr<MapConstraints> constraints) {
+            self.core().map(std::move(device), hw_only, std::move(constraints));
+          },
+          py::arg("device"), py::arg("hw_only") = false, py::arg("constraints") = py::none())
       .def("pop_layer", &PyModel::pop_layer, docs::model_pop_layer)
       .def("compile", &PyModel::compile, py::arg("optimizer"), docs::model_compile)
       .def(
@@ -327,6 +373,12 @@ void init_model(py::module_& m) {
           "The Device the Model is mapped to.")
       .def_property_readonly(
           "layer_count", [](const PyModel& self) { return self.core().layer_count(); }, "The number of layers.")
+      .def_property_readonly(
+          "component_count", [](const PyModel& self) { return component_count(self.core()); },
+          "A dictionary with the number of components per type used in the model.")
+      .def_property_readonly(
+          "external_memory_size", [](const PyModel& self) { return external_memory_size(self.core()); },
+          "Returns model external memory usage in Bytes.")
       .def_property_readonly(
           "macs", [](const PyModel& self) { return self.core().macs(); },
           "Returns model number of multiply-accumulate operations.")

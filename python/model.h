@@ -11,6 +11,8 @@
 #include "engine/layer.h"
 #include "engine/model.h"
 #include "engine/params.h"
+#include "mapping/power_meter.h"
+#include "python/metrics.h"
 
 namespace ovrix::python {
 
@@ -33,6 +35,11 @@ class PyModel {
   // Writes the raw snappy compression of to_buffer(); any failure to write raises.
   void save_model_file(const std::string& model_file) const;
   py::bytes to_buffer() const;
+
+  // What inferences leave (python/model_inference.cpp): metrics by name, overwritten key by key, and
+  // the power events copied after the last inference.
+  PyMetrics metrics;
+  std::vector<PowerMeter::PowerEvent> power_events;
 
   Model& core() { return *model_; }
   const Model& core() const { return *model_; }

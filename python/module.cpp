@@ -23,6 +23,7 @@ PYBIND11_MODULE(core, m, py::multiple_interpreters::not_supported()) {
       .export_values();
 
   init_model(m);
+  init_model_inference(m);
   init_layer(m);
   init_layer_params(m);
   init_learning_binding(m);

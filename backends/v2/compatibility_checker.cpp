@@ -3,8 +3,14 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "backends/v2/buffer_temp_conv_recording.h"
+#include "backends/v2/buffer_temp_conv_rules.h"
 #include "backends/v2/cnp_sizes.h"
 #include "backends/v2/cnp_weights.h"
+#include "backends/v2/dense_rules.h"
+#include "backends/v2/depthwise_buffer_temp_conv_recording.h"
+#include "backends/v2/fnp_format.h"
+#include "backends/v2/hrc_rules.h"
 #include "backends/v2/rules.h"
 #include "engine/device.h"
 #include "engine/engine.h"
@@ -76,18 +82,6 @@ MappingStatus check_unscaled_output(const Layer& layer) {
 
 }  // namespace
 
-std::string not_available_on_v2(LayerType type) {
-  const char* name = "This";
-  switch (type) {
-    case LayerType::InputConv2D: name = "InputConv2D"; break;
-    case LayerType::BufferTempConv: name = "BufferTempConv"; break;
-    case LayerType::DepthwiseBufferTempConv: name = "DepthwiseBufferTempConv"; break;
-    case LayerType::Dense1D: name = "Dense1D"; break;
-    default: break;
-  }
-  return std::string(name) + " layers cannot be mapped on Ovrix v2 yet.";
-}
-
 CompatibilityCheckerImpl::CompatibilityCheckerImpl(const Device& device, const HardwareConstraints& constraints)
     : CompatibilityChecker(device, constraints) {}
 
@@ -101,7 +95,7 @@ MappingStatus CompatibilityCheckerImpl::check_supported_activation(const Layer& 
   return status;
 }
 
-MappingStatus CompatibilityCheckerImpl::check_layer_compatibility(const Layer& layer, const Layer* /*previous*/,
+MappingStatus CompatibilityCheckerImpl::check_layer_compatibility(const Layer& layer, const Layer* previous,
                                                                   HwVersion /*version*/) const {
   MappingStatus status;
   for (const auto& [name, bits] : VARIABLE_WIDTHS) status += check_bitwidth(layer, bits, name, false);
@@ -117,10 +111,12 @@ MappingStatus CompatibilityCheckerImpl::check_layer_compatibility(const Layer& l
     case LayerType::DepthwiseConv2D: status += check_dwconv2d_constraints(constraints_, layer); break;
     case LayerType::Conv2DTranspose: status += check_conv2dtranspose_constraints(constraints_, layer); break;
     case LayerType::DepthwiseConv2DTranspose: status += check_dwconv2dtranspose_constraints(constraints_, layer); break;
-    case LayerType::InputConv2D:
-    case LayerType::BufferTempConv:
+    case LayerType::InputConv2D: status += check_input_conv2d_constraints(layer); break;
+    case LayerType::BufferTempConv: status += check_buffer_temp_conv_constraints(constraints_, layer); break;
     case LayerType::DepthwiseBufferTempConv:
-    case LayerType::Dense1D: status += layer_failure(layer, not_available_on_v2(type)); break;
+      status += check_depthwise_buffer_temp_conv_constraints(constraints_, layer);
+      break;
+    case LayerType::Dense1D: status += check_fnp_constraints(constraints_, layer, previous); break;
     default: return layer_failure(layer, "Unsupported layer type on Ovrix v2.");
   }
   return status;
@@ -280,7 +276,11 @@ uint32_t get_weights_100b_size(const Layer& layer, uint32_t filters) {
       return dwc_ch_cont_100b_size(static_cast<uint32_t>(layer_param(layer, "kernel_size")), filters,
                                    static_cast<uint8_t>(layer_param(layer, "weights_bits")));
     case LayerType::BufferTempConv:
-    case LayerType::DepthwiseBufferTempConv: throw std::runtime_error(not_available_on_v2(type));
+      return buffer_temp_conv_tnp_formatted_weight_100b_size(static_cast<uint32_t>(layer_param(layer, "fifo_size")),
+                                                             filters, first_input_shape(layer)[2]);
+    case LayerType::DepthwiseBufferTempConv:
+      return depthwise_buffer_temp_conv_tnp_formatted_weight_100b_size(
+          static_cast<uint32_t>(layer_param(layer, "fifo_size")), filters);
     default: throw std::invalid_argument("Unexpected layer type for CNP or TNP-B.");
   }
 }
@@ -297,6 +297,9 @@ bool CompatibilityCheckerImpl::is_weights_size_fit_np(const Layer& layer, uint32
     case LayerType::DepthwiseConv2D:
     case LayerType::DepthwiseConv2DTranspose:
       if (total >= CH_CONT_LIMIT) return false;
+      break;
+    case LayerType::BufferTempConv:
+      if (buffer_temp_conv_ch_cont_100b_size(filters) >= CH_CONT_LIMIT) return false;
       break;
     default: break;
   }
@@ -315,10 +318,9 @@ NpSplitParams CompatibilityCheckerImpl::np_split_params(hw::Type type, const Lay
   return split;
 }
 
-bool CompatibilityCheckerImpl::check_fnp3_sram_size(const HardwareConstraints& /*constraints*/,
-                                                    const Layer& /*layer*/) const {
-  // The FNP sizes come with the v2 dense layers.
-  throw std::runtime_error(not_available_on_v2(LayerType::Dense1D));
+bool CompatibilityCheckerImpl::check_fnp3_sram_size(const HardwareConstraints& constraints,
+                                                    const Layer& layer) const {
+  return constraints.fnp3_weight_limit >= get_fnp_sram_size(layer);
 }
 
 }  // namespace ovrix::v2

@@ -41,7 +41,4 @@ uint32_t get_weights_100b_size(const Layer& layer, uint32_t filters);
 uint64_t np_input_words(hw::Type type, uint32_t height, uint32_t width, uint32_t channels, uint32_t fifo_size,
                         uint8_t input_bits);
 
-// The message that refuses a layer kind whose v2 support is not available yet.
-std::string not_available_on_v2(LayerType type);
-
 }  // namespace ovrix::v2

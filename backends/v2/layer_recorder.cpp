@@ -3,9 +3,13 @@
 #include <stdexcept>
 #include <string>
 
+#include "backends/v2/buffer_temp_conv_recording.h"
 #include "backends/v2/cnp_sizes.h"
 #include "backends/v2/compatibility_checker.h"
 #include "backends/v2/conv_recorder.h"
+#include "backends/v2/depthwise_buffer_temp_conv_recording.h"
+#include "backends/v2/fnp_recording.h"
+#include "backends/v2/hrc_recording.h"
 #include "engine/device.h"
 
 namespace ovrix::v2 {
@@ -13,7 +17,7 @@ namespace ovrix::v2 {
 LayerRecorderImpl::LayerRecorderImpl(const Device& device, const HardwareConstraints& constraints)
     : LayerRecorder(device, constraints) {}
 
-std::unique_ptr<program::Record> LayerRecorderImpl::record_layer(const Layer& layer, const Layer& /*other*/,
+std::unique_ptr<program::Record> LayerRecorderImpl::record_layer(const Layer& layer, const Layer& other,
                                                                  std::shared_ptr<Layer> next, bool starts_pass,
                                                                  bool ends_pass,
                                                                  const std::vector<hw::Ident>& excluded_nps,
@@ -38,10 +42,16 @@ std::unique_ptr<program::Record> LayerRecorderImpl::record_layer(const Layer& la
     case LayerType::DepthwiseConv2DTranspose:
       return record_program_transposed_dwconv2d_layer(device_, layer, std::move(next), starts_pass, ends_pass,
                                                       excluded_nps, registers_only, lut_flag);
-    case LayerType::InputConv2D:
+    case LayerType::InputConv2D: return record_program_input_conv2d_layer(device_, layer);
     case LayerType::BufferTempConv:
+      return record_program_buffer_temp_conv_layer(device_, layer, std::move(next), starts_pass, ends_pass,
+                                                   excluded_nps, registers_only, lut_flag);
     case LayerType::DepthwiseBufferTempConv:
-    case LayerType::Dense1D: throw std::runtime_error(not_available_on_v2(type));
+      return record_program_depthwise_buffer_temp_conv_layer(device_, layer, std::move(next), starts_pass, ends_pass,
+                                                             excluded_nps, registers_only, lut_flag);
+    case LayerType::Dense1D:
+      return record_program_dense1d_layer(device_, constraints_, layer, other, std::move(next), starts_pass, ends_pass,
+                                          excluded_nps, registers_only);
     default:
       throw std::runtime_error("Unsupported layer type: " + std::to_string(static_cast<int32_t>(type)) + ".");
   }

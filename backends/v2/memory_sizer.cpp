@@ -3,9 +3,13 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "backends/v2/buffer_temp_conv_recording.h"
 #include "backends/v2/cnp_sizes.h"
 #include "backends/v2/cnp_weights.h"
 #include "backends/v2/compatibility_checker.h"
+#include "backends/v2/depthwise_buffer_temp_conv_recording.h"
+#include "backends/v2/fnp_format.h"
+#include "backends/v2/hrc_recording.h"
 #include "mapping/graph_utils.h"
 #include "mapping/np_split.h"
 
@@ -38,7 +42,7 @@ uint64_t fifo_slots(const Layer& layer, uint64_t without_fifo) {
 
 uint32_t MemorySizerImpl::get_input_memory_size(const std::shared_ptr<Layer>& layer_ptr,
                                                 const hw::Component& component,
-                                                const std::shared_ptr<Layer>& /*first_layer*/) const {
+                                                const std::shared_ptr<Layer>& first_layer) const {
   const Layer& layer = checked(layer_ptr);
   const LayerType type = layer_type(layer);
   switch (type) {
@@ -67,7 +71,9 @@ uint32_t MemorySizerImpl::get_input_memory_size(const std::shared_ptr<Layer>& la
                                                   component.np->spatial_partition.shape[2], 0, layer.input_bits());
       return size32(WORD_BYTES * frame_words * frames);
     }
-    case LayerType::Dense1D: throw std::runtime_error(not_available_on_v2(type));
+    case LayerType::Dense1D:
+      // The input is taken flat when the dense layer opens the sequence.
+      return size32(WORD_BYTES * get_fnp_input_size(layer, first_layer.get() == &layer));
     default: throw std::invalid_argument("Invalid v2 layer type.");
   }
 }
@@ -95,13 +101,17 @@ uint32_t MemorySizerImpl::get_weight_memory_size(const std::shared_ptr<Layer>& l
                                                 component.filters(),
                                                 static_cast<uint8_t>(layer_param(layer, "weights_bits"))));
     case LayerType::BufferTempConv:
+      if (component.type != hw::Type::TNP_B) return 0;
+      return weight_bytes(buffer_temp_conv_tnp_formatted_weight_100b_size(
+          static_cast<uint32_t>(layer_param(layer, "fifo_size")), component.filters(), first_input_shape(layer)[2]));
     case LayerType::DepthwiseBufferTempConv:
       if (component.type != hw::Type::TNP_B) return 0;
-      throw std::runtime_error(not_available_on_v2(type));
-    case LayerType::InputConv2D: throw std::runtime_error(not_available_on_v2(type));
+      return weight_bytes(depthwise_buffer_temp_conv_tnp_formatted_weight_100b_size(
+          static_cast<uint32_t>(layer_param(layer, "fifo_size")), component.filters()));
+    case LayerType::InputConv2D: return size32(WORD_BYTES * get_hrc_sram_size(layer));
     case LayerType::Dense1D:
       if (component.type != hw::Type::FNP3) return 0;
-      throw std::runtime_error(not_available_on_v2(type));
+      return size32(WORD_BYTES * get_fnp_sram_size(layer));
     default: throw std::invalid_argument("Invalid v2 layer type.");
   }
 }
@@ -109,7 +119,8 @@ uint32_t MemorySizerImpl::get_weight_memory_size(const std::shared_ptr<Layer>& l
 uint32_t MemorySizerImpl::get_external_memory_size(const std::shared_ptr<Layer>& layer_ptr,
                                                    const hw::Component& component, bool from_input,
                                                    bool two_slots) const {
-  if (component.type == hw::Type::FNP2) throw std::runtime_error(not_available_on_v2(LayerType::Dense1D));
+  // An FNP2 keeps its RAM in external memory.
+  if (component.type == hw::Type::FNP2) return size32(WORD_BYTES * get_fnp_sram_size(checked(layer_ptr)));
   if (component.type != hw::Type::SKIP_DMA_STORE) return 0;
   const Layer& layer = checked(layer_ptr);
   const LayerType type = layer_type(layer);

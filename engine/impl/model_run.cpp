@@ -1,24 +1,33 @@
-// Running and mapping a model. Not available in the engine yet: each call says so.
+// Running a model. An unmapped model runs in software, a mapped one through its sequences
+// (engine/inference.h); the batch size does not change software results. Mapping is in model_map.cpp.
 #include <stdexcept>
 
 #include "engine/impl/model_impl.h"
+#include "engine/inference.h"
 
 namespace ovrix::detail {
 
-std::shared_ptr<Tensor> ModelImpl::fit(std::shared_ptr<Dense>, const std::vector<int32_t>&, uint32_t) {
-  throw std::runtime_error("Model.fit is not available yet.");
+namespace {
+
+std::shared_ptr<Tensor> run_model(const ModelImpl& model, const std::shared_ptr<Dense>& input, software::Mode mode,
+                                  const std::vector<int32_t>& labels = {}) {
+  if (!input) throw std::invalid_argument("Cannot run a model on a null input.");
+  if (!model.sequences().empty()) return software::run_sequences(model.sequences(), model.layers(), *input, mode, labels);
+  return software::run(model.layers(), *input, mode, labels);
 }
 
-std::shared_ptr<Tensor> ModelImpl::forward(std::shared_ptr<Dense>, uint32_t) {
-  throw std::runtime_error("Model.forward is not available yet.");
+}  // namespace
+
+std::shared_ptr<Tensor> ModelImpl::fit(std::shared_ptr<Dense> input, const std::vector<int32_t>& labels, uint32_t) {
+  return run_model(*this, input, software::Mode::Fit, labels);
 }
 
-std::shared_ptr<Tensor> ModelImpl::predict(std::shared_ptr<Dense>, uint32_t) {
-  throw std::runtime_error("Model.predict is not available yet.");
+std::shared_ptr<Tensor> ModelImpl::forward(std::shared_ptr<Dense> input, uint32_t) {
+  return run_model(*this, input, software::Mode::Forward);
 }
 
-void ModelImpl::map(std::shared_ptr<Device>, bool, std::shared_ptr<MapConstraints>) {
-  throw std::runtime_error("Model.map is not available yet.");
+std::shared_ptr<Tensor> ModelImpl::predict(std::shared_ptr<Dense> input, uint32_t) {
+  return run_model(*this, input, software::Mode::Predict);
 }
 
 }  // namespace ovrix::detail

@@ -139,17 +139,6 @@ TEST(Model, CompileGivesTheLastLayerItsLearning) {
   EXPECT_EQ(learning->get("num_weights"), 16.0);
 }
 
-TEST(Model, RunningIsNotAvailableYet) {
-  auto model = Model::create();
-  model->add(input_data(4, 4, 1));
-  auto input = std::shared_ptr<Dense>(Dense::create(TensorType::uint8, Shape{1, 4, 4, 1}));
-  EXPECT_EQ(message<std::runtime_error>([&] { model->forward(input, 0); }), "Model.forward is not available yet.");
-  EXPECT_EQ(message<std::runtime_error>([&] { model->predict(input, 0); }), "Model.predict is not available yet.");
-  EXPECT_EQ(message<std::runtime_error>([&] { model->fit(input, {0}, 0); }), "Model.fit is not available yet.");
-  EXPECT_EQ(message<std::runtime_error>([&] { model->map(nullptr, false, nullptr); }),
-            "Model.map is not available yet.");
-}
-
 TEST(Model, LayersOutliveTheirModelWithTheirInbounds) {
   std::shared_ptr<Layer> in, a, b;
   {

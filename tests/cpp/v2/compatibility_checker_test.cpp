@@ -84,20 +84,29 @@ TEST_F(CheckerTest, UnsupportedKindsDropEverythingElse) {
   }
 }
 
-TEST_F(CheckerTest, KindsWithoutRulesAndKindsNotAvailableYet) {
+TEST_F(CheckerTest, KindsWithoutRulesAndTheDenseHrcAndTnpBRules) {
   for (LayerType type : {LayerType::InputData, LayerType::Dequantizer, LayerType::Quantizer})
     EXPECT_EQ(checker_.check_layer_compatibility(*layer("q", type, hw::TargetKind::None), nullptr,
                                                  hw_versions::Proteo_v2),
               MappingStatus());
-  EXPECT_EQ(checker_.check_layer_compatibility(*layer("d", LayerType::Dense1D, hw::TargetKind::FNP), nullptr,
-                                               hw_versions::Proteo_v2),
-            failure("d", "Dense1D layers cannot be mapped on Ovrix v2 yet."));
-  EXPECT_EQ(checker_.check_layer_compatibility(*layer("h", LayerType::InputConv2D, hw::TargetKind::HRC), nullptr,
-                                               hw_versions::Proteo_v2),
-            failure("h", "InputConv2D layers cannot be mapped on Ovrix v2 yet."));
-  EXPECT_EQ(checker_.check_layer_compatibility(*layer("t", LayerType::BufferTempConv, hw::TargetKind::TNP_B), nullptr,
-                                               hw_versions::Proteo_v2),
-            failure("t", "BufferTempConv layers cannot be mapped on Ovrix v2 yet."));
+  auto d = layer("d", LayerType::Dense1D, hw::TargetKind::FNP);
+  d->in_bits = 2;
+  d->set("weights_bits", 8);
+  EXPECT_EQ(checker_.check_layer_compatibility(*d, nullptr, hw_versions::Proteo_v2),
+            failure("d", "Input should be 4-bit or 8-bit. Input bits should be >= weights bits."));
+  // The input convolution and TNP-B rules read their parameters first.
+  EXPECT_TRUE(throws_with<std::invalid_argument>(
+      [&] {
+        checker_.check_layer_compatibility(*layer("h", LayerType::InputConv2D, hw::TargetKind::HRC), nullptr,
+                                           hw_versions::Proteo_v2);
+      },
+      "Layer 'h' has no parameter \"kernel_size\"."));
+  EXPECT_TRUE(throws_with<std::invalid_argument>(
+      [&] {
+        checker_.check_layer_compatibility(*layer("t", LayerType::BufferTempConv, hw::TargetKind::TNP_B), nullptr,
+                                           hw_versions::Proteo_v2);
+      },
+      "Layer 't' has no parameter \"weights_bits\"."));
 }
 
 TEST_F(CheckerTest, MergeKindsGetTheirRules) {
@@ -318,8 +327,10 @@ TEST_F(CheckerTest, WeightsFitOneNp) {
   EXPECT_TRUE(throws_with<std::invalid_argument>(
       [&] { checker_.is_weights_size_fit_np(*layer("x", LayerType::Dense1D, hw::TargetKind::FNP), 1); },
       "Unexpected layer type for CNP or TNP-B."));
-  EXPECT_THROW(checker_.is_weights_size_fit_np(*layer("t", LayerType::BufferTempConv, hw::TargetKind::TNP_B), 1),
-               std::runtime_error);
+  auto t = layer("t", LayerType::BufferTempConv, hw::TargetKind::TNP_B);
+  t->set("fifo_size", 3);
+  EXPECT_EQ(get_weights_100b_size(*t, 1), 32u);  // 4 frames of 4 channels, containers of 2 words
+  EXPECT_TRUE(checker_.is_weights_size_fit_np(*t, 1));
 }
 
 TEST_F(CheckerTest, SplitParameters) {
@@ -340,7 +351,7 @@ TEST_F(CheckerTest, SplitParameters) {
   EXPECT_EQ(checker_.np_split_params(hw::Type::TNP_B, temporal), NpSplitParams{});
 }
 
-TEST_F(CheckerTest, DenseSizesAreNotAvailableYet) {
+TEST_F(CheckerTest, DenseSizesNeedTheWeights) {
   auto d = layer("d", LayerType::Dense1D, hw::TargetKind::FNP);
   EXPECT_THROW(checker_.is_fnp3_compatible(*d), std::runtime_error);
 }

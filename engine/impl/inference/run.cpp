@@ -1,0 +1,216 @@
+// Software inference of a list of layers: wiring, input conversion, the sample loop, learning and the
+// stacked output.
+#include <fmt/format.h>
+
+#include <cmath>
+#include <stdexcept>
+#include <unordered_map>
+
+#include "engine/impl/inference/runner.h"
+#include "engine/impl/ops/dense_util.h"
+#include "engine/inference.h"
+
+namespace ovrix::software {
+
+using ops::detail::shape_text;
+
+std::unique_ptr<Runner> make_runner(const Layer& layer) {
+  switch (layer.parameters()->layer_type()) {
+    case LayerType::InputData: return make_input_runner(layer);
+    case LayerType::Quantizer: return make_quantizer_runner(layer);
+    case LayerType::Dequantizer: return make_dequantizer_runner(layer);
+    case LayerType::Conv2D:
+    case LayerType::DepthwiseConv2D:
+    case LayerType::InputConv2D: return make_conv_runner(layer);
+    case LayerType::Conv2DTranspose:
+    case LayerType::DepthwiseConv2DTranspose: return make_transpose_runner(layer);
+    case LayerType::Dense1D: return make_dense_runner(layer);
+    case LayerType::BufferTempConv:
+    case LayerType::DepthwiseBufferTempConv: return make_temporal_runner(layer);
+    case LayerType::Add: return make_add_runner(layer);
+    case LayerType::Concatenate: return make_concatenate_runner(layer);
+    default:
+      throw std::runtime_error(fmt::format("Layer '{}': layers of kind {} cannot run in software.", layer.name(),
+                                           static_cast<int>(layer.parameters()->layer_type())));
+  }
+}
+
+namespace {
+
+constexpr int kRunInput = -1;
+
+// Copies sample s of the input tensor into an integer (or, for a Quantizer, float) buffer.
+template <class T>
+void load_sample(const ops::detail::View<T>& v, size_t s, Buffer& b) {
+  const size_t n = b.size();
+  const T* src = v.data() + s * n;
+  if (b.is_float) {
+    for (size_t i = 0; i < n; ++i) b.floats[i] = static_cast<float>(src[i]);
+    return;
+  }
+  if constexpr (std::is_same_v<T, float>) {
+    for (size_t i = 0; i < n; ++i) {
+      const float x = src[i];
+      if (!(x == std::floor(x)) || x < -2147483648.0f || x >= 2147483648.0f)
+        throw std::invalid_argument(fmt::format("Input value {} is not a 32-bit integer.", x));
+      b.ints[i] = static_cast<int32_t>(x);
+    }
+  } else {
+    for (size_t i = 0; i < n; ++i) b.ints[i] = static_cast<int32_t>(src[i]);
+  }
+}
+
+template <class T>
+void store_sample(const Buffer& b, size_t s, Dense& out) {
+  T* dst = out.mutable_data_as<T>() + s * b.size();
+  if constexpr (std::is_same_v<T, float>) {
+    if (b.is_float) {
+      std::copy(b.floats.begin(), b.floats.end(), dst);
+      return;
+    }
+  }
+  for (size_t i = 0; i < b.size(); ++i) dst[i] = static_cast<T>(b.ints[i]);
+}
+
+}  // namespace
+
+std::shared_ptr<Tensor> run(const std::vector<std::shared_ptr<Layer>>& layers, const Dense& input, Mode mode,
+                            const std::vector<int32_t>& labels) {
+  if (layers.empty()) throw std::invalid_argument("Cannot run a model with no layers.");
+  for (const auto& l : layers)
+    if (!l) throw std::invalid_argument("Cannot run a null layer.");
+  const Layer& last = *layers.back();
+
+  if (mode == Mode::Predict) {
+    if (layers.size() == 1 && last.parameters()->layer_type() == LayerType::InputData)
+      throw std::invalid_argument("Cannot predict with a model made of an input layer only.");
+    if (last.activation_enabled())
+      throw std::runtime_error(
+          fmt::format("Cannot predict with layer '{}': its activation is on (use forward).", last.name()));
+  }
+
+  // Wiring: the buffers each layer reads (kRunInput for the run's input).
+  std::unordered_map<const Layer*, int> position;
+  std::vector<std::vector<int>> sources(layers.size());
+  for (size_t i = 0; i < layers.size(); ++i) {
+    for (const auto& in : layers[i]->inbounds()) {
+      auto it = position.find(in.get());
+      sources[i].push_back(it == position.end() ? kRunInput : it->second);
+    }
+    if (sources[i].empty()) sources[i].push_back(kRunInput);
+    if (!position.emplace(layers[i].get(), int(i)).second)
+      throw std::invalid_argument(fmt::format("Layer '{}' appears twice.", layers[i]->name()));
+  }
+
+  std::vector<std::unique_ptr<Runner>> runners;
+  runners.reserve(layers.size());
+  for (const auto& l : layers) runners.push_back(make_runner(*l));
+  Runner& tail = *runners.back();
+  const bool predict = mode == Mode::Predict;
+  const bool float_tail = (predict && tail.set_predict()) || last.parameters()->layer_type() == LayerType::Dequantizer;
+
+  // The input: (N, s0, s1, s2) with s the first layer's input dimensions.
+  const Shape in_dims = input_dims3(*layers.front());
+  const Shape ishape = input.shape();
+  if (!(ishape.size() == 4 && ishape[1] == in_dims[0] && ishape[2] == in_dims[1] && ishape[3] == in_dims[2]))
+    throw std::invalid_argument(fmt::format("Input of shape {} does not match the model's input (N, {}, {}, {}).",
+                                            shape_text(ishape), in_dims[0], in_dims[1], in_dims[2]));
+  const uint32_t samples = ishape[0];
+
+  // Buffers: the run's input and one output per layer, allocated once.
+  // Float inputs stay floats up to a Quantizer: read by it directly, or through an input layer that
+  // feeds Quantizers only. Anywhere else they must be whole numbers.
+  const Layer& first = *layers.front();
+  bool float_input = input.type() == TensorType::float32 && first.parameters()->layer_type() == LayerType::Quantizer;
+  if (input.type() == TensorType::float32 && first.parameters()->layer_type() == LayerType::InputData &&
+      !first.outbounds().empty()) {
+    float_input = true;
+    for (const auto& out : first.outbounds())
+      float_input = float_input && out->parameters()->layer_type() == LayerType::Quantizer;
+  }
+  Buffer input_buffer;
+  input_buffer.is_float = float_input;
+  input_buffer.shape_as(in_dims);
+  std::vector<Buffer> outputs(layers.size());
+  for (size_t i = 0; i < layers.size(); ++i) {
+    const LayerType kind = layers[i]->parameters()->layer_type();
+    outputs[i].is_float = kind == LayerType::Dequantizer || (i + 1 == layers.size() && predict && float_tail) ||
+                          (i == 0 && float_input && kind == LayerType::InputData);
+    outputs[i].shape_as(output_dims3(*layers[i]));
+  }
+  for (size_t i = 0; i < layers.size(); ++i)
+    for (int s : sources[i]) {
+      const Buffer& b = s == kRunInput ? input_buffer : outputs[size_t(s)];
+      const LayerType kind = layers[i]->parameters()->layer_type();
+      if (b.is_float && kind != LayerType::Quantizer && !(kind == LayerType::InputData && s == kRunInput))
+        throw std::invalid_argument(
+            fmt::format("Layer '{}' cannot take the float output of a Dequantizer.", layers[i]->name()));
+      const Shape want = input_dims3(*layers[i]);
+      if (layers[i]->parameters()->layer_type() != LayerType::Concatenate &&
+          !(b.d0 == want[0] && b.d1 == want[1] && b.d2 == want[2]))
+        throw std::invalid_argument(fmt::format("Layer '{}' expects inputs {} but receives ({}, {}, {}).",
+                                                layers[i]->name(), shape_text(want), b.d0, b.d1, b.d2));
+    }
+
+  // The result tensor.
+  const Buffer& result = outputs.back();
+  TensorType out_type = TensorType::int32;
+  if (predict || result.is_float)
+    out_type = TensorType::float32;
+  else if (last.activation_enabled() && last.output_bits() <= 8)
+    out_type = last.output_signed() ? TensorType::int8 : TensorType::uint8;
+  std::shared_ptr<Dense> out = Dense::create(out_type, Shape{samples, result.d0, result.d1, result.d2});
+
+  // Learning.
+  const bool fit = mode == Mode::Fit;
+  if (fit) {
+    auto params = last.learning_params();
+    if (!params)
+      throw std::invalid_argument(
+          fmt::format("Cannot fit: the last layer '{}' has no learning parameters (compile the model first).",
+                      last.name()));
+    if (!labels.empty() && labels.size() != 1 && labels.size() != samples)
+      throw std::invalid_argument(
+          fmt::format("Expected one label per input ({}) or one for all; got {}.", samples, labels.size()));
+    tail.prepare_learning(*params);
+  }
+
+  for (auto& r : runners) r->reset();
+  std::vector<std::vector<const Buffer*>> reads(layers.size());
+  for (size_t i = 0; i < layers.size(); ++i)
+    for (int s : sources[i]) reads[i].push_back(s == kRunInput ? &input_buffer : &outputs[size_t(s)]);
+
+  auto run_samples = [&](const auto& view) {
+    for (uint32_t s = 0; s < samples; ++s) {
+      load_sample(view, s, input_buffer);
+      for (size_t i = 0; i < layers.size(); ++i) runners[i]->run(reads[i], outputs[i]);
+      if (fit) {
+        const int32_t label = labels.empty() ? -1 : labels[labels.size() == 1 ? 0 : s];
+        if (labels.empty())
+          tail.learn(reads.back(), -1);
+        else if (label >= 0 && label < tail.num_classes())
+          tail.learn(reads.back(), label);
+      }
+      switch (out_type) {
+        case TensorType::float32: store_sample<float>(result, s, *out); break;
+        case TensorType::int8: store_sample<int8_t>(result, s, *out); break;
+        case TensorType::uint8: store_sample<uint8_t>(result, s, *out); break;
+        default: store_sample<int32_t>(result, s, *out);
+      }
+    }
+  };
+  switch (input.type()) {
+    case TensorType::uint8: run_samples(ops::detail::View<uint8_t>(input)); break;
+    case TensorType::int8: run_samples(ops::detail::View<int8_t>(input)); break;
+    case TensorType::int16: run_samples(ops::detail::View<int16_t>(input)); break;
+    case TensorType::int32: run_samples(ops::detail::View<int32_t>(input)); break;
+    case TensorType::float32: run_samples(ops::detail::View<float>(input)); break;
+    default:
+      throw std::invalid_argument(
+          fmt::format("Cannot run software inference on an input of type {}.", Tensor::type_name(input.type())));
+  }
+  if (fit) tail.finish_learning();
+  return out;
+}
+
+}  // namespace ovrix::software

@@ -1,0 +1,143 @@
+#pragma once
+// Internals of the software inference: one Runner per layer, made once per run (it reads the layer's
+// parameters and variables, widens the weights and checks every shape), then called once per sample on
+// contiguous (d0, d1, d2) buffers.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/image_patches.h"
+#include "engine/impl/ops/arith.h"
+#include "engine/impl/ops/kernels.h"
+#include "engine/layer.h"
+#include "engine/params.h"
+
+namespace ovrix::software {
+
+// One sample's tensor: (d0, d1, d2) integers, or floats after a Dequantizer.
+struct Buffer {
+  uint32_t d0 = 1, d1 = 1, d2 = 1;
+  bool is_float = false;
+  std::vector<int32_t> ints;
+  std::vector<float> floats;
+
+  size_t size() const { return size_t(d0) * d1 * d2; }
+  void shape_as(const Shape& dims);  // (d0, d1, d2) from a layer's 3-dimensional dims; allocates
+};
+
+class Runner {
+ public:
+  explicit Runner(const Layer& layer) : layer_(layer) {}
+  virtual ~Runner() = default;
+
+  // Computes one sample. `in` holds one buffer per inbound layer (the run's input for the first layer).
+  virtual void run(const std::vector<const Buffer*>& in, Buffer& out) = 0;
+  // Clears state carried from sample to sample (the temporal FIFOs).
+  virtual void reset() {}
+  // Last layer of a predict: produce float potentials (scaled and shifted, not rounded) instead of
+  // outputs. Only layers with an output stage can.
+  virtual bool set_predict() { return false; }
+  // Fit: learn from the sample just run (its inputs and outputs); label -1 means unsupervised.
+  virtual void prepare_learning(const LearningParams&) { unsupported_learning(); }
+  virtual void learn(const std::vector<const Buffer*>& /*in*/, int32_t /*label*/) { unsupported_learning(); }
+  virtual void finish_learning() {}
+  virtual int32_t num_classes() const { return 0; }
+
+  const Layer& layer() const { return layer_; }
+
+ protected:
+  [[noreturn]] void unsupported_learning() const;
+  const Layer& layer_;
+};
+
+// Makes the runner of a layer; kinds that cannot run in software are refused (std::runtime_error).
+std::unique_ptr<Runner> make_runner(const Layer& layer);
+
+// Runner factories, one per family file.
+std::unique_ptr<Runner> make_input_runner(const Layer& layer);      // InputData
+std::unique_ptr<Runner> make_quantizer_runner(const Layer& layer);  // Quantizer
+std::unique_ptr<Runner> make_dequantizer_runner(const Layer& layer);
+std::unique_ptr<Runner> make_conv_runner(const Layer& layer);       // Conv2D, DepthwiseConv2D, InputConv2D
+std::unique_ptr<Runner> make_transpose_runner(const Layer& layer);  // Conv2DTranspose, DepthwiseConv2DTranspose
+std::unique_ptr<Runner> make_dense_runner(const Layer& layer);      // Dense1D
+std::unique_ptr<Runner> make_temporal_runner(const Layer& layer);   // BufferTempConv, DepthwiseBufferTempConv
+std::unique_ptr<Runner> make_add_runner(const Layer& layer);
+std::unique_ptr<Runner> make_concatenate_runner(const Layer& layer);
+
+// ---- helpers shared by the runners ----
+
+// std::invalid_argument "Layer '<name>': <message>"
+[[noreturn]] void layer_error(const Layer& layer, const std::string& message);
+
+// Integer parameter, or `fallback` when the layer's parameters lack the key.
+int32_t param(const Layer& layer, const char* key, int32_t fallback);
+
+// The values of a variable widened to int32, in row-major order of its shape; empty when the layer has
+// no such variable. With `count` non-zero the variable must hold exactly that many values.
+std::vector<int32_t> int_values(const Layer& layer, const char* name, size_t count);
+// Same for float32 variables.
+std::vector<float> float_values(const Layer& layer, const char* name, size_t count);
+// Shape of a variable (empty shape when absent).
+Shape variable_shape(const Layer& layer, const char* name);
+
+// First input dimensions and output dimensions of a layer, as 3-dimensional shapes.
+Shape input_dims3(const Layer& layer);
+Shape output_dims3(const Layer& layer);
+
+// The output stage of a neuron layer, applied per channel to potentials (accumulator plus bias):
+// scale and shift, then the activation (ReLU clamp or lookup table), then the output range.
+class OutputStage {
+ public:
+  OutputStage(const Layer& layer, uint32_t channels);
+
+  // Potential of channel c from a wrapped 32-bit accumulator.
+  int32_t potential(uint32_t acc, uint32_t c) const { return arith::add_bias(arith::as_signed(acc), bias_[c]); }
+  // Output of channel c from its potential.
+  int32_t output(int32_t p, uint32_t c) const;
+  // Predict value of channel c from a potential (or the sum of `count` potentials).
+  float predict(int64_t p, uint32_t c, int64_t count = 1) const {
+    return arith::predict_value(p, scale_[c], shift_[c], count);
+  }
+  // Output of every position of a (positions, channels) buffer of accumulators.
+  void outputs(const uint32_t* acc, size_t positions, int32_t* out) const;
+
+ private:
+  uint32_t channels_;
+  ActivationType activation_;
+  std::vector<int64_t> bias_;
+  std::vector<uint32_t> scale_;
+  std::vector<int32_t> shift_;
+  std::vector<int64_t> relu_max_;
+  std::vector<int32_t> lut_;
+  std::vector<uint32_t> act_scale_;
+  std::vector<int32_t> act_shift_;
+  arith::Range range_;
+  // Fast path of outputs() when no output shift is a left shift.
+  bool all_right_ = true;
+  std::vector<uint64_t> half_, right_;
+  std::vector<int64_t> offset_;
+  std::vector<int32_t> scale32_, max32_;
+};
+
+// Pooling after the output stage: none, max over windows, or average (global when pool_size is -1).
+class PoolStage {
+ public:
+  // in0, in1: the size of the pooled image; reads "pool_type" and "pool_size", and the strides and padding
+  // from the layer's calculated pooling parameters when it has them, else "pool_stride" (default: the
+  // window) with Valid padding.
+  PoolStage(const Layer& layer, uint32_t in0, uint32_t in1);
+  bool active() const { return type_ != PoolType::NoPooling; }
+  uint32_t out0() const { return active() ? g_.out0 : g_.d0; }
+  uint32_t out1() const { return active() ? g_.out1 : g_.d1; }
+  // Pools a (in0, in1, C) integer image into (out0, out1, C).
+  void pool(const int32_t* in, uint32_t channels, int32_t* out) const;
+  // Predict: pools potentials (max, or sums for the average) then turns them into floats.
+  void pool_predict(const int32_t* potentials, uint32_t channels, const OutputStage& stage, float* out) const;
+
+ private:
+  PoolType type_ = PoolType::NoPooling;
+  ops::kernel::Sweep g_;
+};
+
+}  // namespace ovrix::software

@@ -1,0 +1,338 @@
+// Helpers shared by the runners: variable and parameter access, the output stage and the pooling stage.
+#include <fmt/format.h>
+
+#include <stdexcept>
+
+#include "engine/impl/inference/runner.h"
+#include "engine/impl/ops/dense_util.h"
+#include "engine/impl/ops/kernels.h"
+
+namespace ovrix::software {
+
+void Buffer::shape_as(const Shape& dims) {
+  d0 = dims[0];
+  d1 = dims[1];
+  d2 = dims[2];
+  if (is_float)
+    floats.assign(size(), 0.0f);
+  else
+    ints.assign(size(), 0);
+}
+
+void Runner::unsupported_learning() const {
+  throw std::runtime_error(
+      fmt::format("Layer '{}' cannot learn: software learning is done by a Dense1D last layer.", layer_.name()));
+}
+
+void layer_error(const Layer& layer, const std::string& message) {
+  throw std::invalid_argument(fmt::format("Layer '{}': {}", layer.name(), message));
+}
+
+int32_t param(const Layer& layer, const char* key, int32_t fallback) {
+  const LayerParams* p = layer.parameters();
+  return p && p->has(key) ? p->get(key) : fallback;
+}
+
+namespace {
+
+std::shared_ptr<Dense> variable(const Layer& layer, const char* name) {
+  auto vars = layer.variables();
+  if (!vars || !vars->has(name)) return nullptr;
+  return vars->get(name);
+}
+
+void check_count(const Layer& layer, const char* name, size_t got, size_t count) {
+  if (count && got != count)
+    layer_error(layer, fmt::format("variable \"{}\" holds {} values; {} expected.", name, got, count));
+}
+
+template <class T>
+void widen_into(const Dense& t, std::vector<int32_t>& out) {
+  ops::detail::View<T> v(t);
+  out.assign(v.data(), v.data() + v.size());
+}
+
+}  // namespace
+
+std::vector<int32_t> int_values(const Layer& layer, const char* name, size_t count) {
+  auto t = variable(layer, name);
+  if (!t) return {};
+  std::vector<int32_t> out;
+  switch (t->type()) {
+    case TensorType::int32: widen_into<int32_t>(*t, out); break;
+    case TensorType::int16: widen_into<int16_t>(*t, out); break;
+    case TensorType::uint16: widen_into<uint16_t>(*t, out); break;
+    case TensorType::uint8:
+    case TensorType::uint4:
+    case TensorType::uint2: widen_into<uint8_t>(*t, out); break;
+    case TensorType::int8:
+    case TensorType::int4:
+    case TensorType::int2:
+    case TensorType::bit: widen_into<int8_t>(*t, out); break;
+    default:
+      layer_error(layer, fmt::format("variable \"{}\" of type {} is not an integer tensor.", name,
+                                     Tensor::type_name(t->type())));
+  }
+  check_count(layer, name, out.size(), count);
+  return out;
+}
+
+std::vector<float> float_values(const Layer& layer, const char* name, size_t count) {
+  auto t = variable(layer, name);
+  if (!t) return {};
+  if (t->type() != TensorType::float32)
+    layer_error(layer, fmt::format("variable \"{}\" of type {} is not a float32 tensor.", name,
+                                   Tensor::type_name(t->type())));
+  ops::detail::View<float> v(*t);
+  std::vector<float> out(v.data(), v.data() + v.size());
+  check_count(layer, name, out.size(), count);
+  return out;
+}
+
+Shape variable_shape(const Layer& layer, const char* name) {
+  auto t = variable(layer, name);
+  return t ? t->shape() : Shape{};
+}
+
+namespace {
+Shape dims3(const Layer& layer, Shape s, const char* what) {
+  if (s.size() > 3) layer_error(layer, fmt::format("{} dimensions {} have more than 3 axes.", what, ops::detail::shape_text(s)));
+  Shape out{1, 1, 1};
+  for (size_t i = 0; i < s.size(); ++i) out[i] = s[i];
+  return out;
+}
+}  // namespace
+
+Shape input_dims3(const Layer& layer) {
+  const auto dims = layer.input_dims();
+  if (dims.empty()) throw std::runtime_error("Cannot get input size before it is set.");
+  return dims3(layer, dims[0], "input");
+}
+
+Shape output_dims3(const Layer& layer) { return dims3(layer, layer.output_dims(), "output"); }
+
+// ---- output stage ----
+
+OutputStage::OutputStage(const Layer& layer, uint32_t channels)
+    : channels_(channels),
+      activation_(layer.activation()),
+      range_(arith::output_range(layer.output_bits(), layer.output_signed())) {
+  const auto bias = int_values(layer, "bias", channels);
+  const auto bias_shift = int_values(layer, "bias_shift", channels);
+  const auto scales = int_values(layer, "output_scales", channels);
+  const auto shifts = int_values(layer, "output_shift", channels);
+  const auto max_value = int_values(layer, "max_value", channels);
+  const auto max_shift = int_values(layer, "max_value_shift", channels);
+  const auto act_scales = int_values(layer, "activation_scales", channels);
+  const auto act_shifts = int_values(layer, "activation_shift", channels);
+  bias_.resize(channels);
+  scale_.resize(channels);
+  shift_.resize(channels);
+  relu_max_.resize(channels);
+  act_scale_.resize(channels);
+  act_shift_.resize(channels);
+  for (uint32_t c = 0; c < channels; ++c) {
+    // Absent variables are neutral: no bias, scale 1, no shift, no upper clamp.
+    bias_[c] = arith::bias_term(bias.empty() ? 0 : bias[c], bias_shift.empty() ? 0 : uint32_t(bias_shift[c]));
+    scale_[c] = scales.empty() ? 1u : uint32_t(scales[c]);
+    shift_[c] = shifts.empty() ? 0 : shifts[c];
+    relu_max_[c] = max_value.empty() ? arith::kInt32Max
+                                     : arith::relu_max(uint32_t(max_value[c]),
+                                                       max_shift.empty() ? 0u : uint32_t(max_shift[c]));
+    act_scale_[c] = act_scales.empty() ? 1u : uint32_t(act_scales[c]);
+    act_shift_[c] = act_shifts.empty() ? 0 : act_shifts[c];
+  }
+  // The fast path of outputs(): right (or no) output shifts, scales that an int32 holds.
+  half_.resize(channels);
+  right_.resize(channels);
+  offset_.resize(channels);
+  scale32_.resize(channels);
+  max32_.resize(channels);
+  all_right_ = true;
+  for (uint32_t c = 0; c < channels; ++c) {
+    all_right_ = all_right_ && shift_[c] <= 0 && scale_[c] <= uint32_t(arith::kInt32Max);
+    const int k = std::min(-std::min(shift_[c], 0), 62);
+    right_[c] = uint64_t(k);
+    half_[c] = k > 0 ? uint64_t{1} << (k - 1) : 0;
+    offset_[c] = int64_t(uint64_t{1} << (62 - k));
+    scale32_[c] = int32_t(std::min<uint32_t>(scale_[c], uint32_t(arith::kInt32Max)));
+    max32_[c] = int32_t(std::min<int64_t>(relu_max_[c], arith::kInt32Max));
+  }
+  if (activation_ == ActivationType::LUT) {
+    lut_ = int_values(layer, "lut_values", 0);
+    if (lut_.size() != arith::kLutEntries && lut_.size() != arith::kLutEntries + 1)
+      layer_error(layer, fmt::format("a lookup-table activation needs \"lut_values\" of {} entries; got {}.",
+                                     arith::kLutEntries, lut_.size()));
+  }
+}
+
+int32_t OutputStage::output(int32_t p, uint32_t c) const {
+  int64_t y = 0;
+  switch (activation_) {
+    case ActivationType::ReLU:
+      y = arith::scale_shift(arith::relu(p, relu_max_[c]), scale_[c], shift_[c]);
+      break;
+    case ActivationType::LUT: {
+      const int32_t v = arith::scale_shift(p, scale_[c], shift_[c]);
+      y = arith::scale_shift(lut_[arith::lut_index(v)], act_scale_[c], act_shift_[c]);
+      break;
+    }
+    default:
+      y = arith::scale_shift(p, scale_[c], shift_[c]);
+  }
+  return static_cast<int32_t>(arith::clamp(y, range_));
+}
+
+namespace {
+
+// outputs() when no output shift is a left shift, for one (positions, C) buffer. The same arithmetic as
+// OutputStage::output written for the vector units: the int32 potential, the ReLU clamp, a 32 x 32 -> 64
+// bit product, and the rounding right shift done as a logical shift of a value made non-negative by
+// adding 2^62 (exact: 2^62 is a multiple of 2^k).
+template <bool relu>
+inline __attribute__((always_inline)) void outputs_right_shifted(const uint32_t* acc, size_t positions, uint32_t C,
+                                                                 const int64_t* bias, const int32_t* max,
+                                                                 const int32_t* scale, const uint64_t* half,
+                                                                 const uint64_t* k, const int64_t* offset,
+                                                                 int64_t lo, int64_t hi, int32_t* out) {
+  constexpr uint64_t kOffset = uint64_t{1} << 62;
+  for (size_t i = 0; i < positions; ++i, acc += C, out += C)
+    for (uint32_t c = 0; c < C; ++c) {
+      int64_t p = int64_t{static_cast<int32_t>(acc[c])} + bias[c];
+      p = std::min<int64_t>(std::max<int64_t>(p, arith::kInt32Min), arith::kInt32Max);
+      int32_t p32 = static_cast<int32_t>(p);
+      if constexpr (relu) p32 = std::min(std::max(p32, 0), max[c]);
+      const int64_t product = int64_t{p32} * int64_t{scale[c]};
+      const int64_t y = static_cast<int64_t>((static_cast<uint64_t>(product) + half[c] + kOffset) >> k[c]) - offset[c];
+      out[c] = static_cast<int32_t>(std::min(std::max(y, lo), hi));
+    }
+}
+
+OVRIX_VECTOR_KERNEL void outputs_fast(bool relu, const uint32_t* acc, size_t positions, uint32_t C,
+                                      const int64_t* bias, const int32_t* max, const int32_t* scale,
+                                      const uint64_t* half, const uint64_t* k, const int64_t* offset, int64_t lo,
+                                      int64_t hi, int32_t* out) {
+  if (relu)
+    outputs_right_shifted<true>(acc, positions, C, bias, max, scale, half, k, offset, lo, hi, out);
+  else
+    outputs_right_shifted<false>(acc, positions, C, bias, max, scale, half, k, offset, lo, hi, out);
+}
+
+}  // namespace
+
+void OutputStage::outputs(const uint32_t* acc, size_t positions, int32_t* out) const {
+  if (activation_ == ActivationType::LUT || !all_right_) {
+    for (size_t i = 0; i < positions; ++i, acc += channels_, out += channels_)
+      for (uint32_t c = 0; c < channels_; ++c) out[c] = output(potential(acc[c], c), c);
+    return;
+  }
+  outputs_fast(activation_ == ActivationType::ReLU, acc, positions, channels_, bias_.data(), max32_.data(),
+               scale32_.data(), half_.data(), right_.data(), offset_.data(), range_.lo, range_.hi, out);
+}
+
+// ---- pooling stage ----
+
+PoolStage::PoolStage(const Layer& layer, uint32_t in0, uint32_t in1) {
+  g_.d0 = g_.out0 = in0;
+  g_.d1 = g_.out1 = in1;
+  const int32_t type = param(layer, "pool_type", 0);
+  if (type == 0) return;
+  if (type != 1 && type != 2) layer_error(layer, fmt::format("unknown pool type {}.", type));
+  type_ = static_cast<PoolType>(type);
+  const int32_t size = param(layer, "pool_size", type_ == PoolType::Average ? -1 : 1);
+  if (size == 0) layer_error(layer, "a pool size cannot be 0.");
+  if (size < 0) {  // global
+    g_.k0 = in0;
+    g_.k1 = in1;
+    g_.out0 = g_.out1 = 1;
+    return;
+  }
+  g_.k0 = g_.k1 = uint32_t(size);
+  if (const auto* pooled = dynamic_cast<const HasPoolParams*>(&layer)) {
+    const PoolingCalculatedParams& pc = pooled->pool_calculated_params();
+    // Axis 0 is the layer's first dimension (x, the width), axis 1 its second (y, the height).
+    g_.s0 = pc.stride_x;
+    g_.s1 = pc.stride_y;
+    g_.p0 = int32_t(pc.padding.x_before);
+    g_.p1 = int32_t(pc.padding.y_before);
+    g_.out0 = pc.output_width;
+    g_.out1 = pc.output_height;
+    try {
+      ops::detail::check_sweep("pooling", 0, in0, g_.k0, g_.s0, g_.p0, g_.out0, pc.padding.x_after);
+      ops::detail::check_sweep("pooling", 1, in1, g_.k1, g_.s1, g_.p1, g_.out1, pc.padding.y_after);
+    } catch (const std::invalid_argument& e) {
+      layer_error(layer, e.what());
+    }
+    return;
+  }
+  const int32_t stride = param(layer, "pool_stride", size);
+  try {
+    const ImagePatches ip(size, size, stride > 0 ? stride : size, stride > 0 ? stride : size, Padding::Valid,
+                          Shape{in0, in1, 1});
+    g_.s0 = uint32_t(ip.stride0);
+    g_.s1 = uint32_t(ip.stride1);
+    g_.out0 = ip.out0;
+    g_.out1 = ip.out1;
+  } catch (const std::invalid_argument& e) {
+    layer_error(layer, e.what());
+  }
+}
+
+void PoolStage::pool(const int32_t* in, uint32_t channels, int32_t* out) const {
+  if (type_ == PoolType::Max) {
+    ops::kernel::max_pool(in, channels, g_, false, out);
+    return;
+  }
+  // Average over the input positions of each window (padding is not counted).
+  std::vector<int64_t> sums(channels);
+  for (uint32_t o0 = 0; o0 < g_.out0; ++o0) {
+    const auto t0 = ops::kernel::taps(o0, g_.s0, g_.p0, g_.k0, g_.d0);
+    for (uint32_t o1 = 0; o1 < g_.out1; ++o1) {
+      const auto t1 = ops::kernel::taps(o1, g_.s1, g_.p1, g_.k1, g_.d1);
+      std::fill(sums.begin(), sums.end(), 0);
+      const int64_t n0 = t0.hi - t0.lo, n1 = t1.hi - t1.lo;
+      for (int64_t i0 = t0.first; i0 < t0.first + n0; ++i0)
+        for (int64_t i1 = t1.first; i1 < t1.first + n1; ++i1) {
+          const int32_t* p = in + (size_t(i0) * g_.d1 + size_t(i1)) * channels;
+          for (uint32_t c = 0; c < channels; ++c) sums[c] += p[c];
+        }
+      int32_t* o = out + (size_t(o0) * g_.out1 + o1) * channels;
+      for (uint32_t c = 0; c < channels; ++c) o[c] = static_cast<int32_t>(arith::average_round(sums[c], n0 * n1));
+    }
+  }
+}
+
+void PoolStage::pool_predict(const int32_t* potentials, uint32_t channels, const OutputStage& stage,
+                             float* out) const {
+  if (!active()) {
+    const size_t positions = size_t(g_.d0) * g_.d1;
+    for (size_t i = 0; i < positions; ++i)
+      for (uint32_t c = 0; c < channels; ++c)
+        out[i * channels + c] = stage.predict(potentials[i * channels + c], c);
+    return;
+  }
+  if (type_ == PoolType::Max) {
+    std::vector<int32_t> pooled(size_t(g_.out0) * g_.out1 * channels);
+    ops::kernel::max_pool(potentials, channels, g_, false, pooled.data());
+    for (size_t i = 0; i < pooled.size(); ++i) out[i] = stage.predict(pooled[i], uint32_t(i % channels));
+    return;
+  }
+  std::vector<int64_t> sums(channels);
+  for (uint32_t o0 = 0; o0 < g_.out0; ++o0) {
+    const auto t0 = ops::kernel::taps(o0, g_.s0, g_.p0, g_.k0, g_.d0);
+    for (uint32_t o1 = 0; o1 < g_.out1; ++o1) {
+      const auto t1 = ops::kernel::taps(o1, g_.s1, g_.p1, g_.k1, g_.d1);
+      std::fill(sums.begin(), sums.end(), 0);
+      const int64_t n0 = t0.hi - t0.lo, n1 = t1.hi - t1.lo;
+      for (int64_t i0 = t0.first; i0 < t0.first + n0; ++i0)
+        for (int64_t i1 = t1.first; i1 < t1.first + n1; ++i1) {
+          const int32_t* p = potentials + (size_t(i0) * g_.d1 + size_t(i1)) * channels;
+          for (uint32_t c = 0; c < channels; ++c) sums[c] += p[c];
+        }
+      float* o = out + (size_t(o0) * g_.out1 + o1) * channels;
+      for (uint32_t c = 0; c < channels; ++c) o[c] = stage.predict(sums[c], c, n0 * n1);
+    }
+  }
+}
+
+}  // namespace ovrix::software

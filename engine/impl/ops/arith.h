@@ -1,0 +1,123 @@
+#pragma once
+// The integer arithmetic of the engine, defined once. Every kernel (engine/impl/ops) and every layer of
+// the software inference (engine/impl/inference) computes through these helpers, so the NumPy reference
+// of the tests (tests/python/reference.py) mirrors exactly this file. engine/README.md describes it.
+//
+// Conventions:
+// - Activations and potentials are 32-bit signed values. Products and sums that may leave that range are
+//   taken in 64 bits and saturated once, except the multiply-accumulate of a convolution or a matrix
+//   product, which is a 32-bit two's-complement accumulator that wraps (order-independent, like the
+//   hardware's adder).
+// - A shift amount s > 0 shifts left (saturating), s < 0 shifts right by -s. The plain shift rounds toward
+//   minus infinity; the output shift rounds half up (adds 2^(k-1) before shifting right by k).
+// - "n bits" saturation clamps to the signed n-bit range [-2^(n-1), 2^(n-1) - 1], n from 1 to 32.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+namespace ovrix::arith {
+
+inline constexpr int64_t kInt32Min = std::numeric_limits<int32_t>::min();
+inline constexpr int64_t kInt32Max = std::numeric_limits<int32_t>::max();
+
+// Closed interval of representable outputs.
+struct Range {
+  int64_t lo = kInt32Min;
+  int64_t hi = kInt32Max;
+};
+
+// Signed n-bit range, n in 1..32 (callers validate n; anything above 32 is the 32-bit range).
+inline Range signed_range(int bits) {
+  if (bits >= 32) return {kInt32Min, kInt32Max};
+  return {-(int64_t{1} << (bits - 1)), (int64_t{1} << (bits - 1)) - 1};
+}
+
+// Unsigned n-bit range, capped to what an int32 holds.
+inline Range unsigned_range(int bits) {
+  if (bits >= 31) return {0, kInt32Max};
+  return {0, (int64_t{1} << bits) - 1};
+}
+
+inline Range output_range(int bits, bool is_signed) {
+  return is_signed ? signed_range(bits) : unsigned_range(bits);
+}
+
+inline int64_t clamp(int64_t v, Range r) { return v < r.lo ? r.lo : (v > r.hi ? r.hi : v); }
+inline int32_t clamp32(int64_t v) { return static_cast<int32_t>(clamp(v, Range{})); }
+
+// v x 2^s for s >= 0, saturated to the int32 range (v is any int64 below 2^62 in magnitude).
+inline int64_t shift_left_sat(int64_t v, int s) {
+  if (v == 0) return 0;
+  if (v > kInt32Max || v < kInt32Min || s >= 32) return v > 0 ? kInt32Max : kInt32Min;
+  return clamp32(v * (int64_t{1} << s));
+}
+
+// Right shift by k >= 0 toward minus infinity.
+inline int64_t shift_right_floor(int64_t v, int k) { return v >> std::min(k, 63); }
+
+// Right shift by k >= 0, rounding half up. |v| stays below 2^60 in every caller, so adding the half never
+// overflows; shifts of 62 and more give the same result as 62 (0 or -1 never occur: the rounded value
+// of anything below 2^60 in magnitude shifted by 62 is 0).
+inline int64_t shift_right_round(int64_t v, int k) {
+  if (k <= 0) return v;
+  k = std::min(k, 62);
+  return (v + (int64_t{1} << (k - 1))) >> k;
+}
+
+// Signed shift toward minus infinity (s > 0 left, saturating to int32; s < 0 right).
+inline int64_t shift_floor(int64_t v, int s) { return s >= 0 ? shift_left_sat(v, s) : shift_right_floor(v, -s); }
+
+// Signed shift rounding half up (the output shift).
+inline int64_t shift_round(int64_t v, int s) { return s >= 0 ? shift_left_sat(v, s) : shift_right_round(v, -s); }
+
+// Output scaling: p x scale, then the output shift; saturated to int32.
+inline int32_t scale_shift(int32_t p, uint32_t scale, int shift) {
+  return clamp32(shift_round(int64_t{p} * int64_t{scale}, shift));
+}
+
+// Bias term added to an accumulator: bias x 2^bias_shift, saturated to int32.
+inline int64_t bias_term(int32_t bias, uint32_t bias_shift) {
+  return shift_left_sat(bias, static_cast<int>(std::min<uint32_t>(bias_shift, 32)));
+}
+
+// Potential of an output: the wrapped 32-bit accumulator plus the bias term, saturated to int32.
+inline int32_t add_bias(int32_t acc, int64_t bias) { return clamp32(int64_t{acc} + bias); }
+
+// Upper clamp of a ReLU: max_value x 2^max_value_shift, saturated to int32.
+inline int64_t relu_max(uint32_t max_value, uint32_t max_value_shift) {
+  return shift_left_sat(max_value, static_cast<int>(std::min<uint32_t>(max_value_shift, 32)));
+}
+
+// ReLU on a potential: clamp to [0, max].
+inline int32_t relu(int32_t p, int64_t max) { return static_cast<int32_t>(std::clamp<int64_t>(p, 0, max)); }
+
+// Lookup-table index of a value: the value clamped to [-1024, 1023], offset by 1024 (2048 entries).
+inline constexpr int kLutEntries = 2048;
+inline int lut_index(int64_t v) { return static_cast<int>(std::clamp<int64_t>(v, -1024, 1023) + 1024); }
+
+// Average of `count` values whose sum is `sum`, rounded half up: floor((2 sum + count) / (2 count)).
+inline int64_t average_round(int64_t sum, int64_t count) {
+  const int64_t num = 2 * sum + count;
+  const int64_t den = 2 * count;
+  int64_t q = num / den;
+  if ((num % den != 0) && ((num < 0) != (den < 0))) --q;  // floor division
+  return q;
+}
+
+// Wrapping 32-bit multiply-accumulate: the accumulator is computed in unsigned arithmetic (defined
+// overflow) and read back as two's complement.
+inline uint32_t mac(uint32_t acc, int32_t a, int32_t b) {
+  return acc + static_cast<uint32_t>(a) * static_cast<uint32_t>(b);
+}
+inline int32_t as_signed(uint32_t v) { return static_cast<int32_t>(v); }
+
+// Floating outputs of `predict`: p x scale x 2^shift (then divided by a pooling count), computed in double
+// with one rounding to float32 at the end.
+inline float predict_value(int64_t p, uint32_t scale, int shift, int64_t count = 1) {
+  double v = std::ldexp(static_cast<double>(p) * static_cast<double>(scale), shift);
+  if (count != 1) v /= static_cast<double>(count);
+  return static_cast<float>(v);
+}
+
+}  // namespace ovrix::arith

@@ -1,0 +1,168 @@
+// Raw convolution kernels: plain loops over contiguous buffers. The innermost loop always runs over the last
+// (contiguous) axis of the output, so the compiler can vectorize it; kernel positions that fall outside
+// the input are skipped by computing the valid kernel range once per output row and column.
+#include "engine/impl/ops/kernels.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "engine/impl/ops/arith.h"
+
+namespace ovrix::ops::kernel {
+
+std::vector<int32_t> widen(const int8_t* w, size_t count) { return std::vector<int32_t>(w, w + count); }
+
+PackedFilters pack_filters(const int32_t* w, uint32_t k0, uint32_t k1, uint32_t channels, uint32_t filters) {
+  PackedFilters p;
+  p.k0 = k0;
+  p.k1 = k1;
+  p.channels = channels;
+  p.filters = filters;
+  p.block = filters >= 32 ? 32 : (filters >= 16 ? 16 : 8);
+  const size_t taps = size_t(k0) * k1 * channels, B = p.block;
+  const size_t blocks = (size_t(filters) + B - 1) / B;
+  p.values.assign(blocks * taps * B, 0);
+  for (size_t t = 0; t < taps; ++t)
+    for (size_t f = 0; f < filters; ++f) p.values[(f / B) * taps * B + t * B + f % B] = w[t * filters + f];
+  return p;
+}
+
+namespace {
+
+// One block of B filters at a time: its accumulators (a fixed-size array) stay in registers while every
+// valid tap and channel is added.
+template <size_t B>
+inline __attribute__((always_inline)) void conv2d_blocks(const int32_t* x, const PackedFilters& w, const Sweep& g,
+                                                         int32_t* out) {
+  const size_t C = w.channels, F = w.filters;
+  const size_t blocks = (F + B - 1) / B;
+  const size_t block_size = size_t(g.k0) * g.k1 * C * B;
+  for (uint32_t o0 = 0; o0 < g.out0; ++o0) {
+    const Taps t0 = taps(o0, g.s0, g.p0, g.k0, g.d0);
+    for (uint32_t o1 = 0; o1 < g.out1; ++o1) {
+      const Taps t1 = taps(o1, g.s1, g.p1, g.k1, g.d1);
+      int32_t* op = out + (size_t(o0) * g.out1 + o1) * F;
+      for (size_t b = 0; b < blocks; ++b) {
+        uint32_t a[B] = {};
+        const int32_t* wb = w.values.data() + b * block_size;
+        for (int64_t r0 = t0.lo, i0 = t0.first; r0 < t0.hi; ++r0, ++i0) {
+          for (int64_t r1 = t1.lo, i1 = t1.first; r1 < t1.hi; ++r1, ++i1) {
+            const int32_t* xp = x + (size_t(i0) * g.d1 + size_t(i1)) * C;
+            const int32_t* wp = wb + (size_t(r0) * g.k1 + size_t(r1)) * C * B;
+            for (size_t c = 0; c < C; ++c) {
+              const uint32_t xv = static_cast<uint32_t>(xp[c]);
+              if (xv == 0) continue;  // activations are often 0 after a ReLU
+              const int32_t* wc = wp + c * B;
+              for (size_t j = 0; j < B; ++j) a[j] += xv * static_cast<uint32_t>(wc[j]);
+            }
+          }
+        }
+        const size_t n = std::min(B, F - b * B);
+        for (size_t j = 0; j < n; ++j) op[b * B + j] = arith::as_signed(a[j]);
+      }
+    }
+  }
+}
+
+}  // namespace
+
+OVRIX_VECTOR_KERNEL void conv2d(const int32_t* x, const PackedFilters& w, const Sweep& g, int32_t* out) {
+  switch (w.block) {
+    case 32: conv2d_blocks<32>(x, w, g, out); break;
+    case 16: conv2d_blocks<16>(x, w, g, out); break;
+    default: conv2d_blocks<8>(x, w, g, out);
+  }
+}
+
+OVRIX_VECTOR_KERNEL void depthwise_conv2d(const int32_t* x, uint32_t channels, const int32_t* w, const Sweep& g, int32_t* out) {
+  const size_t C = channels;
+  std::vector<uint32_t> acc(C);
+  for (uint32_t o0 = 0; o0 < g.out0; ++o0) {
+    const Taps t0 = taps(o0, g.s0, g.p0, g.k0, g.d0);
+    for (uint32_t o1 = 0; o1 < g.out1; ++o1) {
+      const Taps t1 = taps(o1, g.s1, g.p1, g.k1, g.d1);
+      std::fill(acc.begin(), acc.end(), 0u);
+      uint32_t* a = acc.data();
+      for (int64_t r0 = t0.lo, i0 = t0.first; r0 < t0.hi; ++r0, ++i0) {
+        for (int64_t r1 = t1.lo, i1 = t1.first; r1 < t1.hi; ++r1, ++i1) {
+          const int32_t* xp = x + (size_t(i0) * g.d1 + size_t(i1)) * C;
+          const int32_t* wp = w + (size_t(r0) * g.k1 + size_t(r1)) * C;
+          for (size_t c = 0; c < C; ++c) a[c] += static_cast<uint32_t>(xp[c]) * static_cast<uint32_t>(wp[c]);
+        }
+      }
+      int32_t* op = out + (size_t(o0) * g.out1 + o1) * C;
+      for (size_t c = 0; c < C; ++c) op[c] = arith::as_signed(a[c]);
+    }
+  }
+}
+
+void input_conv2d(const int32_t* x, const int32_t* pad_values, const PackedFilters& w, const Sweep& g,
+                  std::vector<int32_t>& padded, int32_t* out) {
+  // The image inside a frame of padding values large enough for every window, then a plain convolution
+  // of that frame without padding.
+  const size_t C = w.channels;
+  const int64_t rows = std::max<int64_t>(int64_t{g.out0 - 1} * g.s0 + g.k0, int64_t{g.p0} + g.d0);
+  const int64_t cols = std::max<int64_t>(int64_t{g.out1 - 1} * g.s1 + g.k1, int64_t{g.p1} + g.d1);
+  padded.resize(size_t(rows) * size_t(cols) * C);
+  for (size_t i = 0; i < padded.size(); i += C) std::copy(pad_values, pad_values + C, padded.data() + i);
+  for (uint32_t i0 = 0; i0 < g.d0; ++i0)
+    std::copy(x + size_t(i0) * g.d1 * C, x + size_t(i0 + 1) * g.d1 * C,
+              padded.data() + ((size_t(i0) + g.p0) * size_t(cols) + size_t(g.p1)) * C);
+  Sweep frame = g;
+  frame.d0 = uint32_t(rows);
+  frame.d1 = uint32_t(cols);
+  frame.p0 = frame.p1 = 0;
+  conv2d(padded.data(), w, frame, out);
+}
+
+namespace {
+
+// Shared body of the two transposed convolutions; `depthwise` selects the weight layout.
+template <bool depthwise>
+OVRIX_VECTOR_KERNEL void transpose_body(const int32_t* x, uint32_t channels, const int32_t* w, uint32_t filters, const Sweep& g,
+                    int32_t* out) {
+  const size_t C = channels, F = depthwise ? channels : filters;
+  std::vector<uint32_t> acc(size_t(g.out0) * g.out1 * F, 0u);
+  for (uint32_t i0 = 0; i0 < g.d0; ++i0) {
+    for (uint32_t i1 = 0; i1 < g.d1; ++i1) {
+      const int32_t* xp = x + (size_t(i0) * g.d1 + i1) * C;
+      for (uint32_t r0 = 0; r0 < g.k0; ++r0) {
+        const int64_t o0 = int64_t{i0} * g.s0 + r0 - g.p0;
+        if (o0 < 0 || o0 >= g.out0) continue;
+        for (uint32_t r1 = 0; r1 < g.k1; ++r1) {
+          const int64_t o1 = int64_t{i1} * g.s1 + r1 - g.p1;
+          if (o1 < 0 || o1 >= g.out1) continue;
+          uint32_t* a = acc.data() + (size_t(o0) * g.out1 + size_t(o1)) * F;
+          if constexpr (depthwise) {
+            const int32_t* wp = w + (size_t(r0) * g.k1 + r1) * C;
+            for (size_t c = 0; c < C; ++c) a[c] += static_cast<uint32_t>(xp[c]) * static_cast<uint32_t>(wp[c]);
+          } else {
+            const int32_t* wp = w + (size_t(r0) * g.k1 + r1) * C * F;
+            for (size_t c = 0; c < C; ++c) {
+              const uint32_t xv = static_cast<uint32_t>(xp[c]);
+              if (xv == 0) continue;
+              const int32_t* wc = wp + c * F;
+              for (size_t f = 0; f < F; ++f) a[f] += xv * static_cast<uint32_t>(wc[f]);
+            }
+          }
+        }
+      }
+    }
+  }
+  for (size_t i = 0; i < acc.size(); ++i) out[i] = arith::as_signed(acc[i]);
+}
+
+}  // namespace
+
+void conv2d_transpose(const int32_t* x, uint32_t channels, const int32_t* w, uint32_t filters, const Sweep& g,
+                      int32_t* out) {
+  transpose_body<false>(x, channels, w, filters, g, out);
+}
+
+void depthwise_conv2d_transpose(const int32_t* x, uint32_t channels, const int32_t* w, const Sweep& g,
+                                int32_t* out) {
+  transpose_body<true>(x, channels, w, channels, g, out);
+}
+
+}  // namespace ovrix::ops::kernel

@@ -1,0 +1,86 @@
+#pragma once
+// Raw kernels over contiguous row-major buffers, one sample at a time. They trust their arguments: the
+// ops entry points (engine/ops.h) and the software inference check shapes once before calling them.
+// Arithmetic comes from arith.h only.
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+// The hot loops are also compiled for AVX2 on x86-64 (chosen at load time when the CPU has it): the
+// results are integers, identical on every path.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define OVRIX_VECTOR_KERNEL __attribute__((target_clones("avx2", "default")))
+#else
+#define OVRIX_VECTOR_KERNEL
+#endif
+
+namespace ovrix::ops::kernel {
+
+// Spatial sweep of a kernel over a (d0, d1, channels) image.
+struct Sweep {
+  uint32_t d0 = 1, d1 = 1;      // input size
+  uint32_t k0 = 1, k1 = 1;      // kernel size
+  uint32_t s0 = 1, s1 = 1;      // strides
+  int32_t p0 = 0, p1 = 0;       // padding before the data
+  uint32_t out0 = 1, out1 = 1;  // output size
+};
+
+// Kernel taps r in [lo, hi) of output o that land inside an input of n positions (input index
+// o x s + r - p); first is the input index of tap lo.
+struct Taps {
+  int64_t lo, hi, first;
+};
+
+inline Taps taps(uint32_t o, uint32_t s, int32_t p, uint32_t k, uint32_t n) {
+  const int64_t start = int64_t{o} * s - p;
+  const int64_t lo = std::max<int64_t>(0, -start);
+  const int64_t hi = std::min<int64_t>(k, int64_t{n} - start);
+  return {lo, std::max(lo, hi), start + lo};
+}
+
+// Convolution filters packed for conv2d: the filters in blocks of `block` (the last one padded with zero
+// filters), each block holding its (k0, k1, C, block) weights contiguously, so that one block's
+// accumulators stay in registers while the kernel sweeps every tap and channel.
+struct PackedFilters {
+  uint32_t k0 = 1, k1 = 1, channels = 1, filters = 1, block = 8;
+  std::vector<int32_t> values;
+};
+// Packs int32 weights (k0, k1, C, F), row-major.
+PackedFilters pack_filters(const int32_t* w, uint32_t k0, uint32_t k1, uint32_t channels, uint32_t filters);
+
+// Standard convolution: x (d0, d1, C), packed filters (kernel sizes as g.k0, g.k1), out (out0, out1, F).
+// Positions outside the input read 0. Wrapping 32-bit accumulation.
+void conv2d(const int32_t* x, const PackedFilters& w, const Sweep& g, int32_t* out);
+
+// Depthwise convolution: x (d0, d1, C), w (k0, k1, C), out (out0, out1, C).
+void depthwise_conv2d(const int32_t* x, uint32_t channels, const int32_t* w, const Sweep& g, int32_t* out);
+
+// Input convolution: x (d0, d1, C), positions outside the input read pad_values[c]; packed filters;
+// out (out0, out1, F). `padded` is scratch space, reused between calls.
+void input_conv2d(const int32_t* x, const int32_t* pad_values, const PackedFilters& w, const Sweep& g,
+                  std::vector<int32_t>& padded, int32_t* out);
+
+// Transposed convolution: output position o = i x stride + r - pad along each axis receives
+// x[i] x w[r]; x (d0, d1, C), w (k0, k1, C, F), out (out0, out1, F). Only the strides, kernel sizes,
+// paddings (p0, p1) and output sizes of the sweep are used, with (d0, d1) the input size.
+void conv2d_transpose(const int32_t* x, uint32_t channels, const int32_t* w, uint32_t filters, const Sweep& g,
+                      int32_t* out);
+
+// Depthwise transposed convolution: w (k0, k1, C), out (out0, out1, C).
+void depthwise_conv2d_transpose(const int32_t* x, uint32_t channels, const int32_t* w, const Sweep& g,
+                                int32_t* out);
+
+// acc[j] += sum_i x[i] w[i][j] (wrapping), w row-major (rows, cols).
+void matvec_acc(const int32_t* x, uint32_t rows, const int32_t* w, uint32_t cols, uint32_t* acc);
+
+// Max pooling of x (d0, d1, C) into out (out0, out1, C). Padded positions are skipped, or read as 0 when
+// pad_as_zero.
+void max_pool(const int32_t* x, uint32_t channels, const Sweep& g, bool pad_as_zero, int32_t* out);
+
+// Per-channel sums over the spatial positions of x (d0 x d1 positions, C channels) into sums (C).
+void channel_sums(const int32_t* x, uint32_t positions, uint32_t channels, int64_t* sums);
+
+// Widens int8 weights to int32 once, so inner loops multiply 32-bit values only.
+std::vector<int32_t> widen(const int8_t* w, size_t count);
+
+}  // namespace ovrix::ops::kernel

@@ -1,0 +1,61 @@
+#pragma once
+// Software inference: runs a model's layers on the CPU with the engine's integer kernels (engine/ops.h).
+// Model::forward, predict and fit call it for the layers that run in software; the arithmetic of every
+// layer kind is described in engine/README.md ("Integer arithmetic" and "Software inference").
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "engine/layer.h"
+#include "engine/sequence.h"
+#include "engine/tensor.h"
+
+namespace ovrix::software {
+
+enum class Mode {
+  Forward,  // outputs of the last layer
+  Predict,  // potentials of the last layer as float32 (scaled and shifted, not rounded)
+  Fit,      // learning on the last layer, outputs as Forward
+};
+
+// Runs the samples of `input` through `layers` and returns the stacked outputs (N, d0, d1, d2), d being
+// the last layer's output dimensions.
+//
+// - `layers`: in wiring order (every inbound layer of a layer comes before it in the list). A layer whose
+//   inbound layer is not in the list, and the first layer, read the run's input. Not empty.
+// - `input`: (N, s0, s1, s2), (s0, s1, s2) being the first layer's input dimensions; element type uint8,
+//   int8, int16, int32 or float32. Integer values must fit the input range of an input layer (its bits and
+//   sign); float32 values must be integers in that range, unless they go to Quantizers only (the first
+//   layer, or every layer an input layer feeds), which take any float.
+// - Samples run one after another, in order; the FIFOs of the temporal layers start empty (zero) at each
+//   call and carry over from one sample to the next within the call.
+// - Forward and Fit give float32 after a Dequantizer, uint8 or int8 (by the last layer's output sign) when
+//   the last layer's activation is on and its output holds at most 8 bits, int32 otherwise. Predict gives
+//   float32 and refuses a last layer whose activation is on (std::runtime_error) and a list made only of
+//   an input layer (std::invalid_argument).
+// - Fit needs learning parameters on the last layer (Layer::learning_params) and learns sample by sample
+//   after computing each sample's output: `labels` hold one label per sample, one label for all, or none
+//   (unsupervised). A sample whose label lies outside 0 .. num_classes - 1 is run but not learnt. The
+//   learnt weights are stored back into the layer's "weights" variable at the end of the call.
+// Errors: std::invalid_argument for inputs, labels or layers that do not fit (with the layer's name),
+// std::runtime_error for layer kinds that cannot run in software.
+std::shared_ptr<Tensor> run(const std::vector<std::shared_ptr<Layer>>& layers, const Dense& input, Mode mode,
+                            const std::vector<int32_t>& labels = {});
+
+// Runs a mapped model: its sequences one after the other, each taking the previous one's output.
+// - A Hardware sequence must be a ForwardableSequence: the samples (the input split along dimension 0)
+//   go to forward_samples, with the labels in Fit (always a list, possibly empty) and none otherwise;
+//   its outputs, one per sample and all of one shape and type, are stacked in order (N, ...). In Predict
+//   a hardware result that ends the run is returned as float32.
+// - A Software sequence runs the layers of its passes, in order, with `run`: in `mode` when it is the
+//   last sequence, in Forward otherwise. After another sequence its input layers are skipped (the model
+//   input went to the first sequence), and a sequence left without layers changes nothing.
+// `model_layers` are the model's layers, for the checks of Predict that `run` makes on its own layers (the
+// last layer's activation, an input-only model); learning on hardware is the hardware sequence's.
+// std::invalid_argument for an empty sequence list, a hardware sequence that cannot run samples, or
+// outputs of different shapes or types.
+std::shared_ptr<Tensor> run_sequences(const std::vector<std::shared_ptr<Sequence>>& sequences,
+                                      const std::vector<std::shared_ptr<Layer>>& model_layers, const Dense& input,
+                                      Mode mode, const std::vector<int32_t>& labels = {});
+
+}  // namespace ovrix::software

@@ -1,0 +1,105 @@
+#include "mapping/hardware_sequence.h"
+
+#include <fmt/format.h>
+
+#include <stdexcept>
+
+#include "engine/device.h"
+#include "engine/layer.h"
+#include "mapping/layer_mapping.h"
+
+// The editions whose layer recorders read learnt variables back, when they are part of the tree.
+#if __has_include("backends/v1/edition.h")
+#include "backends/v1/edition.h"
+#define OVRIX_HAS_V1_EDITION 1
+#endif
+#if __has_include("backends/v2/edition.h")
+#include "backends/v2/edition.h"
+#define OVRIX_HAS_V2_EDITION 1
+#endif
+// The run road on a device (loading, learning mode, running) lives beside the device code.
+#if __has_include("mapping/forward_samples.h")
+#include "mapping/forward_samples.h"
+#define OVRIX_HAS_FORWARD_SAMPLES 1
+#endif
+
+namespace ovrix {
+
+HardwareSequence::HardwareSequence(std::shared_ptr<Device> device, const HardwareConstraints& constraints,
+                                   LayerList layers, std::vector<std::shared_ptr<Pass>> passes,
+                                   std::vector<uint8_t> program)
+    : device_(std::move(device)),
+      constraints_(constraints),
+      layers_(std::move(layers)),
+      passes_(std::move(passes)),
+      program_(std::move(program)) {}
+
+Sequence::ProgramParts HardwareSequence::program_parts() const {
+  const uint64_t size = program_.size();
+  if (size < 4)
+    throw std::runtime_error(fmt::format("The device program of {} bytes has no size prefix.", size));
+  const uint64_t info_size = uint64_t{program_[0]} | uint64_t{program_[1]} << 8 | uint64_t{program_[2]} << 16 |
+                             uint64_t{program_[3]} << 24;
+  if (info_size + 4 > size)
+    throw std::runtime_error(fmt::format(
+        "The device program is malformed: its program information of {} bytes does not fit in {} bytes.",
+        info_size, size));
+  const std::span<const uint8_t> all(program_);
+  return ProgramParts{all.first(info_size + 4), all.subspan(info_size + 4)};
+}
+
+std::string HardwareSequence::name() const {
+  std::string text = "HW/";
+  if (layers_.empty()) return text;
+  text += layers_.front()->name();
+  if (layers_.size() >= 2) text += "-" + layers_.back()->name();
+  return text;
+}
+
+std::vector<std::shared_ptr<Tensor>> HardwareSequence::forward_samples(
+    const std::vector<std::shared_ptr<const Tensor>>& inputs, const std::vector<int32_t>* labels) {
+#ifdef OVRIX_HAS_FORWARD_SAMPLES
+  return ovrix::forward_samples(*device_, program_, layers_, inputs, labels, [this] { sync_learning_vars(); });
+#else
+  (void)inputs;
+  (void)labels;
+  if (device_->hardware() == nullptr) throw std::runtime_error("An actual hardware device is required.");
+  throw std::runtime_error("Running a hardware sequence on a device is not available in this build.");
+#endif
+}
+
+void HardwareSequence::sync_learning_vars() {
+  if (passes_.empty() || !passes_.back())
+    throw std::runtime_error("A hardware sequence without passes has no learning layer.");
+  const LayerPtr layer = last_mappable_layer(passes_.back()->layers);
+  if (!layer) throw std::runtime_error("The last pass of the sequence has no learning layer.");
+  if (require_layer_mapping(*layer)->nps->size() != 1)
+    throw std::runtime_error("Learning is not supported for layers mapped on more than 1 NP.");
+
+  switch (device_->version().product_id) {
+    case 0x00:
+    case 0xA1: {
+#ifdef OVRIX_HAS_V1_EDITION
+      v1::LayerRecorderImpl recorder(*device_, constraints_);
+      recorder.sync_learning_vars(layer);
+      return;
+#else
+      throw std::runtime_error("The v1 hardware back-end is not available in this build.");
+#endif
+    }
+    case 0xA2:
+    case 0xB1: {
+#ifdef OVRIX_HAS_V2_EDITION
+      v2::LayerRecorderImpl recorder(*device_, constraints_);
+      recorder.sync_learning_vars(layer);
+      return;
+#else
+      // The v2 edition has no on-chip learning.
+      throw std::runtime_error("Learning not implemented on v2.");
+#endif
+    }
+    default: throw std::runtime_error("Unsupported IP version in sync_learning_vars.");
+  }
+}
+
+}  // namespace ovrix

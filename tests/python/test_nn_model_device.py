@@ -1,0 +1,74 @@
+"""Model.forward / predict / fit of a model mapped on an emulated device: the hardware metrics and power
+events of the inference methods."""
+import numpy as np
+import pytest
+
+from emulated_devices import with_devices
+from ovrix import core
+
+if not hasattr(core.Model, "_map"):
+    pytest.skip("Model._map is not registered in this build", allow_module_level=True)
+
+
+def mapped_chain(device):
+    model = core.Model()
+    model.add(core.Layer(core.LayerParams(core.InputData, dict(input_width=4, input_height=4, input_channels=1,
+                                                               input_bits=8, input_signed=0)), "input"))
+    for name in ("c1", "c2"):
+        model.add(core.Layer(core.LayerParams(core.Conv2D, dict(kernel_size=3, kernel_stride=1, padding=1, filters=4,
+                                                                weights_bits=4, activation=1)), name))
+    model._map(device, False, core.MapConstraints(device))
+    return model
+
+
+def samples(n):
+    return np.arange(n * 16, dtype=np.uint8).reshape(n, 4, 4, 1)
+
+
+@with_devices("v2:soc")
+def test_hardware_inference_writes_the_clock_metrics_and_copies_power_events():
+    (device,) = core.devices()
+    model = mapped_chain(device)
+    out = model.forward(samples(3))
+    assert out.shape == (3, 4, 4, 4)
+    metrics = model.metrics
+    assert sorted(metrics.names) == ["inference_clk", "inference_end", "inference_frames", "inference_start",
+                                     "program_clk"]
+    assert metrics["inference_frames"] == 3
+    assert metrics["inference_clk"] >= 0 and metrics["program_clk"] >= 0
+    assert model.power_events == []  # measurement is off
+    device.soc.power_measurement_enabled = True
+    model.forward(samples(2))
+    events = model.power_events
+    assert len(events) >= 1 and all(e.power > 0 for e in events)
+    # The list handed out is a copy: a later inference does not change it.
+    model.forward(samples(1))
+    assert len(events) >= 1
+
+
+@with_devices("v2:soc+clock=4294967290")
+def test_a_wrapping_clock_counter_gives_a_small_inference_clk():
+    (device,) = core.devices()
+    model = mapped_chain(device)
+    model.forward(samples(4))
+    assert 0 <= model.metrics["inference_clk"] < 2 ** 20
+
+
+@with_devices("v2")
+def test_software_inference_after_hardware_keeps_the_hardware_metrics():
+    (device,) = core.devices()
+    model = mapped_chain(device)
+    model.forward(samples(2))
+    clk, program = model.metrics["inference_clk"], model.metrics["program_clk"]
+    software = core.Model(model.layers)  # an unmapped copy
+    software.forward(samples(2))
+    assert "inference_clk" not in software.metrics.names
+    assert model.metrics["inference_clk"] == clk and model.metrics["program_clk"] == program
+
+
+@with_devices("v2")
+def test_learning_is_refused_on_v2_devices():
+    (device,) = core.devices()
+    model = mapped_chain(device)
+    with pytest.raises(RuntimeError, match="^Learning not implemented on v2.$"):
+        model.fit(samples(1), [0])
