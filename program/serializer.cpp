@@ -4,7 +4,10 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <exception>
+#include <new>
 #include <stdexcept>
 
 #include "engine/layer.h"
@@ -16,13 +19,36 @@
 
 namespace ovrix {
 
-// The builder of the program data. A large model's records are megabytes each, and flatbuffers
-// grows its buffer by half at a time, copying what it holds at every step: before a record is
-// written the buffer grows at least twofold when the record does not fit, so that all the growing
-// copies at most the program's size once.
+// The builder of the program data. A large model's records are megabytes each, and by itself
+// flatbuffers grows its buffer by half at a time into fresh memory, copying what it holds at every
+// step: the growing touches two to three times the program's size in new pages, and each new page
+// costs more than copying it. Here the buffer grows with realloc, which keeps the pages already
+// touched (for a large block the C library remaps them rather than copying), and the part in use
+// moves to the new end; before a record is written the buffer grows at least twofold when the
+// record does not fit, so that the moves copy at most the program's size once.
+class ReallocAllocator final : public flatbuffers::Allocator {
+ public:
+  uint8_t* allocate(size_t size) override {
+    auto* p = static_cast<uint8_t*>(std::malloc(size));
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+  }
+  void deallocate(uint8_t* p, size_t) override { std::free(p); }
+  // The scratch part at the front stays where it is; the back part, the data built so far, moves to
+  // the new end (the two never overlap: together they fit in the old size).
+  uint8_t* reallocate_downward(uint8_t* old_p, size_t old_size, size_t new_size, size_t in_use_back,
+                               size_t) override {
+    auto* p = static_cast<uint8_t*>(std::realloc(old_p, new_size));
+    if (p == nullptr) throw std::bad_alloc();
+    std::memmove(p + new_size - in_use_back, p + old_size - in_use_back, in_use_back);
+    return p;
+  }
+};
+
 class ProgramDataBuilder final : public flatbuffers::FlatBufferBuilder {
  public:
-  using FlatBufferBuilder::FlatBufferBuilder;
+  explicit ProgramDataBuilder(size_t initial_size)
+      : FlatBufferBuilder(initial_size, new ReallocAllocator, /*own_allocator=*/true) {}
 
   void reserve_more(size_t bytes) {
     const size_t free = buf_.capacity() - buf_.size() - buf_.scratch_size();
