@@ -1,5 +1,6 @@
 // Weight format of standard (and transposed) convolutions on a v2 CNP.
 #include <bit>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -43,6 +44,33 @@ const Conv2dFormat& cnp_weight_format(uint32_t kernel_size) {
 }
 
 uint32_t ceil_div(uint32_t a, uint32_t b) { return a / b + (a % b != 0); }
+
+// Gathers the 4-bit weights of a group of 8 filters in stream order (kernel row, filter slot, kernel
+// column) when the filter axis is contiguous: one 8-byte load per kernel position, and the kernel
+// size known to the compiler so that the loops unroll. `at` is element (0, 0, c, first filter).
+template <uint32_t K>
+void gather_full_group(const int8_t* at, size_t s0, size_t s1, uint8_t* bytes) {
+  static_assert(std::endian::native == std::endian::little, "filter slot s is byte s of the load");
+  for (uint32_t j = 0; j < K; ++j) {
+    for (uint32_t i = 0; i < K; ++i) {
+      uint64_t slots;
+      std::memcpy(&slots, at + i * s0 + j * s1, sizeof slots);
+      uint8_t* dst = bytes + j * 8 * K + i;
+      for (uint32_t slot = 0; slot < 8; ++slot) dst[slot * K] = static_cast<uint8_t>(slots >> (8 * slot));
+    }
+  }
+}
+
+using GroupGather = void (*)(const int8_t*, size_t, size_t, uint8_t*);
+
+GroupGather full_group_gather(uint32_t k) {
+  switch (k) {
+    case 3: return &gather_full_group<3>;
+    case 5: return &gather_full_group<5>;
+    case 7: return &gather_full_group<7>;
+    default: return nullptr;
+  }
+}
 
 // Filters handled by groups of `group` starting at first_filter.
 void check_filter_range(const WeightView& w, uint32_t first_filter, uint32_t filters) {
@@ -225,6 +253,7 @@ std::vector<std::vector<uint32_t>> format_conv2d_4bit_weights(const WeightView& 
   }
   const uint32_t group_100b = conv2d_4bit_ch_cont_100b_size(k, 8);
   const size_t group_nibbles = size_t{8} * k * k;
+  const GroupGather gather_full = s3 == 1 ? full_group_gather(k) : nullptr;
   bytes.assign(group_nibbles + detail::nibble_read_slack, 0);
 
   for (uint32_t c = 0; c < channels; ++c) {
@@ -234,12 +263,17 @@ std::vector<std::vector<uint32_t>> format_conv2d_4bit_weights(const WeightView& 
       for (uint32_t g = 0; g * 8 < filters; ++g) {
         const uint32_t f0 = shares[n].first + g * 8;
         const uint32_t count = std::min(8u, filters - g * 8);
-        if (count < 8) std::fill(bytes.begin(), bytes.begin() + group_nibbles, 0);
-        for (uint32_t j = 0; j < k; ++j) {
-          for (uint32_t i = 0; i < k; ++i) {
-            const int8_t* src = w.data + size_t{i} * s0 + size_t{j} * s1 + size_t{c} * s2 + size_t{f0} * s3;
-            uint8_t* dst = &bytes[size_t{j} * 8 * k + i];
-            for (uint32_t slot = 0; slot < count; ++slot) dst[slot * k] = static_cast<uint8_t>(src[slot * s3]);
+        const int8_t* at = w.data + size_t{c} * s2 + size_t{f0} * s3;
+        if (count == 8 && gather_full) {
+          gather_full(at, s0, s1, bytes.data());
+        } else {
+          if (count < 8) std::fill(bytes.begin(), bytes.begin() + group_nibbles, 0);
+          for (uint32_t j = 0; j < k; ++j) {
+            for (uint32_t i = 0; i < k; ++i) {
+              const int8_t* src = at + size_t{i} * s0 + size_t{j} * s1;
+              uint8_t* dst = &bytes[size_t{j} * 8 * k + i];
+              for (uint32_t slot = 0; slot < count; ++slot) dst[slot * k] = static_cast<uint8_t>(src[slot * s3]);
+            }
           }
         }
         uint32_t* group = channel + size_t{g} * group_100b * 4;
