@@ -140,6 +140,17 @@ long minor_faults() {
   return usage.ru_minflt;
 }
 
+// FNV-1a of the program, to compare the bytes of two builds.
+uint64_t program_fingerprint(const Model& model) {
+  uint64_t h = 0xCBF29CE484222325ull;
+  for (const auto& sequence : model.sequences())
+    for (uint8_t b : sequence->program()) {
+      h ^= b;
+      h *= 0x100000001B3ull;
+    }
+  return h;
+}
+
 size_t program_bytes(const Model& model) {
   size_t bytes = 0;
   for (const auto& sequence : model.sequences()) bytes += sequence->program().size();
@@ -208,7 +219,8 @@ int main(int argc, char** argv) {
   std::printf("model: %zu convolutions, %zu weights (%.1f MB as stored), %zu NPs, %zu pass(es)\n",
               std::size(LAYERS), built.weight_count, built.weight_count / mb, nps,
               model.sequences().front()->passes().size());
-  std::printf("program: %zu bytes (%.1f MB)\n", bytes, bytes / mb);
+  std::printf("program: %zu bytes (%.1f MB), fingerprint %016llx\n", bytes, bytes / mb,
+              static_cast<unsigned long long>(program_fingerprint(model)));
   std::printf("map:     %10.2f ms  %10.1f MB/s of program  (%.0f page faults per map)\n", map_seconds * 1e3,
               bytes / mb / map_seconds, faults_per_map);
   std::printf("memcpy:  %10.2f ms  %10.1f MB/s\n", memcpy_seconds * 1e3, bytes / mb / memcpy_seconds);
