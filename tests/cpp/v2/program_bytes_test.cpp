@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -103,6 +104,37 @@ INSTANTIATE_TEST_SUITE_P(
         FormatCase{5, 8, 5, 24, 5, 11, RM, 600, 0x907bab5724da2a80ull},
         FormatCase{7, 8, 4, 20, 6, 13, RM, 1792, 0xb028de92b97deb08ull},
         FormatCase{7, 8, 2, 9, 1, 5, RV, 448, 0xe9184ab12819ed03ull}));
+
+// One sweep for several NPs' shares gives each share the words of its own call, in the order given
+// (not sorted, overlapping, partial groups, a share of the whole layer); no share, no block.
+TEST(Conv2dWeightShares, EachShareAsAloneForEveryKernelAndWidth) {
+  const std::vector<FilterShare> shares{{16, 8}, {0, 5}, {3, 21}, {0, 40}, {39, 1}, {24, 13}};
+  for (const uint32_t kernel : {1u, 3u, 4u, 5u, 7u}) {
+    for (const uint8_t bits : {uint8_t{4}, uint8_t{8}}) {
+      if (kernel == 4 && bits == 4) continue;  // no 4-bit format for kernel 4
+      for (const auto layout : {RM, RV}) {
+        const auto w = random_weights(kernel, 3, 40, layout, 77 + kernel);
+        const WeightView view = WeightView::of(*w);
+        const auto all = format_conv2d_cnp_weights(view, shares, bits);
+        ASSERT_EQ(all.size(), shares.size());
+        for (size_t n = 0; n < shares.size(); ++n)
+          EXPECT_EQ(all[n], format_conv2d_cnp_weights(*w, shares[n].first, shares[n].count, bits))
+              << "kernel " << kernel << ", " << int(bits) << " bits, share " << n;
+        EXPECT_TRUE(format_conv2d_cnp_weights(view, {}, bits).empty());
+      }
+    }
+  }
+}
+
+TEST(Conv2dWeightShares, ARangeBeyondTheWeightsIsRefused) {
+  const auto w = random_weights(3, 2, 16, RM, 5);
+  try {
+    format_conv2d_cnp_weights(WeightView::of(*w), {{0, 8}, {12, 8}}, 4);
+    FAIL() << "no exception";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_STREQ(e.what(), "Filters 12 to 19 are beyond the weights of 16 filters.");
+  }
+}
 
 // ---- Whole programs
 
