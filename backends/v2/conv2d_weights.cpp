@@ -214,20 +214,22 @@ std::vector<std::vector<uint32_t>> format_conv2d_4bit_weights(const WeightView& 
   const size_t s0 = w.strides[0], s1 = w.strides[1], s2 = w.strides[2], s3 = w.strides[3];
   // The nibbles are gathered as bytes in stream order, then packed into the halves: the gathering
   // reads along the contiguous filter axis, channel by channel for all the shares (each kernel row
-  // of a channel is read once), the packing takes sixteen nibbles per register.
-  std::vector<uint8_t> bytes;
+  // of a channel is read once), the packing pairs them into bytes and loads each half at once.
+  std::vector<uint8_t> bytes, scratch;
 
   if (k == 1) {
     // Each channel's container: the NP's filters one after another.
     uint32_t widest = 0;
     for (const FilterShare& share : shares) widest = std::max(widest, share.count);
-    bytes.assign(widest + detail::nibble_read_slack, 0);
+    bytes.assign(widest, 0);
+    scratch.assign(widest / 2 + 1 + detail::nibble_scratch_slack, 0);
     for (uint32_t c = 0; c < channels; ++c) {
       for (size_t n = 0; n < shares.size(); ++n) {
         const uint32_t filters = shares[n].count;
         const int8_t* src = w.data + size_t{c} * s2 + size_t{shares[n].first} * s3;
         for (uint32_t f = 0; f < filters; ++f) bytes[f] = static_cast<uint8_t>(src[f * s3]);
-        detail::put_nibbles(bytes.data(), filters, usable, outs[n].data() + size_t{c} * channel_100b[n] * 4);
+        detail::put_nibbles(bytes.data(), filters, usable, outs[n].data() + size_t{c} * channel_100b[n] * 4,
+                            scratch.data());
       }
     }
     return outs;
@@ -254,7 +256,8 @@ std::vector<std::vector<uint32_t>> format_conv2d_4bit_weights(const WeightView& 
   const uint32_t group_100b = conv2d_4bit_ch_cont_100b_size(k, 8);
   const size_t group_nibbles = size_t{8} * k * k;
   const GroupGather gather_full = s3 == 1 ? full_group_gather(k) : nullptr;
-  bytes.assign(group_nibbles + detail::nibble_read_slack, 0);
+  bytes.assign(group_nibbles, 0);
+  scratch.assign(group_nibbles / 2 + 1 + detail::nibble_scratch_slack, 0);
 
   for (uint32_t c = 0; c < channels; ++c) {
     for (size_t n = 0; n < shares.size(); ++n) {
@@ -278,7 +281,8 @@ std::vector<std::vector<uint32_t>> format_conv2d_4bit_weights(const WeightView& 
         }
         uint32_t* group = channel + size_t{g} * group_100b * 4;
         for (const Run& run : runs)
-          detail::put_nibbles(&bytes[run.first_nibble], run.nibbles, usable, group + size_t{run.first_half} * 2);
+          detail::put_nibbles(&bytes[run.first_nibble], run.nibbles, usable, group + size_t{run.first_half} * 2,
+                              scratch.data());
       }
     }
   }

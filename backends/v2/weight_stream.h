@@ -69,35 +69,32 @@ class HalfStream {
   uint64_t acc_ = 0;
 };
 
-// The low nibbles of eight bytes (byte t at bits 8t) packed into 32 bits (nibble t at bits 4t).
-inline uint64_t pack_low_nibbles(uint64_t x) {
-  x &= 0x0F0F0F0F0F0F0F0Full;
-  x = (x | x >> 4) & 0x00FF00FF00FF00FFull;
-  x = (x | x >> 8) & 0x0000FFFF0000FFFFull;
-  return (x | x >> 16) & 0xFFFFFFFFull;
-}
-
-// Readable bytes that must follow the n nibbles given to put_nibbles (their values do not matter).
-inline constexpr size_t nibble_read_slack = 16;
+// put_nibbles needs (n + 1) / 2 + nibble_scratch_slack bytes of scratch for n nibbles.
+inline constexpr size_t nibble_scratch_slack = 8;
 
 // Writes the low nibbles of bytes[0 .. n) as a HalfStream of `usable` bits per half puts them from
-// bit 0 of the half at words[0..1], a nibble straddling two halves where a half ends inside it.
-// Sixteen nibbles at a time are gathered into a register and the half's bits taken from it; each
-// touched half is assigned whole, so the stream's halves must not hold anything yet.
-inline void put_nibbles(const uint8_t* bytes, size_t n, uint32_t usable, uint32_t* words) {
-  static_assert(std::endian::native == std::endian::little, "nibbles are gathered from little-endian loads");
+// bit 0 of the half at words[0..1], a nibble straddling two halves where a half ends inside it. The
+// nibbles are first paired into the bytes of the plain stream (in `scratch`), then each half's bits
+// are one unaligned 64-bit load of it; each touched half is assigned whole, so the stream's halves
+// must not hold anything yet.
+inline void put_nibbles(const uint8_t* bytes, size_t n, uint32_t usable, uint32_t* words, uint8_t* scratch) {
+  static_assert(std::endian::native == std::endian::little, "the plain stream is read in little-endian loads");
+  const size_t pairs = n / 2;
+  for (size_t m = 0; m < pairs; ++m)
+    scratch[m] = static_cast<uint8_t>((bytes[2 * m] & 0xF) | (bytes[2 * m + 1] << 4));
+  if (n % 2 != 0) scratch[pairs] = bytes[n - 1] & 0xF;
   const uint64_t mask = (uint64_t{1} << usable) - 1;
-  const size_t halves = (4 * n + usable - 1) / usable;
+  const size_t stream_bits = 4 * n;
+  const size_t halves = (stream_bits + usable - 1) / usable;
   for (size_t h = 0; h < halves; ++h) {
     const size_t bit = h * usable;
-    const size_t first = bit / 4;
-    uint64_t lo, hi;
-    std::memcpy(&lo, bytes + first, 8);
-    std::memcpy(&hi, bytes + first + 8, 8);
-    uint64_t v = pack_low_nibbles(lo) | pack_low_nibbles(hi) << 32;
-    const size_t left = n - first;
-    if (left < 16) v &= (uint64_t{1} << (4 * left)) - 1;
-    v = (v >> (bit % 4)) & mask;
+    // Bits bit .. bit + 57 of the stream (a half holds at most 50); those past its end are dropped.
+    uint64_t v;
+    std::memcpy(&v, scratch + bit / 8, sizeof v);
+    v >>= bit % 8;
+    const size_t left = stream_bits - bit;
+    if (left < usable) v &= (uint64_t{1} << left) - 1;
+    v &= mask;
     words[2 * h] = static_cast<uint32_t>(v);
     words[2 * h + 1] = static_cast<uint32_t>(v >> 32);
   }
