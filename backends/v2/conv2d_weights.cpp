@@ -45,18 +45,28 @@ const Conv2dFormat& cnp_weight_format(uint32_t kernel_size) {
 
 uint32_t ceil_div(uint32_t a, uint32_t b) { return a / b + (a % b != 0); }
 
-// Gathers the 4-bit weights of a group of 8 filters in stream order (kernel row, filter slot, kernel
-// column) when the filter axis is contiguous: one 8-byte load per kernel position, and the kernel
-// size known to the compiler so that the loops unroll. `at` is element (0, 0, c, first filter).
+// The 4-bit weights of a group of 8 filters in the plain stream (kernel row, filter slot, kernel
+// column; two to a byte) when the filter axis is contiguous: one 8-byte load per kernel position
+// holds the 8 slots, and the kernel size is known to the compiler so that the loops unroll. `at` is
+// element (0, 0, c, first filter). With an odd kernel, value (s, i) of a row sits at an even place
+// when s + i is even; its byte pairs it with (s, i + 1), or with (s + 1, 0) after the last column,
+// so one word of pairs per column serves every other slot.
 template <uint32_t K>
-void gather_full_group(const int8_t* at, size_t s0, size_t s1, uint8_t* bytes) {
+void gather_full_group(const int8_t* at, size_t s0, size_t s1, uint8_t* pairs) {
+  static_assert(K % 2 == 1, "pairs are laid out for odd kernels");
   static_assert(std::endian::native == std::endian::little, "filter slot s is byte s of the load");
+  constexpr uint64_t low_nibbles = 0x0F0F0F0F0F0F0F0Full;
   for (uint32_t j = 0; j < K; ++j) {
+    uint64_t slots[K];
     for (uint32_t i = 0; i < K; ++i) {
-      uint64_t slots;
-      std::memcpy(&slots, at + i * s0 + j * s1, sizeof slots);
-      uint8_t* dst = bytes + j * 8 * K + i;
-      for (uint32_t slot = 0; slot < 8; ++slot) dst[slot * K] = static_cast<uint8_t>(slots >> (8 * slot));
+      std::memcpy(&slots[i], at + i * s0 + j * s1, sizeof slots[i]);
+      slots[i] &= low_nibbles;
+    }
+    for (uint32_t i = 0; i < K; ++i) {
+      const uint64_t high = i + 1 < K ? slots[i + 1] : slots[0] >> 8;
+      const uint64_t both = slots[i] | high << 4;
+      for (uint32_t slot = i % 2; slot < 8; slot += 2)
+        pairs[((8 * j + slot) * K + i) / 2] = static_cast<uint8_t>(both >> (8 * slot));
     }
   }
 }
@@ -212,24 +222,24 @@ std::vector<std::vector<uint32_t>> format_conv2d_4bit_weights(const WeightView& 
   }
   const uint32_t usable = k <= 3 ? 48 : 50;
   const size_t s0 = w.strides[0], s1 = w.strides[1], s2 = w.strides[2], s3 = w.strides[3];
-  // The nibbles are gathered as bytes in stream order, then packed into the halves: the gathering
-  // reads along the contiguous filter axis, channel by channel for all the shares (each kernel row
-  // of a channel is read once), the packing pairs them into bytes and loads each half at once.
-  std::vector<uint8_t> bytes, scratch;
+  // The weights are gathered into the plain stream of 4-bit values, then each half is taken from
+  // it at once: the gathering reads along the contiguous filter axis, channel by channel for all
+  // the shares (each kernel row of a channel is read once).
+  std::vector<uint8_t> bytes, pairs;
 
   if (k == 1) {
     // Each channel's container: the NP's filters one after another.
     uint32_t widest = 0;
     for (const FilterShare& share : shares) widest = std::max(widest, share.count);
     bytes.assign(widest, 0);
-    scratch.assign(widest / 2 + 1 + detail::nibble_scratch_slack, 0);
+    pairs.assign(widest / 2 + 1 + detail::paired_slack, 0);
     for (uint32_t c = 0; c < channels; ++c) {
       for (size_t n = 0; n < shares.size(); ++n) {
         const uint32_t filters = shares[n].count;
         const int8_t* src = w.data + size_t{c} * s2 + size_t{shares[n].first} * s3;
         for (uint32_t f = 0; f < filters; ++f) bytes[f] = static_cast<uint8_t>(src[f * s3]);
-        detail::put_nibbles(bytes.data(), filters, usable, outs[n].data() + size_t{c} * channel_100b[n] * 4,
-                            scratch.data());
+        detail::pair_nibbles(bytes.data(), filters, pairs.data());
+        detail::put_nibbles(pairs.data(), 0, filters, usable, outs[n].data() + size_t{c} * channel_100b[n] * 4);
       }
     }
     return outs;
@@ -257,7 +267,7 @@ std::vector<std::vector<uint32_t>> format_conv2d_4bit_weights(const WeightView& 
   const size_t group_nibbles = size_t{8} * k * k;
   const GroupGather gather_full = s3 == 1 ? full_group_gather(k) : nullptr;
   bytes.assign(group_nibbles, 0);
-  scratch.assign(group_nibbles / 2 + 1 + detail::nibble_scratch_slack, 0);
+  pairs.assign(group_nibbles / 2 + 1 + detail::paired_slack, 0);
 
   for (uint32_t c = 0; c < channels; ++c) {
     for (size_t n = 0; n < shares.size(); ++n) {
@@ -268,7 +278,7 @@ std::vector<std::vector<uint32_t>> format_conv2d_4bit_weights(const WeightView& 
         const uint32_t count = std::min(8u, filters - g * 8);
         const int8_t* at = w.data + size_t{c} * s2 + size_t{f0} * s3;
         if (count == 8 && gather_full) {
-          gather_full(at, s0, s1, bytes.data());
+          gather_full(at, s0, s1, pairs.data());
         } else {
           if (count < 8) std::fill(bytes.begin(), bytes.begin() + group_nibbles, 0);
           for (uint32_t j = 0; j < k; ++j) {
@@ -278,11 +288,11 @@ std::vector<std::vector<uint32_t>> format_conv2d_4bit_weights(const WeightView& 
               for (uint32_t slot = 0; slot < count; ++slot) dst[slot * k] = static_cast<uint8_t>(src[slot * s3]);
             }
           }
+          detail::pair_nibbles(bytes.data(), group_nibbles, pairs.data());
         }
         uint32_t* group = channel + size_t{g} * group_100b * 4;
         for (const Run& run : runs)
-          detail::put_nibbles(&bytes[run.first_nibble], run.nibbles, usable, group + size_t{run.first_half} * 2,
-                              scratch.data());
+          detail::put_nibbles(pairs.data(), run.first_nibble, run.nibbles, usable, group + size_t{run.first_half} * 2);
       }
     }
   }
