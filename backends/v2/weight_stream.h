@@ -1,6 +1,7 @@
 #pragma once
 // Internal helpers of the CNP weight formats: the bit stream of 64-bit halves that the 4-bit
-// formats fill, and the XL rounding of 8-bit blocks.
+// formats fill, value by value or at once from a plain stream of values two to a byte, and the XL
+// rounding of 8-bit blocks.
 #include <algorithm>
 #include <bit>
 #include <cstdint>
