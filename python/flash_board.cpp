@@ -17,8 +17,6 @@ void init_flash_board(py::module_& m) {
                                "Spi flash controller for the zmx2400meant for testing, debugging and validation only.");
   py::classh<SpiFlashController>(board, "SpiFlashController").def("get_id", &SpiFlashController::get_id);
   board.def("get_flash", [](std::shared_ptr<PyHardwareDevice> device) -> std::shared_ptr<SpiFlashController> {
-    // The argument conversion lets None through as an empty pointer.
-    if (!device) throw py::type_error("Expected a HardwareDevice, got None.");
     HardwareDevice* hw = device->hardware();
     HardwareDriver* driver = hw ? hw->driver() : nullptr;
     auto* flash = dynamic_cast<FlashAccessDriver*>(driver);
