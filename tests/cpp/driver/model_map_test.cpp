@@ -4,6 +4,7 @@
 #include "driver/driver_fakes.h"
 #include "engine/model.h"
 #include "engine/params.h"
+#include "support/message_of.h"
 
 namespace ovrix::driver_test {
 namespace {
@@ -19,15 +20,7 @@ std::unique_ptr<Model> input_only_model() {
   return model;
 }
 
-template <class E>
-std::string message_of(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const E& e) {
-    return e.what();
-  }
-  return "no exception of the expected type";
-}
+using test_support::message_of;
 
 TEST(ModelMap, RefusesAMissingDeviceOrForeignConstraints) {
   auto model = input_only_model();
