@@ -11,6 +11,7 @@ namespace {
 
 using testing::FakeGraph;
 using testing::FakeLayer;
+using testing::joined;
 using testing::make_vector;
 
 const HardwareConstraints& v2_limits() {
@@ -38,13 +39,6 @@ std::shared_ptr<FakeLayer> valid_conv(FakeGraph* g, LayerType type = LayerType::
 }
 
 using Check = MappingStatus (*)(const HardwareConstraints&, const Layer&);
-
-// The messages of a status, as the gathering joins them.
-std::string joined(std::initializer_list<const char*> messages) {
-  std::string out;
-  for (const char* m : messages) out += (out.empty() ? "" : " ") + std::string(m);
-  return out;
-}
 
 void expect_failure(const MappingStatus& status, const std::string& message) {
   EXPECT_TRUE(status.failed);
