@@ -5,22 +5,15 @@
 #include "engine/model.h"
 #include "engine/params.h"
 #include "support/message_of.h"
+#include "support/models.h"
 
 namespace ovrix::driver_test {
 namespace {
 
-std::unique_ptr<Model> input_only_model() {
-  auto model = Model::create();
-  auto params = LayerParams::create(LayerType::InputData, {{"input_width", 4},
-                                                           {"input_height", 4},
-                                                           {"input_channels", 1},
-                                                           {"input_bits", 8},
-                                                           {"input_signed", 0}});
-  model->add(Layer::create(params.get(), "input"));
-  return model;
-}
-
+using test_support::add_convs;
+using test_support::input_only_model;
 using test_support::message_of;
+using test_support::v2_chain;
 
 TEST(ModelMap, RefusesAMissingDeviceOrForeignConstraints) {
   auto model = input_only_model();
@@ -49,24 +42,6 @@ TEST(ModelMap, LayersLeftByTheHardwareRunInSoftwareUnlessHardwareOnly) {
   model->map(device, true, nullptr);
   EXPECT_TRUE(model->sequences().empty());
   EXPECT_EQ(model->device(), device);
-}
-
-// Appends c<first> .. c<last>, 4-bit convolutions of 4 filters, each after the last layer.
-void add_convs(Model& model, int first, int last) {
-  auto params = LayerParams::create(LayerType::Conv2D, {{"kernel_size", 3},
-                                                        {"kernel_stride", 1},
-                                                        {"padding", 1},
-                                                        {"filters", 4},
-                                                        {"weights_bits", 4},
-                                                        {"activation", 1}});
-  for (int i = first; i <= last; ++i) model.add(Layer::create(params.get(), "c" + std::to_string(i)));
-}
-
-// input -> c1 -> c2 -> c3 ...
-std::unique_ptr<Model> v2_chain(int convs) {
-  auto model = input_only_model();
-  add_convs(*model, 1, convs);
-  return model;
 }
 
 TEST(ModelMapV2, ChainMapsIntoOneHardwareSequenceTwiceAlike) {
