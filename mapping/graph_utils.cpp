@@ -158,12 +158,22 @@ LayerPtr first_common_layer(const LayerList& first, const LayerList& second) {
   return common.front();
 }
 
-LayerPtr first_mappable_layer(const LayerList& layers) {
+namespace {
+
+// The layers that can be mapped, shallowest first.
+LayerList candidates_by_depth(const LayerList& layers) {
   LayerList candidates;
   for (const LayerPtr& l : layers)
     if (l && is_candidate(l)) candidates.push_back(l);
-  if (candidates.empty()) return nullptr;
   sort_by_depth(&candidates);
+  return candidates;
+}
+
+}  // namespace
+
+LayerPtr first_mappable_layer(const LayerList& layers) {
+  const LayerList candidates = candidates_by_depth(layers);
+  if (candidates.empty()) return nullptr;
   if (candidates.size() == 1) return candidates.front();
   DepthMemo memo;
   if (get_layer_depth(candidates[0], &memo) < get_layer_depth(candidates[1], &memo)) return candidates[0];
@@ -171,11 +181,8 @@ LayerPtr first_mappable_layer(const LayerList& layers) {
 }
 
 LayerPtr last_mappable_layer(const LayerList& layers) {
-  LayerList candidates;
-  for (const LayerPtr& l : layers)
-    if (l && is_candidate(l)) candidates.push_back(l);
+  const LayerList candidates = candidates_by_depth(layers);
   if (candidates.empty()) return nullptr;
-  sort_by_depth(&candidates);
   if (candidates.size() == 1) return candidates.front();
   const LayerPtr& last = candidates[candidates.size() - 1];
   const LayerPtr& before = candidates[candidates.size() - 2];

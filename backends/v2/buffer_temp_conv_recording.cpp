@@ -110,7 +110,6 @@ RegisterMap format_tnp_b_registers(const Layer& layer, bool depthwise, std::shar
   const uint8_t input_bits = layer.input_bits();
   const uint8_t output_bits = layer.output_bits();
   const std::vector<hw::Component>& nps = *mapping.nps;
-  const std::shared_ptr<LayerMapping> next_mapping = next_layer ? layer_mapping(*next_layer) : nullptr;
   const std::unique_ptr<MergeLayerMapInfo> no_merge;
   // A window of one input frame, stride 1, nothing padded.
   const PaddingParams no_padding;
@@ -138,12 +137,7 @@ RegisterMap format_tnp_b_registers(const Layer& layer, bool depthwise, std::shar
 
     format_mesh_registers_set_output_to_NPs(&regs, sources, nps, destinations, mapping.alt_info, mapping.output_index,
                                             false, mapping.output_to_dma, ends_pass);
-    if (next_mapping) {
-      const auto& next_nps = *next_mapping->nps;
-      const auto shared = std::find_if(next_nps.begin(), next_nps.end(),
-                                       [&](const hw::Component& c) { return c.ident == np.ident; });
-      if (shared != next_nps.end()) update_partial_reconfig_regs(&regs, *next_layer, *shared, ends_pass);
-    }
+    update_partial_reconfig_regs_for_next(&regs, next_layer.get(), np.ident, ends_pass);
     if (starts_pass) set_ib_spikes(&regs);
     blocks.insert_or_assign(np.ident, std::move(regs));
   }

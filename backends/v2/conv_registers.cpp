@@ -93,7 +93,6 @@ RegisterMap format_np_registers(const ConvKind& kind, const Layer& layer, const 
   const std::vector<hw::Component>& nps = *mapping.nps;
   const bool is_add = mapping.merge_info && mapping.merge_info->is_add;
 
-  std::shared_ptr<LayerMapping> next_mapping = next_layer ? layer_mapping(*next_layer) : nullptr;
 
   RegisterMap blocks;
   for (const hw::Component& np : nps) {
@@ -152,12 +151,7 @@ RegisterMap format_np_registers(const ConvKind& kind, const Layer& layer, const 
                                  pooling.params.flag != 0, pooling.params.padding, outbound_max_pooling);
     format_mesh_registers_set_output_to_NPs(&regs, sources, nps, destinations, mapping.alt_info, mapping.output_index,
                                             false, mapping.output_to_dma, ends_pass);
-    if (next_mapping) {
-      const auto& next_nps = *next_mapping->nps;
-      const auto shared = std::find_if(next_nps.begin(), next_nps.end(),
-                                       [&](const hw::Component& c) { return c.ident == np.ident; });
-      if (shared != next_nps.end()) update_partial_reconfig_regs(&regs, *next_layer, *shared, ends_pass);
-    }
+    update_partial_reconfig_regs_for_next(&regs, next_layer.get(), np.ident, ends_pass);
     if (starts_pass) set_ib_spikes(&regs);
     blocks.insert_or_assign(np.ident, std::move(regs));
   }

@@ -138,14 +138,7 @@ std::unique_ptr<program::Record> record_program_dense1d_layer(const Device& devi
                        *weights, weight_bits, mode);
   format_mesh_registers_set_output_to_NPs(&regs, inputs, *mapping.nps, outputs, mapping.alt_info,
                                           mapping.output_index, false, mapping.output_to_dma, ends_pass);
-  if (next_layer) {
-    if (const auto next_mapping = layer_mapping(*next_layer)) {
-      const auto& next_nps = *next_mapping->nps;
-      const auto shared = std::find_if(next_nps.begin(), next_nps.end(),
-                                       [&](const hw::Component& c) { return c.ident == np.ident; });
-      if (shared != next_nps.end()) update_partial_reconfig_regs(&regs, *next_layer, *shared, ends_pass);
-    }
-  }
+  update_partial_reconfig_regs_for_next(&regs, next_layer.get(), np.ident, ends_pass);
   if (starts_pass) set_ib_spikes(&regs);
 
   record->add_np_track(np.ident, dma::Target::NpRegisters, 0, regs, true, true);

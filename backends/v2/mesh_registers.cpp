@@ -187,4 +187,15 @@ void update_partial_reconfig_regs(RegisterBlock* regs, const Layer& layer, const
   write_flag(regs, W32_PR_CONCAT, mapping.merge_info != nullptr && !mapping.merge_info->is_add);
 }
 
+void update_partial_reconfig_regs_for_next(RegisterBlock* regs, const Layer* next_layer, const hw::Ident& np,
+                                           bool end_of_pass) {
+  if (!next_layer) return;
+  const auto next_mapping = layer_mapping(*next_layer);
+  if (!next_mapping) return;
+  const auto& next_nps = *next_mapping->nps;
+  const auto shared =
+      std::find_if(next_nps.begin(), next_nps.end(), [&](const hw::Component& c) { return c.ident == np; });
+  if (shared != next_nps.end()) update_partial_reconfig_regs(regs, *next_layer, *shared, end_of_pass);
+}
+
 }  // namespace ovrix::v2

@@ -29,6 +29,9 @@ void format_mesh_registers_set_output_to_NPs(RegisterBlock* regs, const std::vec
 // Partial-reconfiguration words for the layer that the NP runs next: `np` is that layer's component
 // with the NP's identifier.
 void update_partial_reconfig_regs(RegisterBlock* regs, const Layer& layer, const hw::Component& np, bool end_of_pass);
+// The same for the layer after this one (if any, and mapped) when it runs on the NP `np` too.
+void update_partial_reconfig_regs_for_next(RegisterBlock* regs, const Layer* next_layer, const hw::Ident& np,
+                                           bool end_of_pass);
 
 // The components that feed a mapped layer: the lists of its sources in order, then its skip-DMA
 // loads, then its skip-DMA stores when a TNP-B layer reads them back.

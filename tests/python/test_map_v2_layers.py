@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 from ovrix import core
+from test_map_helpers import v2_device
 from test_program_format import reader, roots, words_at, written  # noqa: F401  (reader is a fixture)
 
 if not hasattr(core.Model, "_map"):
@@ -16,23 +17,6 @@ NP = core.NP
 # DMA targets of the v2 blocks.
 WEIGHTS, INPUT_SHIFT, VARIABLES, FNP3_RAM, NP_REGISTERS, REGISTER_WRITES, HRC_SRAM, SKIP_DMA = 1, 2, 5, 6, 7, 8, 9, 11
 HRC_IDENT = (0, 0, 0, 0)
-
-
-def v2_device():
-    """A v2 mesh of 4 columns x 2 rows x 4 NPs less the two DMA endpoints of node (1, 1): every NP a CNP
-    and a TNP-B with a lookup table, FNP3 on even ids and FNP2 on odd ones; a skip-DMA engine of 4
-    channels in each column; an HRC."""
-    nps = []
-    for col in range(1, 5):
-        for row in (1, 2):
-            for i in range(4):
-                if (col, row) == (1, 1) and i < 2:
-                    continue
-                types = [NP.CNP1, NP.CNP2, NP.TNP_B, NP.FNP3 if i % 2 == 0 else NP.FNP2]
-                nps.append(NP.Info(NP.Ident(col, row, i), types, True))
-    skip_dmas = [NP.Info(NP.Ident(col, 1, 3, 4), [NP.SKIP_DMA_STORE, NP.SKIP_DMA_LOAD]) for col in range(1, 5)]
-    mesh = NP.Mesh(core.IpVersion.v2, NP.Ident(1, 1, 0), NP.Ident(1, 1, 1), NP.Info.hrc(True), nps, skip_dmas)
-    return core.Device(core.HwVersion.Proteo_v2, mesh)
 
 
 def fill(current, seed):

@@ -167,11 +167,13 @@ def kernel_fits(shape, k, padding):
     return padding != core.Valid or all(k <= d for d in spatial)
 
 
-@pytest.mark.parametrize("shape, k, stride", CONV_CASES)
-@pytest.mark.parametrize("padding", PADDINGS)
+def with_paddings(cases, kernel=lambda case: case[1]):
+    """Each case with each padding, but Valid only where the kernel lies inside the input."""
+    return [(*case, padding) for case in cases for padding in PADDINGS if kernel_fits(case[0], kernel(case), padding)]
+
+
+@pytest.mark.parametrize("shape, k, stride, padding", with_paddings(CONV_CASES))
 def test_conv2d(shape, k, stride, padding):
-    if not kernel_fits(shape, k, padding):
-        pytest.skip("Valid needs the kernel inside the input")
     channels = shape[-1] if len(shape) >= 3 else 1
     x = ints(shape, 0, 256)
     w = weights((k, k, channels, 5))
@@ -187,12 +189,10 @@ def test_depthwise_conv2d(shape, k, stride):
     same(nn.depthwise_conv2d(x, w, stride), ref.depthwise_conv2d(x, w, stride))
 
 
-@pytest.mark.parametrize("shape, k, stride", [c for c in CONV_CASES if (c[0][-1] in (1, 3) and len(c[0]) == 3)]
-                         + [((6, 7, 1), 5, 1), ((9, 8, 3), 7, 2)])
-@pytest.mark.parametrize("padding", PADDINGS)
+@pytest.mark.parametrize("shape, k, stride, padding",
+                         with_paddings([c for c in CONV_CASES if (c[0][-1] in (1, 3) and len(c[0]) == 3)]
+                                       + [((6, 7, 1), 5, 1), ((9, 8, 3), 7, 2)]))
 def test_input_conv2d(shape, k, stride, padding):
-    if not kernel_fits(shape, k, padding):
-        pytest.skip("Valid needs the kernel inside the input")
     x = ints(shape, 0, 256, np.uint8)
     w = weights((k, k, shape[-1], 6))
     t = ints((shape[-1],), 0, 256, np.uint8)
@@ -264,14 +264,11 @@ def test_global_average_rounds_half_up():
     assert nn.global_average_pooling(np.array([[[-1], [-2]]], np.int32), 32).ravel()[0] == -1
 
 
-@pytest.mark.parametrize("shape, k0, k1, s0, s1", [((1, 1, 1), 1, 1, 1, 1), ((5, 7, 3), 2, 2, 2, 2),
-                                                   ((5, 5, 2), 3, 3, 1, 1), ((7, 6, 2), 3, 2, 2, 1),
-                                                   ((4, 6, 2), 4, 6, 1, 1), ((2, 5, 5, 2), 2, 3, 2, 2),
-                                                   ((5, 6, 3), 2, -1, 2, 1)])
-@pytest.mark.parametrize("padding", PADDINGS)
+@pytest.mark.parametrize("shape, k0, k1, s0, s1, padding",
+                         with_paddings([((1, 1, 1), 1, 1, 1, 1), ((5, 7, 3), 2, 2, 2, 2), ((5, 5, 2), 3, 3, 1, 1),
+                                        ((7, 6, 2), 3, 2, 2, 1), ((4, 6, 2), 4, 6, 1, 1), ((2, 5, 5, 2), 2, 3, 2, 2),
+                                        ((5, 6, 3), 2, -1, 2, 1)], kernel=lambda case: max(case[1], case[2])))
 def test_max_pooling(shape, k0, k1, s0, s1, padding):
-    if not kernel_fits(shape, max(k0, k1), padding):
-        pytest.skip("Valid needs the kernel inside the input")
     x = ints(shape, -(2 ** 31), 2 ** 31 - 1)
     for n in (32, 8):
         same(nn.max_pooling(x, k0, k1, s0, s1, padding, n), ref.max_pooling(x, k0, k1, s0, s1, padding, n))

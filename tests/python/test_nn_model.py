@@ -90,15 +90,19 @@ def conv_model(kind, shape, kernel, stride, padding, activation, pool_type=0, po
 # (input shape, kernel, stride): 1x1 inputs, kernels as large as the input, odd sizes, stride 2.
 SHAPES = [((1, 1, 1), 1, 1), ((1, 1, 3), 3, 1), ((5, 5, 2), 5, 1), ((7, 5, 3), 3, 2), ((9, 6, 4), 3, 2),
           ((6, 7, 2), 7, 1), ((8, 8, 3), 1, 2)]
+PADDINGS = [core.Valid, core.Same, core.SameUpper]
+
+
+def with_paddings(cases):
+    """Each case with each padding, but Valid only where the kernel lies inside the input."""
+    return [(*case, padding) for case in cases for padding in PADDINGS
+            if padding != core.Valid or case[1] <= min(case[0][:2])]
 
 
 @pytest.mark.parametrize("kind", [core.Conv2D, core.DepthwiseConv2D])
-@pytest.mark.parametrize("shape, kernel, stride", SHAPES)
-@pytest.mark.parametrize("padding", [core.Valid, core.Same, core.SameUpper])
+@pytest.mark.parametrize("shape, kernel, stride, padding", with_paddings(SHAPES))
 @pytest.mark.parametrize("activation", [0, 1, 2])
 def test_convolutions(kind, shape, kernel, stride, padding, activation):
-    if padding == core.Valid and kernel > min(shape[:2]):
-        pytest.skip("Valid needs the kernel inside the input")
     m = conv_model(kind, shape, kernel, stride, padding, activation)
     randomize(m, seed=hash((int(kind), shape, kernel, stride, int(padding), activation)) % 1000)
     x = inputs(m, 3, seed=1)
@@ -115,13 +119,10 @@ def test_convolution_with_pooling(shape, pool_type, pool_size, padding, activati
     check(m, inputs(m, 4, seed=2), ("forward",) if activation else ("forward", "predict"))
 
 
-@pytest.mark.parametrize("shape, kernel", [((1, 1, 1), 3), ((3, 4, 3), 5), ((8, 8, 1), 7), ((5, 7, 3), 4),
-                                           ((4, 4, 3), 3)])
-@pytest.mark.parametrize("padding", [core.Valid, core.Same, core.SameUpper])
+@pytest.mark.parametrize("shape, kernel, padding",
+                         with_paddings([((1, 1, 1), 3), ((3, 4, 3), 5), ((8, 8, 1), 7), ((5, 7, 3), 4), ((4, 4, 3), 3)]))
 @pytest.mark.parametrize("stride, pool_type", [(1, 0), (2, 0), (1, 1)])
 def test_input_convolution(shape, kernel, padding, stride, pool_type):
-    if padding == core.Valid and kernel > min(shape[:2]):
-        pytest.skip("Valid needs the kernel inside the input")
     m = core.Model()
     m.add(input_layer(*shape))
     m.add(layer(core.InputConv2D, "hrc", kernel_size=kernel, kernel_stride=stride, padding=int(padding), filters=6,

@@ -1,43 +1,21 @@
 """get_program_memory_infos on the programs of mapped models, checked against the program
-information read back with Python's flatbuffers package (reader generated from the repository's
-schemas at test time, under a namespace of its own)."""
-import importlib
+information read back with Python's flatbuffers package (the reader of the program-format tests)."""
 import math
-import shutil
 import struct
-import subprocess
-import sys
-from pathlib import Path
 
 import pytest
 
 from ovrix import core
 from test_map_helpers import chain, residual, small_v2_device, v2_device
+from test_program_format import reader as program_reader  # noqa: F401  (a fixture)
 
-SCHEMA_DIR = Path(__file__).resolve().parents[2] / "program"
-SCHEMAS = ("program_data.fbs", "program_info.fbs")
-READER_NS = "progmem_reader"
 FIELDS = ["input_memory", "input_descriptor_memory", "output_memory", "program_memory", "extra_program_memory",
           "program_descriptors_memory"]
 
 
 @pytest.fixture(scope="module")
-def reader(tmp_path_factory):
-    pytest.importorskip("flatbuffers")
-    flatc = shutil.which("flatc")
-    if flatc is None:
-        pytest.skip("flatc is not installed")
-    root = tmp_path_factory.mktemp("progmem_reader")
-    for name in SCHEMAS:
-        text = (SCHEMA_DIR / name).read_text()
-        (root / name).write_text(text.replace("namespace ovrix.fb;", f"namespace {READER_NS};"))
-    out = root / "gen"
-    subprocess.run([flatc, "--python", "-o", str(out), *(str(root / n) for n in SCHEMAS)], check=True)
-    sys.path.insert(0, str(out))
-    try:
-        yield importlib.import_module(f"{READER_NS}.ProgramInfo").ProgramInfo
-    finally:
-        sys.path.remove(str(out))
+def reader(program_reader):
+    return program_reader["ProgramInfo"]
 
 
 def words(bits):

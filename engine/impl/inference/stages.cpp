@@ -278,28 +278,41 @@ PoolStage::PoolStage(const Layer& layer, uint32_t in0, uint32_t in1) {
   }
 }
 
+namespace {
+
+// Sums each pooling window over the input positions it covers (padding is not counted) and hands
+// emit the window's index, its per-channel sums and how many positions were summed.
+template <class Emit>
+void sum_windows(const int32_t* in, uint32_t channels, const ops::kernel::Sweep& g, Emit emit) {
+  std::vector<int64_t> sums(channels);
+  for (uint32_t o0 = 0; o0 < g.out0; ++o0) {
+    const auto t0 = ops::kernel::taps(o0, g.s0, g.p0, g.k0, g.d0);
+    for (uint32_t o1 = 0; o1 < g.out1; ++o1) {
+      const auto t1 = ops::kernel::taps(o1, g.s1, g.p1, g.k1, g.d1);
+      std::fill(sums.begin(), sums.end(), 0);
+      const int64_t n0 = t0.hi - t0.lo, n1 = t1.hi - t1.lo;
+      for (int64_t i0 = t0.first; i0 < t0.first + n0; ++i0)
+        for (int64_t i1 = t1.first; i1 < t1.first + n1; ++i1) {
+          const int32_t* p = in + (size_t(i0) * g.d1 + size_t(i1)) * channels;
+          for (uint32_t c = 0; c < channels; ++c) sums[c] += p[c];
+        }
+      emit(size_t(o0) * g.out1 + o1, sums, n0 * n1);
+    }
+  }
+}
+
+}  // namespace
+
 void PoolStage::pool(const int32_t* in, uint32_t channels, int32_t* out) const {
   if (type_ == PoolType::Max) {
     ops::kernel::max_pool(in, channels, g_, false, out);
     return;
   }
-  // Average over the input positions of each window (padding is not counted).
-  std::vector<int64_t> sums(channels);
-  for (uint32_t o0 = 0; o0 < g_.out0; ++o0) {
-    const auto t0 = ops::kernel::taps(o0, g_.s0, g_.p0, g_.k0, g_.d0);
-    for (uint32_t o1 = 0; o1 < g_.out1; ++o1) {
-      const auto t1 = ops::kernel::taps(o1, g_.s1, g_.p1, g_.k1, g_.d1);
-      std::fill(sums.begin(), sums.end(), 0);
-      const int64_t n0 = t0.hi - t0.lo, n1 = t1.hi - t1.lo;
-      for (int64_t i0 = t0.first; i0 < t0.first + n0; ++i0)
-        for (int64_t i1 = t1.first; i1 < t1.first + n1; ++i1) {
-          const int32_t* p = in + (size_t(i0) * g_.d1 + size_t(i1)) * channels;
-          for (uint32_t c = 0; c < channels; ++c) sums[c] += p[c];
-        }
-      int32_t* o = out + (size_t(o0) * g_.out1 + o1) * channels;
-      for (uint32_t c = 0; c < channels; ++c) o[c] = static_cast<int32_t>(arith::average_round(sums[c], n0 * n1));
-    }
-  }
+  // Average over the input positions of each window.
+  sum_windows(in, channels, g_, [&](size_t window, const std::vector<int64_t>& sums, int64_t count) {
+    int32_t* o = out + window * channels;
+    for (uint32_t c = 0; c < channels; ++c) o[c] = static_cast<int32_t>(arith::average_round(sums[c], count));
+  });
 }
 
 void PoolStage::pool_predict(const int32_t* potentials, uint32_t channels, const OutputStage& stage,
@@ -317,22 +330,10 @@ void PoolStage::pool_predict(const int32_t* potentials, uint32_t channels, const
     for (size_t i = 0; i < pooled.size(); ++i) out[i] = stage.predict(pooled[i], uint32_t(i % channels));
     return;
   }
-  std::vector<int64_t> sums(channels);
-  for (uint32_t o0 = 0; o0 < g_.out0; ++o0) {
-    const auto t0 = ops::kernel::taps(o0, g_.s0, g_.p0, g_.k0, g_.d0);
-    for (uint32_t o1 = 0; o1 < g_.out1; ++o1) {
-      const auto t1 = ops::kernel::taps(o1, g_.s1, g_.p1, g_.k1, g_.d1);
-      std::fill(sums.begin(), sums.end(), 0);
-      const int64_t n0 = t0.hi - t0.lo, n1 = t1.hi - t1.lo;
-      for (int64_t i0 = t0.first; i0 < t0.first + n0; ++i0)
-        for (int64_t i1 = t1.first; i1 < t1.first + n1; ++i1) {
-          const int32_t* p = potentials + (size_t(i0) * g_.d1 + size_t(i1)) * channels;
-          for (uint32_t c = 0; c < channels; ++c) sums[c] += p[c];
-        }
-      float* o = out + (size_t(o0) * g_.out1 + o1) * channels;
-      for (uint32_t c = 0; c < channels; ++c) o[c] = stage.predict(sums[c], c, n0 * n1);
-    }
-  }
+  sum_windows(potentials, channels, g_, [&](size_t window, const std::vector<int64_t>& sums, int64_t count) {
+    float* o = out + window * channels;
+    for (uint32_t c = 0; c < channels; ++c) o[c] = stage.predict(sums[c], c, count);
+  });
 }
 
 }  // namespace ovrix::software

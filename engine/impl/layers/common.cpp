@@ -147,4 +147,14 @@ Signals v2_signals(const LayerParams& params, const std::vector<InputSignal>* in
   return s;
 }
 
+ConvPool conv_then_pool(const std::string& name, const Shape& in, const ConvCalculatedParams& conv,
+                        const PoolRequest& request) {
+  ConvPool r{conv, pool_geometry(conv.output_width, conv.output_height, request)};
+  if (r.pool.output_width == 0 || r.pool.output_height == 0) {
+    refuse_build(name, "its output would be empty for an input of " + std::to_string(in.dims[0]) + " x " +
+                           std::to_string(in.dims[1]) + ".");
+  }
+  return r;
+}
+
 }  // namespace ovrix::detail

@@ -167,6 +167,15 @@ struct PoolRequest {
 };
 PoolingCalculatedParams pool_geometry(uint32_t width, uint32_t height, const PoolRequest& request);
 
+// A convolution followed by pooling of its output.
+struct ConvPool {
+  ConvCalculatedParams conv;
+  PoolingCalculatedParams pool;
+};
+// Pools the output of `conv` as asked; refuses an empty output of a layer with input `in`.
+ConvPool conv_then_pool(const std::string& name, const Shape& in, const ConvCalculatedParams& conv,
+                        const PoolRequest& request);
+
 // The signed storage type for weights of that many bits: bit, int2, int4 or int8.
 TensorType weights_type(int32_t bits);
 

@@ -44,15 +44,10 @@ class V1Rules : public KindRules {
 };
 
 // Convolution then pooling with the per-axis keys; refuses an empty output.
-struct ConvPool {
-  ConvCalculatedParams conv;
-  PoolingCalculatedParams pool;
-};
 inline ConvPool conv_pool(const LayerParams& p, const Shape& in, const std::string& name) {
   const auto padding = static_cast<Padding>(p.get("padding"));
-  ConvPool r;
-  r.conv = conv_geometry(in, p.get("kernel_width"), p.get("kernel_height"), p.get("stride_x"), p.get("stride_y"),
-                         padding);
+  const auto conv = conv_geometry(in, p.get("kernel_width"), p.get("kernel_height"), p.get("stride_x"),
+                                  p.get("stride_y"), padding);
   PoolRequest req;
   req.type = static_cast<PoolType>(p.get("pool_type"));
   const int32_t pw = p.get("pooling_width"), ph = p.get("pooling_height");
@@ -63,12 +58,7 @@ inline ConvPool conv_pool(const LayerParams& p, const Shape& in, const std::stri
   req.stride_x = psx < 0 ? req.size_x : psx;
   req.stride_y = psy < 0 ? req.size_y : psy;
   req.padding = padding;
-  r.pool = pool_geometry(r.conv.output_width, r.conv.output_height, req);
-  if (r.pool.output_width == 0 || r.pool.output_height == 0) {
-    refuse_build(name, "its output would be empty for an input of " + std::to_string(in.dims[0]) + " x " +
-                           std::to_string(in.dims[1]) + ".");
-  }
-  return r;
+  return conv_then_pool(name, in, conv, req);
 }
 
 }  // namespace ovrix::detail::v1

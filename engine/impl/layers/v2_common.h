@@ -41,16 +41,11 @@ inline uint32_t depthwise_channels(const LayerParams& p, uint32_t channels, cons
   return channels;
 }
 
-struct ConvPool {
-  ConvCalculatedParams conv;
-  PoolingCalculatedParams pool;
-};
 // Square convolution, then pooling ("pool_size" -1: global, output 1 x 1); refuses an empty output.
 inline ConvPool conv_pool(const LayerParams& p, const Shape& in, const std::string& name) {
   const auto padding = static_cast<Padding>(p.get("padding"));
   const uint32_t k = p.get("kernel_size"), s = p.get("kernel_stride");
-  ConvPool r;
-  r.conv = conv_geometry(in, k, k, s, s, padding);
+  const auto conv = conv_geometry(in, k, k, s, s, padding);
   PoolRequest req;
   req.type = static_cast<PoolType>(p.get("pool_type"));
   const int32_t size = p.get("pool_size");
@@ -58,12 +53,7 @@ inline ConvPool conv_pool(const LayerParams& p, const Shape& in, const std::stri
   req.size_x = req.size_y = size < 0 ? 1 : size;
   req.stride_x = req.stride_y = p.get("pool_stride");
   req.padding = padding;
-  r.pool = pool_geometry(r.conv.output_width, r.conv.output_height, req);
-  if (r.pool.output_width == 0 || r.pool.output_height == 0) {
-    refuse_build(name, "its output would be empty for an input of " + std::to_string(in.dims[0]) + " x " +
-                           std::to_string(in.dims[1]) + ".");
-  }
-  return r;
+  return conv_then_pool(name, in, conv, req);
 }
 
 }  // namespace ovrix::detail::v2

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "engine/emulation.h"
+#include "support/message_of.h"
 
 namespace ovrix {
 namespace {
@@ -48,15 +49,7 @@ struct Discovery {
   }
 };
 
-template <class E, class F>
-std::string message_of(F&& f) {
-  try {
-    f();
-  } catch (const E& e) {
-    return e.what();
-  }
-  return "<no exception>";
-}
+using test_support::message_of;
 
 TEST(Discovery, NoDriverNoDevice) {
   Discovery d;

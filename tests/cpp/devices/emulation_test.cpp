@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "devices/test_programs.h"
+#include "support/message_of.h"
 
 namespace ovrix::emulation {
 namespace {
@@ -13,17 +14,7 @@ namespace {
 using ovrix::device_testing::build_program;
 using ovrix::device_testing::TestProgram;
 
-template <class E, class F>
-std::string message_of(F&& f) {
-  try {
-    f();
-  } catch (const E& e) {
-    return e.what();
-  } catch (const std::exception& e) {
-    return std::string("<other exception> ") + e.what();
-  }
-  return "<no exception>";
-}
+using test_support::message_of;
 
 DeviceSpec spec_of(const char* text) { return parse_devices(text).at(0); }
 

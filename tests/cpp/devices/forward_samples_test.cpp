@@ -10,6 +10,7 @@
 #include "engine/model.h"
 #include "engine/params.h"
 #include "mapping/device_discovery.h"
+#include "support/models.h"
 
 namespace ovrix {
 namespace {
@@ -147,29 +148,13 @@ namespace ovrix {
 namespace {
 
 // A v2 model mapped by the main road runs its hardware sequence on an emulated v2 device.
-std::unique_ptr<Model> v2_chain(int filters) {
-  auto model = Model::create();
-  auto input = LayerParams::create(LayerType::InputData, {{"input_width", 4},
-                                                          {"input_height", 4},
-                                                          {"input_channels", 1},
-                                                          {"input_bits", 8},
-                                                          {"input_signed", 0}});
-  model->add(Layer::create(input.get(), "input"));
-  auto conv = LayerParams::create(LayerType::Conv2D, {{"kernel_size", 3},
-                                                      {"kernel_stride", 1},
-                                                      {"padding", 1},
-                                                      {"filters", filters},
-                                                      {"weights_bits", 4},
-                                                      {"activation", 1}});
-  for (const char* name : {"c1", "c2"}) model->add(Layer::create(conv.get(), name));
-  return model;
-}
+using test_support::v2_chain;
 
 TEST(MappedModelOnEmulatedDevice, ProgramsOnceRunsAgainAndReprogramsForAnotherSequence) {
   auto driver = emulation::make_driver(emulation::parse_devices("v2")[0]);
   auto device = std::make_shared<HostDevice>(HardwareDevice::create(driver.get()));
   auto& emulated = dynamic_cast<emulation::EmulatedDevice&>(*device->hardware());
-  auto first = v2_chain(4), second = v2_chain(8);
+  auto first = v2_chain(2, 4), second = v2_chain(2, 8);
   first->map(device, false, nullptr);
   second->map(device, false, nullptr);
   ASSERT_EQ(first->sequences().size(), 1u);

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "engine/emulation.h"
+#include "support/message_of.h"
 
 namespace ovrix {
 namespace {
@@ -30,15 +31,7 @@ std::vector<Access> writes_of(const EmulatedDriver& d) {
   return w;
 }
 
-template <class E, class F>
-std::string message_of(F&& f) {
-  try {
-    f();
-  } catch (const E& e) {
-    return e.what();
-  }
-  return "<no exception>";
-}
+using test_support::message_of;
 
 struct ReadCase {
   uint32_t word;

@@ -20,74 +20,16 @@
 #include "mapping/mapping_driver.h"
 #include "mapping/mesh.h"
 #include "program/record.h"
+#include "support/fakes.h"
 
 namespace ovrix::driver_test {
 
 inline Shape shape3(uint32_t w, uint32_t h, uint32_t c) { return Shape{w, h, c}; }
 
-class Params : public LayerParams {
- public:
-  Params(LayerType type, std::map<std::string, int> values) : type_(type), values_(std::move(values)) {}
-  int32_t get(const std::string& key) const override {
-    auto it = values_.find(key);
-    if (it == values_.end()) throw std::invalid_argument("no key " + key);
-    return it->second;
-  }
-  bool has(const std::string& key) const override { return values_.count(key) != 0; }
-  std::vector<std::string> keys() const override {
-    std::vector<std::string> k;
-    for (const auto& [key, value] : values_) k.push_back(key);
-    return k;
-  }
-  LayerType layer_type() const override { return type_; }
-
- private:
-  LayerType type_;
-  std::map<std::string, int> values_;
-};
-
-class Vars : public Variables {
- public:
-  std::vector<std::string> names() const override {
-    std::vector<std::string> n;
-    for (const auto& [name, t] : tensors) n.push_back(name);
-    return n;
-  }
-  void set(const std::string& name, std::shared_ptr<Tensor> tensor) override {
-    tensors[name] = std::dynamic_pointer_cast<Dense>(tensor);
-  }
-  std::shared_ptr<Dense> get(const std::string& name) const override {
-    auto it = tensors.find(name);
-    return it == tensors.end() ? nullptr : it->second;
-  }
-  bool has(const std::string& name) const override { return tensors.count(name) != 0; }
-  std::map<std::string, std::shared_ptr<Dense>> tensors;
-};
-
-// The target kind of each layer kind, as the engine answers.
-inline hw::TargetKind kind_of(LayerType type) {
-  switch (type) {
-    case LayerType::InputData:
-    case LayerType::Dequantizer:
-    case LayerType::Quantizer: return hw::TargetKind::None;
-    case LayerType::InputConvolutional:
-    case LayerType::InputConv2D: return hw::TargetKind::HRC;
-    case LayerType::FullyConnected:
-    case LayerType::Dense1D: return hw::TargetKind::FNP;
-    case LayerType::Add:
-    case LayerType::Concatenate: return hw::TargetKind::SkipDma;
-    case LayerType::BufferTempConv:
-    case LayerType::DepthwiseBufferTempConv: return hw::TargetKind::TNP_B;
-    case LayerType::StatefulRecurrent:
-    case LayerType::LumoPostProcessing: return hw::TargetKind::TNP_R;
-    default: return hw::TargetKind::CNP;
-  }
-}
-
 class TestLayer : public LayerImpl, public HasConvParams, public HasPoolParams {
  public:
   TestLayer(std::string name, LayerType type, std::map<std::string, int> params, Shape input)
-      : kind(kind_of(type)), input(input), output(input), name_(std::move(name)), params_(type, std::move(params)) {}
+      : kind(test_support::target_of(type)), input(input), output(input), name_(std::move(name)), params_(type, std::move(params)) {}
 
   std::string name() const override { return name_; }
   std::vector<Shape> input_dims() const override { return {input}; }
@@ -125,12 +67,12 @@ class TestLayer : public LayerImpl, public HasConvParams, public HasPoolParams {
   bool learning = false;
   ConvCalculatedParams conv;
   PoolingCalculatedParams pool;
-  std::shared_ptr<Vars> vars = std::make_shared<Vars>();
+  std::shared_ptr<test_support::FakeVariables> vars = std::make_shared<test_support::FakeVariables>();
   std::vector<std::shared_ptr<Layer>> ins, outs;
 
  private:
   std::string name_;
-  Params params_;
+  test_support::FakeParams params_;
 };
 
 using TestLayerPtr = std::shared_ptr<TestLayer>;
@@ -182,20 +124,13 @@ inline std::shared_ptr<LayerMapping> mapping_of(const std::shared_ptr<TestLayer>
 }
 
 // A hardware device that keeps the program it was given and counts what it was asked to do.
-class CountingHardware : public HardwareDevice {
+class CountingHardware : public test_support::StubHardware {
  public:
-  HwVersion version() const override { return hw_versions::Proteo_v2; }
   const char* desc() const override { return "counting"; }
-  void enable_clock_counter(bool) override {}
-  uint32_t read_clock_counter() override { return 0; }
-  uint32_t program_clock_count() override { return 0; }
-  uint64_t memory() override { return 0; }
-  void reset_top_memory() override {}
   void program(const uint8_t* data, size_t size) override {
     loaded.assign(data, data + size);
     ++loads;
   }
-  void program_external(const uint8_t*, size_t, uint32_t) override {}
   std::span<const uint8_t> program() const override {
     return loads ? std::span<const uint8_t>(loaded) : std::span<const uint8_t>();
   }
@@ -205,10 +140,6 @@ class CountingHardware : public HardwareDevice {
     ++learn_switches;
   }
   bool learn_enabled() const override { return learn; }
-  uint32_t learn_mem_size() override { return 0; }
-  void learn_mem(uint32_t*) override {}
-  void update_learn_mem(const uint32_t*) override {}
-  void unprogram() override {}
   std::vector<std::unique_ptr<Tensor>> fit(const std::vector<std::shared_ptr<const Tensor>>& samples,
                                            const std::vector<int32_t>&) override {
     runs.push_back("fit");
@@ -222,8 +153,6 @@ class CountingHardware : public HardwareDevice {
     runs.push_back("predict");
     return outputs(samples.size());
   }
-  HardwareDriver* driver() override { return nullptr; }
-  uint32_t read_np_config(const hw::Ident&, uint32_t) override { return 0; }
 
   std::vector<uint8_t> loaded;
   int loads = 0;
@@ -240,21 +169,7 @@ class CountingHardware : public HardwareDevice {
   }
 };
 
-class TestDevice : public Device {
- public:
-  TestDevice(HwVersion version, Mesh mesh) : version_(version), mesh_(std::move(mesh)) {}
-  HwVersion version() const override { return version_; }
-  const char* desc() const override { return "test device"; }
-  const Mesh& mesh() const override { return mesh_; }
-  HardwareDevice* hardware() const override { return hardware_; }
-  void set_version(HwVersion v) { version_ = v; }
-  void set_hardware(HardwareDevice* hardware) { hardware_ = hardware; }
-
- private:
-  HwVersion version_;
-  Mesh mesh_;
-  HardwareDevice* hardware_ = nullptr;
-};
+using TestDevice = test_support::FakeDevice;
 
 // `cnps` NPs able to run convolutions, `fnp2s` FNP2s, `tnps` TNP_Bs and one skip-DMA engine with 8
 // channels; the DMA event endpoint is (0, 0, 1).

@@ -4,30 +4,16 @@
 #include "driver/driver_fakes.h"
 #include "engine/model.h"
 #include "engine/params.h"
+#include "support/message_of.h"
+#include "support/models.h"
 
 namespace ovrix::driver_test {
 namespace {
 
-std::unique_ptr<Model> input_only_model() {
-  auto model = Model::create();
-  auto params = LayerParams::create(LayerType::InputData, {{"input_width", 4},
-                                                           {"input_height", 4},
-                                                           {"input_channels", 1},
-                                                           {"input_bits", 8},
-                                                           {"input_signed", 0}});
-  model->add(Layer::create(params.get(), "input"));
-  return model;
-}
-
-template <class E>
-std::string message_of(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const E& e) {
-    return e.what();
-  }
-  return "no exception of the expected type";
-}
+using test_support::add_convs;
+using test_support::input_only_model;
+using test_support::message_of;
+using test_support::v2_chain;
 
 TEST(ModelMap, RefusesAMissingDeviceOrForeignConstraints) {
   auto model = input_only_model();
@@ -42,7 +28,6 @@ TEST(ModelMap, RefusesAMissingDeviceOrForeignConstraints) {
   EXPECT_TRUE(model->sequences().empty());
 }
 
-#if __has_include("backends/v2/edition.h")
 TEST(ModelMap, LayersLeftByTheHardwareRunInSoftwareUnlessHardwareOnly) {
   auto device = std::make_shared<TestDevice>(hw_versions::Proteo_v2, make_mesh(IpVersion::v2, 2));
   auto model = input_only_model();
@@ -57,73 +42,6 @@ TEST(ModelMap, LayersLeftByTheHardwareRunInSoftwareUnlessHardwareOnly) {
   model->map(device, true, nullptr);
   EXPECT_TRUE(model->sequences().empty());
   EXPECT_EQ(model->device(), device);
-}
-#else
-TEST(ModelMap, AMissingEditionLeavesTheModelUnmapped) {
-  auto device = std::make_shared<TestDevice>(hw_versions::Proteo_v2, make_mesh(IpVersion::v2, 2));
-  auto model = input_only_model();
-  EXPECT_EQ(message_of<std::runtime_error>([&] { model->map(device, false, nullptr); }),
-            "The v2 hardware back-end is not available in this build.");
-  EXPECT_EQ(model->device(), nullptr);
-  EXPECT_TRUE(model->sequences().empty());
-}
-
-// input -> c1 -> c2 -> c3 -> add <- c1; add -> c4 -> ... on few NPs: a skip connection and passes.
-TEST(ModelMapV2, ResidualModelOverSeveralPassesMapsAlike) {
-  auto device = std::make_shared<TestDevice>(hw_versions::Proteo_v2, make_mesh(IpVersion::v2, 4));
-  auto build = [] {
-    auto model = v2_chain(3);
-    const auto& layers = model->layers();
-    auto add_params = LayerParams::create(LayerType::Add, {});
-    auto add = Layer::create(add_params.get(), "add");
-    model->add(add, {layers[3], layers[1]});
-    auto params = LayerParams::create(LayerType::Conv2D, {{"kernel_size", 3},
-                                                          {"kernel_stride", 1},
-                                                          {"padding", 1},
-                                                          {"filters", 4},
-                                                          {"weights_bits", 4},
-                                                          {"activation", 1}});
-    for (int i = 4; i <= 7; ++i) model->add(Layer::create(params.get(), "c" + std::to_string(i)));
-    return model;
-  };
-  auto model = build();
-  model->map(device, true, nullptr);
-  ASSERT_EQ(model->sequences().size(), 1u);
-  const auto& sequence = *model->sequences().front();
-  EXPECT_GE(sequence.passes().size(), 2u);
-  const auto c1 = layer_mapping(*model->get_layer("c1"));
-  const auto c4 = layer_mapping(*model->get_layer("c4"));
-  ASSERT_TRUE(c1 && c4);
-  ASSERT_NE(c1->skipdma_store(), nullptr);
-  ASSERT_NE(c4->skipdma_load(), nullptr);
-  EXPECT_EQ(c4->load_channel_info->slot, c1->store_channel_info->slot);
-  const std::vector<uint8_t> first(sequence.program().begin(), sequence.program().end());
-
-  auto again = build();
-  again->map(device, true, nullptr);
-  const auto other = again->sequences().front()->program();
-  EXPECT_EQ(std::vector<uint8_t>(other.begin(), other.end()), first);
-}
-#endif
-
-}  // namespace
-}  // namespace ovrix::driver_test
-
-namespace ovrix::driver_test {
-namespace {
-
-#if __has_include("backends/v2/edition.h")
-// input -> c1 -> c2 -> c3, 4-bit convolutions of 4 filters.
-std::unique_ptr<Model> v2_chain(size_t convs) {
-  auto model = input_only_model();
-  auto params = LayerParams::create(LayerType::Conv2D, {{"kernel_size", 3},
-                                                        {"kernel_stride", 1},
-                                                        {"padding", 1},
-                                                        {"filters", 4},
-                                                        {"weights_bits", 4},
-                                                        {"activation", 1}});
-  for (size_t i = 0; i < convs; ++i) model->add(Layer::create(params.get(), "c" + std::to_string(i + 1)));
-  return model;
 }
 
 TEST(ModelMapV2, ChainMapsIntoOneHardwareSequenceTwiceAlike) {
@@ -158,13 +76,7 @@ TEST(ModelMapV2, ResidualModelOverSeveralPassesMapsAlike) {
     auto add_params = LayerParams::create(LayerType::Add, {});
     auto add = Layer::create(add_params.get(), "add");
     model->add(add, {layers[3], layers[1]});
-    auto params = LayerParams::create(LayerType::Conv2D, {{"kernel_size", 3},
-                                                          {"kernel_stride", 1},
-                                                          {"padding", 1},
-                                                          {"filters", 4},
-                                                          {"weights_bits", 4},
-                                                          {"activation", 1}});
-    for (int i = 4; i <= 7; ++i) model->add(Layer::create(params.get(), "c" + std::to_string(i)));
+    add_convs(*model, 4, 7);
     return model;
   };
   auto model = build();
@@ -185,7 +97,6 @@ TEST(ModelMapV2, ResidualModelOverSeveralPassesMapsAlike) {
   const auto other = again->sequences().front()->program();
   EXPECT_EQ(std::vector<uint8_t>(other.begin(), other.end()), first);
 }
-#endif
 
 }  // namespace
 }  // namespace ovrix::driver_test

@@ -13,8 +13,13 @@
 #include "engine/register_image_driver.h"
 #include "mapping/backend_interfaces.h"
 #include "mapping/mesh.h"
+#include "support/fakes.h"
 
 namespace ovrix::mapping_testing {
+
+using test_support::FakeDevice;
+using test_support::FakeParams;
+using test_support::target_of;
 
 inline Shape shape3(uint32_t w, uint32_t h, uint32_t c) {
   Shape s;
@@ -24,48 +29,6 @@ inline Shape shape3(uint32_t w, uint32_t h, uint32_t c) {
 }
 
 inline bool same_shape(const Shape& a, const Shape& b) { return a.count == b.count && a.dims == b.dims; }
-
-class FakeParams : public LayerParams {
- public:
-  FakeParams(LayerType type, std::map<std::string, int> values) : type_(type), values_(std::move(values)) {}
-  int32_t get(const std::string& key) const override {
-    auto it = values_.find(key);
-    if (it == values_.end()) throw std::invalid_argument("no key " + key);
-    return it->second;
-  }
-  bool has(const std::string& key) const override { return values_.count(key) != 0; }
-  std::vector<std::string> keys() const override {
-    std::vector<std::string> k;
-    for (const auto& [key, v] : values_) k.push_back(key);
-    return k;
-  }
-  LayerType layer_type() const override { return type_; }
-  std::map<std::string, int>& values() { return values_; }
-
- private:
-  LayerType type_;
-  std::map<std::string, int> values_;
-};
-
-// The target kind a layer kind answers for.
-inline hw::TargetKind target_of(LayerType type) {
-  switch (type) {
-    case LayerType::InputData:
-    case LayerType::Dequantizer:
-    case LayerType::Quantizer: return hw::TargetKind::None;
-    case LayerType::InputConvolutional:
-    case LayerType::InputConv2D: return hw::TargetKind::HRC;
-    case LayerType::FullyConnected:
-    case LayerType::Dense1D: return hw::TargetKind::FNP;
-    case LayerType::Add:
-    case LayerType::Concatenate: return hw::TargetKind::SkipDma;
-    case LayerType::BufferTempConv:
-    case LayerType::DepthwiseBufferTempConv: return hw::TargetKind::TNP_B;
-    case LayerType::StatefulRecurrent:
-    case LayerType::LumoPostProcessing: return hw::TargetKind::TNP_R;
-    default: return hw::TargetKind::CNP;
-  }
-}
 
 class FakeLayer : public LayerImpl, public HasPoolParams {
  public:
@@ -152,48 +115,12 @@ inline void unwire_all_layers() {
   wired_layers().clear();
 }
 
-class FakeDevice : public Device {
- public:
-  FakeDevice(HwVersion version, Mesh mesh) : version_(version), mesh_(std::move(mesh)) {}
-  HwVersion version() const override { return version_; }
-  const char* desc() const override { return "fake"; }
-  const Mesh& mesh() const override { return mesh_; }
-  HardwareDevice* hardware() const override { return nullptr; }
-  Mesh& mutable_mesh() { return mesh_; }
-  void set_version(HwVersion v) { version_ = v; }
-
- private:
-  HwVersion version_;
-  Mesh mesh_;
-};
-
 // A hardware device whose NP capability words come from a register image.
-class ImageHardwareDevice : public HardwareDevice {
+class ImageHardwareDevice : public test_support::StubHardware {
  public:
   ImageHardwareDevice(HwVersion version, RegisterImageDriver* driver) : version_(version), driver_(driver) {}
   HwVersion version() const override { return version_; }
   const char* desc() const override { return "image"; }
-  void enable_clock_counter(bool) override {}
-  uint32_t read_clock_counter() override { return 0; }
-  uint32_t program_clock_count() override { return 0; }
-  uint64_t memory() override { return 0; }
-  void reset_top_memory() override {}
-  void program(const uint8_t*, size_t) override {}
-  void program_external(const uint8_t*, size_t, uint32_t) override {}
-  std::span<const uint8_t> program() const override { return {}; }
-  void set_batch_size(uint32_t, bool) override {}
-  void set_learn_enabled(bool) override {}
-  bool learn_enabled() const override { return false; }
-  uint32_t learn_mem_size() override { return 0; }
-  void learn_mem(uint32_t*) override {}
-  void update_learn_mem(const uint32_t*) override {}
-  void unprogram() override {}
-  std::vector<std::unique_ptr<Tensor>> fit(const std::vector<std::shared_ptr<const Tensor>>&,
-                                           const std::vector<int32_t>&) override {
-    return {};
-  }
-  std::vector<std::unique_ptr<Tensor>> forward(const std::vector<std::shared_ptr<const Tensor>>&) override { return {}; }
-  std::vector<std::unique_ptr<Tensor>> predict(const std::vector<std::shared_ptr<const Tensor>>&) override { return {}; }
   HardwareDriver* driver() override { return driver_; }
   uint32_t read_np_config(const hw::Ident& ident, uint32_t count) override {
     np_reads.push_back(ident);

@@ -4,20 +4,15 @@
 
 #include "fakes.h"
 #include "mapping/map_constraints.h"
+#include "support/message_of.h"
 
 namespace ovrix {
 namespace {
 
 using mapping_testing::FakeDevice;
 
-std::string message_of(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "no runtime_error";
-}
+// Only a runtime_error counts.
+std::string message_of(const std::function<void()>& f) { return test_support::message_of<std::runtime_error>(f); }
 
 TEST(HardwareBackend, TypeIsHardware) {
   HardwareBackend backend;

@@ -3,18 +3,13 @@
 #include "backends/lumo/lumo_backend.h"
 #include "fakes.h"
 #include "program/record.h"
+#include "support/message_of.h"
 
 namespace ovrix {
 namespace {
 
-std::string message_of(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "no runtime_error";
-}
+// Only a runtime_error counts.
+std::string message_of(const std::function<void()>& f) { return test_support::message_of<std::runtime_error>(f); }
 
 TEST(LumoEdition, FixedRefusalsAndEmptyInputOutput) {
   mapping_testing::FakeDevice device(hw_versions::Lumo_Proteo, Mesh(IpVersion::lumo, {}, {}, std::nullopt, {}, {}));

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "fakes.h"
+#include "support/message_of.h"
 
 namespace ovrix {
 namespace {
@@ -62,14 +63,7 @@ INSTANTIATE_TEST_SUITE_P(Products, MapConstraintsDefaults,
                                            DefaultsRow{hw_versions::Proteo_v2, IpVersion::v2, 64, 256, 512},
                                            DefaultsRow{hw_versions::Lumo_Proteo, IpVersion::lumo, 0, 0, 0}));
 
-std::string message_of(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "no exception";
-}
+using test_support::message_of;
 
 TEST(MapConstraints, Refusals) {
   EXPECT_THROW(MapConstraints(nullptr), std::invalid_argument);

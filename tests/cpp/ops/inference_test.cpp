@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/model.h"
+#include "support/message_of.h"
 
 namespace ovrix {
 namespace {
@@ -43,15 +44,7 @@ std::vector<T> values(const Tensor& t) {
   return std::vector<T>(p, p + t.size());
 }
 
-template <class F>
-std::string error_of(F f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "";
-}
+using test_support::message_of;
 
 // InputData (3, 3, 1) -> Conv2D 3x3 Same, one filter of ones.
 std::unique_ptr<Model> neighbourhood_model(int activation) {
@@ -108,9 +101,9 @@ TEST(SoftwareInference, InputsOutsideTheInputRangeOrShapeAreRefused) {
   auto m = Model::create();
   m->add(input(1, 1, 2, 4));
   auto x = samples(TensorType::uint8, {1, 1, 1, 2}, {15, 16});
-  EXPECT_EQ(error_of([&] { m->forward(x, 0); }),
+  EXPECT_EQ(message_of([&] { m->forward(x, 0); }),
             "Layer 'input': input value 16 does not fit its 4-bit unsigned input.");
-  EXPECT_NE(error_of([&] { m->forward(samples(TensorType::uint8, {1, 2, 1, 1}, {1, 2}), 0); })
+  EXPECT_NE(message_of([&] { m->forward(samples(TensorType::uint8, {1, 2, 1, 1}, {1, 2}), 0); })
                 .find("does not match the model's input (N, 1, 1, 2)"),
             std::string::npos);
   EXPECT_THROW(m->forward(samples(TensorType::uint8, {2}, {1, 2}), 0), std::invalid_argument);
@@ -119,7 +112,7 @@ TEST(SoftwareInference, InputsOutsideTheInputRangeOrShapeAreRefused) {
   std::vector<float> half{0.5f, 1.0f};
   auto fx = std::shared_ptr<Dense>(
       Dense::copy(reinterpret_cast<const char*>(half.data()), 8, TensorType::float32, Shape{1, 1, 1, 2}));
-  EXPECT_NE(error_of([&] { m->forward(fx, 0); }).find("not a 32-bit integer"), std::string::npos);
+  EXPECT_NE(message_of([&] { m->forward(fx, 0); }).find("not a 32-bit integer"), std::string::npos);
 }
 
 TEST(SoftwareInference, TemporalLayersCarryTheirFifoFromSampleToSample) {
@@ -167,7 +160,7 @@ TEST(SoftwareInference, LayerKindsWithoutASoftwarePathAreRefused) {
   m->add(layer(LayerType::FullyConnected, {{"units", 2}, {"weights_bits", 1}, {"activation", 1}, {"act_bits", 1}},
                "fc"));
   auto x = samples(TensorType::uint8, {1, 2, 2, 1}, {0, 1, 1, 0});
-  EXPECT_NE(error_of([&] { m->forward(x, 0); }).find("cannot run in software"), std::string::npos);
+  EXPECT_NE(message_of([&] { m->forward(x, 0); }).find("cannot run in software"), std::string::npos);
 }
 
 // InputData (1, 1, 4) -> Dense1D of 2 units, 8-bit weights, no activation.
@@ -183,7 +176,7 @@ std::unique_ptr<Model> dense_model() {
 TEST(SoftwareLearning, FitNeedsLearningParameters) {
   auto m = dense_model();
   auto x = samples(TensorType::uint8, {1, 1, 1, 4}, {3, 0, 5, 1});
-  EXPECT_NE(error_of([&] { m->fit(x, {1}, 0); }).find("compile the model first"), std::string::npos);
+  EXPECT_NE(message_of([&] { m->fit(x, {1}, 0); }).find("compile the model first"), std::string::npos);
 }
 
 TEST(SoftwareLearning, TheWinnerOfTheLabelsClassMovesTowardTheInput) {

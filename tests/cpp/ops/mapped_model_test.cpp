@@ -10,32 +10,17 @@
 #include "engine/emulation.h"
 #include "engine/model.h"
 #include "mapping/device_discovery.h"
+#include "support/models.h"
 
 namespace ovrix {
 namespace {
 
-std::unique_ptr<Model> v2_chain() {
-  auto model = Model::create();
-  auto input = LayerParams::create(LayerType::InputData, {{"input_width", 4},
-                                                          {"input_height", 4},
-                                                          {"input_channels", 1},
-                                                          {"input_bits", 8},
-                                                          {"input_signed", 0}});
-  model->add(Layer::create(input.get(), "input"));
-  auto conv = LayerParams::create(LayerType::Conv2D, {{"kernel_size", 3},
-                                                      {"kernel_stride", 1},
-                                                      {"padding", 1},
-                                                      {"filters", 4},
-                                                      {"weights_bits", 4},
-                                                      {"activation", 1}});
-  for (const char* name : {"c1", "c2"}) model->add(Layer::create(conv.get(), name));
-  return model;
-}
+using test_support::v2_chain;
 
 TEST(MappedModel, RunsItsSamplesOnTheEmulatedDeviceInOrder) {
   auto driver = emulation::make_driver(emulation::parse_devices("v2")[0]);
   auto device = std::make_shared<HostDevice>(HardwareDevice::create(driver.get()));
-  auto model = v2_chain();
+  auto model = v2_chain(2);
   model->map(device, false, nullptr);
   ASSERT_FALSE(model->sequences().empty());
   EXPECT_EQ(model->sequences().front()->backend(), BackendType::Hardware);

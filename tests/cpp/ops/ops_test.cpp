@@ -1,6 +1,7 @@
 // Kernels of ovrix::ops on small hand-computed cases; the NumPy reference covers random shapes from
 // Python (tests/python/test_nn.py).
 #include "engine/ops.h"
+#include "support/message_of.h"
 
 #include <gtest/gtest.h>
 
@@ -31,15 +32,7 @@ std::vector<T> values(const Dense& d) {
 
 void expect_shape(const Dense& d, Shape s) { EXPECT_TRUE(d.shape() == s); }
 
-template <class F>
-std::string error_of(F f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "";
-}
+using test_support::message_of;
 
 TEST(Ops, ShiftsBroadcastPerChannel) {
   auto a = i32({2, 3}, {1, 2, 3, -4, -5, -6});
@@ -191,14 +184,14 @@ TEST(Ops, ReversedLayoutOperandsAreReadByTheirStrides) {
 
 TEST(Ops, RefusalsNameTheOperation) {
   auto a = i32({2, 3}, {1, 2, 3, 4, 5, 6});
-  EXPECT_NE(error_of([&] { ops::add(*a, *i32({2}, {1, 2}), 32); }).find("add: the second operand has 2 elements"),
+  EXPECT_NE(message_of([&] { ops::add(*a, *i32({2}, {1, 2}), 32); }).find("add: the second operand has 2 elements"),
             std::string::npos);
-  EXPECT_NE(error_of([&] { ops::add(*a, *a, 0); }).find("between 1 and 32"), std::string::npos);
-  EXPECT_EQ(error_of([&] { ops::add(*a, *u8({1}, {1}), 32); }), "Wrong requested type i for a tensor of type uint8");
-  EXPECT_NE(error_of([&] { ops::conv2d_v2(*a, 1, 1, 0, 0, 1, 1, *i8({3}, {1, 2, 3}), 32); }).find("at least 2"),
+  EXPECT_NE(message_of([&] { ops::add(*a, *a, 0); }).find("between 1 and 32"), std::string::npos);
+  EXPECT_EQ(message_of([&] { ops::add(*a, *u8({1}, {1}), 32); }), "Wrong requested type i for a tensor of type uint8");
+  EXPECT_NE(message_of([&] { ops::conv2d_v2(*a, 1, 1, 0, 0, 1, 1, *i8({3}, {1, 2, 3}), 32); }).find("at least 2"),
             std::string::npos);
-  EXPECT_NE(error_of([&] { ops::subsampling(*a, 0); }).find("positive"), std::string::npos);
-  EXPECT_NE(error_of([&] { ops::look_up(*a, *i32({3}, {1, 2, 3})); }).find("lookup table"), std::string::npos);
+  EXPECT_NE(message_of([&] { ops::subsampling(*a, 0); }).find("positive"), std::string::npos);
+  EXPECT_NE(message_of([&] { ops::look_up(*a, *i32({3}, {1, 2, 3})); }).find("lookup table"), std::string::npos);
 }
 
 }  // namespace

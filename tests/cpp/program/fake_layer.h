@@ -8,29 +8,11 @@
 #include <vector>
 
 #include "engine/layer.h"
+#include "support/fakes.h"
 
 namespace ovrix::program_test {
 
-class FakeParams : public LayerParams {
- public:
-  explicit FakeParams(LayerType type, std::map<std::string, int> values = {}) : type_(type), values_(std::move(values)) {}
-  int32_t get(const std::string& key) const override {
-    auto it = values_.find(key);
-    if (it == values_.end()) throw std::invalid_argument("no key " + key);
-    return it->second;
-  }
-  bool has(const std::string& key) const override { return values_.count(key) != 0; }
-  std::vector<std::string> keys() const override {
-    std::vector<std::string> k;
-    for (const auto& [key, value] : values_) k.push_back(key);
-    return k;
-  }
-  LayerType layer_type() const override { return type_; }
-
- private:
-  LayerType type_;
-  std::map<std::string, int> values_;
-};
+using test_support::FakeParams;
 
 class FakeVariables : public Variables {
  public:

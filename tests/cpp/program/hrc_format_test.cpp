@@ -9,18 +9,12 @@
 #include <vector>
 
 #include "engine/tensor.h"
+#include "support/message_of.h"
 
 namespace ovrix {
 namespace {
 
-std::string message_of(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "no exception";
-}
+using test_support::message_of;
 
 // A weight that tells where it came from.
 int8_t weight(uint32_t row, uint32_t col, uint32_t ch, uint32_t filter) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "program/fake_layer.h"
+#include "support/message_of.h"
 
 namespace ovrix {
 namespace {
@@ -20,14 +21,7 @@ std::shared_ptr<Dense> tensor(TensorType type, const std::vector<T>& values) {
                      Shape{static_cast<uint32_t>(values.size())});
 }
 
-std::string message_of(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "no exception";
-}
+using test_support::message_of;
 
 TEST(InputParameters, HrcInputIsUnsignedAndUnscaled) {
   FakeLayer first("in", LayerType::InputConv2D);

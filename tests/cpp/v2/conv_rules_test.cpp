@@ -11,6 +11,7 @@ namespace {
 
 using testing::FakeGraph;
 using testing::FakeLayer;
+using testing::joined;
 using testing::make_vector;
 
 const HardwareConstraints& v2_limits() {
@@ -30,7 +31,7 @@ std::shared_ptr<FakeLayer> valid_conv(FakeGraph* g, LayerType type = LayerType::
                                                 {"activation", 1}, {"pool_type", 0}, {"pool_size", 2},
                                                 {"kernel_size", 3}, {"filters", 16}})
     l->set(k, v);
-  if (type == LayerType::DepthwiseConv2D || type == LayerType::DepthwiseConv2DTranspose) l->params.values_.erase("filters");
+  if (type == LayerType::DepthwiseConv2D || type == LayerType::DepthwiseConv2DTranspose) l->params.values().erase("filters");
   l->set_variable("input_shift", make_vector<uint8_t>(TensorType::uint8, std::vector<uint8_t>(8, 0)));
   l->conv.output_width = l->conv.output_height = 16;
   l->pool_params.stride_x = l->pool_params.stride_y = 1;
@@ -38,13 +39,6 @@ std::shared_ptr<FakeLayer> valid_conv(FakeGraph* g, LayerType type = LayerType::
 }
 
 using Check = MappingStatus (*)(const HardwareConstraints&, const Layer&);
-
-// The messages of a status, as the gathering joins them.
-std::string joined(std::initializer_list<const char*> messages) {
-  std::string out;
-  for (const char* m : messages) out += (out.empty() ? "" : " ") + std::string(m);
-  return out;
-}
 
 void expect_failure(const MappingStatus& status, const std::string& message) {
   EXPECT_TRUE(status.failed);
@@ -143,7 +137,7 @@ TEST(ConvRules, FourBitWeightsWithEightBitPotentials) {
 TEST(ConvRules, FiltersDefaultToInputChannels) {
   FakeGraph g;
   auto l = valid_conv(&g);
-  l->params.values_.erase("filters");
+  l->params.values().erase("filters");
   HardwareConstraints limits = v2_limits();
   limits.max_filters = 7;
   expect_failure(check_conv2d_constraints(limits, *l), "The maximum number of filters is 7 (got 8).");

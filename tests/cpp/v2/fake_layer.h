@@ -11,47 +11,12 @@
 #include "engine/layers.h"
 #include "engine/params.h"
 #include "engine/variables.h"
+#include "support/fakes.h"
 
 namespace ovrix::v2::testing {
 
-class FakeParams : public LayerParams {
- public:
-  FakeParams(LayerType type, std::map<std::string, int> values) : type_(type), values_(std::move(values)) {}
-  int32_t get(const std::string& key) const override {
-    const auto it = values_.find(key);
-    if (it == values_.end()) throw std::invalid_argument("no key " + key);
-    return it->second;
-  }
-  bool has(const std::string& key) const override { return values_.count(key) != 0; }
-  std::vector<std::string> keys() const override {
-    std::vector<std::string> out;
-    for (const auto& [k, v] : values_) out.push_back(k);
-    return out;
-  }
-  LayerType layer_type() const override { return type_; }
-
-  LayerType type_;
-  std::map<std::string, int> values_;
-};
-
-class FakeVariables : public Variables {
- public:
-  std::vector<std::string> names() const override {
-    std::vector<std::string> out;
-    for (const auto& [k, v] : tensors) out.push_back(k);
-    return out;
-  }
-  void set(const std::string& name, std::shared_ptr<Tensor> tensor) override {
-    tensors[name] = std::dynamic_pointer_cast<Dense>(tensor);
-  }
-  std::shared_ptr<Dense> get(const std::string& name) const override {
-    const auto it = tensors.find(name);
-    return it == tensors.end() ? nullptr : it->second;
-  }
-  bool has(const std::string& name) const override { return tensors.count(name) != 0; }
-
-  std::map<std::string, std::shared_ptr<Dense>> tensors;
-};
+using test_support::FakeParams;
+using test_support::FakeVariables;
 
 // Base of the fake layers that carry the calculated convolution and pooling records.
 class RecordsBase : public LayerImpl, public HasConvParams, public HasPoolParams {};
@@ -100,7 +65,7 @@ class FakeLayerT : public WithRecords<Base> {
   bool output_flag() const override { return activation_on; }
   bool channels_follow_neurons() const override { return depthwise; }
 
-  void set(const std::string& key, int value) { params.values_[key] = value; }
+  void set(const std::string& key, int value) { params.values()[key] = value; }
   void set_variable(const std::string& name, std::shared_ptr<Dense> tensor) { vars->tensors[name] = std::move(tensor); }
 
   std::string name_;
@@ -164,18 +129,10 @@ class FakeGraph {
 namespace ovrix::v2::testing {
 
 // A v2 device without hardware whose mesh a test chooses.
-class FakeDevice : public Device {
+class FakeDevice : public test_support::FakeDevice {
  public:
   explicit FakeDevice(Mesh mesh, HwVersion version = hw_versions::Proteo_v2)
-      : mesh_(std::move(mesh)), version_(version) {}
-  HwVersion version() const override { return version_; }
-  const char* desc() const override { return "fake v2 device"; }
-  const Mesh& mesh() const override { return mesh_; }
-  HardwareDevice* hardware() const override { return nullptr; }
-
- private:
-  Mesh mesh_;
-  HwVersion version_;
+      : test_support::FakeDevice(version, std::move(mesh)) {}
 };
 
 // A v2 mesh of `columns` columns of 4 CNPs (row 1), with or without lookup tables.

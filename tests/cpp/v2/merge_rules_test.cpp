@@ -11,6 +11,7 @@ namespace {
 using testing::connect;
 using testing::FakeGraph;
 using testing::FakeLayer;
+using testing::joined;
 using testing::make_vector;
 
 const char* const INPUT_SHIFT = "This model cannot be mapped in hardware, Add input shift is out of range. The maximum is 15.";
@@ -37,12 +38,6 @@ struct MergeGraph {
     merge->set_variable("output_shift", make_vector<int8_t>(TensorType::int8, os));
   }
 };
-
-std::string joined(std::initializer_list<const char*> messages) {
-  std::string out;
-  for (const char* m : messages) out += (out.empty() ? "" : " ") + std::string(m);
-  return out;
-}
 
 void expect_failure(const MappingStatus& status, const std::string& message) {
   EXPECT_TRUE(status.failed);

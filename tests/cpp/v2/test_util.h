@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <initializer_list>
 #include <string>
 
 namespace ovrix::v2::testing {
@@ -28,6 +29,13 @@ inline std::string overflow_message(unsigned long long value, unsigned width) {
 
 inline std::string signed_message(long long value, unsigned width) {
   return std::to_string(value) + " cannot fit in a " + std::to_string(width) + "-bit signed integer";
+}
+
+// The messages of a status, as the gathering joins them.
+inline std::string joined(std::initializer_list<const char*> messages) {
+  std::string out;
+  for (const char* m : messages) out += (out.empty() ? "" : " ") + std::string(m);
+  return out;
 }
 
 }  // namespace ovrix::v2::testing

@@ -143,7 +143,7 @@ TEST(HrcRulesInputs, MissingParametersAndWronglyTypedWeights) {
   l->inputs = {Shape{32, 32, 3}};
   l->activation_on = true;
   for (const auto& [k, v] : passing_params()) l->set(k, v);
-  l->params.values_.erase("pool_stride");
+  l->params.values().erase("pool_stride");
   EXPECT_TRUE(throws_with<std::invalid_argument>([&] { check_input_conv2d_constraints(*l); },
                                                  "Layer 'hrc' has no parameter \"pool_stride\"."));
   l->set("pool_stride", 2);
