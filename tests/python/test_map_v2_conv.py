@@ -133,6 +133,25 @@ def residual(p):
     ]
 
 
+def identity_shortcuts(p):
+    # The first Add feeds the second one directly: the merge layer c stores it for the second Add as a
+    # dual output.
+    return [
+        (input_data(16, 16, 8, p[0]), []),
+        (conv(p, "a", 16), ["input"]),
+        (conv(p, "b", 16), ["a"]),
+        (layer(T.Add, "add1"), ["b", "a"]),
+        (conv(p, "c", 16), ["add1"]),
+        (conv(p, "d", 16), ["c"]),
+        (layer(T.Add, "add2"), ["d", "add1"]),
+        (conv(p, "e", 8), ["add2"]),
+    ]
+
+
+def concatenation_of_an_add(p):
+    return identity_shortcuts(p)[:6] + [(layer(T.Concatenate, "cat"), ["d", "add1"]), (conv(p, "e", 8), ["cat"])]
+
+
 def concatenation(p):
     return [
         (input_data(16, 16, 8, p[0]), []),
@@ -303,7 +322,7 @@ def map_and_check(model, device, reader):
             # A merge takes no NP: the CNP layer after it loads the skip branch back and merges.
             merges += 1
             assert mapping.nps == [] and mapping.skipdma_loads == [] and mapping.skipdma_stores == []
-            [merger] = outbounds(model, current)
+            [merger] = [o for o in outbounds(model, current) if o.parameters.layer_type not in MERGES]
             assert len(merger.mapping.skipdma_loads) == 1, merger.name
         else:
             assert kind in CONVOLUTIONS
@@ -334,8 +353,12 @@ def device():
 
 
 @pytest.mark.parametrize("precision", PRECISIONS)
-@pytest.mark.parametrize("build", [pooling_chain, separable, residual, concatenation, transposed],
-                         ids=["pooling", "depthwise-separable", "residual", "concatenate", "transposed"])
+@pytest.mark.parametrize(
+    "build",
+    [pooling_chain, separable, residual, identity_shortcuts, concatenation, concatenation_of_an_add, transposed],
+    ids=["pooling", "depthwise-separable", "residual", "identity-shortcuts", "concatenate", "concatenate-an-add",
+         "transposed"],
+)
 def test_convolutional_models_map_into_one_sequence(device, reader, build, precision):
     model = model_of(build(precision))
     sequence = map_and_check(model, device, reader)
@@ -403,6 +426,12 @@ def wide_chain(p):
     return rows
 
 
+def wide_residual(p):
+    # Every layer takes 4 or 5 NPs, so the shortcut from a crosses into the second pass.
+    rows = wide_chain(p)[:8]
+    return rows + [(layer(T.Add, "add"), ["c6", "c0"]), (conv(p, "out", 16), ["add"])]
+
+
 def residual_over_passes(p):
     return [
         (input_data(16, 16, 8, p[0]), []),
@@ -431,6 +460,7 @@ def concatenation_over_passes(p):
 MULTI_PASS = {
     # name: (rows, device, layers of each pass or None when only their number matters)
     "wide-chain": (wide_chain, v2_device, None),
+    "wide-residual": (wide_residual, v2_device, None),
     # The skip branch is stored in the first pass and loaded back in the second.
     "residual": (residual_over_passes, lambda: small_v2_device(2, skip_dmas=2, has_lut=True),
                  [["input", "x", "a"], ["b", "add", "c"]]),
