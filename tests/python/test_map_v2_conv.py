@@ -182,10 +182,6 @@ def transposed(p):
 # ---- What a mapping must be
 
 
-def layer_of(model, name):
-    return model.get_layer(name)
-
-
 def outbounds(model, current):
     return [other for other in model.layers if current.name in [i.name for i in other.inbounds]]
 
@@ -273,7 +269,7 @@ def decode(reader, sequence):
     return passes
 
 
-def check_record(model, current, record):
+def check_record(current, record):
     kind = current.parameters.layer_type
     if kind == T.InputData or kind in MERGES:
         assert record == [], current.name
@@ -340,7 +336,7 @@ def map_and_check(model, device, reader):
         closing = 1 if k + 1 < len(passes) else 0
         assert len(records) == opening + len(hw_pass.layers) + closing
         for current, record in zip(hw_pass.layers, records[opening:]):
-            check_record(model, current, record)
+            check_record(current, record)
     return sequence
 
 
@@ -366,14 +362,6 @@ def test_convolutional_models_map_into_one_sequence(device, reader, build, preci
     # The lookup table is used wherever the rules allow it, and only where the model asks for it.
     activations = [c.parameters.activation for c in model.layers if c.parameters.layer_type in CONVOLUTIONS]
     assert (LUT in activations) == (precision[1] == LUT)
-
-
-def test_lookup_tables_are_kept_from_max_pooling_and_4bit_depthwise_layers():
-    bits4_lut = (4, LUT)
-    assert precision_entries(bits4_lut, T.Conv2D) == {"weights_bits": 4, "output_bits": 8, "activation": LUT}
-    assert precision_entries(bits4_lut, T.Conv2D, max_pool=True)["activation"] == RELU
-    assert precision_entries(bits4_lut, T.DepthwiseConv2D) == {"weights_bits": 4, "output_bits": 4, "activation": RELU}
-    assert precision_entries(bits4_lut, T.Conv2DTranspose) == {"weights_bits": 8, "output_bits": 8, "activation": LUT}
 
 
 SPLITS = {
@@ -409,7 +397,7 @@ def test_a_large_layer_is_split_over_several_nps(device, reader, name, precision
     model = model_of(rows(precision))
     sequence = map_and_check(model, device, reader)
     assert len(sequence.passes) == 1
-    nps = layer_of(model, split).mapping.nps
+    nps = model.get_layer(split).mapping.nps
     assert len(nps) > 1
     assert len({ident_of(np_) for np_ in nps}) == len(nps), "an NP given twice"
     key = {"x": lambda n: n.spatial_partition.x, "y": lambda n: n.spatial_partition.y,
@@ -488,7 +476,7 @@ def test_a_model_needing_several_passes(reader, name, precision):
 
 def shifts_out_of_range(model):
     # Channel 3: inputs 16 apart (at most 15) and a sum shift of 16; channel 5: a sum shift of 4 (at most 3).
-    add = layer_of(model, "add")
+    add = model.get_layer("add")
     a_shift = np.zeros(16, np.uint8)
     a_shift[3] = 16
     output_shift = np.zeros(16, np.int8)
