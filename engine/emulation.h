@@ -81,8 +81,8 @@ class EmulatedDriver;
 // Opens an emulated driver (what HardwareDevice::create does for one).
 std::shared_ptr<HardwareDevice> open_emulated(EmulatedDriver* driver);
 
-// A driver over a register image (RegisterImageDriver: whole aligned 32-bit words, every access
-// logged) holding the standard mesh of its edition, the SoC clock registers, and device memory.
+// A driver over a register image (RegisterImageDriver: whole aligned 32-bit words, the recent
+// accesses logged) holding the standard mesh of its edition, the SoC clock registers, and device memory.
 class EmulatedDriver : public RegisterImageDriver {
  public:
   explicit EmulatedDriver(DeviceSpec spec);
@@ -213,6 +213,9 @@ class EmulatedDevice : public HardwareDevice {
 
   // Observations for tests: the operations that changed the device, in order ("program",
   // "program_external", "unprogram", "set_batch_size", "set_learn_enabled", "fit", "forward", "predict").
+  // Only the recent ones are kept (at most max_logged_calls; the oldest half goes when it is reached),
+  // so a device that lives for the whole process does not grow with every run.
+  static constexpr size_t max_logged_calls = 4096;
   const std::vector<std::string>& calls() const { return calls_; }
   uint32_t batch_size() const { return batch_size_; }
   bool clock_counter_enabled() const { return counting_; }
@@ -224,6 +227,7 @@ class EmulatedDevice : public HardwareDevice {
   std::vector<std::unique_ptr<Tensor>> run(const std::vector<std::shared_ptr<const Tensor>>& samples, Mode mode,
                                            const std::vector<int32_t>* labels);
   void load(std::vector<uint8_t> bytes, const char* call);
+  void log_call(const char* call);
   void advance_clock(uint64_t cycles);
   void update_memory_use();
   int64_t next_timestamp();

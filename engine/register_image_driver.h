@@ -75,6 +75,9 @@ class RegisterImageDriver : public HardwareDriver {
     uint32_t value;
     friend bool operator==(const Access&, const Access&) = default;
   };
+  // The accesses in order; only the recent ones are kept (at most max_logged_accesses, the oldest half
+  // going when that is reached), so a driver polled for the life of a process stays small.
+  static constexpr size_t max_logged_accesses = size_t{1} << 16;
   const std::vector<Access>& accesses() const { return accesses_; }
   // Addresses read, in order.
   std::vector<uint32_t> reads() const;
@@ -85,6 +88,8 @@ class RegisterImageDriver : public HardwareDriver {
   std::map<uint32_t, uint32_t> registers_;
   std::map<uint32_t, std::deque<uint32_t>> scripted_;
   std::vector<Access> accesses_;
+
+  void log(const Access& access);
 };
 
 }  // namespace ovrix

@@ -31,7 +31,9 @@ struct AxisCut {
 
 // The piece for `count` pieces of an axis: aligned when cut in several, one alignment smaller (and the
 // count recomputed) when the aligned piece exceeds the axis maximum; the last piece must not be empty.
-AxisCut cut_axis(const Split& axis, u64 count) {
+// When the first of several pieces is shortened by `first_cut` (the pooling's leading padding), the
+// pieces must still cover the axis: a split that would leave its last places to no NP is not taken.
+AxisCut cut_axis(const Split& axis, u64 count, u64 first_cut = 0) {
   AxisCut cut;
   if (count < axis.pieces || count > axis.total || count == 0) return cut;
   u64 piece = ceil_div(axis.total, count);
@@ -43,9 +45,10 @@ AxisCut cut_axis(const Split& axis, u64 count) {
     }
   }
   if (piece == 0 || (count - 1) * piece >= axis.total) return cut;
+  cut.piece = piece;
+  if (count > 1 && first_cut != 0 && first_cut < piece && count * piece - first_cut < axis.total) return cut;
   cut.ok = true;
   cut.count = count;
-  cut.piece = piece;
   return cut;
 }
 
@@ -63,10 +66,10 @@ class SplitTest {
             const Split& neurons)
       : checker_(checker), in_(in), height_(height), width_(width), neurons_(neurons) {}
 
-  AxisCut width_cut(u64 cw) const { return cut_axis(width_, cw); }
+  AxisCut width_cut(u64 cw) const { return cut_axis(width_, cw, in_.first_width_cut); }
   AxisCut height_cut(u64 ch) const {
     if (ch > 1 && !in_.height_split_allowed) return {};
-    return cut_axis(height_, ch);
+    return cut_axis(height_, ch, in_.first_height_cut);
   }
   AxisCut neuron_cut(u64 cn) const {
     if (cn <= 1) return cut_axis(neurons_, cn);
@@ -130,8 +133,9 @@ class SplitTest {
 // The candidate counts of one axis grouped by what the fit test sees of them (the extent, or the
 // channel count): for each value, the smallest candidate count giving it. Candidates sharing the
 // same rounded-up piece are visited as one range, so even a long axis costs about 2 * sqrt(total) steps.
+// first_cut: the axis's cut_axis shortening of its first piece.
 template <class Cut, class Value>
-std::map<u64, u64> smallest_count_per_value(const Split& axis, u64 upper, Cut cut, Value value) {
+std::map<u64, u64> smallest_count_per_value(const Split& axis, u64 upper, u64 first_cut, Cut cut, Value value) {
   std::map<u64, u64> best;  // value -> smallest candidate count
   auto note = [&best](u64 v, u64 count) {
     auto it = best.find(v);
@@ -152,7 +156,17 @@ std::map<u64, u64> smallest_count_per_value(const Split& axis, u64 upper, Cut cu
       continue;
     }
     AxisCut k = cut(c);
-    if (k.ok) note(value(k), c);
+    if (k.ok) {
+      note(value(k), c);
+    } else if (first_cut != 0 && k.piece > first_cut) {
+      // More pieces of the same size cover more of the axis: the first count of the range that
+      // reaches its end despite the shortened first piece may still leave no piece empty.
+      const u64 covering = ceil_div(total + first_cut, k.piece);
+      if (covering > c && covering <= last_same) {
+        k = cut(covering);
+        if (k.ok) note(value(k), covering);
+      }
+    }
     c = last_same + 1;
   }
   return best;
@@ -234,13 +248,13 @@ SplitSearchResult search_split(const CompatibilityChecker& checker, const SplitS
   const u64 height_upper = input.height_split_allowed ? height.total : 1;
   if (height.pieces > height_upper) return {};
   auto w_values = smallest_count_per_value(
-      width, width.total, [&](u64 c) { return test.width_cut(c); },
+      width, width.total, input.first_width_cut, [&](u64 c) { return test.width_cut(c); },
       [&](const AxisCut& k) { return test.width_window(k); });
   auto h_values = smallest_count_per_value(
-      height, height_upper, [&](u64 c) { return test.height_cut(c); },
+      height, height_upper, input.first_height_cut, [&](u64 c) { return test.height_cut(c); },
       [&](const AxisCut& k) { return test.height_window(k); });
   auto n_values = smallest_count_per_value(
-      neurons, neurons.total, [&](u64 c) { return test.neuron_cut(c); },
+      neurons, neurons.total, 0, [&](u64 c) { return test.neuron_cut(c); },
       [&](const AxisCut& k) { return test.channels(k); });
   if (w_values.empty() || h_values.empty() || n_values.empty()) return {};
 
@@ -449,6 +463,9 @@ SplitResult split_layer(const Layer& layer, const CompatibilityChecker& checker,
   in.channels_follow_neurons = plan.depthwise;
   in.height_split_allowed = !plan.transposed;
   in.temporal = temporal;
+  const auto [pool_x, pool_y] = plan.transposed ? std::pair<uint32_t, uint32_t>{0, 0} : pooling_amounts(layer);
+  in.first_width_cut = pool_x;
+  in.first_height_cut = pool_y;
   const SplitSearchResult found = search_split(checker, in, height, width, neurons);
   // A split into more parts than any mesh has NPs cannot be placed; listing millions of components
   // would only exhaust memory.
@@ -457,7 +474,6 @@ SplitResult split_layer(const Layer& layer, const CompatibilityChecker& checker,
                                                         found.parts))};
   if (!found.found) return failure(layer, "Cannot split to fit inputs in ram.");
 
-  const auto [pool_x, pool_y] = plan.transposed ? std::pair<uint32_t, uint32_t>{0, 0} : pooling_amounts(layer);
   return {build_split_components(layer, type, found.width, found.height, found.neurons, plan.borders, pool_x, pool_y,
                                  found.fit == SramFit::SingleBuffer),
           MappingStatus::success()};

@@ -81,6 +81,10 @@ struct SplitSearchInput {
   bool channels_follow_neurons = false;
   bool height_split_allowed = true;
   bool temporal = false;
+  // Columns (rows) that the first of several pieces gives up to the pooling's leading padding; the
+  // other pieces must still reach the end of the axis.
+  uint32_t first_width_cut = 0;
+  uint32_t first_height_cut = 0;
 };
 
 // Finds the fewest NPs whose input parts fit the NP's SRAM, trying more width pieces first, then

@@ -252,7 +252,8 @@ std::pair<MappingStatus, std::shared_ptr<HardwareSequence>> HardwareSequenceBuil
                       static_cast<uint8_t>(descriptors_per_pass), &program_, passes_, input_bits, input_sign,
                       channels_first, input_scales, input_zero_points, lumo_post);
 
-  auto sequence = std::make_shared<HardwareSequence>(device_, constraints_, layers_, passes_, program_);
+  // The sequence takes the program; clear() empties what is left here.
+  auto sequence = std::make_shared<HardwareSequence>(device_, constraints_, layers_, passes_, std::move(program_));
   clear();
   return {MappingStatus::success(), std::move(sequence)};
 }

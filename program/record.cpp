@@ -1,5 +1,6 @@
 #include "program/record.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace ovrix::program {
@@ -15,6 +16,11 @@ bool NpTrack::append(const hw::Ident& np, dma::Target target, uint16_t parameter
   }
   if (words_.size() + dma::config_header_words + padded > max_words) return false;
 
+  // Room for the whole block at once (the vector would otherwise grow for the header, the words and
+  // the padding in turn, copying a large block each time), keeping the vector's own doubling for
+  // tracks of many small blocks.
+  const size_t needed = words_.size() + dma::config_header_words + padded;
+  if (needed > words_.capacity()) words_.reserve(std::max(needed, 2 * words_.capacity()));
   const size_t header = words_.size();
   words_.resize(header + dma::config_header_words, 0);
   try {

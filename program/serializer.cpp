@@ -3,7 +3,11 @@
 #include <flatbuffers/flatbuffers.h>
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <exception>
+#include <new>
 #include <stdexcept>
 
 #include "engine/layer.h"
@@ -14,9 +18,57 @@
 #include "program/program_info_generated.h"
 
 namespace ovrix {
+
+// The builder of the program data. A large model's records are megabytes each, and by itself
+// flatbuffers grows its buffer by half at a time into fresh memory, copying what it holds at every
+// step: the growing touches two to three times the program's size in new pages, and each new page
+// costs more than copying it. Here the buffer grows with realloc, which keeps the pages already
+// touched (for a large block the C library remaps them rather than copying), and the part in use
+// moves to the new end; before a record is written the buffer grows at least twofold when the
+// record does not fit, so that the moves copy at most the program's size once.
+class ReallocAllocator final : public flatbuffers::Allocator {
+ public:
+  uint8_t* allocate(size_t size) override {
+    auto* p = static_cast<uint8_t*>(std::malloc(size));
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+  }
+  void deallocate(uint8_t* p, size_t) override { std::free(p); }
+  // The scratch part at the front stays where it is; the back part, the data built so far, moves to
+  // the new end (the two never overlap: together they fit in the old size).
+  uint8_t* reallocate_downward(uint8_t* old_p, size_t old_size, size_t new_size, size_t in_use_back,
+                               size_t) override {
+    auto* p = static_cast<uint8_t*>(std::realloc(old_p, new_size));
+    if (p == nullptr) throw std::bad_alloc();
+    std::memmove(p + new_size - in_use_back, p + old_size - in_use_back, in_use_back);
+    return p;
+  }
+};
+
+class ProgramDataBuilder final : public flatbuffers::FlatBufferBuilder {
+ public:
+  explicit ProgramDataBuilder(size_t initial_size)
+      : FlatBufferBuilder(initial_size, new ReallocAllocator, /*own_allocator=*/true) {}
+
+  void reserve_more(size_t bytes) {
+    const size_t free = buf_.capacity() - buf_.size() - buf_.scratch_size();
+    if (bytes > free) buf_.ensure_space(std::max(bytes, buf_.capacity()));
+  }
+};
+
 namespace {
 
 constexpr size_t initial_builder_bytes = 1024;
+
+// Bytes a record takes in the program data, at most: its words and, per track, a table, a vector
+// length and alignment.
+size_t record_bytes_bound(const program::Record& record) {
+  size_t bytes = 64;
+  for (const program::NpTrack& track : record.tracks()) bytes += track.size() * sizeof(uint32_t) + 32;
+  if (const program::Fnp2FiltersTrack* filters = record.fnp2_filters_track())
+    bytes += filters->words.size() * sizeof(uint32_t) + 32;
+  return bytes;
+}
 
 // A recording error becomes the mapping failure of the layer it was recording.
 [[noreturn]] void throw_mapping_error(const Layer& layer, const std::exception& e) {
@@ -44,8 +96,7 @@ uint32_t buffer_words(uint32_t bits, uint32_t n, uint32_t rows, uint32_t cols) {
 // Locates words and structs of the finished program data: byte offsets from its size prefix.
 class DataReader {
  public:
-  explicit DataReader(const std::vector<uint8_t>& bytes)
-      : base_(bytes.data()), root_(fb::GetSizePrefixedProgramData(bytes.data())) {}
+  explicit DataReader(const uint8_t* bytes) : base_(bytes), root_(fb::GetSizePrefixedProgramData(bytes)) {}
 
   const fb::ProgramData& root() const { return *root_; }
 
@@ -178,7 +229,7 @@ uint64_t format_config_header_fb(const hw::Ident& np, dma::Target target, uint32
 }
 
 SequenceSerializer::SequenceSerializer(const LayerRecorder& layer_recorder, const IoRecorder& io_recorder)
-    : data_(std::make_unique<flatbuffers::FlatBufferBuilder>(initial_builder_bytes)),
+    : data_(std::make_unique<ProgramDataBuilder>(initial_builder_bytes)),
       info_(std::make_unique<flatbuffers::FlatBufferBuilder>(initial_builder_bytes)),
       layer_recorder_(layer_recorder),
       io_recorder_(io_recorder) {}
@@ -199,6 +250,7 @@ void SequenceSerializer::serialize_version(const HwVersion& version) {
 uint32_t SequenceSerializer::serialize_record(const program::Record& record) {
   check_open();
   auto& b = *data_;
+  data_->reserve_more(record_bytes_bound(record));
   std::vector<flatbuffers::Offset<fb::NpTrack>> tracks;
   tracks.reserve(record.tracks().size());
   for (const program::NpTrack& track : record.tracks()) {
@@ -331,7 +383,9 @@ void SequenceSerializer::finalize(const std::string& version, const Shape& input
                                    static_cast<uint32_t>(dummy_descriptor_ >> 32));
   data_->FinishSizePrefixed(
       fb::CreateProgramData(*data_, passes_vec, flatbuffers::Offset<fb::LearningLayer>(learning_), &dummy));
-  const std::vector<uint8_t> data_bytes(data_->GetBufferPointer(), data_->GetBufferPointer() + data_->GetSize());
+  // The finished data stays in the builder, which nothing changes any more, until it is copied out.
+  const uint8_t* const data_bytes = data_->GetBufferPointer();
+  const size_t data_size = data_->GetSize();
   const DataReader data(data_bytes);
 
   // Spans of every pass, from the finished data.
@@ -361,8 +415,10 @@ void SequenceSerializer::finalize(const std::string& version, const Shape& input
       registers.empty() ? nullptr : &registers, &pass_spans, learning_info, &dummy_span, input_bits, input_signed,
       input_channels_first, &input_scales, &input_zero_points, lumo_post_processing));
 
-  program->assign(info_->GetBufferPointer(), info_->GetBufferPointer() + info_->GetSize());
-  program->insert(program->end(), data_bytes.begin(), data_bytes.end());
+  program->clear();
+  program->reserve(info_->GetSize() + data_size);
+  program->insert(program->end(), info_->GetBufferPointer(), info_->GetBufferPointer() + info_->GetSize());
+  program->insert(program->end(), data_bytes, data_bytes + data_size);
 }
 
 }  // namespace ovrix

@@ -24,6 +24,8 @@ class FlatBufferBuilder;
 
 namespace ovrix {
 
+class ProgramDataBuilder;
+
 class Layer;
 class LayerRecorder;
 class IoRecorder;
@@ -87,7 +89,7 @@ class SequenceSerializer {
 
   void check_open() const;
 
-  std::unique_ptr<flatbuffers::FlatBufferBuilder> data_;
+  std::unique_ptr<ProgramDataBuilder> data_;
   std::unique_ptr<flatbuffers::FlatBufferBuilder> info_;
   uint32_t device_version_ = 0;
   uint32_t learning_ = 0;

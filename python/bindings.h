@@ -27,5 +27,8 @@ void init_progmem_binding(py::module_& m);  // progmem.cpp
 void init_ops(py::module_& m);              // nn/ops.cpp
 void init_flash_board(py::module_& m);      // flash_board.cpp
 void init_graph_utils(py::module_& graph_utils);  // graph_utils.cpp
+// Makes every class of the module refuse __new__ outside a call of the class: an object whose C++
+// value was never built cannot be used. Called after every registration.
+void refuse_unconstructed_objects(py::module_& m);  // instance_guard.cpp
 
 }  // namespace ovrix::python

@@ -135,7 +135,13 @@ py::array fit_with_numpy_labels(PyHardwareDevice& device, const py::array& input
     }
   }
   if (!integer) throw std::invalid_argument("fit method expects integers as labels");
-  const auto converted = py::cast<std::vector<int32_t>>(labels);
+  // A value that no 32-bit label holds (or an element that is itself an array) is refused, not wrapped.
+  std::vector<int32_t> converted;
+  try {
+    converted = py::cast<std::vector<int32_t>>(labels);
+  } catch (const py::cast_error&) {
+    throw std::invalid_argument("fit method expects integers as labels");
+  }
   return run_device_inference(device, inputs, &converted, InferenceMode::Fit);
 }
 

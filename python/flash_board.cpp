@@ -22,7 +22,7 @@ void init_flash_board(py::module_& m) {
     auto* flash = dynamic_cast<FlashAccessDriver*>(driver);
     if (flash == nullptr) throw std::invalid_argument("The device does not contain an ZMX2400 flash");
     return flash->flash_controller();
-  });
+  }, py::arg().none(false));  // positional, and None is no device
 }
 
 }  // namespace python

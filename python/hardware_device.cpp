@@ -39,8 +39,12 @@ using Inputs = py::array_t<uint8_t, py::array::forcecast>;
 
 const char* const fit_doc = "\n        Learn from inputs on a programmed device.\n        ";
 
-// A float label must be a whole number that a 32-bit signed integer holds.
-std::vector<int32_t> label_of(float value) {
+// A float label must be a whole number that a 32-bit signed integer holds. It is read as a 32-bit
+// float; a value far outside that range is refused before it is narrowed (narrowing a double beyond
+// the float range is undefined).
+std::vector<int32_t> label_of(double given) {
+  if (!(given > -3e9 && given < 3e9)) throw std::invalid_argument("fit method expects integers as labels");
+  const float value = static_cast<float>(given);
   if (!(value >= -2147483648.0f && value < 2147483648.0f))
     throw std::invalid_argument("fit method expects integers as labels");
   const auto label = static_cast<int32_t>(value);
@@ -105,7 +109,7 @@ void init_hardware_device(py::module_& m) {
           "\n        Clear current program from hardware device, restoring its initial\n        state\n        ")
       .def(
           "fit",
-          [](PyHardwareDevice& d, const Inputs& inputs, float label) {
+          [](PyHardwareDevice& d, const Inputs& inputs, double label) {
             const auto labels = label_of(label);
             return run_device_inference(d, inputs, &labels, InferenceMode::Fit);
           },

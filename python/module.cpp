@@ -60,4 +60,7 @@ PYBIND11_MODULE(core, m, py::multiple_interpreters::not_supported()) {
       "Ovrix graph utilities software internal functions. These are meant for testing, debugging and validation "
       "only.");
   init_graph_utils(graph_utils);
+
+  // Last: it covers every class registered above.
+  refuse_unconstructed_objects(m);
 }

@@ -54,6 +54,20 @@ std::vector<uint32_t> format_conv2d_cnp_weights(const WeightView& weights, uint3
                                                 uint8_t weights_bits);
 std::vector<uint32_t> format_conv2d_4bit_weights(const WeightView& weights, uint32_t first_filter, uint32_t filters);
 
+// The filters of one NP: first .. first + count - 1.
+struct FilterShare {
+  uint32_t first;
+  uint32_t count;
+};
+// The words of several NPs' shares of one layer, in the order of `shares`; the same words as one
+// call per share, in one sweep over the tensor: each kernel row of a channel is read once for all
+// the shares, where one call per share would read the whole tensor again for every NP.
+std::vector<std::vector<uint32_t>> format_conv2d_cnp_weights(const WeightView& weights,
+                                                             const std::vector<FilterShare>& shares,
+                                                             uint8_t weights_bits);
+std::vector<std::vector<uint32_t>> format_conv2d_4bit_weights(const WeightView& weights,
+                                                              const std::vector<FilterShare>& shares);
+
 // ---- Depthwise convolution (and transposed depthwise convolution)
 
 // 0 for 4-bit weights; 1 for 8-bit weights with kernels 3, 4, 5 and 7.

@@ -1,5 +1,6 @@
 // Weight format of standard (and transposed) convolutions on a v2 CNP.
 #include <bit>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -43,6 +44,43 @@ const Conv2dFormat& cnp_weight_format(uint32_t kernel_size) {
 }
 
 uint32_t ceil_div(uint32_t a, uint32_t b) { return a / b + (a % b != 0); }
+
+// The 4-bit weights of a group of 8 filters in the plain stream (kernel row, filter slot, kernel
+// column; two to a byte) when the filter axis is contiguous: one 8-byte load per kernel position
+// holds the 8 slots, and the kernel size is known to the compiler so that the loops unroll. `at` is
+// element (0, 0, c, first filter). With an odd kernel, value (s, i) of a row sits at an even place
+// when s + i is even; its byte pairs it with (s, i + 1), or with (s + 1, 0) after the last column,
+// so one word of pairs per column serves every other slot.
+template <uint32_t K>
+void gather_full_group(const int8_t* at, size_t s0, size_t s1, uint8_t* pairs) {
+  static_assert(K % 2 == 1, "pairs are laid out for odd kernels");
+  static_assert(std::endian::native == std::endian::little, "filter slot s is byte s of the load");
+  constexpr uint64_t low_nibbles = 0x0F0F0F0F0F0F0F0Full;
+  for (uint32_t j = 0; j < K; ++j) {
+    uint64_t slots[K];
+    for (uint32_t i = 0; i < K; ++i) {
+      std::memcpy(&slots[i], at + i * s0 + j * s1, sizeof slots[i]);
+      slots[i] &= low_nibbles;
+    }
+    for (uint32_t i = 0; i < K; ++i) {
+      const uint64_t high = i + 1 < K ? slots[i + 1] : slots[0] >> 8;
+      const uint64_t both = slots[i] | high << 4;
+      for (uint32_t slot = i % 2; slot < 8; slot += 2)
+        pairs[((8 * j + slot) * K + i) / 2] = static_cast<uint8_t>(both >> (8 * slot));
+    }
+  }
+}
+
+using GroupGather = void (*)(const int8_t*, size_t, size_t, uint8_t*);
+
+GroupGather full_group_gather(uint32_t k) {
+  switch (k) {
+    case 3: return &gather_full_group<3>;
+    case 5: return &gather_full_group<5>;
+    case 7: return &gather_full_group<7>;
+    default: return nullptr;
+  }
+}
 
 // Filters handled by groups of `group` starting at first_filter.
 void check_filter_range(const WeightView& w, uint32_t first_filter, uint32_t filters) {
@@ -110,16 +148,20 @@ uint32_t conv2d_cnp_formatted_weight_32b_size(uint32_t kernel_size, uint32_t fil
   return detail::round_for_xl(words);
 }
 
-std::vector<uint32_t> format_conv2d_cnp_weights(const WeightView& w, uint32_t first_filter, uint32_t filters,
-                                                uint8_t weights_bits) {
-  if (weights_bits != 8) return format_conv2d_4bit_weights(w, first_filter, filters);
+std::vector<std::vector<uint32_t>> format_conv2d_cnp_weights(const WeightView& w,
+                                                             const std::vector<FilterShare>& shares,
+                                                             uint8_t weights_bits) {
+  if (weights_bits != 8) return format_conv2d_4bit_weights(w, shares);
   const uint32_t k = kernel_of(w);
   const Conv2dFormat& fmt = cnp_weight_format(k);
-  check_filter_range(w, first_filter, filters);
   const uint32_t channels = w.dims[2];
-  const size_t channel_words = size_t{conv2d_ch_cont_100b_size(k, filters, 8)} * fmt.words_per_100b;
-  std::vector<uint32_t> out(detail::round_for_xl(static_cast<uint32_t>(channel_words * channels)), 0);
-  auto* bytes = reinterpret_cast<uint8_t*>(out.data());
+  std::vector<size_t> channel_words(shares.size());
+  std::vector<std::vector<uint32_t>> outs(shares.size());
+  for (size_t n = 0; n < shares.size(); ++n) {
+    check_filter_range(w, shares[n].first, shares[n].count);
+    channel_words[n] = size_t{conv2d_ch_cont_100b_size(k, shares[n].count, 8)} * fmt.words_per_100b;
+    outs[n].assign(detail::round_for_xl(static_cast<uint32_t>(channel_words[n] * channels)), 0);
+  }
 
   // Byte offset, inside a kernel row of a group, of weight i of filter slot s: the weights follow
   // one another with a gap of run_gap bytes after every run_length of them.
@@ -131,76 +173,139 @@ std::vector<uint32_t> format_conv2d_cnp_weights(const WeightView& w, uint32_t fi
   // the second.
   const bool split_last_weight = fmt.words_per_100b == 4;
 
-  // Filters are read along the tensor's filter axis, the contiguous one of a (K, K, C, F) tensor.
+  // Filters are read along the tensor's filter axis, the contiguous one of a (K, K, C, F) tensor;
+  // channel by channel for all the shares, which reads each kernel row of a channel once.
   const size_t filter_stride = w.strides[3];
   for (uint32_t c = 0; c < channels; ++c) {
-    const size_t channel_base = size_t{c} * channel_words * 4;
-    for (uint32_t g = 0; g * fmt.filter_group < filters; ++g) {
-      const size_t group_base = channel_base + size_t{g} * fmt.group_words * 4;
-      const uint32_t f0 = first_filter + g * fmt.filter_group;
-      const uint32_t count = std::min(fmt.filter_group, filters - g * fmt.filter_group);
-      for (uint32_t j = 0; j < k; ++j) {
-        uint8_t* row = bytes + group_base + size_t{j} * fmt.row_stride;
-        for (uint32_t i = 0; i < k; ++i) {
-          const int8_t* src = &w.data[size_t{i} * w.strides[0] + size_t{j} * w.strides[1] + size_t{c} * w.strides[2] +
-                                      size_t{f0} * filter_stride];
-          const uint32_t* slot_offset = &offset[i];
-          if (split_last_weight && i == 6) {
-            for (uint32_t s = 0; s < count; ++s) {
-              const auto value = static_cast<uint8_t>(src[s * filter_stride]);
-              uint8_t* at = row + slot_offset[size_t{s} * k];
-              at[0] = value & 0x3;
-              at[2] = value >> 2;
+    for (size_t n = 0; n < shares.size(); ++n) {
+      const uint32_t filters = shares[n].count;
+      uint8_t* channel = reinterpret_cast<uint8_t*>(outs[n].data()) + size_t{c} * channel_words[n] * 4;
+      for (uint32_t g = 0; g * fmt.filter_group < filters; ++g) {
+        uint8_t* group = channel + size_t{g} * fmt.group_words * 4;
+        const uint32_t f0 = shares[n].first + g * fmt.filter_group;
+        const uint32_t count = std::min(fmt.filter_group, filters - g * fmt.filter_group);
+        for (uint32_t j = 0; j < k; ++j) {
+          uint8_t* row = group + size_t{j} * fmt.row_stride;
+          for (uint32_t i = 0; i < k; ++i) {
+            const int8_t* src = &w.data[size_t{i} * w.strides[0] + size_t{j} * w.strides[1] +
+                                        size_t{c} * w.strides[2] + size_t{f0} * filter_stride];
+            const uint32_t* slot_offset = &offset[i];
+            if (split_last_weight && i == 6) {
+              for (uint32_t s = 0; s < count; ++s) {
+                const auto value = static_cast<uint8_t>(src[s * filter_stride]);
+                uint8_t* at = row + slot_offset[size_t{s} * k];
+                at[0] = value & 0x3;
+                at[2] = value >> 2;
+              }
+            } else {
+              for (uint32_t s = 0; s < count; ++s)
+                row[slot_offset[size_t{s} * k]] = static_cast<uint8_t>(src[s * filter_stride]);
             }
-          } else {
-            for (uint32_t s = 0; s < count; ++s) row[slot_offset[size_t{s} * k]] = static_cast<uint8_t>(src[s * filter_stride]);
           }
         }
       }
     }
   }
-  return out;
+  return outs;
 }
 
-std::vector<uint32_t> format_conv2d_4bit_weights(const WeightView& w, uint32_t first_filter, uint32_t filters) {
+std::vector<std::vector<uint32_t>> format_conv2d_4bit_weights(const WeightView& w,
+                                                              const std::vector<FilterShare>& shares) {
   const uint32_t k = kernel_of(w);
-  const uint32_t channel_100b = conv2d_4bit_ch_cont_100b_size(k, filters);  // refuses other kernels
-  check_filter_range(w, first_filter, filters);
   const uint32_t channels = w.dims[2];
-  std::vector<uint32_t> out(size_t{channel_100b} * channels * 4, 0);
-  detail::HalfStream stream(&out, k <= 3 ? 48 : 50);
-  const uint32_t group_100b = k == 1 ? 0 : conv2d_4bit_ch_cont_100b_size(k, 8);
-  std::vector<uint8_t> nibbles(size_t{8} * k * k);
+  std::vector<uint32_t> channel_100b(shares.size());
+  std::vector<std::vector<uint32_t>> outs(shares.size());
+  for (size_t n = 0; n < shares.size(); ++n) {
+    channel_100b[n] = conv2d_4bit_ch_cont_100b_size(k, shares[n].count);  // refuses other kernels
+    check_filter_range(w, shares[n].first, shares[n].count);
+    outs[n].assign(size_t{channel_100b[n]} * channels * 4, 0);
+  }
+  const uint32_t usable = k <= 3 ? 48 : 50;
+  const size_t s0 = w.strides[0], s1 = w.strides[1], s2 = w.strides[2], s3 = w.strides[3];
+  // The weights are gathered into the plain stream of 4-bit values, then each half is taken from
+  // it at once: the gathering reads along the contiguous filter axis, channel by channel for all
+  // the shares (each kernel row of a channel is read once).
+  std::vector<uint8_t> bytes, pairs;
+
+  if (k == 1) {
+    // Each channel's container: the NP's filters one after another.
+    uint32_t widest = 0;
+    for (const FilterShare& share : shares) widest = std::max(widest, share.count);
+    bytes.assign(widest, 0);
+    pairs.assign(widest / 2 + 1 + detail::paired_slack, 0);
+    for (uint32_t c = 0; c < channels; ++c) {
+      for (size_t n = 0; n < shares.size(); ++n) {
+        const uint32_t filters = shares[n].count;
+        const int8_t* src = w.data + size_t{c} * s2 + size_t{shares[n].first} * s3;
+        for (uint32_t f = 0; f < filters; ++f) bytes[f] = static_cast<uint8_t>(src[f * s3]);
+        detail::pair_nibbles(bytes.data(), filters, pairs.data());
+        detail::put_nibbles(pairs.data(), 0, filters, usable, outs[n].data() + size_t{c} * channel_100b[n] * 4);
+      }
+    }
+    return outs;
+  }
+
+  // A group of 8 filters streams kernel row by kernel row, filter slot by slot, kernel column by
+  // kernel column, slots past the NP's last filter zero. The stream is one run from the group's
+  // first half, except for kernel 7: three filter rows per 100-bit word, and each kernel row starts
+  // a new word, so each run of up to three slots starts a word of its own.
+  struct Run {
+    uint32_t first_nibble;
+    uint32_t nibbles;
+    uint32_t first_half;
+  };
+  std::vector<Run> runs;
+  if (k == 7) {
+    uint32_t half = 0;
+    for (uint32_t j = 0; j < k; ++j)
+      for (uint32_t slot = 0; slot < 8; slot += 3, half += 2)
+        runs.push_back({(j * 8 + slot) * k, std::min(3u, 8 - slot) * k, half});
+  } else {
+    runs.push_back({0, 8 * k * k, 0});
+  }
+  const uint32_t group_100b = conv2d_4bit_ch_cont_100b_size(k, 8);
+  const size_t group_nibbles = size_t{8} * k * k;
+  const GroupGather gather_full = s3 == 1 ? full_group_gather(k) : nullptr;
+  bytes.assign(group_nibbles, 0);
+  pairs.assign(group_nibbles / 2 + 1 + detail::paired_slack, 0);
 
   for (uint32_t c = 0; c < channels; ++c) {
-    const size_t channel_half = size_t{c} * channel_100b * 2;
-    if (k == 1) {
-      stream.seek_half(channel_half);
-      for (uint32_t f = first_filter; f < first_filter + filters; ++f)
-        stream.put(static_cast<uint8_t>(w.at(0, 0, c, f)) & 0xF, 4);
-      continue;
-    }
-    for (uint32_t g = 0; g * 8 < filters; ++g) {
-      // The group's nibbles in stream order (kernel row, filter slot, kernel column), slots past the
-      // NP's last filter zero; gathered along the contiguous filter axis.
-      const uint32_t f0 = first_filter + g * 8;
-      const uint32_t count = std::min(8u, filters - g * 8);
-      for (uint32_t j = 0; j < k; ++j)
-        for (uint32_t i = 0; i < k; ++i)
-          for (uint32_t slot = 0; slot < 8; ++slot)
-            nibbles[(j * 8 + slot) * k + i] = slot < count ? static_cast<uint8_t>(w.at(i, j, c, f0 + slot)) & 0xF : 0;
-      stream.seek_half(channel_half + size_t{g} * group_100b * 2);
-      for (uint32_t j = 0; j < k; ++j) {
-        for (uint32_t slot = 0; slot < 8; ++slot) {
-          for (uint32_t i = 0; i < k; ++i) stream.put(nibbles[(j * 8 + slot) * k + i], 4);
-          // Kernel 7: three filter rows per 100-bit word, and each kernel row starts a new word.
-          if (k == 7 && ((slot + 1) % 3 == 0 || slot == 7)) stream.align_to_next_half();
+    for (size_t n = 0; n < shares.size(); ++n) {
+      const uint32_t filters = shares[n].count;
+      uint32_t* channel = outs[n].data() + size_t{c} * channel_100b[n] * 4;
+      for (uint32_t g = 0; g * 8 < filters; ++g) {
+        const uint32_t f0 = shares[n].first + g * 8;
+        const uint32_t count = std::min(8u, filters - g * 8);
+        const int8_t* at = w.data + size_t{c} * s2 + size_t{f0} * s3;
+        if (count == 8 && gather_full) {
+          gather_full(at, s0, s1, pairs.data());
+        } else {
+          if (count < 8) std::fill(bytes.begin(), bytes.begin() + group_nibbles, 0);
+          for (uint32_t j = 0; j < k; ++j) {
+            for (uint32_t i = 0; i < k; ++i) {
+              const int8_t* src = at + size_t{i} * s0 + size_t{j} * s1;
+              uint8_t* dst = &bytes[size_t{j} * 8 * k + i];
+              for (uint32_t slot = 0; slot < count; ++slot) dst[slot * k] = static_cast<uint8_t>(src[slot * s3]);
+            }
+          }
+          detail::pair_nibbles(bytes.data(), group_nibbles, pairs.data());
         }
+        uint32_t* group = channel + size_t{g} * group_100b * 4;
+        for (const Run& run : runs)
+          detail::put_nibbles(pairs.data(), run.first_nibble, run.nibbles, usable, group + size_t{run.first_half} * 2);
       }
     }
   }
-  stream.finish();
-  return out;
+  return outs;
+}
+
+std::vector<uint32_t> format_conv2d_cnp_weights(const WeightView& w, uint32_t first_filter, uint32_t filters,
+                                                uint8_t weights_bits) {
+  return std::move(format_conv2d_cnp_weights(w, {{first_filter, filters}}, weights_bits).front());
+}
+
+std::vector<uint32_t> format_conv2d_4bit_weights(const WeightView& w, uint32_t first_filter, uint32_t filters) {
+  return std::move(format_conv2d_4bit_weights(w, {{first_filter, filters}}).front());
 }
 
 std::vector<uint32_t> format_conv2d_cnp_weights(const Dense& weights, uint32_t first_filter, uint32_t filters,

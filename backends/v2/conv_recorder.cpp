@@ -81,6 +81,18 @@ std::unique_ptr<program::Record> record_conv(const ConvRecording& kind, const De
   const uint32_t conv_target = kind.depthwise ? 0 : conv2d_dma_target(kernel, weights_bits);
   const bool lut = layer.has_activation_type(ActivationType::LUT);
 
+  // The weight blocks of a standard convolution's NPs, formatted together in the order of the NPs
+  // that get a block: one NP's filters are often a few bytes of each row of the tensor, and one
+  // sweep reads each row once for all of them.
+  std::vector<std::vector<uint32_t>> conv_weights;
+  size_t next_conv_weights = 0;
+  if (!registers_only && !kind.depthwise) {
+    std::vector<FilterShare> shares;
+    for (const hw::Component& np : *mapping.nps)
+      if (registers.count(np.ident)) shares.push_back({np.start_neuron(), np.filters()});
+    conv_weights = format_conv2d_cnp_weights(WeightView::of(*weights), shares, weights_bits);
+  }
+
   for (const hw::Component& np : *mapping.nps) {
     const auto block = registers.find(np.ident);
     if (block == registers.end()) continue;
@@ -96,8 +108,9 @@ std::unique_ptr<program::Record> record_conv(const ConvRecording& kind, const De
       record->add_np_track(np.ident, dma::Target::InputShift, 0, format_input_shift(*input_shift, first, count), true,
                            true);
     } else {
-      record->add_np_track(np.ident, static_cast<dma::Target>(conv_target), 0,
-                           format_conv2d_cnp_weights(*weights, first, count, weights_bits), true, true);
+      std::vector<uint32_t>& words = conv_weights[next_conv_weights++];
+      record->add_np_track(np.ident, static_cast<dma::Target>(conv_target), 0, words, true, true);
+      std::vector<uint32_t>().swap(words);  // the record holds its copy
       record->add_np_track(np.ident, dma::Target::InputShift, 0, shared_input_shift, true, true);
     }
     record->add_np_track(np.ident, dma::Target::Variables, 0,

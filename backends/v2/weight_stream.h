@@ -1,8 +1,11 @@
 #pragma once
 // Internal helpers of the CNP weight formats: the bit stream of 64-bit halves that the 4-bit
-// formats fill, and the XL rounding of 8-bit blocks.
+// formats fill, value by value or at once from a plain stream of values two to a byte, and the XL
+// rounding of 8-bit blocks.
 #include <algorithm>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "engine/dma.h"
@@ -66,5 +69,40 @@ class HalfStream {
   uint32_t bit_ = 0;
   uint64_t acc_ = 0;
 };
+
+// The plain stream of 4-bit values: two to a byte, value 2m in the low nibble of byte m. Readers
+// load 8 bytes at a time, so a buffer holding n values has room for (n + 1) / 2 + paired_slack
+// bytes.
+inline constexpr size_t paired_slack = 8;
+
+// Pairs the low nibbles of bytes[0 .. n) into pairs[0 .. (n + 1) / 2).
+inline void pair_nibbles(const uint8_t* bytes, size_t n, uint8_t* pairs) {
+  for (size_t m = 0; m < n / 2; ++m) pairs[m] = static_cast<uint8_t>((bytes[2 * m] & 0xF) | (bytes[2 * m + 1] << 4));
+  if (n % 2 != 0) pairs[n / 2] = bytes[n - 1] & 0xF;
+}
+
+// Writes the values first .. first + n - 1 of a plain stream as a HalfStream of `usable` bits per
+// half puts them from bit 0 of the half at words[0..1], a value straddling two halves where a half
+// ends inside it: each half's bits are one unaligned 64-bit load of the plain stream. Each touched
+// half is assigned whole, so the halves must not hold anything yet.
+inline void put_nibbles(const uint8_t* pairs, size_t first, size_t n, uint32_t usable, uint32_t* words) {
+  static_assert(std::endian::native == std::endian::little, "the plain stream is read in little-endian loads");
+  const uint64_t mask = (uint64_t{1} << usable) - 1;
+  const size_t stream_bits = 4 * n;
+  const size_t halves = (stream_bits + usable - 1) / usable;
+  for (size_t h = 0; h < halves; ++h) {
+    // Bits at .. at + 56 of the plain stream (a half holds at most 50); those past the n values
+    // are dropped.
+    const size_t at = 4 * first + h * usable;
+    uint64_t v;
+    std::memcpy(&v, pairs + at / 8, sizeof v);
+    v >>= at % 8;
+    const size_t left = stream_bits - h * usable;
+    if (left < usable) v &= (uint64_t{1} << left) - 1;
+    v &= mask;
+    words[2 * h] = static_cast<uint32_t>(v);
+    words[2 * h + 1] = static_cast<uint32_t>(v >> 32);
+  }
+}
 
 }  // namespace ovrix::v2::detail

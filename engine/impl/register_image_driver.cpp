@@ -62,7 +62,7 @@ void RegisterImageDriver::read(uint32_t address, void* data, size_t size) {
     } else {
       value = get(a);
     }
-    accesses_.push_back(Access{false, a, value});
+    log(Access{false, a, value});
     std::memcpy(out + 4 * i, &value, 4);
   }
 }
@@ -75,8 +75,14 @@ void RegisterImageDriver::write(uint32_t address, const void* data, size_t size)
     uint32_t value;
     std::memcpy(&value, in + 4 * i, 4);
     registers_[a] = value;
-    accesses_.push_back(Access{true, a, value});
+    log(Access{true, a, value});
   }
+}
+
+void RegisterImageDriver::log(const Access& access) {
+  if (accesses_.size() >= max_logged_accesses)
+    accesses_.erase(accesses_.begin(), accesses_.begin() + static_cast<std::ptrdiff_t>(max_logged_accesses / 2));
+  accesses_.push_back(access);
 }
 
 uint32_t RegisterImageDriver::get(uint32_t address) const {

@@ -80,7 +80,7 @@ def test_device_refusals_pass_through_unchanged():
 @with_devices("v1")
 @pytest.mark.parametrize("labels", [
     [], [3], [1, 2, 3, 4, 5], 3.0, 7, np.array([1, 2, 3, 4, 5], dtype=np.int64), np.array([2], dtype=np.uint8),
-    np.array([1, 2, 3, 4, 5], dtype=np.uint64),
+    np.array([1, 2, 3, 4, 5], dtype=np.uint64), np.array([2 ** 31 - 1, -2 ** 31, 0, 1, 2], dtype=np.int64),
 ])
 def test_fit_accepts_none_one_or_one_label_per_sample(labels):
     device = device_with(fnp3=[0, 0, 1, 2, 3, 4])
@@ -98,12 +98,18 @@ def test_fit_accepts_none_one_or_one_label_per_sample(labels):
     (1e10, ValueError, r"^fit method expects integers as labels$"),
     (-3e9, ValueError, r"^fit method expects integers as labels$"),
     (float("inf"), ValueError, r"^fit method expects integers as labels$"),
+    (1e300, ValueError, r"^fit method expects integers as labels$"),
+    (-1e300, ValueError, r"^fit method expects integers as labels$"),
     (float("nan"), ValueError, r"^fit method expects integers as labels$"),
     (["a", "b"], ValueError, r"^fit method expects integers as labels$"),
     ([1.5, 2.5], ValueError, r"^fit method expects integers as labels$"),
     ([2 ** 31, 1, 1, 1, 1], ValueError, r"^fit method expects integers as labels$"),
     (np.array([1.0, 2.0, 3.0, 4.0, 5.0], dtype=np.float32), ValueError, r"^fit method expects integers as labels$"),
-    (np.array([2 ** 40] * 5, dtype=np.uint64), RuntimeError, None),
+    (np.array([2 ** 40] * 5, dtype=np.uint64), ValueError, r"^fit method expects integers as labels$"),
+    (np.array([2 ** 31, 1, 1, 1, 1], dtype=np.int64), ValueError, r"^fit method expects integers as labels$"),
+    (np.array([-2 ** 31 - 1, 1, 1, 1, 1], dtype=np.int64), ValueError, r"^fit method expects integers as labels$"),
+    (np.array([2 ** 32 - 1] * 5, dtype=np.uint32), ValueError, r"^fit method expects integers as labels$"),
+    (np.ones((5, 2), dtype=np.int32), ValueError, r"^fit method expects integers as labels$"),
 ])
 def test_fit_refuses_labels(labels, error, message):
     device = device_with()

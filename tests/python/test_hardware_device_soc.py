@@ -128,5 +128,7 @@ def test_get_flash():
         board_module.get_flash(core.Device(board.version, board.mesh))
     with pytest.raises(TypeError):
         board_module.get_flash(device=board)
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        board_module.get_flash(None)  # not a device: refused like any other object, never dereferenced
     with pytest.raises(TypeError):
         board_module.SpiFlashController()

@@ -112,6 +112,12 @@ void EmulatedDevice::update_memory_use() {
   memory_top_ = std::max(memory_top_, memory_use_);
 }
 
+void EmulatedDevice::log_call(const char* call) {
+  if (calls_.size() >= max_logged_calls)
+    calls_.erase(calls_.begin(), calls_.begin() + static_cast<std::ptrdiff_t>(max_logged_calls / 2));
+  calls_.push_back(call);
+}
+
 void EmulatedDevice::load(std::vector<uint8_t> bytes, const char* call) {
   ProgramSummary summary = read_program(bytes.data(), bytes.size());  // refuses before any change
   // The device copies the data part to its program memory.
@@ -127,7 +133,7 @@ void EmulatedDevice::load(std::vector<uint8_t> bytes, const char* call) {
   learn_enabled_ = false;
   program_clocks_ = static_cast<uint32_t>(program_base_clocks + program_.size() / 4);
   advance_clock(program_clocks_);
-  calls_.push_back(call);
+  log_call(call);
   update_memory_use();
 }
 
@@ -159,13 +165,13 @@ std::span<const uint8_t> EmulatedDevice::program() const {
 void EmulatedDevice::set_batch_size(uint32_t batch_size, bool) {
   if (batch_size == 0) throw std::invalid_argument("The batch size must be at least 1.");
   batch_size_ = batch_size;
-  calls_.push_back("set_batch_size");
+  log_call("set_batch_size");
   update_memory_use();
 }
 
 void EmulatedDevice::set_learn_enabled(bool enabled) {
   learn_enabled_ = enabled;
-  calls_.push_back("set_learn_enabled");
+  log_call("set_learn_enabled");
 }
 
 void EmulatedDevice::learn_mem(uint32_t* out) {
@@ -181,7 +187,7 @@ void EmulatedDevice::unprogram() {
   summary_ = ProgramSummary{};
   learn_memory_.clear();
   learn_enabled_ = false;
-  calls_.push_back("unprogram");
+  log_call("unprogram");
   update_memory_use();
 }
 
@@ -256,7 +262,7 @@ std::vector<std::unique_ptr<Tensor>> EmulatedDevice::run(const std::vector<std::
     for (size_t k = 0; k < out->size(); ++k) output_value(h, k, type, p + k * step);
     outputs.push_back(std::move(out));
   }
-  calls_.push_back(mode == Mode::fit ? "fit" : mode == Mode::forward ? "forward" : "predict");
+  log_call(mode == Mode::fit ? "fit" : mode == Mode::forward ? "forward" : "predict");
   return outputs;
 }
 

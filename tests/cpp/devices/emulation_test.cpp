@@ -549,3 +549,43 @@ TEST(EmulatedDevice, TimingOutDeviceFailsOnlyOnTheFirstOpening) {
 
 }  // namespace
 }  // namespace ovrix::emulation
+
+namespace ovrix::emulation {
+namespace {
+
+// Emulated devices live for the whole process, so what they record for tests must not grow with every
+// run: a long demo would otherwise run out of memory. The recent history stays, in order.
+TEST(EmulatedDevice, CallLogKeepsOnlyTheRecentCalls) {
+  auto driver = make_driver(spec_of("v2"));
+  auto device = HardwareDevice::create(driver.get());
+  auto& emulated = dynamic_cast<EmulatedDevice&>(*device);
+  auto bytes = build_program({});
+  device->program(bytes.data(), bytes.size());
+  std::vector<std::vector<char>> values(1, std::vector<char>(16, 3));
+  const std::vector<std::shared_ptr<const Tensor>> in{
+      std::shared_ptr<const Tensor>(Dense::copy(values[0].data(), 16, TensorType::uint8, Shape{4, 4, 1}))};
+  for (size_t i = 0; i < EmulatedDevice::max_logged_calls; ++i) {
+    device->set_batch_size(1, true);
+    device->forward(in);
+  }
+  EXPECT_LE(emulated.calls().size(), EmulatedDevice::max_logged_calls);
+  EXPECT_GE(emulated.calls().size(), EmulatedDevice::max_logged_calls / 2);
+  device->predict(in);
+  EXPECT_EQ(emulated.calls().back(), "predict");
+  EXPECT_EQ(emulated.calls()[emulated.calls().size() - 2], "forward");
+}
+
+TEST(EmulatedDriver, AccessLogKeepsOnlyTheRecentAccesses) {
+  auto driver = make_driver(spec_of("v2:soc"));
+  uint32_t word = 0;
+  for (size_t i = 0; i < 3 * RegisterImageDriver::max_logged_accesses; ++i) driver->read(0xF0001190, &word, 4);
+  EXPECT_LE(driver->accesses().size(), RegisterImageDriver::max_logged_accesses);
+  EXPECT_GE(driver->accesses().size(), RegisterImageDriver::max_logged_accesses / 2);
+  word = 5;
+  driver->write(0xF0001190, &word, 4);
+  EXPECT_EQ(driver->accesses().back(), (Access{true, 0xF0001190, 5}));
+  EXPECT_EQ(driver->accesses()[driver->accesses().size() - 2], (Access{false, 0xF0001190, 1}));
+}
+
+}  // namespace
+}  // namespace ovrix::emulation

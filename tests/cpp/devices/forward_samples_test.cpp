@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "devices/test_programs.h"
 #include "engine/emulation.h"
+#include "engine/model.h"
 #include "engine/params.h"
 #include "mapping/device_discovery.h"
 
@@ -136,6 +138,64 @@ TEST_F(Road, AFailedReadBackLeavesTheProgramAndLearningOn) {
   EXPECT_TRUE(device->hardware()->learn_enabled());
   EXPECT_EQ(device->hardware()->program().size(), first.size());
   EXPECT_EQ(emulated.calls().back(), "fit");
+}
+
+}  // namespace
+}  // namespace ovrix
+
+namespace ovrix {
+namespace {
+
+// A v2 model mapped by the main road runs its hardware sequence on an emulated v2 device.
+std::unique_ptr<Model> v2_chain(int filters) {
+  auto model = Model::create();
+  auto input = LayerParams::create(LayerType::InputData, {{"input_width", 4},
+                                                          {"input_height", 4},
+                                                          {"input_channels", 1},
+                                                          {"input_bits", 8},
+                                                          {"input_signed", 0}});
+  model->add(Layer::create(input.get(), "input"));
+  auto conv = LayerParams::create(LayerType::Conv2D, {{"kernel_size", 3},
+                                                      {"kernel_stride", 1},
+                                                      {"padding", 1},
+                                                      {"filters", filters},
+                                                      {"weights_bits", 4},
+                                                      {"activation", 1}});
+  for (const char* name : {"c1", "c2"}) model->add(Layer::create(conv.get(), name));
+  return model;
+}
+
+TEST(MappedModelOnEmulatedDevice, ProgramsOnceRunsAgainAndReprogramsForAnotherSequence) {
+  auto driver = emulation::make_driver(emulation::parse_devices("v2")[0]);
+  auto device = std::make_shared<HostDevice>(HardwareDevice::create(driver.get()));
+  auto& emulated = dynamic_cast<emulation::EmulatedDevice&>(*device->hardware());
+  auto first = v2_chain(4), second = v2_chain(8);
+  first->map(device, false, nullptr);
+  second->map(device, false, nullptr);
+  ASSERT_EQ(first->sequences().size(), 1u);
+  ASSERT_EQ(second->sequences().size(), 1u);
+  const auto first_program = first->sequences()[0]->program();
+  ASSERT_FALSE(std::ranges::equal(first_program, second->sequences()[0]->program()));
+
+  std::vector<char> bytes(2 * 16);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 5);
+  const auto input = std::shared_ptr<Dense>(Dense::copy(bytes.data(), bytes.size(), TensorType::uint8, Shape{2, 4, 4, 1}));
+  const auto loads = [&] { return std::count(emulated.calls().begin(), emulated.calls().end(), "program"); };
+
+  const auto out = first->forward(input, 0);
+  const auto again = first->forward(input, 0);
+  EXPECT_EQ(loads(), 1);
+  EXPECT_EQ(std::count(emulated.calls().begin(), emulated.calls().end(), "forward"), 2);
+  EXPECT_EQ(emulated.batch_size(), 2u);
+  ASSERT_TRUE(out->shape() == again->shape());
+  EXPECT_TRUE(std::ranges::equal(out->data(), again->data()));
+
+  second->forward(input, 0);
+  EXPECT_EQ(loads(), 2);
+  first->forward(input, 0);
+  EXPECT_EQ(loads(), 3);
+  EXPECT_TRUE(std::ranges::equal(device->hardware()->program(), first_program));
+  EXPECT_FALSE(device->hardware()->learn_enabled());
 }
 
 }  // namespace

@@ -321,6 +321,21 @@ TEST(NpRequest, RoomForTheNextTemporalLayer) {
   EXPECT_TRUE(k.request(src4).second.failed);
 }
 
+TEST(NpRequest, NoSecondAttemptWithoutANewPass) {
+  // The next temporal layer finds no free store channel and no new pass may be opened: the layer is
+  // placed once and refused; a second attempt would only take more NPs for a layer that fails anyway.
+  RequestFixture f(request_mesh(1));
+  auto src = conv("src"), t = make_layer("t", LayerType::BufferTempConv, {{"fifo_size", 2}, {"filters", 4}}, shape3(4, 4, 4));
+  connect(src, t);
+  f.mapper.allocate_np({1, 1, 3, 0}, Type::SKIP_DMA_STORE);
+  const auto [components, status] = f.request(src);
+  EXPECT_EQ(status.to_string(), "Cannot map layer 'src'. The next BufferTempConv t can't be mapped in the current pass.");
+  EXPECT_FALSE(f.new_pass);
+  EXPECT_EQ(idents(components), (std::vector<Ident>{{1, 1, 0}}));
+  EXPECT_EQ(f.constraints.offers.size(), 1u);
+  EXPECT_EQ(f.mapper.available_nps(Type::CNP1), (std::vector<Ident>{{1, 1, 1}, {2, 1, 0}}));
+}
+
 TEST(NpRequest, SanitizeLooksOnlyAtASingleTemporalSuccessor) {
   RequestFixture f(request_mesh(0));
   auto a = conv("a"), b = conv("b");

@@ -76,7 +76,7 @@ struct ReferenceAxis {
   uint64_t count, piece;
 };
 
-ReferenceAxis reference_cut(const Split& s, uint64_t c, bool neurons, bool follow_temporal) {
+ReferenceAxis reference_cut(const Split& s, uint64_t c, bool neurons, bool follow_temporal, uint64_t first_cut = 0) {
   if (c < s.pieces || c > s.total) return {false, 0, 0};
   uint64_t piece = (s.total + c - 1) / c;
   if (neurons && c == 1) return {true, 1, piece};
@@ -88,6 +88,8 @@ ReferenceAxis reference_cut(const Split& s, uint64_t c, bool neurons, bool follo
     }
   }
   if ((c - 1) * piece >= s.total) return {false, 0, 0};
+  // The first piece shortened by the pooling: the others must still reach the end.
+  if (c > 1 && first_cut != 0 && first_cut < piece && c * piece - first_cut < s.total) return {false, 0, 0};
   if (neurons && follow_temporal) {
     const uint64_t last = s.total - (c - 1) * piece;
     if (s.align == 0 || last % s.align != 0) return {false, 0, 0};
@@ -110,8 +112,8 @@ SplitSearchResult reference_search(const CompatibilityChecker& checker, const Sp
   for (uint64_t n = lo; n <= hi; ++n) {
     for (const SplitsNumChunks& c : SplitsNumChunks::get_splits_number(uint32_t(n))) {
       if (c.height > 1 && !in.height_split_allowed) continue;
-      const auto w = reference_cut(width, c.width, false, false);
-      const auto h = reference_cut(height, c.height, false, false);
+      const auto w = reference_cut(width, c.width, false, false, in.first_width_cut);
+      const auto h = reference_cut(height, c.height, false, false, in.first_height_cut);
       const auto k = reference_cut(neurons, c.neurons, true, in.channels_follow_neurons && in.temporal);
       if (!w.ok || !h.ok || !k.ok) continue;
       const uint32_t ww = uint32_t(reference_window(w.count, w.piece, in.border_width_before, in.border_width_after));
@@ -175,6 +177,8 @@ TEST(SplitSearch, SameWinnerAsAPlainScan) {
     in.channels_follow_neurons = pick(0, 1);
     in.height_split_allowed = pick(0, 3) != 0;
     in.temporal = pick(0, 1);
+    in.first_width_cut = pick(0, 2) == 0 ? pick(1, 3) : 0;
+    in.first_height_cut = pick(0, 2) == 0 ? pick(1, 3) : 0;
     // Larger inputs never fit where smaller ones do not (what the finest-cut early stop relies on).
     const uint64_t dual_limit = pick(1, 200), single_limit = dual_limit + pick(0, 200);
     f.checker.dual = [=](Type, uint32_t h, uint32_t w, uint32_t c) { return uint64_t(h) * w * c <= dual_limit; };
@@ -364,6 +368,58 @@ TEST(SplitConv, MaxPoolingAlignsAndShortensTheFirstPiece) {
   layer->params().values()["pool_size"] = 9;
   EXPECT_EQ(split_conv_layer(*layer, f.checker, 8, 8, 512, Type::CNP1, false).second.message, "Cannot split by height.");
 }
+
+// The first of several pieces gives up the pooling's leading columns (rows), so the pieces of an axis
+// cover total + cut - (pieces * piece) fewer places than a plain cut: a split whose pieces would
+// then stop short of the axis's end is not taken.
+struct PooledAxisRow {
+  uint32_t total, max, pool, cut;
+  std::vector<uint32_t> spans;  // empty: refused
+};
+std::ostream& operator<<(std::ostream& os, const PooledAxisRow& r) {
+  return os << r.total << " in pieces of at most " << r.max << " aligned on " << r.pool << ", first cut " << r.cut;
+}
+
+class PooledAxisCover : public ::testing::TestWithParam<PooledAxisRow> {};
+
+TEST_P(PooledAxisCover, PiecesCoverTheWholeAxis) {
+  const PooledAxisRow& r = GetParam();
+  CheckerFixture f;
+  for (const bool along_width : {true, false}) {
+    auto layer = make_layer("conv", LayerType::Conv2D,
+                            {{"kernel_size", 1}, {"filters", 1}, {"pool_type", 1}, {"pool_size", int(r.pool)}},
+                            along_width ? shape3(r.total, 1, 1) : shape3(1, r.total, 1));
+    PoolingCalculatedParams pool;
+    (along_width ? pool.padding.x_before : pool.padding.y_before) = r.cut;
+    layer->set_pooling(PoolType::Max, pool);
+    const auto [components, status] = along_width
+                                          ? split_conv_layer(*layer, f.checker, 256, r.max, 512, Type::CNP1, false)
+                                          : split_conv_layer(*layer, f.checker, r.max, 256, 512, Type::CNP1, false);
+    if (r.spans.empty()) {
+      EXPECT_EQ(status.to_string(), "Cannot map layer 'conv'. Cannot split to fit inputs in ram.") << along_width;
+      continue;
+    }
+    ASSERT_FALSE(status.failed) << status.to_string();
+    std::vector<uint32_t> spans;
+    uint32_t next = 0;
+    for (const auto& c : components) {
+      const NpSpace& p = c.np->spatial_partition;
+      EXPECT_EQ(along_width ? p.x : p.y, next) << along_width;
+      spans.push_back(p.shape[along_width ? 0 : 1]);
+      next += spans.back();
+    }
+    EXPECT_EQ(spans, r.spans) << along_width;
+    EXPECT_EQ(next, r.total) << along_width;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PooledAxisCover,
+    ::testing::Values(PooledAxisRow{10, 8, 4, 1, {7, 3}},       // room to spare: two pieces
+                      PooledAxisRow{16, 8, 4, 0, {8, 8}},       // no pooling cut: the plain halves
+                      PooledAxisRow{126, 64, 3, 1, {32, 33, 33, 28}},  // 62 + 63 would miss the last column
+                      PooledAxisRow{16, 8, 4, 1, {}},           // 7 + 8 misses one; 8-wide thirds leave none
+                      PooledAxisRow{20, 8, 4, 3, {5, 8, 7}}));  // 5 + 8 + 8 = 21 >= 20
 
 TEST(SplitConv, ZeroChannelsCannotMakeAShape) {
   CheckerFixture f;
