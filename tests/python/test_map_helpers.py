@@ -25,10 +25,10 @@ def v2_device():
     return core.Device(core.HwVersion.Proteo_v2, mesh)
 
 
-def small_v2_device(count=2, skip_dmas=0):
+def small_v2_device(count=2, skip_dmas=0, has_lut=False):
     """A v2 mesh of `count` CNPs in node (1, 2) and `skip_dmas` skip-DMA engines: a chain longer than
-    that takes one pass per `count` layers."""
-    nps = [NP.Info(NP.Ident(1, 2, i), [NP.CNP1, NP.CNP2]) for i in range(count)]
+    that takes one pass per `count` layers. `has_lut` gives every CNP a lookup table."""
+    nps = [NP.Info(NP.Ident(1, 2, i), [NP.CNP1, NP.CNP2], has_lut) for i in range(count)]
     engines = [NP.Info(NP.Ident(col, 1, 3, 4), [NP.SKIP_DMA_STORE, NP.SKIP_DMA_LOAD]) for col in range(1, skip_dmas + 1)]
     mesh = NP.Mesh(core.IpVersion.v2, NP.Ident(1, 1, 0), NP.Ident(1, 1, 1), None, nps, engines)
     return core.Device(core.HwVersion.Proteo_v2, mesh)
