@@ -202,7 +202,19 @@ MappingStatusGroup map_layers_on_hardware(const HardwareConstraints& constraints
     const auto group_components = placed_layers.build_mappable_components();
     for (size_t g = 0; g < group_layers.size(); ++g) builder.add_layers(group_layers[g], *layers, group_components[g]);
 
-    auto [status, sequence] = builder.build_sequence();
+    std::pair<MappingStatus, std::shared_ptr<HardwareSequence>> built;
+    try {
+      built = builder.build_sequence();
+    } catch (const std::runtime_error& error) {
+      // A recording error in the layers placed before the walk stopped is often a consequence of the
+      // layer that stopped it (a layer recorded as feeding a merge that was refused): report that cause
+      // first, then the error, rather than the symptom alone.
+      if (!running.failed) throw;
+      result.add_status(running);
+      result.add_status(MappingStatus("", error.what()));
+      return result;
+    }
+    auto& [status, sequence] = built;
     if (status.failed) {
       result.add_status(status);
       // The failure that stopped the walk earlier still explains the layers left out.

@@ -353,6 +353,24 @@ TEST(MappingDriver, RecordingErrorsLeaveTheModelUnmapped) {
   for (const auto& layer : layers) EXPECT_EQ(layer->mapping(), nullptr) << layer->name();
 }
 
+// A recording error of a layer placed before the walk stopped is reported after the failure that
+// stopped it, which is usually its cause; with no earlier failure it still leaves as an exception.
+TEST(MappingDriver, RecordingErrorAfterAnEarlierFailureReportsTheCauseFirst) {
+  DriverRig rig;
+  auto layers = conv_chain(3);
+  rig.layer_recorder.errors["c1"] = "no weights";
+  rig.checker.incompatible["c3"] = "Unsupported here.";
+  LayerList list = as_list(layers);
+  const MappingStatusGroup result = rig.map(&list);
+  EXPECT_EQ(result.to_string(),
+            "Cannot map layer 'c3':\n"
+            "  * Layer 'c3': Unsupported here.\n"
+            "  * Cannot map layer 'c1'. Error: no weights.");
+  EXPECT_TRUE(rig.sequences.empty());
+  EXPECT_EQ(list.size(), 4u);
+  for (const auto& layer : layers) EXPECT_EQ(layer->mapping(), nullptr) << layer->name();
+}
+
 // in -> a -> b -> c -> add <- a; add -> d -> t (temporal) -> e: a skip connection, a FIFO and, on four
 // CNPs, a second pass for e.
 std::vector<TestLayerPtr> rich_model() {
