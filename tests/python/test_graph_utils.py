@@ -169,18 +169,9 @@ def test_results_are_the_models_own_layers(graph):
     assert nxt.name == names(main)[0]
 
 
-@pytest.mark.parametrize(
-    "function",
-    [
-        gu.extract_main_branch,
-        gu.extract_skip_branch,
-        gu.get_mappable_layer,
-        gu.dual_output_to_store_dma,
-        gu.next_mappable_layer,
-        gu.previous_mappable_layer,
-        gu.is_merge_layer,
-    ],
-)
+@pytest.mark.parametrize("function", [gu.extract_main_branch, gu.extract_skip_branch, gu.get_mappable_layer,
+                                      gu.dual_output_to_store_dma, gu.next_mappable_layer, gu.previous_mappable_layer,
+                                      gu.is_merge_layer])
 @pytest.mark.parametrize("bad", [None, 1, "c1", [None]])
 def test_single_layer_argument_refusals(function, bad):
     with pytest.raises(TypeError):
