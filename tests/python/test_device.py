@@ -35,38 +35,19 @@ def test_virtual_device(version, mesh_version, desc):
 
 
 @pytest.mark.parametrize(
-    "version, mesh_version, message",
+    "version, mesh_version, shown, product",
     [
-        (
-            HwVersion(0xBC, 0xA2, 1, 0),
-            IpVersion.v1,
-            "Incompatible hardware and Ip versions: HW Version is 188.162.1.0 with product id = 162 "
-            "while IP version is v1.",
-        ),
-        (
-            HwVersion.Quor_v2,
-            IpVersion.v2,
-            "Incompatible hardware and Ip versions: HW Version is 188.0.0.2 with product id = 0 "
-            "while IP version is v2.",
-        ),
-        (
-            HwVersion.Proteo_v2,
-            IpVersion.lumo,
-            "Incompatible hardware and Ip versions: HW Version is 188.162.1.0 with product id = 162 "
-            "while IP version is lumo.",
-        ),
-        (
-            HwVersion(0xBC, 0x77, 0, 0),
-            IpVersion.v2,
-            "Incompatible hardware and Ip versions: HW Version is 188.119.0.0 with product id = 119 "
-            "while IP version is v2.",
-        ),
+        (HwVersion(0xBC, 0xA2, 1, 0), IpVersion.v1, "188.162.1.0", 162),
+        (HwVersion.Quor_v2, IpVersion.v2, "188.0.0.2", 0),
+        (HwVersion.Proteo_v2, IpVersion.lumo, "188.162.1.0", 162),
+        (HwVersion(0xBC, 0x77, 0, 0), IpVersion.v2, "188.119.0.0", 119),
     ],
 )
-def test_edition_mismatch_is_refused(version, mesh_version, message):
+def test_edition_mismatch_is_refused(version, mesh_version, shown, product):
     with pytest.raises(ValueError) as info:
         core.Device(version, make_mesh(mesh_version))
-    assert str(info.value) == message
+    assert str(info.value) == (f"Incompatible hardware and Ip versions: HW Version is {shown} with product id = "
+                               f"{product} while IP version is {mesh_version.name}.")
 
 
 def test_unknown_product_has_no_device():

@@ -89,37 +89,26 @@ def test_branches(key):
     assert names(gu.extract_skip_branch(graph[key[1]])) == skip
 
 
-# (graph, function, argument, expected layer name or bool)
+# (graph, function, argument, expected layer name or bool): the graph rules themselves are the C++ suite's;
+# these rows show each binding hands back the model's layer, None or a bool.
 SINGLE = [
     ("chain", gu.get_mappable_layer, "c2", "c2"),
-    ("chain", gu.next_mappable_layer, "input", "c1"),
     ("chain", gu.next_mappable_layer, "c1", "c2"),
     ("chain", gu.next_mappable_layer, "c3", None),
-    ("chain", gu.previous_mappable_layer, "c2", "c1"),
     ("chain", gu.previous_mappable_layer, "input", None),
-    ("chain", gu.is_merge_layer, "c2", False),
-    ("chain", gu.dual_output_to_store_dma, "c2", False),
     ("residual", gu.get_mappable_layer, "add1", "c"),
-    ("residual", gu.get_mappable_layer, "add2", "e"),
     ("residual", gu.next_mappable_layer, "a", "c"),
-    ("residual", gu.next_mappable_layer, "c", "e"),
-    ("residual", gu.previous_mappable_layer, "e", "c"),
     ("residual", gu.previous_mappable_layer, "c", "a"),
     ("residual", gu.previous_mappable_layer, "add2", "c"),
     ("residual", gu.is_merge_layer, "c", True),
-    ("residual", gu.is_merge_layer, "e", True),
     ("residual", gu.is_merge_layer, "a", False),
     ("residual", gu.is_merge_layer, "add1", False),
     ("residual", gu.dual_output_to_store_dma, "c", True),
     ("residual", gu.dual_output_to_store_dma, "e", False),
-    ("residual", gu.dual_output_to_store_dma, "a", False),
     ("concat", gu.get_mappable_layer, "cat", "c"),
     ("concat", gu.next_mappable_layer, "a", "c"),
-    ("concat", gu.next_mappable_layer, "b", "c"),
     ("concat", gu.previous_mappable_layer, "c", "b"),
     ("concat", gu.is_merge_layer, "c", True),
-    ("concat", gu.is_merge_layer, "a", False),
-    ("concat", gu.dual_output_to_store_dma, "c", False),
 ]
 
 
@@ -169,18 +158,9 @@ def test_results_are_the_models_own_layers(graph):
     assert nxt.name == names(main)[0]
 
 
-@pytest.mark.parametrize(
-    "function",
-    [
-        gu.extract_main_branch,
-        gu.extract_skip_branch,
-        gu.get_mappable_layer,
-        gu.dual_output_to_store_dma,
-        gu.next_mappable_layer,
-        gu.previous_mappable_layer,
-        gu.is_merge_layer,
-    ],
-)
+@pytest.mark.parametrize("function", [gu.extract_main_branch, gu.extract_skip_branch, gu.get_mappable_layer,
+                                      gu.dual_output_to_store_dma, gu.next_mappable_layer, gu.previous_mappable_layer,
+                                      gu.is_merge_layer])
 @pytest.mark.parametrize("bad", [None, 1, "c1", [None]])
 def test_single_layer_argument_refusals(function, bad):
     with pytest.raises(TypeError):

@@ -141,10 +141,3 @@ def test_parameters_outlive_the_model_that_held_the_layer():
     gc.collect()
     assert parameters.kernel_size == [3, 5]
 
-
-def test_mapping_class_is_nested_and_not_constructible():
-    assert core.Layer.Mapping.__doc__ == "The mapping of a Layer on one or more Neural Processors."
-    for prop in ("nps", "skipdma_loads", "skipdma_stores"):
-        assert getattr(core.Layer.Mapping, prop).__doc__ == "a list of ``NP.Component`` objects."
-    with pytest.raises(TypeError):
-        core.Layer.Mapping()

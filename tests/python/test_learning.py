@@ -37,21 +37,8 @@ def test_keys_learning_type_and_copy():
     assert {k: clone.get(k) for k in dir(clone)} == {k: opt.get(k) for k in dir(opt)}
 
 
-@pytest.mark.parametrize(
-    "args",
-    [
-        (-1,),
-        (100, -1),
-        (2**32,),
-        (100, 2**32),
-        (1.5,),
-        (100, 2.0),
-        (None,),
-        ("100",),
-        (100, 1, "fast"),
-        (),
-    ],
-)
+@pytest.mark.parametrize("args", [(-1,), (100, -1), (2**32,), (100, 2**32), (1.5,), (100, 2.0), (None,), ("100",),
+                                  (100, 1, "fast"), ()])
 def test_bad_arguments_are_type_errors(args):
     with pytest.raises(TypeError):
         core.OvrixUnsupervised(*args)

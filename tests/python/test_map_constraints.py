@@ -61,15 +61,6 @@ def test_limits_accept_up_to_their_default(version, width, height, filters, name
     assert getattr(constraints, name + "_default") == default
 
 
-def test_v1_width_example():
-    constraints = MapConstraints(device(HwVersion.Tamsel_v1))
-    with pytest.raises(ValueError, match=r"^CNP max width should be <= 32\. Receives 33\.$"):
-        constraints.cnp_max_width = 33
-    constraints.cnp_max_width = 16
-    assert constraints.cnp_max_width == 16
-    assert constraints.cnp_max_width_default == 32
-
-
 @pytest.mark.parametrize("name", ["cnp_max_width", "cnp_max_height", "cnp_max_filters"])
 @pytest.mark.parametrize("bad", [-1, 4294967296, 1.0, "1", None])
 def test_limits_take_unsigned_integers(name, bad):

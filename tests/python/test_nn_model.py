@@ -417,11 +417,6 @@ def evaluation_model(units=10, activation=0, output_bits=32):
     return m
 
 
-def one_hot_inputs(winners, units):
-    """Inputs whose dense output (identity-like weights) peaks at the given neurons."""
-    return np.array([[[[w % 4, w // 4, 0, 0]]] for w in winners], np.uint8)
-
-
 def test_evaluate_counts_the_matches():
     m = evaluation_model(units=4)
     m.get_layer("dense").variables["weights"] = np.eye(4, dtype=np.int8) * 10

@@ -50,7 +50,6 @@ def test_docstrings():
     assert core.Sequence.program_parts.__doc__ == "Get the program, split in different parts"
     assert core.Sequence.name.__doc__ == "The name of the sequence"
     assert core.Pass.layers.__doc__ == "Get the list of layers in this pass."
-    assert core.Model.sequences.__doc__ == "The list of layer sequences in the Model"
 
 
 @pytest.mark.parametrize("cls", [core.Sequence, core.Pass, core.ProgramParts])

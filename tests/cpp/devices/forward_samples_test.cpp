@@ -10,6 +10,7 @@
 #include "engine/model.h"
 #include "engine/params.h"
 #include "mapping/device_discovery.h"
+#include "support/fakes.h"
 #include "support/models.h"
 
 namespace ovrix {
@@ -23,17 +24,6 @@ std::shared_ptr<Layer> layer_of(LayerType type, const char* name) {
   const auto params = LayerParams::create(type, {});
   return Layer::create(params.get(), name);
 }
-
-class NoHardware : public Device {
- public:
-  HwVersion version() const override { return hw_versions::Proteo_v2; }
-  const char* desc() const override { return "no hardware"; }
-  const Mesh& mesh() const override { return mesh_; }
-  HardwareDevice* hardware() const override { return nullptr; }
-
- private:
-  Mesh mesh_{IpVersion::v2, {}, {}, std::nullopt, {}, {}};
-};
 
 struct Road : ::testing::Test {
   std::unique_ptr<emulation::EmulatedDriver> driver = emulation::make_driver(emulation::parse_devices("v2")[0]);
@@ -64,7 +54,7 @@ struct Road : ::testing::Test {
 };
 
 TEST_F(Road, NeedsHardwareBeforeTouchingAnything) {
-  NoHardware none;
+  const test_support::FakeDevice none(hw_versions::Proteo_v2, Mesh{IpVersion::v2, {}, {}, std::nullopt, {}, {}});
   const std::vector<int32_t> labels{1};
   for (const std::vector<int32_t>* l : {static_cast<const std::vector<int32_t>*>(nullptr), &labels}) {
     try {

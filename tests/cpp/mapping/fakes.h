@@ -67,8 +67,6 @@ class FakeLayer : public LayerImpl, public HasPoolParams {
   const PoolingCalculatedParams& pool_calculated_params() const override { return pool_; }
 
   FakeParams& params() { return params_; }
-  void set_input(Shape s) { inputs_ = {s}; }
-  void set_bits(uint8_t b) { bits_ = b; }
   void set_target(hw::TargetKind k) { target_ = k; }
   void set_pooling(PoolType type, PoolingCalculatedParams p) {
     pool_type_ = type;

@@ -87,7 +87,6 @@ class FakeDevice : public Device {
   const char* desc() const override { return "fake"; }
   const Mesh& mesh() const override { return mesh_; }
   HardwareDevice* hardware() const override { return hardware_; }
-  Mesh& mutable_mesh() { return mesh_; }
   void set_version(HwVersion v) { version_ = v; }
   void set_hardware(HardwareDevice* hardware) { hardware_ = hardware; }
 
