@@ -22,17 +22,6 @@ namespace ovrix {
 
 namespace {
 
-bool is_kind(const LayerPtr& layer, hw::TargetKind kind) { return layer->is_target_component(kind); }
-
-LayerType type_of(const Layer& layer) {
-  const LayerParams* params = layer.parameters();
-  return params == nullptr ? LayerType::Unknown : params->layer_type();
-}
-
-bool contains(const LayerList& list, const LayerPtr& layer) {
-  return std::find(list.begin(), list.end(), layer) != list.end();
-}
-
 // The input layout of an FNP layer "rows packed" (2), which keeps a lookup-table activation on the
 // CNP that feeds it.
 bool fnp_input_rows_packed(const Layer& next) { return edition_registry().fnp_input_padding(next) == 2; }
@@ -118,7 +107,7 @@ std::pair<MappingStatus, std::shared_ptr<HardwareSequence>> HardwareSequenceBuil
   const LayerPtr last = layers_.back();
   const int8_t input_type = static_cast<int8_t>(io_recorder_.get_input_type(*first));
   const int8_t output_type = static_cast<int8_t>(io_recorder_.get_output_type(*last, input_type));
-  const bool last_is_dequantizer = type_of(*last) == LayerType::Dequantizer;
+  const bool last_is_dequantizer = layer_type(*last) == LayerType::Dequantizer;
   const uint8_t output_bits = last_is_dequantizer ? last->input_bits() : last->output_bits();
   const bool input_on_hrc = is_kind(first, hw::TargetKind::HRC);
   const bool output_on_hrc = is_kind(last_mappable, hw::TargetKind::HRC);
@@ -126,7 +115,7 @@ std::pair<MappingStatus, std::shared_ptr<HardwareSequence>> HardwareSequenceBuil
   const std::vector<Shape> first_inputs = first->input_dims();
   if (first_inputs.empty()) throw std::runtime_error(fmt::format("Layer '{}' has no input.", first->name()));
   Shape input_shape = first_inputs.front();
-  if (type_of(*first) == LayerType::Dense1D) {
+  if (layer_type(*first) == LayerType::Dense1D) {
     // A dense first layer reads its input as one flat vector.
     const uint64_t flat = uint64_t{input_shape[0]} * input_shape[1] * input_shape[2];
     if (flat == 0) panic("Cannot have a shape with dimension %zu set to 0", size_t{2});
@@ -223,22 +212,37 @@ std::pair<MappingStatus, std::shared_ptr<HardwareSequence>> HardwareSequenceBuil
     serializer.serialize_epg_tracks(*first, lo, hi, 1, output_on_hrc, multi_pass, input_type == 0);
   }
 
+  // Read in this order, so that of several faults the first one read is reported.
   const Layer& front = *layers_.front();
-  const std::vector<float> input_scales = io::format_input_scales(front);
-  const std::vector<uint8_t> input_zero_points = io::format_input_zero_points(front);
-  const std::vector<int32_t> output_shift = io::format_output_shift(*last);
-  const std::vector<float> output_scales = io::format_output_scales(*last);
-  const uint8_t input_bits = io::input_bits(front);
-  const bool input_sign = io::input_sign(front);
-  const bool channels_first = io::input_channels_first(front);
-  const bool lumo_post = type_of(*last) == LayerType::LumoPostProcessing;
+  std::vector<float> input_scales = io::format_input_scales(front);
+  std::vector<uint8_t> input_zero_points = io::format_input_zero_points(front);
+  std::vector<int32_t> output_shift = io::format_output_shift(*last);
+  std::vector<float> output_scales = io::format_output_scales(*last);
 
   serializer.record_dummy_desc_hdr(multi_pass);
   const char* version_text = ovrix::version();
-  serializer.finalize(version_text ? version_text : "", input_shape, output_shape, input_type, output_type, output_bits,
-                      output_flag, conv_a, conv_b, output_shift, output_scales,
-                      static_cast<uint8_t>(descriptors_per_pass), &program_, passes_, input_bits, input_sign,
-                      channels_first, input_scales, input_zero_points, lumo_post);
+  serializer.finalize(
+      {
+          .version = version_text ? version_text : "",
+          .input_shape = input_shape,
+          .output_shape = output_shape,
+          .input_type = input_type,
+          .output_type = output_type,
+          .output_bits = output_bits,
+          .output_flag = output_flag,
+          .input_conv_param_a = conv_a,
+          .input_conv_param_b = conv_b,
+          .output_shift = std::move(output_shift),
+          .output_scales = std::move(output_scales),
+          .descriptors_per_pass = static_cast<uint8_t>(descriptors_per_pass),
+          .input_bits = io::input_bits(front),
+          .input_signed = io::input_sign(front),
+          .input_channels_first = io::input_channels_first(front),
+          .input_scales = std::move(input_scales),
+          .input_zero_points = std::move(input_zero_points),
+          .lumo_post_processing = layer_type(*last) == LayerType::LumoPostProcessing,
+      },
+      passes_, &program_);
 
   // The sequence takes the program; clear() empties what is left here.
   auto sequence = std::make_shared<HardwareSequence>(device_, constraints_, layers_, passes_, std::move(program_));

@@ -23,11 +23,4 @@ int64_t layer_filters(const Layer& layer) {
   return first_input_shape(layer)[2];
 }
 
-LayerType layer_type(const Layer& layer) {
-  const LayerParams* params = layer.parameters();
-  return params == nullptr ? LayerType::Unknown : params->layer_type();
-}
-
-bool is_layer_type(const Layer& layer, LayerType type) { return layer_type(layer) == type; }
-
 }  // namespace ovrix

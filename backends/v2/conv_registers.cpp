@@ -149,7 +149,7 @@ RegisterMap format_np_registers(const ConvKind& kind, const Layer& layer, const 
     format_cnp_pooling_registers(&regs, input, part.spatial_partition, pooling.size, pooling.params.stride_x,
                                  pooling.params.flag != 0, pooling.params.padding, outbound_max_pooling);
     format_mesh_registers_set_output_to_NPs(&regs, sources, nps, destinations, mapping.alt_info, mapping.output_index,
-                                            false, mapping.output_to_dma, ends_pass);
+                                            {.p2p_out = mapping.output_to_dma, .end_of_pass = ends_pass});
     update_partial_reconfig_regs_for_next(&regs, next_layer.get(), np.ident, ends_pass);
     if (starts_pass) set_ib_spikes(&regs);
     blocks.insert_or_assign(np.ident, std::move(regs));

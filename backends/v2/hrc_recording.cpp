@@ -49,8 +49,8 @@ void write_sram(program::Record* record, const RegDetail& select, const std::vec
   if (words.empty()) return;
   uint32_t select_word = 0;
   set_field(&select_word, select, 1);
-  record->add_np_track(HRC_IDENT, dma::Target::RegisterWrites, hrc::SRAM_SELECT_ADDRESS, {select_word, 0}, true, true);
-  record->add_np_track(HRC_IDENT, dma::Target::HrcSram, hrc::SRAM_DATA_ADDRESS, words, true, true);
+  record->add_np_track(HRC_IDENT, dma::Target::RegisterWrites, hrc::SRAM_SELECT_ADDRESS, {select_word, 0});
+  record->add_np_track(HRC_IDENT, dma::Target::HrcSram, hrc::SRAM_DATA_ADDRESS, words);
 }
 
 }  // namespace
@@ -140,7 +140,7 @@ std::unique_ptr<program::Record> record_program_input_conv2d_layer(const Device&
 
   auto record = program::new_record(device.version());
   record->add_np_track(HRC_IDENT, dma::Target::RegisterWrites, hrc::REGISTERS_ADDRESS,
-                       std::vector<uint32_t>(registers.begin(), registers.end()), true, true);
+                       std::vector<uint32_t>(registers.begin(), registers.end()));
   write_sram(record.get(), HRC_SRAM_SELECT_R, channel_weights[0]);
   write_sram(record.get(), HRC_SRAM_SELECT_G, channel_weights[1]);
   write_sram(record.get(), HRC_SRAM_SELECT_B, channel_weights[2]);
@@ -162,9 +162,9 @@ std::unique_ptr<program::Record> record_program_input_conv2d_layer(const Device&
   // The configuration is complete: clear the enable bit of word 0, then load and run.
   uint32_t word0 = registers[0];
   set_field(&word0, hrc::W0_ENABLE.bits, 0);
-  record->add_np_track(HRC_IDENT, dma::Target::RegisterWrites, hrc::REGISTERS_ADDRESS, {word0}, true, true);
-  record->add_np_track(HRC_IDENT, dma::Target::RegisterWrites, hrc::CONTROL_ADDRESS, {CONTROL_LOAD}, true, true);
-  record->add_np_track(HRC_IDENT, dma::Target::RegisterWrites, hrc::CONTROL_ADDRESS, {CONTROL_RUN}, true, true);
+  record->add_np_track(HRC_IDENT, dma::Target::RegisterWrites, hrc::REGISTERS_ADDRESS, {word0});
+  record->add_np_track(HRC_IDENT, dma::Target::RegisterWrites, hrc::CONTROL_ADDRESS, {CONTROL_LOAD});
+  record->add_np_track(HRC_IDENT, dma::Target::RegisterWrites, hrc::CONTROL_ADDRESS, {CONTROL_RUN});
   return record;
 }
 

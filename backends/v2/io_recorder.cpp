@@ -54,10 +54,10 @@ std::unique_ptr<program::Record> IoRecorderImpl::record_scc(bool a, bool /*b*/, 
   set_field(&mode, SCC_MODE_FIXED_3, 1);
   set_field(&mode, SCC_MODE_FIXED_4, 1);
   set_field(&mode, SCC_MODE_FLAG_20, e ? 1 : 0);
-  record->add_np_track(SCC_IDENT, dma::Target::RegisterWrites, SCC_MODE_ADDRESS, {mode}, true, true);
+  record->add_np_track(SCC_IDENT, dma::Target::RegisterWrites, SCC_MODE_ADDRESS, {mode});
 
   record->add_np_track(SCC_IDENT, dma::Target::RegisterWrites, SCC_INPUT_ADDRESS,
-                       {with(0, SCC_INPUT_CHANNELS, input[2])}, true, true);
+                       {with(0, SCC_INPUT_CHANNELS, input[2])});
 
   uint32_t out = 0;
   if (output[0] != 1 || output[1] != 1) {
@@ -69,7 +69,7 @@ std::unique_ptr<program::Record> IoRecorderImpl::record_scc(bool a, bool /*b*/, 
     set_field(&out, SCC_OUTPUT_WORDS, static_cast<uint32_t>(words));
     if (channels < SCC_OUTPUT_CHANNELS_LIMIT) set_field(&out, SCC_OUTPUT_CHANNELS, channels);
   }
-  record->add_np_track(SCC_IDENT, dma::Target::RegisterWrites, SCC_OUTPUT_ADDRESS, {out}, true, true);
+  record->add_np_track(SCC_IDENT, dma::Target::RegisterWrites, SCC_OUTPUT_ADDRESS, {out});
   return record;
 }
 

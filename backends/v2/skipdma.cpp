@@ -19,7 +19,7 @@ std::vector<hw::Ident> idents(const std::vector<hw::Component>& components) {
 
 void record_writes(program::Record* record, const hw::Ident& engine, const ChannelWrites& writes) {
   for (const auto& [address, words] : writes)
-    record->add_np_track(engine, dma::Target::SkipDmaRegisters, address, words, true, true);
+    record->add_np_track(engine, dma::Target::SkipDmaRegisters, address, words);
 }
 
 // Writes of a store engine; `dual` for the store of a dual output.
@@ -73,8 +73,7 @@ void record_skipdma(program::Record* record, const Layer& layer) {
     if (load == nullptr) throw std::runtime_error("Layer '" + layer.name() + "' has no skip DMA load for its FIFO.");
     const uint16_t reset = skipdma_address(load->ident.channel, SKIPDMA_REG_LOAD_RESET);
     for (int i = 0; i < 2; ++i)
-      record->add_np_track(load->ident, dma::Target::SkipDmaRegisters, reset, {SKIPDMA_TNP_B_LOAD_RESET_WORD}, true,
-                           true);
+      record->add_np_track(load->ident, dma::Target::SkipDmaRegisters, reset, {SKIPDMA_TNP_B_LOAD_RESET_WORD});
   }
   if (const hw::Component* store = mapping.skipdma_store())
     record_writes(record, store->ident, store_writes(layer, mapping, *store, false, tnp_b, fifo));

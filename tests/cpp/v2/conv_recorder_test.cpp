@@ -431,8 +431,14 @@ TEST_F(ConvRecorderTest, SerializedProgramOfOneLayer) {
   auto pass = std::make_shared<Sequence::Pass>();
   pass->layers = {m.input, m.layer};
   std::vector<uint8_t> program;
-  serializer.finalize("1.0", Shape{8, 6, 4}, Shape{8, 6, 10}, 0, 0, 8, true, 0, 0, {}, {}, 1, &program, {pass}, 8,
-                      false, false, {}, {}, false);
+  serializer.finalize({.version = "1.0",
+                       .input_shape = Shape{8, 6, 4},
+                       .output_shape = Shape{8, 6, 10},
+                       .output_bits = 8,
+                       .output_flag = true,
+                       .descriptors_per_pass = 1,
+                       .input_bits = 8},
+                      {pass}, &program);
   const ProgramInfo info(program.data(), program.size());
   // The program data holds at least the layer's words.
   size_t words = 0;
