@@ -4,8 +4,8 @@
 
 #include "backends/common/sizes.h"
 #include "backends/v2/cnp_sizes.h"
-#include "backends/v2/cnp_tnp_common.h"
-#include "backends/v2/conv_recorder.h"
+#include "backends/v2/cnp_tnp_variables.h"
+#include "backends/v2/conv_recording.h"
 #include "backends/v2/rules.h"
 
 namespace ovrix::v2 {

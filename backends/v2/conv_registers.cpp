@@ -6,7 +6,8 @@
 
 #include "backends/common/sizes.h"
 #include "backends/v2/cnp_sizes.h"
-#include "backends/v2/cnp_tnp_common.h"
+#include "backends/v2/cnp_tnp_config.h"
+#include "backends/v2/cnp_tnp_pooling.h"
 #include "backends/v2/cnp_weights.h"
 #include "backends/v2/default_regs.h"
 #include "backends/v2/mesh_registers.h"

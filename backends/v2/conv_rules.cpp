@@ -3,7 +3,7 @@
 #include <string>
 
 #include "backends/v2/cnp_sizes.h"
-#include "backends/v2/cnp_tnp_common.h"
+#include "backends/v2/cnp_tnp_variables.h"
 #include "backends/v2/cnp_weights.h"
 #include "backends/v2/rules.h"
 

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "backends/v2/cnp_sizes.h"
-#include "backends/v2/conv_recorder.h"
+#include "backends/v2/conv_recording.h"
 #include "backends/v2/fnp_format.h"
 #include "backends/v2/rules.h"
 

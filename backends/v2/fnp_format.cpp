@@ -7,7 +7,7 @@
 
 #include "backends/common/sizes.h"
 #include "backends/v2/cnp_sizes.h"
-#include "backends/v2/conv_recorder.h"
+#include "backends/v2/conv_recording.h"
 #include "backends/v2/shift_lut.h"
 #include "engine/dma.h"
 

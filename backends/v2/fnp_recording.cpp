@@ -5,7 +5,7 @@
 
 #include "backends/common/sizes.h"
 #include "backends/v2/cnp_sizes.h"
-#include "backends/v2/conv_recorder.h"
+#include "backends/v2/conv_recording.h"
 #include "backends/v2/default_regs.h"
 #include "backends/v2/mesh_registers.h"
 #include "mapping/layer_mapping.h"

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "backends/v2/cnp_sizes.h"
-#include "backends/v2/conv_recorder.h"
+#include "backends/v2/conv_recording.h"
 #include "backends/v2/rules.h"
 
 namespace ovrix::v2 {

@@ -6,7 +6,7 @@
 #include "backends/v2/buffer_temp_conv_recording.h"
 #include "backends/v2/cnp_sizes.h"
 #include "backends/v2/compatibility_checker.h"
-#include "backends/v2/conv_recorder.h"
+#include "backends/v2/conv_recording.h"
 #include "backends/v2/depthwise_buffer_temp_conv_recording.h"
 #include "backends/v2/fnp_recording.h"
 #include "backends/v2/hrc_recording.h"

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "backends/common/mapping_components.h"
 #include "backends/common/sizes.h"
 #include "backends/v2/cnp_sizes.h"
-#include "backends/v2/cnp_tnp_common.h"
 #include "backends/v2/fnp_padding.h"
 
 namespace ovrix::v2 {

@@ -1,19 +1,19 @@
 // Recording of v2 convolution layers: register blocks of split layers, block order per NP, the
 // registers-only and excluded-NP modes, lookup tables, merge shifts and skip DMA.
-#include "backends/v2/conv_recorder.h"
+#include "backends/v2/conv_recording.h"
 
 #include <gtest/gtest.h>
 
-#include "backends/v2/cnp_tnp_common.h"
+#include "backends/v2/cnp_tnp_config.h"
 #include "backends/v2/cnp_weights.h"
 #include "backends/v2/conv_registers.h"
-#include "backends/v2/shift_lut.h"
 #include "backends/v2/io_recorder.h"
 #include "backends/v2/layer_recorder.h"
+#include "backends/v2/shift_lut.h"
 #include "engine/model.h"
 #include "engine/program_info.h"
-#include "program/serializer.h"
 #include "mapping/layer_mapping.h"
+#include "program/serializer.h"
 #include "v2/fake_layer.h"
 #include "v2/test_util.h"
 

@@ -1,9 +1,9 @@
-#include "backends/v2/conv_recorder.h"
+#include "backends/v2/conv_recording.h"
 
 #include <stdexcept>
 
 #include "backends/v2/cnp_sizes.h"
-#include "backends/v2/cnp_tnp_common.h"
+#include "backends/v2/cnp_tnp_variables.h"
 #include "backends/v2/cnp_weights.h"
 #include "backends/v2/conv_registers.h"
 #include "backends/v2/mesh_registers.h"
