@@ -1,5 +1,7 @@
 #include "backends/common/layer_queries.h"
 
+#include <fmt/format.h>
+
 #include <stdexcept>
 
 namespace ovrix {
@@ -13,7 +15,7 @@ Shape first_input_shape(const Layer& layer) {
 int32_t layer_param(const Layer& layer, const std::string& key) {
   const LayerParams* params = layer.parameters();
   if (params == nullptr || !params->has(key))
-    throw std::invalid_argument("Layer '" + layer.name() + "' has no parameter \"" + key + "\".");
+    throw std::invalid_argument(fmt::format("Layer '{}' has no parameter \"{}\".", layer.name(), key));
   return params->get(key);
 }
 

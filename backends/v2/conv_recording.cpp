@@ -1,5 +1,7 @@
 #include "backends/v2/conv_recording.h"
 
+#include <fmt/format.h>
+
 #include <stdexcept>
 
 #include "backends/v2/cnp_sizes.h"
@@ -20,7 +22,7 @@ std::shared_ptr<Dense> optional_variable(const Layer& layer, const std::string& 
 
 std::shared_ptr<Dense> required_variable(const Layer& layer, const std::string& name) {
   auto tensor = optional_variable(layer, name);
-  if (!tensor) throw std::runtime_error("Layer '" + layer.name() + "' has no variable \"" + name + "\"");
+  if (!tensor) throw std::runtime_error(fmt::format("Layer '{}' has no variable \"{}\"", layer.name(), name));
   return tensor;
 }
 
@@ -39,7 +41,8 @@ struct ConvRecording {
 std::vector<uint32_t> merge_shift_words(const Layer& layer, const MergeLayerMapInfo& merge) {
   const auto tensor = [&](const std::shared_ptr<Tensor>& t, const char* name) {
     if (!t)
-      throw std::runtime_error("Layer '" + layer.name() + "' has no variable \"" + name + "\" from its Add inbound");
+      throw std::runtime_error(fmt::format("Layer '{}' has no variable \"{}\" from its Add inbound",
+                                           layer.name(), name));
     return Tensor::ensure_dense(t);
   };
   const auto a = tensor(merge.a_shift, "a_shift");

@@ -1,5 +1,7 @@
 #include "backends/v2/conv_registers.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <optional>
 #include <stdexcept>
@@ -69,7 +71,7 @@ RegisterMap format_np_registers(const ConvKind& kind, const Layer& layer, const 
                                 bool starts_pass, bool ends_pass, const std::vector<hw::Ident>& excluded_nps,
                                 bool registers_only, bool lut_flag) {
   if (!is_of_kind(layer, kind))
-    throw std::runtime_error("Layer '" + layer.name() + "' is not a " + kind.name + " layer.");
+    throw std::runtime_error(fmt::format("Layer '{}' is not a {} layer.", layer.name(), kind.name));
   const LayerMapping& mapping = mapping_of(layer);
   const std::vector<hw::Component> sources = source_components(mapping);
   const std::vector<hw::Component> destinations = destination_components(mapping);
@@ -99,7 +101,8 @@ RegisterMap format_np_registers(const ConvKind& kind, const Layer& layer, const 
   RegisterMap blocks;
   for (const hw::Component& np : nps) {
     if (std::find(excluded_nps.begin(), excluded_nps.end(), np.ident) != excluded_nps.end()) continue;
-    if (!np.np) throw std::runtime_error("An NP of layer '" + layer.name() + "' has no part of the layer to run.");
+    if (!np.np) throw std::runtime_error(fmt::format("An NP of layer '{}' has no part of the layer to run.",
+                                                     layer.name()));
     const hw::NpMapping& part = *np.np;
     RegisterBlock regs = default_np_regs(np, mapping.index, registers_only, is_add);
     const uint8_t weights_bits = kind.transposed ? 8 : static_cast<uint8_t>(layer_param(layer, "weights_bits"));

@@ -1,5 +1,7 @@
 #include "backends/v2/dense_rules.h"
 
+#include <fmt/format.h>
+
 #include <string>
 
 #include "backends/v2/cnp_sizes.h"
@@ -56,8 +58,8 @@ MappingStatus check_fnp_constraints(const HardwareConstraints& constraints, cons
 
   const InputPadding mode = get_fnp_supported_padding(layer, flatten);
   if (!layout_fits_inbound(mode, previous))
-    fail("Input dimensions are too large to fit in a FNP. The maximum value is " +
-         std::to_string(FNP_INPUT_LIMIT_BYTES) + ".");
+    fail(fmt::format("Input dimensions are too large to fit in a FNP. The maximum value is {}.",
+                     FNP_INPUT_LIMIT_BYTES));
 
   if (weight_bits != 4 && weight_bits != 8)
     fail("Weights bitwidth should be 4-bit or 8-bit.");
@@ -71,12 +73,12 @@ MappingStatus check_fnp_constraints(const HardwareConstraints& constraints, cons
   const uint32_t shift = fnp_input_shift_24b_size(*required_variable(layer, "input_shift"), dim, mode,
                                                   static_cast<uint8_t>(in));
   if (constraints.input_shift_max_24b_words < shift)
-    fail("Input shift exceeds memory. Maximum size is " + std::to_string(uint64_t{constraints.input_shift_max_24b_words} * 3) +
-         " bytes. (got " + std::to_string(uint64_t{shift} * 3) + " bytes).");
+    fail(fmt::format("Input shift exceeds memory. Maximum size is {} bytes. (got {} bytes).",
+                     uint64_t{constraints.input_shift_max_24b_words} * 3, uint64_t{shift} * 3));
   const uint32_t size = get_fnp_input_size(layer, flatten);
   if (constraints.fnp_input_max_bytes < size)
-    fail("Input size exceeds memory. Maximum size is " + std::to_string(uint64_t{constraints.fnp_input_max_bytes} * 4) +
-         " bytes. (got " + std::to_string(uint64_t{size} * 4) + " bytes).");
+    fail(fmt::format("Input size exceeds memory. Maximum size is {} bytes. (got {} bytes).",
+                     uint64_t{constraints.fnp_input_max_bytes} * 4, uint64_t{size} * 4));
   return status;
 }
 

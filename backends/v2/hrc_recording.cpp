@@ -1,5 +1,7 @@
 #include "backends/v2/hrc_recording.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <stdexcept>
 #include <string>
@@ -60,8 +62,8 @@ HrcRegisters format_hrc_registers(const HrcConfig& c) {
   write(&regs, hrc::W0_KERNEL_SIZE, kernel_size_code(c.kernel_size));
 
   if (c.output_bits != 4 && c.output_bits != 8)
-    throw std::runtime_error("Wrong output bitwidth when programming HRC: " + std::to_string(c.output_bits) +
-                             "-bit found\nonly 8-bit and 4-bit are supported.");
+    throw std::runtime_error(fmt::format("Wrong output bitwidth when programming HRC: {}-bit found\nonly 8-bit and "
+                                         "4-bit are supported.", c.output_bits));
   write(&regs, hrc::W0_OUTPUT_BITS, c.output_bits == 4 ? NIBBLE_OUTPUT_CODE : BYTE_OUTPUT_CODE);
 
   const bool relu = c.activation == static_cast<int32_t>(ActivationType::ReLU);
@@ -123,7 +125,7 @@ std::unique_ptr<program::Record> record_program_input_conv2d_layer(const Device&
   config.output_bits = layer.output_bits();
   config.input_channels = first_input_shape(layer)[2];
   const auto* conv = dynamic_cast<const HasConvParams*>(&layer);
-  if (conv == nullptr) throw std::runtime_error("Layer '" + layer.name() + "' has no convolution geometry.");
+  if (conv == nullptr) throw std::runtime_error(fmt::format("Layer '{}' has no convolution geometry.", layer.name()));
   config.conv_padding = conv->conv_calculated_params().padding;
   const auto padding_value = required_variable(layer, "padding_value");
   config.padding_value = padding_value.get();

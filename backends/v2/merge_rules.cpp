@@ -1,5 +1,7 @@
 // Rules of the merge layers (Add, Concatenate), which run on skip DMA and the CNP layer after them.
 #include <algorithm>
+
+#include <fmt/format.h>
 #include <cstdlib>
 #include <set>
 #include <stdexcept>
@@ -60,8 +62,8 @@ MappingStatus check_add_constraints(const Layer& layer) {
     const auto b_shift = variables->get("b_shift");
     const auto output_shift = variables->get("output_shift");
     if (!b_shift || !output_shift)
-      throw std::invalid_argument("Layer '" + layer.name() + "' has no variable \"" +
-                                  (b_shift ? "output_shift" : "b_shift") + "\".");
+      throw std::invalid_argument(fmt::format("Layer '{}' has no variable \"{}\".",
+                                              layer.name(), (b_shift ? "output_shift" : "b_shift")));
     const uint32_t channels = a_shift->shape().size() > 0 ? a_shift->shape()[0] : 0;
     for (uint32_t c = 0; c < channels; ++c) {
       const int32_t a = a_shift->at<uint8_t>({c});

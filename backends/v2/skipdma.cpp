@@ -1,5 +1,7 @@
 #include "backends/v2/skipdma.h"
 
+#include <fmt/format.h>
+
 #include <stdexcept>
 
 #include "backends/v2/cnp_sizes.h"
@@ -70,7 +72,8 @@ void record_skipdma(program::Record* record, const Layer& layer) {
   const hw::Component* load = mapping.skipdma_load();
   if (tnp_b) {
     fifo = static_cast<uint32_t>(layer_param(layer, "fifo_size"));
-    if (load == nullptr) throw std::runtime_error("Layer '" + layer.name() + "' has no skip DMA load for its FIFO.");
+    if (load == nullptr) throw std::runtime_error(fmt::format("Layer '{}' has no skip DMA load for its FIFO.",
+                                                              layer.name()));
     const uint16_t reset = skipdma_address(load->ident.channel, SKIPDMA_REG_LOAD_RESET);
     for (int i = 0; i < 2; ++i)
       record->add_np_track(load->ident, dma::Target::SkipDmaRegisters, reset, {SKIPDMA_TNP_B_LOAD_RESET_WORD});

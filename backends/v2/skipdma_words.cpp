@@ -1,5 +1,7 @@
 #include "backends/v2/skipdma_words.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <stdexcept>
 #include <string>
@@ -63,8 +65,7 @@ uint32_t field_value(const RegDetail& field, uint64_t value) {
 uint16_t skipdma_address(uint8_t channel, uint32_t reg) {
   const uint32_t address = uint32_t{channel} * 256 + reg;
   if (address > 0xFFFF)
-    throw std::invalid_argument("Skip DMA channel " + std::to_string(channel) + " has no register " +
-                                std::to_string(reg) + ".");
+    throw std::invalid_argument(fmt::format("Skip DMA channel {} has no register {}.", channel, reg));
   return static_cast<uint16_t>(address);
 }
 
