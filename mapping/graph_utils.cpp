@@ -84,6 +84,7 @@ LayerList mapped_through(const LayerList& layers) {
 
 }  // namespace
 
+bool is_kind(const Layer& layer, hw::TargetKind kind) { return layer.is_target_component(kind); }
 bool is_kind(const LayerPtr& layer, hw::TargetKind kind) { return layer->is_target_component(kind); }
 
 bool contains(const LayerList& list, const LayerPtr& layer) {

@@ -20,6 +20,7 @@ using LayerList = std::vector<LayerPtr>;
 using DepthMemo = std::unordered_map<LayerPtr, uint32_t>;
 
 // Whether the layer runs on that kind of component.
+bool is_kind(const Layer& layer, hw::TargetKind kind);
 bool is_kind(const LayerPtr& layer, hw::TargetKind kind);
 // Whether the list holds that very layer.
 bool contains(const LayerList& list, const LayerPtr& layer);

@@ -25,23 +25,18 @@ constexpr uint64_t SKIP_DMA_MAX_ROW_WORDS = 1023;
 }  // namespace
 
 MappingStatus check_tnp_b_constraints(const HardwareConstraints& constraints, const Layer& layer) {
-  MappingStatus status;
-  const auto fail = [&](const std::string& message) { status += layer_failure(layer, message); };
+  RuleFailures rules(layer);
+  const auto fail = [&](const std::string& message) { rules.fail(message); };
   const uint32_t in = layer.input_bits();
   if (in != 8) fail("Input should be 8-bit.");
   if (layer.output_bits() != 8) fail("Output should be 8-bit.");
 
   const Shape input = first_input_shape(layer);
   const uint64_t x = input[0], y = input[1], c = input[2];
-  MappingStatus size;
-  if (x > TNP_B_MAX_WIDTH)
-    size += layer_failure(layer, fmt::format("The maximum input width is {} (got {}).", TNP_B_MAX_WIDTH, x));
-  if (y > TNP_B_MAX_HEIGHT)
-    size += layer_failure(layer, fmt::format("The maximum input height is {} (got {}).", TNP_B_MAX_HEIGHT, y));
+  if (x > TNP_B_MAX_WIDTH) fail(fmt::format("The maximum input width is {} (got {}).", TNP_B_MAX_WIDTH, x));
+  if (y > TNP_B_MAX_HEIGHT) fail(fmt::format("The maximum input height is {} (got {}).", TNP_B_MAX_HEIGHT, y));
   if (c > TNP_B_MAX_CHANNELS)
-    size += layer_failure(layer,
-                          fmt::format("The maximum input channel value is {} (got {}).", TNP_B_MAX_CHANNELS, c));
-  status += size;
+    fail(fmt::format("The maximum input channel value is {} (got {}).", TNP_B_MAX_CHANNELS, c));
 
   if (layer_param(layer, "weights_bits") != 8) fail("Only 8-bit weights are supported.");
 
@@ -58,7 +53,7 @@ MappingStatus check_tnp_b_constraints(const HardwareConstraints& constraints, co
   if (constraints.input_shift_max_24b_words < shift)
     fail(fmt::format("Input shift exceeds memory. Maximum size is {} bytes. (got {} bytes).",
                      uint64_t{constraints.input_shift_max_24b_words} * 3, uint64_t{shift} * 3));
-  return status;
+  return rules.status();
 }
 
 MappingStatus check_buffer_temp_conv_constraints(const HardwareConstraints& constraints, const Layer& layer) {

@@ -43,8 +43,6 @@ constexpr VariableWidth VARIABLE_WIDTHS[] = {
     {"input_shift", 3}, {"max_value_shift", 5}, {"bias_shift", 5}, {"output_shift", 6}, {"output_scales", 8},
 };
 
-bool targets(const Layer& layer, hw::TargetKind kind) { return layer.is_target_component(kind); }
-
 const char* activation_name(const Layer& layer) {
   const LayerParams* params = layer.parameters();
   if (params == nullptr || !params->has("activation")) return "Unknown";
@@ -90,7 +88,7 @@ CompatibilityCheckerImpl::CompatibilityCheckerImpl(const Device& device, const H
 
 MappingStatus CompatibilityCheckerImpl::check_supported_activation(const Layer& layer) const {
   MappingStatus status;
-  if (!targets(layer, hw::TargetKind::CNP) && !targets(layer, hw::TargetKind::HRC) && layer.activation_enabled() &&
+  if (!is_kind(layer, hw::TargetKind::CNP) && !is_kind(layer, hw::TargetKind::HRC) && layer.activation_enabled() &&
       !layer.has_activation_type(ActivationType::ReLU))
     status += layer_failure(layer, fmt::format("Does not support activation type '{}'.", activation_name(layer)));
   if (layer.has_activation_type(ActivationType::LUT) && !device_.mesh().has_lut_on_all_nps())
@@ -132,7 +130,7 @@ MappingStatus CompatibilityCheckerImpl::check_layer_sequence(LayerIterator first
   const Layer& first = *range.front();
   const Layer& last = *range.back();
 
-  if (targets(first, hw::TargetKind::SkipDma)) return layer_failure(first, "Can't be the first layer of the sequence.");
+  if (is_kind(first, hw::TargetKind::SkipDma)) return layer_failure(first, "Can't be the first layer of the sequence.");
 
   const auto dequantizer = std::find_if(range.begin(), range.end(), [](const LayerPtr& l) {
     return is_layer_type(*l, LayerType::Dequantizer);
@@ -151,25 +149,25 @@ MappingStatus CompatibilityCheckerImpl::check_layer_sequence(LayerIterator first
 
   for (const LayerPtr& p : range) {
     const Layer& layer = *p;
-    if (!targets(layer, hw::TargetKind::CNP) && !targets(layer, hw::TargetKind::TNP_B)) {
+    if (!is_kind(layer, hw::TargetKind::CNP) && !is_kind(layer, hw::TargetKind::TNP_B)) {
       const Layer* q = first_inbound(layer, [](const Layer& in) {
-        return targets(in, hw::TargetKind::CNP) && in.has_pool_type(PoolType::Max);
+        return is_kind(in, hw::TargetKind::CNP) && in.has_pool_type(PoolType::Max);
       });
       if (in_range(range, q))
         return layer_failure(layer,
                              fmt::format("Any layer with max pooling must be followed by a layer mapped on a CNP or a "
                                          "TNP-B. Layer '{}' has max pooling.", q->name()));
     }
-    if (targets(layer, hw::TargetKind::CNP)) {
-      const Layer* q = first_inbound(layer, [](const Layer& in) { return targets(in, hw::TargetKind::FNP); });
+    if (is_kind(layer, hw::TargetKind::CNP)) {
+      const Layer* q = first_inbound(layer, [](const Layer& in) { return is_kind(in, hw::TargetKind::FNP); });
       if (in_range(range, q))
         return layer_failure(layer,
                              fmt::format("A layer mapped on FNP cannot be directly followed by a layer mapped on CNP "
                                          "due to incompatible data processing requirements. Layer '{}' is mappable on "
                                          "FNP.", q->name()));
     }
-    if (targets(layer, hw::TargetKind::FNP)) {
-      const Layer* q = first_inbound(layer, [](const Layer& in) { return targets(in, hw::TargetKind::SkipDma); });
+    if (is_kind(layer, hw::TargetKind::FNP)) {
+      const Layer* q = first_inbound(layer, [](const Layer& in) { return is_kind(in, hw::TargetKind::SkipDma); });
       if (in_range(range, q))
         return layer_failure(layer, fmt::format("Dense layer can't have Add/Concat as inbound. Layer '{}' is a "
                                                 "Add/Concat.", q->name()));
@@ -179,12 +177,12 @@ MappingStatus CompatibilityCheckerImpl::check_layer_sequence(LayerIterator first
                                               layer.outbounds().size()));
   }
 
-  if (targets(first, hw::TargetKind::HRC) && first.outbounds().size() > 1)
+  if (is_kind(first, hw::TargetKind::HRC) && first.outbounds().size() > 1)
     return layer_failure(first, "A layer mapped on HRC supports 1 outbound only.");
 
   if (get_out_branches_count(range) >= 2) return MappingStatus("", "Bad mapping on skip connection. Several branches.");
 
-  if (targets(last, hw::TargetKind::SkipDma))
+  if (is_kind(last, hw::TargetKind::SkipDma))
     return layer_failure(last,
                          "Bad mapping on skip connection. No valid merge layer. Add layer requires an outbound that "
                          "is mappable on a CNP.");
@@ -226,7 +224,7 @@ MappingStatus CompatibilityCheckerImpl::check_layer_mappings(const Layer& layer,
     if (components.size() > PASS_MAX_FIRST_COMPONENTS)
       return layer_failure(layer, fmt::format("First layer of pass exceeds the maximum of {} hardware components. "
                                               "Needs {}.", PASS_MAX_FIRST_COMPONENTS, components.size()));
-    if (targets(layer, hw::TargetKind::TNP_B)) return layer_failure(layer, "A TNP-B layer cannot be the first layer of a pass.");
+    if (is_kind(layer, hw::TargetKind::TNP_B)) return layer_failure(layer, "A TNP-B layer cannot be the first layer of a pass.");
   }
   return MappingStatus();
 }

@@ -123,12 +123,6 @@ constexpr const char* FILTER_SIZE_MESSAGE_A =
     "Filter size is too big to fit in a CNP: try decreasing the input channels or the bitwidth.";
 constexpr const char* FILTER_SIZE_MESSAGE_B = "Filter size is too big to fit in a CNP: try decreasing the input.";
 
-bool one_of(int32_t value, std::initializer_list<int32_t> allowed) {
-  for (int32_t a : allowed)
-    if (value == a) return true;
-  return false;
-}
-
 }  // namespace
 
 

@@ -16,19 +16,17 @@ namespace {
 // The FNP input memory in bytes, whatever the layout; the layout chooser refuses beyond it.
 constexpr uint32_t FNP_INPUT_LIMIT_BYTES = 2048;
 
-bool targets(const Layer* layer, hw::TargetKind kind) { return layer != nullptr && layer->is_target_component(kind); }
-
 // Whether the input layout the layer gets suits the layer that feeds it: the flat layout takes data
 // from the DMA or another FNP, the row layouts take rows from a CNP, a TNP-B or (packed rows) the HRC.
 bool layout_fits_inbound(InputPadding mode, const Layer* previous) {
+  const auto targets = [previous](hw::TargetKind kind) { return previous != nullptr && is_kind(*previous, kind); };
   switch (mode) {
     case INPUT_PADDING_FLAT:
-      return previous == nullptr || targets(previous, hw::TargetKind::None) || targets(previous, hw::TargetKind::FNP);
+      return previous == nullptr || targets(hw::TargetKind::None) || targets(hw::TargetKind::FNP);
     case INPUT_PADDING_PACKED_ROWS:
-      return targets(previous, hw::TargetKind::CNP) || targets(previous, hw::TargetKind::TNP_B) ||
-             targets(previous, hw::TargetKind::HRC);
+      return targets(hw::TargetKind::CNP) || targets(hw::TargetKind::TNP_B) || targets(hw::TargetKind::HRC);
     case INPUT_PADDING_ALIGNED_ROWS:
-      return targets(previous, hw::TargetKind::CNP) || targets(previous, hw::TargetKind::TNP_B);
+      return targets(hw::TargetKind::CNP) || targets(hw::TargetKind::TNP_B);
     default: return false;
   }
 }
@@ -37,8 +35,8 @@ bool layout_fits_inbound(InputPadding mode, const Layer* previous) {
 
 MappingStatus check_fnp_constraints(const HardwareConstraints& constraints, const Layer& layer,
                                     const Layer* previous) {
-  MappingStatus status;
-  const auto fail = [&](const std::string& message) { status += layer_failure(layer, message); };
+  RuleFailures rules(layer);
+  const auto fail = [&](const std::string& message) { rules.fail(message); };
   const int32_t in = layer.input_bits();
   const int32_t out = layer.output_bits();
   const bool activation = layer.activation_enabled();
@@ -66,7 +64,7 @@ MappingStatus check_fnp_constraints(const HardwareConstraints& constraints, cons
   else if (weight_bits == 4 && out == 8)
     fail("With 4-bit weights, output must be 4-bit or 32-bit.");
   if (in < weight_bits) fail("Input bits should be >= weights bits.");
-  if (status.failed) return status;
+  if (!rules.passed()) return rules.status();
 
   // The memories, once the widths and the layout are known to be the FNP's.
   const Shape dim = get_fnp_input_dim(layer, flatten);
@@ -79,7 +77,7 @@ MappingStatus check_fnp_constraints(const HardwareConstraints& constraints, cons
   if (constraints.fnp_input_max_bytes < size)
     fail(fmt::format("Input size exceeds memory. Maximum size is {} bytes. (got {} bytes).",
                      uint64_t{constraints.fnp_input_max_bytes} * 4, uint64_t{size} * 4));
-  return status;
+  return rules.status();
 }
 
 }  // namespace ovrix::v2

@@ -19,27 +19,23 @@ constexpr uint32_t HRC_MIN_INPUT = 5;
 constexpr uint32_t HRC_MAX_INPUT_HEIGHT = 384;
 constexpr int32_t HRC_MAX_FILTERS = 512;
 
-bool is_one_of(int32_t v, std::initializer_list<int32_t> values) {
-  return std::find(values.begin(), values.end(), v) != values.end();
-}
-
 }  // namespace
 
 MappingStatus check_input_conv2d_constraints(const Layer& layer) {
-  MappingStatus status;
-  const auto fail = [&](const std::string& message) { status += layer_failure(layer, message); };
+  RuleFailures rules(layer);
+  const auto fail = [&](const std::string& message) { rules.fail(message); };
   const int32_t kernel = layer_param(layer, "kernel_size");
   const int32_t stride = layer_param(layer, "kernel_stride");
   const int32_t pool_type = layer_param(layer, "pool_type");
   const int32_t pool_size = layer_param(layer, "pool_size");
   const int32_t pool_stride = layer_param(layer, "pool_stride");
 
-  if (!is_one_of(kernel, {3, 4, 5, 7}))
+  if (!one_of(kernel, {3, 4, 5, 7}))
     fail(fmt::format("Unsupported kernel size.\n The kernel size should be 3, 4, 5 or 7. {} given.", kernel));
   const int32_t max_stride = std::min(kernel, HRC_MAX_STRIDE);
   if (stride > max_stride)
     fail(fmt::format("For a kernel size {}, the kernel stride must be smaller than {}.", kernel, max_stride));
-  if (pool_type == static_cast<int32_t>(PoolType::Max) && (!is_one_of(pool_size, {2, 3}) || pool_stride != 2))
+  if (pool_type == static_cast<int32_t>(PoolType::Max) && (!one_of(pool_size, {2, 3}) || pool_stride != 2))
     fail(fmt::format("Unsupported max-pooling size, max-pooling stride combinaison. The only supported combinaison of "
                      "(Pool_size, Pool_stride) are :(2, 2) or (3, 2). Received ({}, {}).", pool_size, pool_stride));
 
@@ -76,11 +72,11 @@ MappingStatus check_input_conv2d_constraints(const Layer& layer) {
   if (layer_param(layer, "weights_bits") != 8) fail("Only 8-bit weigths are supported.");
 
   if (layer_param(layer, "padding") == static_cast<int32_t>(Padding::SameUpper)) {
-    if (!is_one_of(kernel, {3, 5, 7})) fail("With SameUpper padding only kernels 3, 5, 7 are supported.");
+    if (!one_of(kernel, {3, 5, 7})) fail("With SameUpper padding only kernels 3, 5, 7 are supported.");
     if (stride != 2) fail("With SameUpper padding only stride 2 is supported.");
     if (activation && layer.output_bits() != 8) fail("With SameUpper padding only 8-bit activations are supported.");
   }
-  return status;
+  return rules.status();
 }
 
 }  // namespace ovrix::v2
