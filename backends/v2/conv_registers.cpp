@@ -97,7 +97,6 @@ RegisterMap format_np_registers(const ConvKind& kind, const Layer& layer, const 
   const std::vector<hw::Component>& nps = *mapping.nps;
   const bool is_add = mapping.merge_info && mapping.merge_info->is_add;
 
-
   RegisterMap blocks;
   for (const hw::Component& np : nps) {
     if (std::find(excluded_nps.begin(), excluded_nps.end(), np.ident) != excluded_nps.end()) continue;

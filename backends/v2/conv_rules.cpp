@@ -125,7 +125,6 @@ constexpr const char* FILTER_SIZE_MESSAGE_B = "Filter size is too big to fit in 
 
 }  // namespace
 
-
 MappingStatus check_conv2d_constraints(const HardwareConstraints& limits, const Layer& layer) {
   RuleFailures rules(layer);
   rules.add(check_cnp_common_constraints(limits, layer));
