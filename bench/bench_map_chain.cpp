@@ -101,11 +101,11 @@ class Recorder : public LayerRecorder {
       regs[0] = mapping->index;
       regs[1] = mapping->output_index;
       regs[2] = np.ident.col;
-      record->add_np_track(np.ident, dma::Target::NpRegisters, 0, regs, true, !first);
+      record->add_np_track(np.ident, dma::Target::NpRegisters, 0, regs, {.append_to_last = !first});
       first = false;
       if (registers_only) continue;
       std::vector<uint32_t> weights(9 * std::max(1u, np.filters()), 0x5A5A5A5A);
-      record->add_np_track(np.ident, dma::Target::Weights, 0, weights, true, true);
+      record->add_np_track(np.ident, dma::Target::Weights, 0, weights);
     }
     return record;
   }
@@ -118,7 +118,8 @@ class Io : public IoRecorder {
   using IoRecorder::IoRecorder;
   std::unique_ptr<program::Record> record_scc(bool, bool, bool, bool, bool, const Shape&, const Shape&) const override {
     auto record = program::new_record(device().version());
-    record->add_np_track(hw::Ident(0, 0, 2), dma::Target::RegisterWrites, 0, std::vector<uint32_t>(8, 1), true, false);
+    record->add_np_track(hw::Ident(0, 0, 2), dma::Target::RegisterWrites, 0, std::vector<uint32_t>(8, 1),
+                         {.append_to_last = false});
     return record;
   }
   std::unique_ptr<std::vector<RegisterWrite>> record_epg(const Layer&, uint8_t lo, uint8_t hi, uint8_t, bool, bool,

@@ -1,5 +1,7 @@
 #include "mapping/device_discovery.h"
 
+#include <fmt/format.h>
+
 #include <cstdint>
 #include <iostream>
 #include <map>
@@ -21,9 +23,9 @@ void check_ip_version(const Device& device) {
   const HwVersion version = device.version();
   const IpVersion mesh_version = device.mesh().version;
   if (version.get_ip_version() != mesh_version)
-    throw std::invalid_argument("Incompatible hardware and Ip versions: HW Version is " + version.to_string() +
-                                " with product id = " + std::to_string(version.product_id) +
-                                " while IP version is " + to_string(mesh_version) + ".");
+    throw std::invalid_argument(fmt::format("Incompatible hardware and Ip versions: HW Version is {} with product id = "
+                                            "{} while IP version is {}.",
+                                            version.to_string(), version.product_id, to_string(mesh_version)));
 }
 
 std::shared_ptr<Device> open_host_device(HardwareDriver* driver) {

@@ -22,15 +22,14 @@ void EditionRegistry::add(Edition edition) {
   for (const Edition& other : editions_)
     if (other.ids.ip_version == edition.ids.ip_version)
       throw std::logic_error(fmt::format("The {} edition is registered twice.", name));
-  for (const uint8_t product : edition.ids.product_ids) {
+  // A product implies one edition, and an edition registers once: no product is served twice.
+  for (const uint8_t product : edition.ids.product_ids)
     if (HwVersion(0, product, 0, 0).get_ip_version() != edition.ids.ip_version)
       throw std::logic_error(fmt::format("Product 0x{:02X} is not a {} product.", product, name));
-    if (find(product) != nullptr)
-      throw std::logic_error(fmt::format("Product 0x{:02X} is served by two editions.", product));
-  }
   for (const uint8_t product : edition.ids.learning_product_ids)
     if (find_learning(product) != nullptr)
-      throw std::logic_error(fmt::format("The learnt variables of product 0x{:02X} are read back by two editions.", product));
+      throw std::logic_error(
+          fmt::format("The learnt variables of product 0x{:02X} are read back by two editions.", product));
   editions_.push_back(std::move(edition));
 }
 

@@ -69,7 +69,8 @@ class EditionRegistry {
   using FnpInputPaddingRule = uint32_t (*)(const Layer& layer);
 
   // Adds an edition. Refused (std::logic_error): a missing factory, an edition registered twice, a
-  // product id that does not imply the edition's IpVersion or that another edition already serves.
+  // product id that does not imply the edition's IpVersion, a learning read-back another edition
+  // already does.
   void add(Edition edition);
 
   // The edition that maps the product's models, or null when none in this build does.

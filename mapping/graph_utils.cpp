@@ -10,14 +10,9 @@ namespace ovrix {
 
 namespace {
 
-bool is_kind(const LayerPtr& layer, hw::TargetKind kind) { return layer->is_target_component(kind); }
 bool is_skip_dma(const LayerPtr& layer) { return is_kind(layer, hw::TargetKind::SkipDma); }
 bool is_candidate(const LayerPtr& layer) {
   return !is_kind(layer, hw::TargetKind::None) && !is_kind(layer, hw::TargetKind::SkipDma);
-}
-
-bool contains(const LayerList& list, const LayerPtr& layer) {
-  return std::find(list.begin(), list.end(), layer) != list.end();
 }
 
 uint32_t fresh_depth(const LayerPtr& layer) {
@@ -88,6 +83,20 @@ LayerList mapped_through(const LayerList& layers) {
 }
 
 }  // namespace
+
+bool is_kind(const Layer& layer, hw::TargetKind kind) { return layer.is_target_component(kind); }
+bool is_kind(const LayerPtr& layer, hw::TargetKind kind) { return layer->is_target_component(kind); }
+
+bool contains(const LayerList& list, const LayerPtr& layer) {
+  return std::find(list.begin(), list.end(), layer) != list.end();
+}
+
+LayerType layer_type(const Layer& layer) {
+  const LayerParams* params = layer.parameters();
+  return params == nullptr ? LayerType::Unknown : params->layer_type();
+}
+
+bool is_layer_type(const Layer& layer, LayerType type) { return layer_type(layer) == type; }
 
 uint32_t get_layer_depth(const LayerPtr& layer, DepthMemo* memo) {
   auto found = memo->find(layer);

@@ -7,6 +7,9 @@
 #include <utility>
 #include <vector>
 
+#include "engine/enums.h"
+#include "mapping/hw_types.h"
+
 namespace ovrix {
 
 class Layer;
@@ -15,6 +18,15 @@ using LayerPtr = std::shared_ptr<Layer>;
 using LayerList = std::vector<LayerPtr>;
 // Depths of layers, keyed by the layer object; shared by the depth questions about one pass.
 using DepthMemo = std::unordered_map<LayerPtr, uint32_t>;
+
+// Whether the layer runs on that kind of component.
+bool is_kind(const Layer& layer, hw::TargetKind kind);
+bool is_kind(const LayerPtr& layer, hw::TargetKind kind);
+// Whether the list holds that very layer.
+bool contains(const LayerList& list, const LayerPtr& layer);
+// The layer's kind; Unknown for a layer without parameters.
+LayerType layer_type(const Layer& layer);
+bool is_layer_type(const Layer& layer, LayerType type);
 
 // 1 for a layer without inbound layers; else one more than its deepest input (a skip-DMA layer adds
 // nothing).

@@ -5,6 +5,7 @@
 #include "engine/device.h"
 #include "mapping/edition_registry.h"
 #include "mapping/map_constraints.h"
+#include "mapping/mapping_driver.h"
 #include "mapping/mesh.h"
 
 namespace ovrix {

@@ -48,11 +48,4 @@ class HardwareBackend : public Backend {
 // once at start-up, with the editions' registration.
 void register_hardware_backend();
 
-// The mapping driver that HardwareBackend::map hands the work to. new_products is true for product
-// ids above 0xA0.
-MappingStatusGroup map_on_hardware(const HardwareConstraints& limits, const std::shared_ptr<MapConstraints>& constraints,
-                                   const IpVersionSpecificHardwareBackend& backend,
-                                   std::vector<std::shared_ptr<Layer>>* layers,
-                                   std::vector<std::shared_ptr<Sequence>>* sequences, bool new_products);
-
 }  // namespace ovrix

@@ -11,8 +11,6 @@ namespace ovrix {
 
 namespace {
 
-bool is_kind(const LayerPtr& layer, hw::TargetKind kind) { return layer->is_target_component(kind); }
-
 std::shared_ptr<LayerMapping::ComponentList> one_component(hw::Type type, const hw::Ident& ident) {
   hw::Component component(type);
   component.ident = ident;

@@ -20,12 +20,6 @@ namespace {
 
 using MappableLayer = MappableLayers::MappableLayer;
 
-bool is_kind(const LayerPtr& layer, hw::TargetKind kind) { return layer->is_target_component(kind); }
-
-bool contains(const LayerList& list, const LayerPtr& layer) {
-  return std::find(list.begin(), list.end(), layer) != list.end();
-}
-
 // The NPs a layer may not take: the FNP2s of the run for a dense layer and, on a device with several
 // passes, the NPs of the previous placed layer of the pass (unless NPs may feed themselves).
 std::vector<hw::Ident> reserved_nps(const LayerPtr& layer, const std::vector<hw::Ident>& fnp2_nps,

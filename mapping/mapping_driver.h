@@ -15,6 +15,7 @@ namespace ovrix {
 
 class CompatibilityChecker;
 class IoRecorder;
+class IpVersionSpecificHardwareBackend;
 class LayerRecorder;
 class MapConstraints;
 class MemorySizer;
@@ -36,10 +37,16 @@ struct MappableLayers {
   std::vector<std::vector<MappableLayer>> groups;
 };
 
-// map_on_hardware (declared with the hardware back-end) with the edition's four implementations
-// given one by one. Ordinary mapping failures come back in the result; the layers left in *layers are
-// those the hardware did not take. multi_pass: the device may split a model into several passes
-// (product ids above 0xA0).
+// The mapping driver that HardwareBackend::map hands the work to: map_layers_on_hardware with the
+// edition's four implementations (all present, else std::invalid_argument). multi_pass: the device
+// may split a model into several passes (product ids above 0xA0).
+MappingStatusGroup map_on_hardware(const HardwareConstraints& constraints,
+                                   const std::shared_ptr<MapConstraints>& map_constraints,
+                                   const IpVersionSpecificHardwareBackend& backend, LayerList* layers,
+                                   std::vector<std::shared_ptr<Sequence>>* sequences, bool multi_pass);
+
+// map_on_hardware with the edition's four implementations given one by one. Ordinary mapping
+// failures come back in the result; the layers left in *layers are those the hardware did not take.
 MappingStatusGroup map_layers_on_hardware(const HardwareConstraints& constraints,
                                           const std::shared_ptr<MapConstraints>& map_constraints,
                                           const CompatibilityChecker& checker, const MemorySizer& memory_sizer,

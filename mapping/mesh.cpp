@@ -1,5 +1,7 @@
 #include "mapping/mesh.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <stdexcept>
 #include <string>
@@ -154,8 +156,8 @@ std::unique_ptr<Mesh> Mesh::discover(HardwareDevice* device) {
   if (info.has_hrc) {
     info.hrc = np::Info::hrc(info.hrc_has_lut);
     if (device->version().product_id == 0xB1)
-      throw std::runtime_error("Mesh discovery indicates that HRC is installed, but the device version " +
-                               device->version().to_string() + " does not support HRC.");
+      throw std::runtime_error(fmt::format("Mesh discovery indicates that HRC is installed, but the device version {} "
+                                           "does not support HRC.", device->version().to_string()));
   }
 
   std::unique_ptr<Mesh> mesh;

@@ -27,13 +27,13 @@ bool is_skip_dma_type(hw::Type type) { return type == hw::Type::SKIP_DMA_STORE |
 
 LayerType layer_type_of(const Layer& layer) {
   const LayerParams* params = layer.parameters();
-  if (params == nullptr) throw std::runtime_error("Layer '" + layer.name() + "' has no parameters.");
+  if (params == nullptr) throw std::runtime_error(fmt::format("Layer '{}' has no parameters.", layer.name()));
   return params->layer_type();
 }
 
 Shape first_input_shape(const Layer& layer) {
   const std::vector<Shape> dims = layer.input_dims();
-  if (dims.empty()) throw std::runtime_error("Layer '" + layer.name() + "' has no input.");
+  if (dims.empty()) throw std::runtime_error(fmt::format("Layer '{}' has no input.", layer.name()));
   return dims.front();
 }
 

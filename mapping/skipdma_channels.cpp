@@ -12,18 +12,8 @@ namespace ovrix {
 
 namespace {
 
-bool is_kind(const LayerPtr& layer, hw::TargetKind kind) { return layer->is_target_component(kind); }
 bool is_skip_dma(const LayerPtr& layer) { return is_kind(layer, hw::TargetKind::SkipDma); }
 bool is_tnp_b(const LayerPtr& layer) { return is_kind(layer, hw::TargetKind::TNP_B); }
-
-LayerType type_of(const Layer& layer) {
-  const LayerParams* params = layer.parameters();
-  return params == nullptr ? LayerType::Unknown : params->layer_type();
-}
-
-bool contains(const LayerList& list, const LayerPtr& layer) {
-  return std::find(list.begin(), list.end(), layer) != list.end();
-}
 
 [[noreturn]] void refuse(const Layer& layer, const std::string& message) {
   MappingStatus(layer.name(), message).throw_exception();
@@ -107,7 +97,7 @@ uint64_t skipdma_dual_output_slot(const LayerPtr& layer, const LayerList& sequen
 void shift_output_into_sram(const LayerPtr& layer, DepthMemo* memo) {
   if (is_skip_dma(layer) || layer->outbounds().empty()) return;
   const LayerPtr& concat = layer->outbounds().front();
-  if (type_of(*concat) != LayerType::Concatenate) return;
+  if (layer_type(*concat) != LayerType::Concatenate) return;
   const LayerList& ins = concat->inbounds();
   if (ins.size() < 2) return;
   const LayerPtr& a = ins[0];
@@ -124,7 +114,7 @@ void set_merge_layer_info(const LayerPtr& layer, const LayerList& layers, const 
   MergeLayerMapInfo& info = *mapping->merge_info;
 
   const LayerPtr& node = first_inbound(layer);
-  info.is_add = type_of(*node) == LayerType::Add;
+  info.is_add = layer_type(*node) == LayerType::Add;
   info.channel = checked_channel_number(skipdma_channel_base(layer, layers, sequence_layers) + 1, *layer);
   info.not_first = layer != first_mappable_layer(layers);
 
@@ -229,7 +219,7 @@ void set_skipdma_load_channel_info(const LayerPtr& layer, const LayerList& layer
     info->slot = checked_slot_number(skipdma_dual_output_slot(x, sequence_layers), *layer);
   }
 
-  if (static_cast<int64_t>(da) > static_cast<int64_t>(db) && type_of(*node) == LayerType::Concatenate)
+  if (static_cast<int64_t>(da) > static_cast<int64_t>(db) && layer_type(*node) == LayerType::Concatenate)
     info->sram_shift = a->output_dims()[2];
   mapping->load_channel_info = std::move(info);
 }

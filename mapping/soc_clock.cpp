@@ -1,5 +1,7 @@
 #include "mapping/soc_clock.h"
 
+#include <fmt/format.h>
+
 #include <chrono>
 #include <stdexcept>
 #include <string>
@@ -40,7 +42,7 @@ ClockMode get_clock_mode(HardwareDriver* driver) {
   const uint32_t d = get_field(read_word(driver, reg::divider), divider_field);
   const uint32_t frequency = source_frequency / (d + 1);
   if (!is_mode(frequency))
-    throw std::runtime_error("Unexpected frequency value detected: " + std::to_string(frequency) + ".");
+    throw std::runtime_error(fmt::format("Unexpected frequency value detected: {}.", frequency));
   return static_cast<ClockMode>(frequency);
 }
 

@@ -38,8 +38,9 @@ bool NpTrack::append(const hw::Ident& np, dma::Target target, uint16_t parameter
 std::unique_ptr<Record> new_record(const HwVersion& version) { return std::unique_ptr<Record>(new Record(version)); }
 
 void Record::add_np_track(const hw::Ident& np, dma::Target target, uint16_t parameter,
-                          const std::vector<uint32_t>& words, bool with_size, bool append_to_last) {
-  if (!append_to_last || tracks_.empty()) tracks_.emplace_back();
+                          const std::vector<uint32_t>& words, BlockPlacement placement) {
+  const bool with_size = placement.with_size;
+  if (!placement.append_to_last || tracks_.empty()) tracks_.emplace_back();
   if (tracks_.back().append(np, target, parameter, words, false, with_size)) return;
   // A block that needs the XL header, or that the current track cannot hold, starts a track of its own.
   tracks_.emplace_back();

@@ -39,6 +39,13 @@ struct Fnp2FiltersTrack {
   std::vector<uint32_t> words;
 };
 
+// How Record::add_np_track places a block: with its size in the header (the default), and after the
+// blocks of the record's last track (the default) or at the start of a new track.
+struct BlockPlacement {
+  bool with_size = true;
+  bool append_to_last = true;
+};
+
 class Record;
 std::unique_ptr<Record> new_record(const HwVersion& version);
 
@@ -48,13 +55,13 @@ class Record {
   Record& operator=(const Record&) = delete;
   virtual ~Record() = default;
 
-  // Appends one configuration block for np: to the last track when append_to_last and there is one,
-  // else to a new track. A block that does not fit there (too long, or needing the XL header, which
+  // Appends one configuration block for np: to the last track when placement.append_to_last and
+  // there is one, else to a new track. A block that does not fit there (too long, or needing the XL header, which
   // only the start of a track may carry) opens another new track; when it does not fit an empty
   // track either, std::runtime_error "Error generating NP program.". The order of calls is the
   // order of blocks in the device program.
   void add_np_track(const hw::Ident& np, dma::Target target, uint16_t parameter, const std::vector<uint32_t>& words,
-                    bool with_size, bool append_to_last);
+                    BlockPlacement placement = {});
   // Sets the FNP2 filters track, replacing any earlier one. An empty list still makes a track.
   void add_fnp2_filters_track(const hw::Ident& np, const std::vector<uint32_t>& words);
 

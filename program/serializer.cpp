@@ -357,15 +357,9 @@ void SequenceSerializer::record_dummy_desc_hdr(bool record) {
   if (record) dummy_descriptor_ = format_config_header_fb(hw::Ident(0, 0, 0, 0), dma::Target::RegisterWrites, 1, 0);
 }
 
-void SequenceSerializer::finalize(const std::string& version, const Shape& input_shape, const Shape& output_shape,
-                                  int8_t input_type, int8_t output_type, uint8_t output_bits, bool output_flag,
-                                  uint32_t input_conv_param_a, uint32_t input_conv_param_b,
-                                  const std::vector<int32_t>& output_shift, const std::vector<float>& output_scales,
-                                  uint8_t descriptors_per_pass, std::vector<uint8_t>* program,
-                                  const std::vector<std::shared_ptr<Sequence::Pass>>& passes, uint8_t input_bits,
-                                  bool input_signed, bool input_channels_first,
-                                  const std::vector<float>& input_scales,
-                                  const std::vector<uint8_t>& input_zero_points, bool lumo_post_processing) {
+void SequenceSerializer::finalize(const ProgramSummary& summary,
+                                  const std::vector<std::shared_ptr<Sequence::Pass>>& passes,
+                                  std::vector<uint8_t>* program) {
   check_open();
   if (!program) throw std::invalid_argument("finalize needs an output byte list.");
   // The skip-DMA buffers of pass p are those of the sequence's pass p.
@@ -401,19 +395,20 @@ void SequenceSerializer::finalize(const std::string& version, const Shape& input
 
   const fb::TrackSpan dummy_span(data.offset_of(data.root().dummy_descriptor()), 2);
 
-  const std::vector<uint32_t> input_dims = dims_of(input_shape);
-  const std::vector<uint32_t> output_dims = dims_of(output_shape);
+  const std::vector<uint32_t> input_dims = dims_of(summary.input_shape);
+  const std::vector<uint32_t> output_dims = dims_of(summary.output_shape);
   std::vector<fb::RegisterValue> registers;
   registers.reserve(register_values_.size());
   for (const RegisterValue& r : register_values_) registers.emplace_back(r.address, r.value);
 
+  const ProgramSummary& s = summary;
   info_->FinishSizePrefixed(fb::CreateProgramInfoDirect(
-      *info_, version.c_str(), flatbuffers::Offset<fb::DeviceVersion>(device_version_), &input_dims, &output_dims,
-      static_cast<fb::IoType>(static_cast<uint8_t>(input_type)),
-      static_cast<fb::IoType>(static_cast<uint8_t>(output_type)), output_bits, output_flag, input_conv_param_a,
-      input_conv_param_b, &output_shift, &output_scales, descriptors_per_pass,
-      registers.empty() ? nullptr : &registers, &pass_spans, learning_info, &dummy_span, input_bits, input_signed,
-      input_channels_first, &input_scales, &input_zero_points, lumo_post_processing));
+      *info_, s.version.c_str(), flatbuffers::Offset<fb::DeviceVersion>(device_version_), &input_dims, &output_dims,
+      static_cast<fb::IoType>(static_cast<uint8_t>(s.input_type)),
+      static_cast<fb::IoType>(static_cast<uint8_t>(s.output_type)), s.output_bits, s.output_flag,
+      s.input_conv_param_a, s.input_conv_param_b, &s.output_shift, &s.output_scales, s.descriptors_per_pass,
+      registers.empty() ? nullptr : &registers, &pass_spans, learning_info, &dummy_span, s.input_bits,
+      s.input_signed, s.input_channels_first, &s.input_scales, &s.input_zero_points, s.lumo_post_processing));
 
   program->clear();
   program->reserve(info_->GetSize() + data_size);

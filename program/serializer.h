@@ -70,16 +70,33 @@ class SequenceSerializer {
   // With true, the dummy descriptor becomes a register-write header for 0.0.0.0 of size 1.
   void record_dummy_desc_hdr(bool record);
 
+  // What the program information records about the sequence, its input and its output.
+  struct ProgramSummary {
+    std::string version;
+    Shape input_shape;
+    Shape output_shape;
+    int8_t input_type = 0;
+    int8_t output_type = 0;
+    uint8_t output_bits = 0;
+    bool output_flag = false;
+    uint32_t input_conv_param_a = 0;
+    uint32_t input_conv_param_b = 0;
+    std::vector<int32_t> output_shift;
+    std::vector<float> output_scales;
+    uint8_t descriptors_per_pass = 0;
+    uint8_t input_bits = 0;
+    bool input_signed = false;
+    bool input_channels_first = false;
+    std::vector<float> input_scales;
+    std::vector<uint8_t> input_zero_points;
+    bool lumo_post_processing = false;
+  };
+
   // Writes the whole device program into *program (replacing its content): the program information,
   // then the program data. `passes` must hold at least the passes closed with finalize_pass. The
   // serializer is spent afterwards: every later call throws std::logic_error.
-  void finalize(const std::string& version, const Shape& input_shape, const Shape& output_shape, int8_t input_type,
-                int8_t output_type, uint8_t output_bits, bool output_flag, uint32_t input_conv_param_a,
-                uint32_t input_conv_param_b, const std::vector<int32_t>& output_shift,
-                const std::vector<float>& output_scales, uint8_t descriptors_per_pass, std::vector<uint8_t>* program,
-                const std::vector<std::shared_ptr<Sequence::Pass>>& passes, uint8_t input_bits, bool input_signed,
-                bool input_channels_first, const std::vector<float>& input_scales,
-                const std::vector<uint8_t>& input_zero_points, bool lumo_post_processing);
+  void finalize(const ProgramSummary& summary, const std::vector<std::shared_ptr<Sequence::Pass>>& passes,
+                std::vector<uint8_t>* program);
 
  private:
   struct RegisterValue {

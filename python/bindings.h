@@ -17,8 +17,8 @@ void init_device(py::module_& m);           // device.cpp
 void init_socdriver_binding(py::module_& m);  // soc.cpp
 void init_hardware_device(py::module_& m);  // hardware_device.cpp
 void init_hw_version(py::module_& m);       // hw_version.cpp
-void init_np(py::module_& m);               // np.cpp
-void init_np_binding(py::module_& m);       // np.cpp
+void init_np(py::module_& m);               // neural_processors.cpp: the NP (neural processor) submodule
+void init_np_binding(py::module_& m);       // neural_processors.cpp
 void init_map_constraints(py::module_& m);  // map_constraints.cpp
 void init_sequence_binding(py::module_& m); // sequence.cpp
 void init_powermeter_binding(py::module_& m); // power_meter.cpp

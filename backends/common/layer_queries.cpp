@@ -1,5 +1,7 @@
 #include "backends/common/layer_queries.h"
 
+#include <fmt/format.h>
+
 #include <stdexcept>
 
 namespace ovrix {
@@ -13,7 +15,7 @@ Shape first_input_shape(const Layer& layer) {
 int32_t layer_param(const Layer& layer, const std::string& key) {
   const LayerParams* params = layer.parameters();
   if (params == nullptr || !params->has(key))
-    throw std::invalid_argument("Layer '" + layer.name() + "' has no parameter \"" + key + "\".");
+    throw std::invalid_argument(fmt::format("Layer '{}' has no parameter \"{}\".", layer.name(), key));
   return params->get(key);
 }
 
@@ -22,12 +24,5 @@ int64_t layer_filters(const Layer& layer) {
   if (params != nullptr && params->has("filters")) return params->get("filters");
   return first_input_shape(layer)[2];
 }
-
-LayerType layer_type(const Layer& layer) {
-  const LayerParams* params = layer.parameters();
-  return params == nullptr ? LayerType::Unknown : params->layer_type();
-}
-
-bool is_layer_type(const Layer& layer, LayerType type) { return layer_type(layer) == type; }
 
 }  // namespace ovrix

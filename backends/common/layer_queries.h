@@ -1,10 +1,11 @@
 #pragma once
-// What the editions' rules and recorders read of a layer: its first input shape, its filters, its
-// parameters by name and its kind, each refusing what is missing with a message naming the layer.
+// What the editions' rules and recorders read of a layer: its first input shape, its filters and its
+// parameters by name, each refusing what is missing; and its kind (mapping/graph_utils.h).
 #include <cstdint>
 #include <string>
 
 #include "engine/layer.h"
+#include "mapping/graph_utils.h"
 
 namespace ovrix {
 
@@ -14,8 +15,5 @@ Shape first_input_shape(const Layer& layer);
 int64_t layer_filters(const Layer& layer);
 // The value of a parameter; a missing one is refused naming the layer (std::invalid_argument).
 int32_t layer_param(const Layer& layer, const std::string& key);
-// Whether the layer's kind is `type`.
-bool is_layer_type(const Layer& layer, LayerType type);
-LayerType layer_type(const Layer& layer);
 
 }  // namespace ovrix

@@ -1,5 +1,7 @@
 #include "backends/common/mapping_components.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <stdexcept>
 
@@ -16,7 +18,7 @@ void append(std::vector<hw::Component>* out, const std::vector<hw::Component>& l
 const LayerMapping& mapping_of(const Layer& layer) {
   const auto mapping = layer.mapping();
   const auto* concrete = dynamic_cast<const LayerMapping*>(mapping.get());
-  if (concrete == nullptr) throw std::runtime_error("Layer '" + layer.name() + "' is not mapped.");
+  if (concrete == nullptr) throw std::runtime_error(fmt::format("Layer '{}' is not mapped.", layer.name()));
   return *concrete;
 }
 

@@ -12,6 +12,14 @@ void write_field(RegisterBlock* regs, const RegField& field, uint32_t value) {
 
 uint32_t read_field(const RegisterBlock& regs, const RegField& field) { return get_field(regs.at(field.word), field.bits); }
 
+uint32_t with_field(uint32_t word, const RegDetail& field, uint64_t value) {
+  if (value > 0xFFFFFFFFu)
+    panic("Attempted to write value %llu into a %u-bit field, which will cause an overflow.",
+          static_cast<unsigned long long>(value), field.width);
+  set_field(&word, field, static_cast<uint32_t>(value));
+  return word;
+}
+
 uint32_t signed_field_value(int32_t value, uint32_t width) {
   const int64_t low = -(int64_t{1} << (width - 1));
   const int64_t high = (int64_t{1} << (width - 1)) - 1;

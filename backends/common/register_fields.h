@@ -28,6 +28,11 @@ inline void write_flag(RegisterBlock* regs, const RegField& field, bool value) {
 }
 uint32_t read_field(const RegisterBlock& regs, const RegField& field);
 
+// word with the field set to value, its other bits kept. A value wider than the field (up to 64
+// bits) is refused through panic ("Attempted to write value %u into a %u-bit field, which will cause
+// an overflow.").
+uint32_t with_field(uint32_t word, const RegDetail& field, uint64_t value);
+
 // Two's-complement code of value in a width-bit field; a value outside the signed range is refused
 // through panic ("%d cannot fit in a %d-bit signed integer").
 uint32_t signed_field_value(int32_t value, uint32_t width);

@@ -1,6 +1,8 @@
 #pragma once
 // How the editions' rules report: a check starts from success and gathers every broken rule, in
 // rule order, into one status named after the layer; nothing is thrown for an ordinary broken rule.
+#include <cstdint>
+#include <initializer_list>
 #include <string>
 
 #include "engine/layer.h"
@@ -10,6 +12,9 @@ namespace ovrix {
 
 // A failure for the layer with that message.
 MappingStatus layer_failure(const Layer& layer, const std::string& message);
+
+// Whether value is one of the allowed values (a parameter checked against the values a rule allows).
+bool one_of(int32_t value, std::initializer_list<int32_t> allowed);
 
 // The broken rules of one check of one layer.
 class RuleFailures {

@@ -1,5 +1,7 @@
 #include "backends/common/weight_view.h"
 
+#include <fmt/format.h>
+
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -10,7 +12,7 @@ WeightView WeightView::of(const Dense& weights) {
   const int8_t* data = weights.data_as<int8_t>();
   const Shape shape = weights.shape();
   if (shape.size() != 4)
-    throw std::invalid_argument("Weights must have 4 dimensions (got " + std::to_string(shape.size()) + ").");
+    throw std::invalid_argument(fmt::format("Weights must have 4 dimensions (got {}).", shape.size()));
   const std::vector<uint32_t> strides = weights.strides();
   WeightView view;
   view.data = data;

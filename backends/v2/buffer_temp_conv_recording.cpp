@@ -1,5 +1,7 @@
 #include "backends/v2/buffer_temp_conv_recording.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <limits>
 #include <stdexcept>
@@ -7,13 +9,14 @@
 
 #include "backends/common/sizes.h"
 #include "backends/v2/cnp_sizes.h"
-#include "backends/v2/cnp_tnp_common.h"
-#include "backends/v2/conv_recorder.h"
+#include "backends/v2/cnp_tnp_config.h"
+#include "backends/v2/cnp_tnp_variables.h"
+#include "backends/v2/conv_recording.h"
 #include "backends/v2/default_regs.h"
+#include "backends/v2/depthwise_buffer_temp_conv_recording.h"
 #include "backends/v2/mesh_registers.h"
 #include "backends/v2/shift_lut.h"
 #include "backends/v2/skipdma.h"
-#include "backends/v2/depthwise_buffer_temp_conv_recording.h"
 #include "backends/v2/tnp_b_recording.h"
 #include "engine/dma.h"
 #include "mapping/layer_mapping.h"
@@ -116,7 +119,8 @@ RegisterMap format_tnp_b_registers(const Layer& layer, bool depthwise, std::shar
   RegisterMap blocks;
   for (const hw::Component& np : nps) {
     if (std::find(excluded_nps.begin(), excluded_nps.end(), np.ident) != excluded_nps.end()) continue;
-    if (!np.np) throw std::runtime_error("An NP of layer '" + layer.name() + "' has no part of the layer to run.");
+    if (!np.np) throw std::runtime_error(fmt::format("An NP of layer '{}' has no part of the layer to run.",
+                                                     layer.name()));
     const hw::NpMapping& part = *np.np;
     RegisterBlock regs = default_np_regs(np, mapping.index, registers_only, false);
     const NpSplit split(input, part.spatial_partition, part.input_window, 1, 1, no_padding, 0, 1, no_padding);
@@ -135,7 +139,7 @@ RegisterMap format_tnp_b_registers(const Layer& layer, bool depthwise, std::shar
     write_tnp_b_fields(&regs, values, depthwise);
 
     format_mesh_registers_set_output_to_NPs(&regs, sources, nps, destinations, mapping.alt_info, mapping.output_index,
-                                            false, mapping.output_to_dma, ends_pass);
+                                            {.p2p_out = mapping.output_to_dma, .end_of_pass = ends_pass});
     update_partial_reconfig_regs_for_next(&regs, next_layer.get(), np.ident, ends_pass);
     if (starts_pass) set_ib_spikes(&regs);
     blocks.insert_or_assign(np.ident, std::move(regs));
@@ -182,19 +186,18 @@ std::unique_ptr<program::Record> record_tnp_b_layer(const TnpBKind& kind, const 
   for (const hw::Component& np : *mapping.nps) {
     const auto block = registers.find(np.ident);
     if (block == registers.end()) continue;
-    record->add_np_track(np.ident, dma::Target::NpRegisters, 0, block->second, true, true);
+    record->add_np_track(np.ident, dma::Target::NpRegisters, 0, block->second);
     if (registers_only) continue;
-    if (!weights) throw std::runtime_error("Layer '" + layer.name() + "' has no variable \"weights\"");
+    if (!weights) throw std::runtime_error(fmt::format("Layer '{}' has no variable \"weights\"", layer.name()));
     const uint32_t first = np.start_neuron();
     const uint32_t count = np.filters();
-    record->add_np_track(np.ident, dma::Target::Weights, 0, kind.weights(layer, *weights, first, count), true, true);
+    record->add_np_track(np.ident, dma::Target::Weights, 0, kind.weights(layer, *weights, first, count));
     record->add_np_track(np.ident, dma::Target::InputShift, 0,
-                         kind.depthwise ? format_input_shift(*input_shift, first, count) : shared_shift, true, true);
+                         kind.depthwise ? format_input_shift(*input_shift, first, count) : shared_shift);
     record->add_np_track(np.ident, dma::Target::Variables, 0,
                          format_cnp_tnp_variables(max_value.get(), max_value_shift.get(), activation_shift.get(),
                                                   activation_scales.get(), output_shift.get(), bias_shift.get(),
-                                                  bias.get(), output_scales.get(), first, count),
-                         true, true);
+                                                  bias.get(), output_scales.get(), first, count));
   }
   return record;
 }

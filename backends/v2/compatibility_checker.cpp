@@ -1,5 +1,7 @@
 #include "backends/v2/compatibility_checker.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <stdexcept>
 
@@ -40,8 +42,6 @@ struct VariableWidth {
 constexpr VariableWidth VARIABLE_WIDTHS[] = {
     {"input_shift", 3}, {"max_value_shift", 5}, {"bias_shift", 5}, {"output_shift", 6}, {"output_scales", 8},
 };
-
-bool targets(const Layer& layer, hw::TargetKind kind) { return layer.is_target_component(kind); }
 
 const char* activation_name(const Layer& layer) {
   const LayerParams* params = layer.parameters();
@@ -88,9 +88,9 @@ CompatibilityCheckerImpl::CompatibilityCheckerImpl(const Device& device, const H
 
 MappingStatus CompatibilityCheckerImpl::check_supported_activation(const Layer& layer) const {
   MappingStatus status;
-  if (!targets(layer, hw::TargetKind::CNP) && !targets(layer, hw::TargetKind::HRC) && layer.activation_enabled() &&
+  if (!is_kind(layer, hw::TargetKind::CNP) && !is_kind(layer, hw::TargetKind::HRC) && layer.activation_enabled() &&
       !layer.has_activation_type(ActivationType::ReLU))
-    status += layer_failure(layer, std::string("Does not support activation type '") + activation_name(layer) + "'.");
+    status += layer_failure(layer, fmt::format("Does not support activation type '{}'.", activation_name(layer)));
   if (layer.has_activation_type(ActivationType::LUT) && !device_.mesh().has_lut_on_all_nps())
     status += layer_failure(layer, "Lookup tables are missing on some NPs.");
   return status;
@@ -130,7 +130,7 @@ MappingStatus CompatibilityCheckerImpl::check_layer_sequence(LayerIterator first
   const Layer& first = *range.front();
   const Layer& last = *range.back();
 
-  if (targets(first, hw::TargetKind::SkipDma)) return layer_failure(first, "Can't be the first layer of the sequence.");
+  if (is_kind(first, hw::TargetKind::SkipDma)) return layer_failure(first, "Can't be the first layer of the sequence.");
 
   const auto dequantizer = std::find_if(range.begin(), range.end(), [](const LayerPtr& l) {
     return is_layer_type(*l, LayerType::Dequantizer);
@@ -149,40 +149,40 @@ MappingStatus CompatibilityCheckerImpl::check_layer_sequence(LayerIterator first
 
   for (const LayerPtr& p : range) {
     const Layer& layer = *p;
-    if (!targets(layer, hw::TargetKind::CNP) && !targets(layer, hw::TargetKind::TNP_B)) {
+    if (!is_kind(layer, hw::TargetKind::CNP) && !is_kind(layer, hw::TargetKind::TNP_B)) {
       const Layer* q = first_inbound(layer, [](const Layer& in) {
-        return targets(in, hw::TargetKind::CNP) && in.has_pool_type(PoolType::Max);
+        return is_kind(in, hw::TargetKind::CNP) && in.has_pool_type(PoolType::Max);
       });
       if (in_range(range, q))
         return layer_failure(layer,
-                             "Any layer with max pooling must be followed by a layer mapped on a CNP or a TNP-B. "
-                             "Layer '" + q->name() + "' has max pooling.");
+                             fmt::format("Any layer with max pooling must be followed by a layer mapped on a CNP or a "
+                                         "TNP-B. Layer '{}' has max pooling.", q->name()));
     }
-    if (targets(layer, hw::TargetKind::CNP)) {
-      const Layer* q = first_inbound(layer, [](const Layer& in) { return targets(in, hw::TargetKind::FNP); });
+    if (is_kind(layer, hw::TargetKind::CNP)) {
+      const Layer* q = first_inbound(layer, [](const Layer& in) { return is_kind(in, hw::TargetKind::FNP); });
       if (in_range(range, q))
         return layer_failure(layer,
-                             "A layer mapped on FNP cannot be directly followed by a layer mapped on CNP due to "
-                             "incompatible data processing requirements. Layer '" + q->name() +
-                                 "' is mappable on FNP.");
+                             fmt::format("A layer mapped on FNP cannot be directly followed by a layer mapped on CNP "
+                                         "due to incompatible data processing requirements. Layer '{}' is mappable on "
+                                         "FNP.", q->name()));
     }
-    if (targets(layer, hw::TargetKind::FNP)) {
-      const Layer* q = first_inbound(layer, [](const Layer& in) { return targets(in, hw::TargetKind::SkipDma); });
+    if (is_kind(layer, hw::TargetKind::FNP)) {
+      const Layer* q = first_inbound(layer, [](const Layer& in) { return is_kind(in, hw::TargetKind::SkipDma); });
       if (in_range(range, q))
-        return layer_failure(layer, "Dense layer can't have Add/Concat as inbound. Layer '" + q->name() +
-                                        "' is a Add/Concat.");
+        return layer_failure(layer, fmt::format("Dense layer can't have Add/Concat as inbound. Layer '{}' is a "
+                                                "Add/Concat.", q->name()));
     }
     if (layer.outbounds().size() > MAX_OUTBOUNDS)
-      return layer_failure(layer, "Layer has " + std::to_string(layer.outbounds().size()) +
-                                      " outbounds. A maximum of 2 outbounds is supported.");
+      return layer_failure(layer, fmt::format("Layer has {} outbounds. A maximum of 2 outbounds is supported.",
+                                              layer.outbounds().size()));
   }
 
-  if (targets(first, hw::TargetKind::HRC) && first.outbounds().size() > 1)
+  if (is_kind(first, hw::TargetKind::HRC) && first.outbounds().size() > 1)
     return layer_failure(first, "A layer mapped on HRC supports 1 outbound only.");
 
   if (get_out_branches_count(range) >= 2) return MappingStatus("", "Bad mapping on skip connection. Several branches.");
 
-  if (targets(last, hw::TargetKind::SkipDma))
+  if (is_kind(last, hw::TargetKind::SkipDma))
     return layer_failure(last,
                          "Bad mapping on skip connection. No valid merge layer. Add layer requires an outbound that "
                          "is mappable on a CNP.");
@@ -211,9 +211,8 @@ MappingStatus CompatibilityCheckerImpl::check_layer_mappings(const Layer& layer,
     if (c.type != hw::Type::CNP1 && c.type != hw::Type::CNP2) continue;
     const uint64_t width = round_up(c.np ? c.np->spatial_partition.shape[0] : 0, 4);
     if (width > NP_MAX_INPUT_WIDTH)
-      return layer_failure(layer, "The input length " + std::to_string(width) +
-                                      " exceeds the maximum value for NP input width: " +
-                                      std::to_string(NP_MAX_INPUT_WIDTH) + ".");
+      return layer_failure(layer, fmt::format("The input length {} exceeds the maximum value for NP input width: {}.",
+                                              width, NP_MAX_INPUT_WIDTH));
   }
   const auto stores = std::count_if(components.begin(), components.end(),
                                     [](const hw::Component& c) { return c.type == hw::Type::SKIP_DMA_STORE; });
@@ -223,10 +222,9 @@ MappingStatus CompatibilityCheckerImpl::check_layer_mappings(const Layer& layer,
                          "supported.");
   if (first_in_pass) {
     if (components.size() > PASS_MAX_FIRST_COMPONENTS)
-      return layer_failure(layer, "First layer of pass exceeds the maximum of " +
-                                      std::to_string(PASS_MAX_FIRST_COMPONENTS) + " hardware components. Needs " +
-                                      std::to_string(components.size()) + ".");
-    if (targets(layer, hw::TargetKind::TNP_B)) return layer_failure(layer, "A TNP-B layer cannot be the first layer of a pass.");
+      return layer_failure(layer, fmt::format("First layer of pass exceeds the maximum of {} hardware components. "
+                                              "Needs {}.", PASS_MAX_FIRST_COMPONENTS, components.size()));
+    if (is_kind(layer, hw::TargetKind::TNP_B)) return layer_failure(layer, "A TNP-B layer cannot be the first layer of a pass.");
   }
   return MappingStatus();
 }

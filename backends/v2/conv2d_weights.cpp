@@ -1,4 +1,6 @@
 // Weight format of standard (and transposed) convolutions on a v2 CNP.
+#include <fmt/format.h>
+
 #include <bit>
 #include <cstring>
 #include <stdexcept>
@@ -84,9 +86,8 @@ GroupGather full_group_gather(uint32_t k) {
 // Filters handled by groups of `group` starting at first_filter.
 void check_filter_range(const WeightView& w, uint32_t first_filter, uint32_t filters) {
   if (uint64_t{first_filter} + filters > w.dims[3])
-    throw std::invalid_argument("Filters " + std::to_string(first_filter) + " to " +
-                                std::to_string(uint64_t{first_filter} + filters - 1) +
-                                " are beyond the weights of " + std::to_string(w.dims[3]) + " filters.");
+    throw std::invalid_argument(fmt::format("Filters {} to {} are beyond the weights of {} filters.",
+                                            first_filter, uint64_t{first_filter} + filters - 1, w.dims[3]));
 }
 
 // Kernel size of a standard convolution's weights, which must be square.

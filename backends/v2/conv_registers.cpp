@@ -1,12 +1,15 @@
 #include "backends/v2/conv_registers.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <optional>
 #include <stdexcept>
 
 #include "backends/common/sizes.h"
 #include "backends/v2/cnp_sizes.h"
-#include "backends/v2/cnp_tnp_common.h"
+#include "backends/v2/cnp_tnp_config.h"
+#include "backends/v2/cnp_tnp_pooling.h"
 #include "backends/v2/cnp_weights.h"
 #include "backends/v2/default_regs.h"
 #include "backends/v2/mesh_registers.h"
@@ -68,7 +71,7 @@ RegisterMap format_np_registers(const ConvKind& kind, const Layer& layer, const 
                                 bool starts_pass, bool ends_pass, const std::vector<hw::Ident>& excluded_nps,
                                 bool registers_only, bool lut_flag) {
   if (!is_of_kind(layer, kind))
-    throw std::runtime_error("Layer '" + layer.name() + "' is not a " + kind.name + " layer.");
+    throw std::runtime_error(fmt::format("Layer '{}' is not a {} layer.", layer.name(), kind.name));
   const LayerMapping& mapping = mapping_of(layer);
   const std::vector<hw::Component> sources = source_components(mapping);
   const std::vector<hw::Component> destinations = destination_components(mapping);
@@ -94,11 +97,11 @@ RegisterMap format_np_registers(const ConvKind& kind, const Layer& layer, const 
   const std::vector<hw::Component>& nps = *mapping.nps;
   const bool is_add = mapping.merge_info && mapping.merge_info->is_add;
 
-
   RegisterMap blocks;
   for (const hw::Component& np : nps) {
     if (std::find(excluded_nps.begin(), excluded_nps.end(), np.ident) != excluded_nps.end()) continue;
-    if (!np.np) throw std::runtime_error("An NP of layer '" + layer.name() + "' has no part of the layer to run.");
+    if (!np.np) throw std::runtime_error(fmt::format("An NP of layer '{}' has no part of the layer to run.",
+                                                     layer.name()));
     const hw::NpMapping& part = *np.np;
     RegisterBlock regs = default_np_regs(np, mapping.index, registers_only, is_add);
     const uint8_t weights_bits = kind.transposed ? 8 : static_cast<uint8_t>(layer_param(layer, "weights_bits"));
@@ -149,7 +152,7 @@ RegisterMap format_np_registers(const ConvKind& kind, const Layer& layer, const 
     format_cnp_pooling_registers(&regs, input, part.spatial_partition, pooling.size, pooling.params.stride_x,
                                  pooling.params.flag != 0, pooling.params.padding, outbound_max_pooling);
     format_mesh_registers_set_output_to_NPs(&regs, sources, nps, destinations, mapping.alt_info, mapping.output_index,
-                                            false, mapping.output_to_dma, ends_pass);
+                                            {.p2p_out = mapping.output_to_dma, .end_of_pass = ends_pass});
     update_partial_reconfig_regs_for_next(&regs, next_layer.get(), np.ident, ends_pass);
     if (starts_pass) set_ib_spikes(&regs);
     blocks.insert_or_assign(np.ident, std::move(regs));

@@ -1,9 +1,11 @@
 // Rules of the convolutions that run on a v2 CNP: standard, depthwise and both transposed kinds.
+#include <fmt/format.h>
+
 #include <initializer_list>
 #include <string>
 
 #include "backends/v2/cnp_sizes.h"
-#include "backends/v2/cnp_tnp_common.h"
+#include "backends/v2/cnp_tnp_variables.h"
 #include "backends/v2/cnp_weights.h"
 #include "backends/v2/rules.h"
 
@@ -24,25 +26,20 @@ MappingStatus check_cnp_common_constraints(const HardwareConstraints& limits, co
   if (layer.output_flag() && output_bits > 8) rules.fail("With activation output bitwidth should be <= 8.");
   if (int64_t{layer.input_bits()} < layer_param(layer, "weights_bits")) rules.fail("Input bits should be >= weights bits.");
   if (input[0] > limits.max_input_width)
-    rules.fail("The maximum input width is " + std::to_string(limits.max_input_width) + " (got " +
-               std::to_string(input[0]) + ").");
+    rules.fail(fmt::format("The maximum input width is {} (got {}).", limits.max_input_width, input[0]));
   if (input[1] > limits.max_input_height)
-    rules.fail("The maximum input height is " + std::to_string(limits.max_input_height) + " (got " +
-               std::to_string(input[1]) + ").");
+    rules.fail(fmt::format("The maximum input height is {} (got {}).", limits.max_input_height, input[1]));
   if (input[2] > limits.max_input_channels)
-    rules.fail("The maximum input channel value is " + std::to_string(limits.max_input_channels) + " (got " +
-               std::to_string(input[2]) + ").");
+    rules.fail(fmt::format("The maximum input channel value is {} (got {}).", limits.max_input_channels, input[2]));
   const int64_t filters = layer_filters(layer);
   if (filters > int64_t{limits.max_filters})
-    rules.fail("The maximum number of filters is " + std::to_string(limits.max_filters) + " (got " +
-               std::to_string(filters) + ").");
+    rules.fail(fmt::format("The maximum number of filters is {} (got {}).", limits.max_filters, filters));
   const auto variables = layer.variables();
   const auto input_shift = variables ? variables->get("input_shift") : nullptr;
   const uint64_t shift_words = input_shift ? cnp_tnp_input_shift_24b_size(*input_shift) : 0;
   if (shift_words > limits.input_shift_max_24b_words)
-    rules.fail("Input shift exceeds memory. Maximum size is " +
-               std::to_string(3 * uint64_t{limits.input_shift_max_24b_words}) + " bytes. (got " +
-               std::to_string(3 * shift_words) + " bytes).");
+    rules.fail(fmt::format("Input shift exceeds memory. Maximum size is {} bytes. (got {} bytes).",
+                           3 * uint64_t{limits.input_shift_max_24b_words}, 3 * shift_words));
   return rules.status();
 }
 
@@ -81,15 +78,15 @@ MappingStatus check_pooling_constraints(const HardwareConstraints& limits, const
     if (pool_size != GLOBAL_POOL_SIZE) rules.fail("Global Average pooling must be global.");
     // The whole input goes to one NP, whose input rows hold at most 64 values.
     if (input[0] > GLOBAL_POOLING_MAX_WIDTH)
-      rules.fail("When using Global Average Pooling, input height cannot exceed " +
-                 std::to_string(GLOBAL_POOLING_MAX_WIDTH) + ".");
+      rules.fail(fmt::format("When using Global Average Pooling, input height cannot exceed {}.",
+                             GLOBAL_POOLING_MAX_WIDTH));
     const uint32_t rows = conv.conv_calculated_params().output_height;
     if (rows < GLOBAL_POOLING_MIN_ROWS)
-      rules.fail("When using Global Average Pooling, the output of the convolution must have at least " +
-                 std::to_string(GLOBAL_POOLING_MIN_ROWS) + " rows (currently " + std::to_string(rows) + ").");
+      rules.fail(fmt::format("When using Global Average Pooling, the output of the convolution must have at least {} "
+                             "rows (currently {}).", GLOBAL_POOLING_MIN_ROWS, rows));
     if (uint64_t{input[0]} * input[1] > GLOBAL_POOLING_MAX_AREA)
-      rules.fail("When using Global Average Pooling, input dimensions width * height cannot exceed " +
-                 std::to_string(GLOBAL_POOLING_MAX_AREA) + ".");
+      rules.fail(fmt::format("When using Global Average Pooling, input dimensions width * height cannot exceed {}.",
+                             GLOBAL_POOLING_MAX_AREA));
     if (cnp_input_words(layer.input_bits(), input[0], input[1], input[2]) > limits.sram_input_single_buffer)
       rules.fail("When using Global Average Pooling, spatial split is impossible.");
   }
@@ -126,14 +123,7 @@ constexpr const char* FILTER_SIZE_MESSAGE_A =
     "Filter size is too big to fit in a CNP: try decreasing the input channels or the bitwidth.";
 constexpr const char* FILTER_SIZE_MESSAGE_B = "Filter size is too big to fit in a CNP: try decreasing the input.";
 
-bool one_of(int32_t value, std::initializer_list<int32_t> allowed) {
-  for (int32_t a : allowed)
-    if (value == a) return true;
-  return false;
-}
-
 }  // namespace
-
 
 MappingStatus check_conv2d_constraints(const HardwareConstraints& limits, const Layer& layer) {
   RuleFailures rules(layer);

@@ -1,9 +1,11 @@
 #include "backends/v2/dense_rules.h"
 
+#include <fmt/format.h>
+
 #include <string>
 
 #include "backends/v2/cnp_sizes.h"
-#include "backends/v2/conv_recorder.h"
+#include "backends/v2/conv_recording.h"
 #include "backends/v2/fnp_format.h"
 #include "backends/v2/rules.h"
 
@@ -14,19 +16,17 @@ namespace {
 // The FNP input memory in bytes, whatever the layout; the layout chooser refuses beyond it.
 constexpr uint32_t FNP_INPUT_LIMIT_BYTES = 2048;
 
-bool targets(const Layer* layer, hw::TargetKind kind) { return layer != nullptr && layer->is_target_component(kind); }
-
 // Whether the input layout the layer gets suits the layer that feeds it: the flat layout takes data
 // from the DMA or another FNP, the row layouts take rows from a CNP, a TNP-B or (packed rows) the HRC.
 bool layout_fits_inbound(InputPadding mode, const Layer* previous) {
+  const auto targets = [previous](hw::TargetKind kind) { return previous != nullptr && is_kind(*previous, kind); };
   switch (mode) {
     case INPUT_PADDING_FLAT:
-      return previous == nullptr || targets(previous, hw::TargetKind::None) || targets(previous, hw::TargetKind::FNP);
+      return previous == nullptr || targets(hw::TargetKind::None) || targets(hw::TargetKind::FNP);
     case INPUT_PADDING_PACKED_ROWS:
-      return targets(previous, hw::TargetKind::CNP) || targets(previous, hw::TargetKind::TNP_B) ||
-             targets(previous, hw::TargetKind::HRC);
+      return targets(hw::TargetKind::CNP) || targets(hw::TargetKind::TNP_B) || targets(hw::TargetKind::HRC);
     case INPUT_PADDING_ALIGNED_ROWS:
-      return targets(previous, hw::TargetKind::CNP) || targets(previous, hw::TargetKind::TNP_B);
+      return targets(hw::TargetKind::CNP) || targets(hw::TargetKind::TNP_B);
     default: return false;
   }
 }
@@ -35,8 +35,8 @@ bool layout_fits_inbound(InputPadding mode, const Layer* previous) {
 
 MappingStatus check_fnp_constraints(const HardwareConstraints& constraints, const Layer& layer,
                                     const Layer* previous) {
-  MappingStatus status;
-  const auto fail = [&](const std::string& message) { status += layer_failure(layer, message); };
+  RuleFailures rules(layer);
+  const auto fail = [&](const std::string& message) { rules.fail(message); };
   const int32_t in = layer.input_bits();
   const int32_t out = layer.output_bits();
   const bool activation = layer.activation_enabled();
@@ -56,28 +56,28 @@ MappingStatus check_fnp_constraints(const HardwareConstraints& constraints, cons
 
   const InputPadding mode = get_fnp_supported_padding(layer, flatten);
   if (!layout_fits_inbound(mode, previous))
-    fail("Input dimensions are too large to fit in a FNP. The maximum value is " +
-         std::to_string(FNP_INPUT_LIMIT_BYTES) + ".");
+    fail(fmt::format("Input dimensions are too large to fit in a FNP. The maximum value is {}.",
+                     FNP_INPUT_LIMIT_BYTES));
 
   if (weight_bits != 4 && weight_bits != 8)
     fail("Weights bitwidth should be 4-bit or 8-bit.");
   else if (weight_bits == 4 && out == 8)
     fail("With 4-bit weights, output must be 4-bit or 32-bit.");
   if (in < weight_bits) fail("Input bits should be >= weights bits.");
-  if (status.failed) return status;
+  if (!rules.passed()) return rules.status();
 
   // The memories, once the widths and the layout are known to be the FNP's.
   const Shape dim = get_fnp_input_dim(layer, flatten);
   const uint32_t shift = fnp_input_shift_24b_size(*required_variable(layer, "input_shift"), dim, mode,
                                                   static_cast<uint8_t>(in));
   if (constraints.input_shift_max_24b_words < shift)
-    fail("Input shift exceeds memory. Maximum size is " + std::to_string(uint64_t{constraints.input_shift_max_24b_words} * 3) +
-         " bytes. (got " + std::to_string(uint64_t{shift} * 3) + " bytes).");
+    fail(fmt::format("Input shift exceeds memory. Maximum size is {} bytes. (got {} bytes).",
+                     uint64_t{constraints.input_shift_max_24b_words} * 3, uint64_t{shift} * 3));
   const uint32_t size = get_fnp_input_size(layer, flatten);
   if (constraints.fnp_input_max_bytes < size)
-    fail("Input size exceeds memory. Maximum size is " + std::to_string(uint64_t{constraints.fnp_input_max_bytes} * 4) +
-         " bytes. (got " + std::to_string(uint64_t{size} * 4) + " bytes).");
-  return status;
+    fail(fmt::format("Input size exceeds memory. Maximum size is {} bytes. (got {} bytes).",
+                     uint64_t{constraints.fnp_input_max_bytes} * 4, uint64_t{size} * 4));
+  return rules.status();
 }
 
 }  // namespace ovrix::v2

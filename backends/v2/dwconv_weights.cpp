@@ -1,4 +1,6 @@
 // Weight format of depthwise (and transposed depthwise) convolutions on a v2 CNP.
+#include <fmt/format.h>
+
 #include <stdexcept>
 #include <string>
 
@@ -40,9 +42,8 @@ const DwFormat& cnp_weight_format(uint32_t kernel_size) {
 void check_channel_range(const WeightView& w, uint32_t first_channel, uint32_t channels) {
   if (w.dims[0] != w.dims[1]) throw std::invalid_argument("Convolution weights must have a square kernel.");
   if (uint64_t{first_channel} + channels > w.dims[3])
-    throw std::invalid_argument("Channels " + std::to_string(first_channel) + " to " +
-                                std::to_string(uint64_t{first_channel} + channels - 1) +
-                                " are beyond the weights of " + std::to_string(w.dims[3]) + " channels.");
+    throw std::invalid_argument(fmt::format("Channels {} to {} are beyond the weights of {} channels.",
+                                            first_channel, uint64_t{first_channel} + channels - 1, w.dims[3]));
 }
 
 }  // namespace

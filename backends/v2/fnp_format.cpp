@@ -1,5 +1,7 @@
 #include "backends/v2/fnp_format.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <limits>
 #include <stdexcept>
@@ -7,7 +9,7 @@
 
 #include "backends/common/sizes.h"
 #include "backends/v2/cnp_sizes.h"
-#include "backends/v2/conv_recorder.h"
+#include "backends/v2/conv_recording.h"
 #include "backends/v2/shift_lut.h"
 #include "engine/dma.h"
 
@@ -29,11 +31,10 @@ void check_mode(InputPadding mode) {
 // made for 8-bit data only.
 void check_row_bits(InputPadding mode, uint8_t bits) {
   if (mode == INPUT_PADDING_PACKED_ROWS && (bits == 0 || 8 % bits != 0))
-    throw std::invalid_argument("The packed-rows FNP input layout cannot hold " + std::to_string(bits) +
-                                "-bit input values.");
+    throw std::invalid_argument(fmt::format("The packed-rows FNP input layout cannot hold {}-bit input values.", bits));
   if (mode == INPUT_PADDING_ALIGNED_ROWS && bits != 8)
-    throw std::invalid_argument("The aligned-rows FNP input layout needs 8-bit input values, not " +
-                                std::to_string(bits) + "-bit.");
+    throw std::invalid_argument(fmt::format("The aligned-rows FNP input layout needs 8-bit input values, not {}-bit.",
+                                            bits));
 }
 
 // Bytes of one input row of `width` values, packed.
@@ -96,16 +97,16 @@ struct SlotLayout {
 std::shared_ptr<Dense> per_neuron(const Layer& layer, const char* name, uint64_t count, bool required) {
   auto tensor = required ? required_variable(layer, name) : optional_variable(layer, name);
   if (tensor && tensor->size() < count)
-    throw std::invalid_argument("Layer '" + layer.name() + "' has " + std::to_string(tensor->size()) +
-                                " values of \"" + name + "\" for " + std::to_string(count) + " neurons.");
+    throw std::invalid_argument(fmt::format("Layer '{}' has {} values of \"{}\" for {} neurons.",
+                                            layer.name(), tensor->size(), name, count));
   return tensor;
 }
 
 uint32_t neuron_count(const Dense& weights) {
   const Shape shape = weights.shape();
   if (shape.size() != 2)
-    throw std::invalid_argument("Dense weights must have 2 dimensions (input, neuron), not " +
-                                std::to_string(shape.size()) + ".");
+    throw std::invalid_argument(fmt::format("Dense weights must have 2 dimensions (input, neuron), not {}.",
+                                            shape.size()));
   return shape[1];
 }
 
@@ -116,7 +117,7 @@ Shape get_fnp_input_dim(const Layer& layer, bool flatten) {
   if (!flatten) return input;
   const uint64_t n = input_values(input);
   if (n > std::numeric_limits<uint32_t>::max())
-    throw std::invalid_argument("Layer '" + layer.name() + "' has too many input values for an FNP.");
+    throw std::invalid_argument(fmt::format("Layer '{}' has too many input values for an FNP.", layer.name()));
   const Shape flat{1, 1, static_cast<uint32_t>(n)};
   check_shape(flat);
   return flat;
@@ -172,8 +173,8 @@ std::vector<uint32_t> format_input_shift_fnp(const Dense& input_shift, const Sha
   const SlotLayout layout(dim, mode, input_bits);
   const uint8_t* shifts = input_shift.data_as<uint8_t>();
   if (input_values(dim) > input_shift.size())
-    throw std::invalid_argument("The input shift holds " + std::to_string(input_shift.size()) +
-                                " values for an FNP input of " + std::to_string(input_values(dim)) + ".");
+    throw std::invalid_argument(fmt::format("The input shift holds {} values for an FNP input of {}.",
+                                            input_shift.size(), input_values(dim)));
   // One byte per slot, in an even number of words.
   const uint64_t words = mode == INPUT_PADDING_PACKED_ROWS
                              ? ceil_div(layout.slots(), 4)
@@ -210,15 +211,15 @@ std::vector<uint32_t> format_fnp_ram(const Layer& layer, bool flatten, InputPadd
   const Shape dim = get_fnp_input_dim(layer, flatten);
 
   if (weight_bits == 0 || weight_bits > 8 || 8 % weight_bits != 0)
-    throw std::invalid_argument("Dense weights of " + std::to_string(weight_bits) + " bits cannot be packed.");
+    throw std::invalid_argument(fmt::format("Dense weights of {} bits cannot be packed.", weight_bits));
   if (mode == INPUT_PADDING_ALIGNED_ROWS && weight_bits != 8)
-    throw std::invalid_argument("The aligned-rows FNP input layout needs 8-bit weights, not " +
-                                std::to_string(weight_bits) + "-bit.");
+    throw std::invalid_argument(fmt::format("The aligned-rows FNP input layout needs 8-bit weights, not {}-bit.",
+                                            weight_bits));
   const SlotLayout layout(dim, mode, input_bits);
   const Shape wshape = weights->shape();
   if (wshape[0] < input_values(dim))
-    throw std::invalid_argument("Layer '" + layer.name() + "' has weights for " + std::to_string(wshape[0]) +
-                                " input values, its FNP input has " + std::to_string(input_values(dim)) + ".");
+    throw std::invalid_argument(fmt::format("Layer '{}' has weights for {} input values, its FNP input has {}.",
+                                            layer.name(), wshape[0], input_values(dim)));
 
   const uint32_t block = get_neuron_word_size(dim, mode, input_bits, weight_bits);
   const uint32_t total = get_layer_word_size(*weights, weight_bits, dim, mode, input_bits);

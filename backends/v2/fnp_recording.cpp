@@ -5,7 +5,7 @@
 
 #include "backends/common/sizes.h"
 #include "backends/v2/cnp_sizes.h"
-#include "backends/v2/conv_recorder.h"
+#include "backends/v2/conv_recording.h"
 #include "backends/v2/default_regs.h"
 #include "backends/v2/mesh_registers.h"
 #include "mapping/layer_mapping.h"
@@ -136,19 +136,20 @@ std::unique_ptr<program::Record> record_program_dense1d_layer(const Device& devi
   format_fnp_registers(constraints, &regs, np.type, input_bits, output_bits, activation, dim, np.single_buffer(),
                        *weights, weight_bits, mode);
   format_mesh_registers_set_output_to_NPs(&regs, inputs, *mapping.nps, outputs, mapping.alt_info,
-                                          mapping.output_index, false, mapping.output_to_dma, ends_pass);
+                                          mapping.output_index,
+                                          {.p2p_out = mapping.output_to_dma, .end_of_pass = ends_pass});
   update_partial_reconfig_regs_for_next(&regs, next_layer.get(), np.ident, ends_pass);
   if (starts_pass) set_ib_spikes(&regs);
 
-  record->add_np_track(np.ident, dma::Target::NpRegisters, 0, regs, true, true);
+  record->add_np_track(np.ident, dma::Target::NpRegisters, 0, regs);
   record->add_np_track(np.ident, dma::Target::InputShift, 0,
-                       format_input_shift_fnp(*input_shift, dim, mode, input_bits), true, true);
+                       format_input_shift_fnp(*input_shift, dim, mode, input_bits));
   if (!registers_only) {
     const std::vector<uint32_t> ram = format_fnp_ram(layer, flatten, mode, input_bits, weight_bits);
     if (np.type == hw::Type::FNP2)
       record->add_fnp2_filters_track(np.ident, ram);
     else
-      record->add_np_track(np.ident, dma::Target::Fnp3WeightMemory, 0, ram, true, true);
+      record->add_np_track(np.ident, dma::Target::Fnp3WeightMemory, 0, ram);
   }
   return record;
 }

@@ -1,12 +1,14 @@
 #include "backends/v2/hrc_recording.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <stdexcept>
 #include <string>
 
 #include "backends/common/sizes.h"
 #include "backends/v2/cnp_sizes.h"
-#include "backends/v2/conv_recorder.h"
+#include "backends/v2/conv_recording.h"
 #include "backends/v2/shift_lut.h"
 #include "engine/dma.h"
 #include "program/hrc_format.h"
@@ -49,8 +51,8 @@ void write_sram(program::Record* record, const RegDetail& select, const std::vec
   if (words.empty()) return;
   uint32_t select_word = 0;
   set_field(&select_word, select, 1);
-  record->add_np_track(HRC_IDENT, dma::Target::RegisterWrites, hrc::SRAM_SELECT_ADDRESS, {select_word, 0}, true, true);
-  record->add_np_track(HRC_IDENT, dma::Target::HrcSram, hrc::SRAM_DATA_ADDRESS, words, true, true);
+  record->add_np_track(HRC_IDENT, dma::Target::RegisterWrites, hrc::SRAM_SELECT_ADDRESS, {select_word, 0});
+  record->add_np_track(HRC_IDENT, dma::Target::HrcSram, hrc::SRAM_DATA_ADDRESS, words);
 }
 
 }  // namespace
@@ -60,8 +62,8 @@ HrcRegisters format_hrc_registers(const HrcConfig& c) {
   write(&regs, hrc::W0_KERNEL_SIZE, kernel_size_code(c.kernel_size));
 
   if (c.output_bits != 4 && c.output_bits != 8)
-    throw std::runtime_error("Wrong output bitwidth when programming HRC: " + std::to_string(c.output_bits) +
-                             "-bit found\nonly 8-bit and 4-bit are supported.");
+    throw std::runtime_error(fmt::format("Wrong output bitwidth when programming HRC: {}-bit found\nonly 8-bit and "
+                                         "4-bit are supported.", c.output_bits));
   write(&regs, hrc::W0_OUTPUT_BITS, c.output_bits == 4 ? NIBBLE_OUTPUT_CODE : BYTE_OUTPUT_CODE);
 
   const bool relu = c.activation == static_cast<int32_t>(ActivationType::ReLU);
@@ -123,7 +125,7 @@ std::unique_ptr<program::Record> record_program_input_conv2d_layer(const Device&
   config.output_bits = layer.output_bits();
   config.input_channels = first_input_shape(layer)[2];
   const auto* conv = dynamic_cast<const HasConvParams*>(&layer);
-  if (conv == nullptr) throw std::runtime_error("Layer '" + layer.name() + "' has no convolution geometry.");
+  if (conv == nullptr) throw std::runtime_error(fmt::format("Layer '{}' has no convolution geometry.", layer.name()));
   config.conv_padding = conv->conv_calculated_params().padding;
   const auto padding_value = required_variable(layer, "padding_value");
   config.padding_value = padding_value.get();
@@ -140,7 +142,7 @@ std::unique_ptr<program::Record> record_program_input_conv2d_layer(const Device&
 
   auto record = program::new_record(device.version());
   record->add_np_track(HRC_IDENT, dma::Target::RegisterWrites, hrc::REGISTERS_ADDRESS,
-                       std::vector<uint32_t>(registers.begin(), registers.end()), true, true);
+                       std::vector<uint32_t>(registers.begin(), registers.end()));
   write_sram(record.get(), HRC_SRAM_SELECT_R, channel_weights[0]);
   write_sram(record.get(), HRC_SRAM_SELECT_G, channel_weights[1]);
   write_sram(record.get(), HRC_SRAM_SELECT_B, channel_weights[2]);
@@ -162,9 +164,9 @@ std::unique_ptr<program::Record> record_program_input_conv2d_layer(const Device&
   // The configuration is complete: clear the enable bit of word 0, then load and run.
   uint32_t word0 = registers[0];
   set_field(&word0, hrc::W0_ENABLE.bits, 0);
-  record->add_np_track(HRC_IDENT, dma::Target::RegisterWrites, hrc::REGISTERS_ADDRESS, {word0}, true, true);
-  record->add_np_track(HRC_IDENT, dma::Target::RegisterWrites, hrc::CONTROL_ADDRESS, {CONTROL_LOAD}, true, true);
-  record->add_np_track(HRC_IDENT, dma::Target::RegisterWrites, hrc::CONTROL_ADDRESS, {CONTROL_RUN}, true, true);
+  record->add_np_track(HRC_IDENT, dma::Target::RegisterWrites, hrc::REGISTERS_ADDRESS, {word0});
+  record->add_np_track(HRC_IDENT, dma::Target::RegisterWrites, hrc::CONTROL_ADDRESS, {CONTROL_LOAD});
+  record->add_np_track(HRC_IDENT, dma::Target::RegisterWrites, hrc::CONTROL_ADDRESS, {CONTROL_RUN});
   return record;
 }
 

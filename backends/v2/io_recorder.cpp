@@ -1,5 +1,6 @@
 #include "backends/v2/io_recorder.h"
 
+#include "backends/common/register_fields.h"
 #include "engine/device.h"
 #include "engine/layer.h"
 #include "mapping/host_hooks.h"
@@ -37,11 +38,6 @@ constexpr uint32_t EPG_LIMIT = 0x027FFFFF;
 
 const hw::Ident SCC_IDENT{0, 0, 0, 0};
 
-uint32_t with(uint32_t word, const RegDetail& field, uint32_t value) {
-  set_field(&word, field, value);
-  return word;
-}
-
 }  // namespace
 
 IoRecorderImpl::IoRecorderImpl(const Device& device) : IoRecorder(device) {}
@@ -54,10 +50,10 @@ std::unique_ptr<program::Record> IoRecorderImpl::record_scc(bool a, bool /*b*/, 
   set_field(&mode, SCC_MODE_FIXED_3, 1);
   set_field(&mode, SCC_MODE_FIXED_4, 1);
   set_field(&mode, SCC_MODE_FLAG_20, e ? 1 : 0);
-  record->add_np_track(SCC_IDENT, dma::Target::RegisterWrites, SCC_MODE_ADDRESS, {mode}, true, true);
+  record->add_np_track(SCC_IDENT, dma::Target::RegisterWrites, SCC_MODE_ADDRESS, {mode});
 
   record->add_np_track(SCC_IDENT, dma::Target::RegisterWrites, SCC_INPUT_ADDRESS,
-                       {with(0, SCC_INPUT_CHANNELS, input[2])}, true, true);
+                       {with_field(0, SCC_INPUT_CHANNELS, input[2])});
 
   uint32_t out = 0;
   if (output[0] != 1 || output[1] != 1) {
@@ -69,7 +65,7 @@ std::unique_ptr<program::Record> IoRecorderImpl::record_scc(bool a, bool /*b*/, 
     set_field(&out, SCC_OUTPUT_WORDS, static_cast<uint32_t>(words));
     if (channels < SCC_OUTPUT_CHANNELS_LIMIT) set_field(&out, SCC_OUTPUT_CHANNELS, channels);
   }
-  record->add_np_track(SCC_IDENT, dma::Target::RegisterWrites, SCC_OUTPUT_ADDRESS, {out}, true, true);
+  record->add_np_track(SCC_IDENT, dma::Target::RegisterWrites, SCC_OUTPUT_ADDRESS, {out});
   return record;
 }
 
@@ -82,9 +78,9 @@ std::unique_ptr<std::vector<RegisterWrite>> IoRecorderImpl::record_epg(const Lay
   set_field(&control, EPG_CONTROL_D, d ? 1 : 0);
   writes->emplace_back(0, control);
   writes->emplace_back(12, EPG_BURST);
-  writes->emplace_back(16, with(with(with(0, EPG_ENABLE, 1), EPG_A, a), EPG_B, b));
-  writes->emplace_back(20, with(0, EPG_C_LOW, c));
-  writes->emplace_back(24, with(EPG_WINDOW, EPG_C_HIGH, c));
+  writes->emplace_back(16, with_field(with_field(with_field(0, EPG_ENABLE, 1), EPG_A, a), EPG_B, b));
+  writes->emplace_back(20, with_field(0, EPG_C_LOW, c));
+  writes->emplace_back(24, with_field(EPG_WINDOW, EPG_C_HIGH, c));
   writes->emplace_back(28, EPG_LIMIT);
   return writes;
 }

@@ -1,12 +1,14 @@
 #include "backends/v2/layer_recorder.h"
 
+#include <fmt/format.h>
+
 #include <stdexcept>
 #include <string>
 
 #include "backends/v2/buffer_temp_conv_recording.h"
 #include "backends/v2/cnp_sizes.h"
 #include "backends/v2/compatibility_checker.h"
-#include "backends/v2/conv_recorder.h"
+#include "backends/v2/conv_recording.h"
 #include "backends/v2/depthwise_buffer_temp_conv_recording.h"
 #include "backends/v2/fnp_recording.h"
 #include "backends/v2/hrc_recording.h"
@@ -53,7 +55,7 @@ std::unique_ptr<program::Record> LayerRecorderImpl::record_layer(const Layer& la
       return record_program_dense1d_layer(device_, constraints_, layer, other, std::move(next), starts_pass, ends_pass,
                                           excluded_nps, registers_only);
     default:
-      throw std::runtime_error("Unsupported layer type: " + std::to_string(static_cast<int32_t>(type)) + ".");
+      throw std::runtime_error(fmt::format("Unsupported layer type: {}.", static_cast<int32_t>(type)));
   }
 }
 

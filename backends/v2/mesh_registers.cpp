@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "backends/common/mapping_components.h"
 #include "backends/common/sizes.h"
 #include "backends/v2/cnp_sizes.h"
-#include "backends/v2/cnp_tnp_common.h"
 #include "backends/v2/fnp_padding.h"
 
 namespace ovrix::v2 {
@@ -37,7 +37,8 @@ void format_mesh_registers_set_output_to_NPs(RegisterBlock* regs, const std::vec
                                              const std::vector<hw::Component>& layer_nps,
                                              const std::vector<hw::Component>& outputs,
                                              const std::unique_ptr<AltLayerInfo>& alt, uint8_t out_param,
-                                             bool p2p_in, bool p2p_out, bool end_of_pass) {
+                                             MeshRouting routing) {
+  const auto [p2p_in, p2p_out, end_of_pass] = routing;
   write_flag(regs, W44_P2P_OUT, p2p_out);
   write_flag(regs, W44_RESERVED_1, false);
   write_flag(regs, W44_END_OF_PASS, end_of_pass);

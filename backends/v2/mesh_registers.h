@@ -17,6 +17,13 @@ namespace ovrix::v2 {
 // Word 49: the configuration DMA that serves an FNP.
 void format_mesh_cfg_dma_reg(RegisterBlock* regs, const hw::Ident& dma);
 
+// How an NP's input and output are routed (words 44 to 46).
+struct MeshRouting {
+  bool p2p_in = false;       // the input comes point to point from one component
+  bool p2p_out = false;      // the output goes point to point to one component
+  bool end_of_pass = false;  // the NP's layer ends its pass
+};
+
 // Words 44 to 47 (and word 52 with an alternate layer). inputs: the components that feed the NP;
 // layer_nps: the layer's own; outputs: those it sends to. Point-to-point modes need exactly one
 // component on their side ("Cannot use P2P OUT mode for multiple NPs.", "Cannot use P2P IN mode for
@@ -25,7 +32,7 @@ void format_mesh_registers_set_output_to_NPs(RegisterBlock* regs, const std::vec
                                              const std::vector<hw::Component>& layer_nps,
                                              const std::vector<hw::Component>& outputs,
                                              const std::unique_ptr<AltLayerInfo>& alt, uint8_t out_param,
-                                             bool p2p_in, bool p2p_out, bool end_of_pass);
+                                             MeshRouting routing);
 
 // Partial-reconfiguration words for the layer that the NP runs next: `np` is that layer's component
 // with the NP's identifier.

@@ -1,5 +1,7 @@
 #include "backends/v2/shift_lut.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <stdexcept>
 #include <string>
@@ -37,8 +39,8 @@ std::vector<uint32_t> format_input_shift(const Dense& shifts, uint32_t first, ui
   // count 0 stands for the tensor's whole element count, wherever the range starts.
   const uint64_t n = count == 0 ? size : count;
   if (uint64_t{first} + n > size)
-    throw std::invalid_argument("Input shifts " + std::to_string(first) + " to " + std::to_string(first + n) +
-                                " (excluded) are beyond the tensor of " + std::to_string(size) + " elements.");
+    throw std::invalid_argument(fmt::format("Input shifts {} to {} (excluded) are beyond the tensor of {} elements.",
+                                            first, first + n, size));
   return pack_input_shift(std::span<const uint8_t>(data + first, n));
 }
 

@@ -1,5 +1,7 @@
 #include "backends/v2/skipdma.h"
 
+#include <fmt/format.h>
+
 #include <stdexcept>
 
 #include "backends/v2/cnp_sizes.h"
@@ -19,7 +21,7 @@ std::vector<hw::Ident> idents(const std::vector<hw::Component>& components) {
 
 void record_writes(program::Record* record, const hw::Ident& engine, const ChannelWrites& writes) {
   for (const auto& [address, words] : writes)
-    record->add_np_track(engine, dma::Target::SkipDmaRegisters, address, words, true, true);
+    record->add_np_track(engine, dma::Target::SkipDmaRegisters, address, words);
 }
 
 // Writes of a store engine; `dual` for the store of a dual output.
@@ -70,11 +72,11 @@ void record_skipdma(program::Record* record, const Layer& layer) {
   const hw::Component* load = mapping.skipdma_load();
   if (tnp_b) {
     fifo = static_cast<uint32_t>(layer_param(layer, "fifo_size"));
-    if (load == nullptr) throw std::runtime_error("Layer '" + layer.name() + "' has no skip DMA load for its FIFO.");
+    if (load == nullptr) throw std::runtime_error(fmt::format("Layer '{}' has no skip DMA load for its FIFO.",
+                                                              layer.name()));
     const uint16_t reset = skipdma_address(load->ident.channel, SKIPDMA_REG_LOAD_RESET);
     for (int i = 0; i < 2; ++i)
-      record->add_np_track(load->ident, dma::Target::SkipDmaRegisters, reset, {SKIPDMA_TNP_B_LOAD_RESET_WORD}, true,
-                           true);
+      record->add_np_track(load->ident, dma::Target::SkipDmaRegisters, reset, {SKIPDMA_TNP_B_LOAD_RESET_WORD});
   }
   if (const hw::Component* store = mapping.skipdma_store())
     record_writes(record, store->ident, store_writes(layer, mapping, *store, false, tnp_b, fifo));

@@ -1,5 +1,7 @@
 #include "backends/v2/skipdma_words.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <stdexcept>
 #include <string>
@@ -49,22 +51,12 @@ constexpr uint32_t LOAD_MODE_WORD = 0x00020002;
 constexpr RegDetail LOAD_MODE_LOW{0, 16};
 constexpr RegDetail LOAD_FIFO{16, 8};
 
-uint32_t field_value(const RegDetail& field, uint64_t value) {
-  if (value > 0xFFFFFFFFu)
-    panic("Attempted to write value %llu into a %u-bit field, which will cause an overflow.",
-          static_cast<unsigned long long>(value), field.width);
-  uint32_t word = 0;
-  set_field(&word, field, static_cast<uint32_t>(value));
-  return word;
-}
-
 }  // namespace
 
 uint16_t skipdma_address(uint8_t channel, uint32_t reg) {
   const uint32_t address = uint32_t{channel} * 256 + reg;
   if (address > 0xFFFF)
-    throw std::invalid_argument("Skip DMA channel " + std::to_string(channel) + " has no register " +
-                                std::to_string(reg) + ".");
+    throw std::invalid_argument(fmt::format("Skip DMA channel {} has no register {}.", channel, reg));
   return static_cast<uint16_t>(address);
 }
 
@@ -99,16 +91,18 @@ ChannelWrites skipdma_store_writes(const StoreChannel& s) {
   if (s.select_sources) add(skipdma_address(s.channel, SKIPDMA_REG_STORE_ROUTE), {skipdma_routing_word(s.sources)});
 
   const uint32_t slots = s.tnp_b ? s.fifo + 1 : STORE_DEFAULT_SLOTS;
-  add(skipdma_address(s.channel, SKIPDMA_REG_STORE_SLOTS), {STORE_SLOTS_FIRST_WORD, field_value(STORE_SLOT_COUNT, slots)});
+  add(skipdma_address(s.channel, SKIPDMA_REG_STORE_SLOTS),
+      {STORE_SLOTS_FIRST_WORD, with_field(0, STORE_SLOT_COUNT, slots)});
   add(skipdma_address(s.channel, SKIPDMA_REG_STORE_BURST), {STORE_BURST_WORD});
 
-  uint32_t fifo_word = field_value(GEOMETRY_FIFO, s.fifo);
+  uint32_t fifo_word = with_field(0, GEOMETRY_FIFO, s.fifo);
   set_field(&fifo_word, GEOMETRY_RESERVED_28, 0);
   // A TNP-B store keeps whole pixels (all channels of one position), other stores whole rows.
   const uint32_t row_words = size32(s.tnp_b ? ceil_div(uint64_t{s.bits} * s.channels, 32) : ceil_div(uint64_t{s.bits} * s.width, 32));
   const uint64_t total = uint64_t{row_words} * (s.tnp_b ? s.width : s.height);
-  const uint32_t row_word = field_value(GEOMETRY_ROW_WORDS, row_words);
-  add(skipdma_address(s.channel, SKIPDMA_REG_STORE_GEOMETRY), {fifo_word, row_word, field_value(GEOMETRY_TOTAL_WORDS, total)});
+  const uint32_t row_word = with_field(0, GEOMETRY_ROW_WORDS, row_words);
+  add(skipdma_address(s.channel, SKIPDMA_REG_STORE_GEOMETRY),
+      {fifo_word, row_word, with_field(0, GEOMETRY_TOTAL_WORDS, total)});
   return writes;
 }
 
@@ -123,13 +117,13 @@ ChannelWrites skipdma_load_writes(const LoadChannel& l) {
   set_field(&control, LOAD_COUNT_A, l.count);
   set_field(&control, LOAD_COUNT_B, l.count);
   add(skipdma_address(l.channel, SKIPDMA_REG_LOAD_ROUTE),
-      {skipdma_routing_word(l.targets), field_value(LOAD_COUNT, l.count), control});
-  add(skipdma_address(l.channel, SKIPDMA_REG_LOAD_SRAM_SHIFT), {field_value(LOAD_SRAM_SHIFT, l.sram_shift)});
+      {skipdma_routing_word(l.targets), with_field(0, LOAD_COUNT, l.count), control});
+  add(skipdma_address(l.channel, SKIPDMA_REG_LOAD_SRAM_SHIFT), {with_field(0, LOAD_SRAM_SHIFT, l.sram_shift)});
   if (!l.tnp_b) {
     add(skipdma_address(l.channel, SKIPDMA_REG_LOAD_SLOTS), {LOAD_SLOTS_WORD});
     add(skipdma_address(l.channel, SKIPDMA_REG_LOAD_MODE), {LOAD_MODE_WORD});
   } else {
-    uint32_t mode = field_value(LOAD_FIFO, l.fifo);
+    uint32_t mode = with_field(0, LOAD_FIFO, l.fifo);
     set_field(&mode, LOAD_MODE_LOW, 2);
     add(skipdma_address(l.channel, SKIPDMA_REG_LOAD_MODE), {mode});
   }

@@ -1,6 +1,8 @@
 #pragma once
 // What the two TNP-B recorders (standard and depthwise buffered temporal convolutions) share: the
 // reading of their weights, the byte placement in weight blocks, and the recording loop.
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <limits>
@@ -26,10 +28,10 @@ class TnpBWeightView {
       : data_(weights.data_as<int8_t>()), start_(start) {
     const Shape shape = weights.shape();
     if (shape.size() != 4)
-      throw std::invalid_argument("TNP-B weights must have 4 dimensions, not " + std::to_string(shape.size()) + ".");
+      throw std::invalid_argument(fmt::format("TNP-B weights must have 4 dimensions, not {}.", shape.size()));
     if (uint64_t{start} + count > shape[3])
-      throw std::out_of_range("Filters " + std::to_string(start) + " to " + std::to_string(uint64_t{start} + count) +
-                              " (excluded) are beyond the " + std::to_string(shape[3]) + " filters of the weights.");
+      throw std::out_of_range(fmt::format("Filters {} to {} (excluded) are beyond the {} filters of the weights.",
+                                          start, uint64_t{start} + count, shape[3]));
     rows_ = shape[2];
     const std::vector<uint32_t> strides = weights.strides();
     row_stride_ = strides[2];

@@ -281,13 +281,12 @@ class ScriptedLayerRecorder : public LayerRecorder {
         record->add_np_track(np.ident, dma::Target::NpRegisters, 0,
                              {mapping->index, mapping->output_index, mapping->input_index, id,
                               np.single_buffer() ? 1u : 0u, np.start_neuron(), np.filters(),
-                              registers_only ? 1u : 0u},
-                             true, false);
+                              registers_only ? 1u : 0u}, {.append_to_last = false});
       }
     }
     auto extra = extra_tracks.find(layer.name());
     for (int i = 0; !registers_only && extra != extra_tracks.end() && i < extra->second; ++i)
-      record->add_np_track(hw::Ident(1, 1, 0), dma::Target::Variables, 0, {uint32_t(i)}, true, false);
+      record->add_np_track(hw::Ident(1, 1, 0), dma::Target::Variables, 0, {uint32_t(i)}, {.append_to_last = false});
     if (registers_only) unused_calls.push_back(nps);
     return record;
   }
@@ -296,7 +295,7 @@ class ScriptedLayerRecorder : public LayerRecorder {
     program::LearnRecordsPtr records;
     for (auto* slot : {&records.first, &records.second, &records.third}) {
       *slot = program::new_record(device().version());
-      (*slot)->add_np_track(hw::Ident(1, 1, 0), dma::Target::Variables, 0, {7}, true, false);
+      (*slot)->add_np_track(hw::Ident(1, 1, 0), dma::Target::Variables, 0, {7}, {.append_to_last = false});
     }
     return records;
   }
@@ -318,7 +317,7 @@ class ScriptedIoRecorder : public IoRecorder {
     scc_input = in;
     scc_output = out;
     auto record = program::new_record(device().version());
-    record->add_np_track(hw::Ident(0, 0, 2), dma::Target::RegisterWrites, 0, {1, 2}, true, false);
+    record->add_np_track(hw::Ident(0, 0, 2), dma::Target::RegisterWrites, 0, {1, 2}, {.append_to_last = false});
     return record;
   }
   std::unique_ptr<std::vector<RegisterWrite>> record_epg(const Layer& layer, uint8_t lo, uint8_t hi, uint8_t c,

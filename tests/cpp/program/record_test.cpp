@@ -161,7 +161,8 @@ TEST(Record, DmaHeaderOfEveryBlock) {
   };
   auto record = new_record({});
   for (const auto& b : blocks)
-    record->add_np_track(b.np, b.target, b.parameter, payload(b.payload, 0x100), b.with_size, b.append_to_last);
+    record->add_np_track(b.np, b.target, b.parameter, payload(b.payload, 0x100),
+                         {.with_size = b.with_size, .append_to_last = b.append_to_last});
 
   // The XL block recorded without append_to_last left the track opened for it empty.
   ASSERT_EQ(record->tracks().size(), 5u);
@@ -188,8 +189,8 @@ TEST(Record, DmaHeaderOfEveryBlock) {
 
 TEST(Record, HeaderErrorsPassThroughAndLeaveTheTrackAsItWas) {
   auto record = new_record({});
-  record->add_np_track(kNp, dma::Target::NpRegisters, 0, payload(2), true, true);
-  EXPECT_THROW(record->add_np_track(hw::Ident(0, 0, 0, 200), dma::Target::NpRegisters, 0, payload(2), true, true),
+  record->add_np_track(kNp, dma::Target::NpRegisters, 0, payload(2));
+  EXPECT_THROW(record->add_np_track(hw::Ident(0, 0, 0, 200), dma::Target::NpRegisters, 0, payload(2)),
                std::invalid_argument);
   EXPECT_EQ(record->tracks()[0].size(), 4u);
 }
@@ -204,13 +205,13 @@ TEST(Record, NewRecordIsEmpty) {
 
 TEST(Record, AppendToLastChoosesTheTrack) {
   auto apart = new_record({});
-  apart->add_np_track(kNp, dma::Target::NpRegisters, 0, payload(4), true, false);
-  apart->add_np_track(kNp, dma::Target::Variables, 0, payload(4), true, false);
+  apart->add_np_track(kNp, dma::Target::NpRegisters, 0, payload(4), {.append_to_last = false});
+  apart->add_np_track(kNp, dma::Target::Variables, 0, payload(4), {.append_to_last = false});
   EXPECT_EQ(apart->tracks().size(), 2u);
 
   auto together = new_record({});
-  together->add_np_track(kNp, dma::Target::NpRegisters, 0, payload(4), true, true);  // no track yet: opens one
-  together->add_np_track(kNp, dma::Target::Variables, 0, payload(4), true, true);
+  together->add_np_track(kNp, dma::Target::NpRegisters, 0, payload(4));  // no track yet: opens one
+  together->add_np_track(kNp, dma::Target::Variables, 0, payload(4));
   ASSERT_EQ(together->tracks().size(), 1u);
   EXPECT_EQ(together->tracks()[0].size(), 12u);
 }
@@ -220,7 +221,7 @@ TEST(Record, FullTrackSpillsIntoANewTrack) {
   auto record = new_record({});
   size_t blocks = 0;
   while (record->tracks().size() < 2) {
-    record->add_np_track(kNp, dma::Target::Weights, 0, payload(m), true, true);
+    record->add_np_track(kNp, dma::Target::Weights, 0, payload(m));
     ++blocks;
   }
   // The first track took every block it could hold; the one that did not fit opened the second.
@@ -234,9 +235,9 @@ TEST(Record, XlBlockAlwaysStartsATrackAndLaterBlocksFollowIt) {
   const uint32_t n = smallest_xl_payload();
   if (n == 0 || n + 2 + 15 > kMax) GTEST_SKIP() << "no payload needs the XL header";
   auto record = new_record({});
-  record->add_np_track(kNp, dma::Target::NpRegisters, 0, payload(3), true, true);
-  record->add_np_track(kNp, dma::Target::Weights, 0, payload(n), true, true);
-  record->add_np_track(kNp, dma::Target::Variables, 0, payload(2), true, true);
+  record->add_np_track(kNp, dma::Target::NpRegisters, 0, payload(3));
+  record->add_np_track(kNp, dma::Target::Weights, 0, payload(n));
+  record->add_np_track(kNp, dma::Target::Variables, 0, payload(2));
   ASSERT_EQ(record->tracks().size(), 2u);
   EXPECT_EQ(record->tracks()[0].size(), 5u);
   const uint32_t padded = (n + 15) & ~15u;
@@ -252,7 +253,7 @@ TEST(Record, XlBlockLeavesAnEmptyTrackBehindIt) {
   if (n == 0 || n + 2 + 15 > kMax) GTEST_SKIP() << "no payload needs the XL header";
   for (bool append_to_last : {false, true}) {
     auto record = new_record({});
-    record->add_np_track(kNp, dma::Target::Weights, 0, payload(n), true, append_to_last);
+    record->add_np_track(kNp, dma::Target::Weights, 0, payload(n), {.append_to_last = append_to_last});
     ASSERT_EQ(record->tracks().size(), 2u);
     EXPECT_TRUE(record->tracks()[0].empty());
     EXPECT_FALSE(record->tracks()[1].empty());
@@ -264,13 +265,13 @@ TEST(Record, BlockTooLongForAnyTrackFails) {
   const bool fits = !dma::config_block_size_needs_xl(kMax - 2);
   auto ok = new_record({});
   if (fits) {
-    ok->add_np_track(kNp, dma::Target::Weights, 0, payload(kMax - 2), true, false);
+    ok->add_np_track(kNp, dma::Target::Weights, 0, payload(kMax - 2), {.append_to_last = false});
     EXPECT_EQ(ok->tracks().back().size(), kMax);
   }
 
   auto record = new_record({});
   try {
-    record->add_np_track(kNp, dma::Target::Weights, 0, payload(kMax - 1), true, false);
+    record->add_np_track(kNp, dma::Target::Weights, 0, payload(kMax - 1), {.append_to_last = false});
     FAIL() << "no exception";
   } catch (const std::runtime_error& e) {
     EXPECT_STREQ(e.what(), "Error generating NP program.");

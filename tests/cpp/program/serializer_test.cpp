@@ -51,7 +51,8 @@ struct RecordScript {
 
   std::unique_ptr<program::Record> make() const {
     auto record = program::new_record(kVersion);
-    for (const Block& b : blocks) record->add_np_track(b.np, b.target, 0, b.words, true, b.append_to_last);
+    for (const Block& b : blocks)
+      record->add_np_track(b.np, b.target, 0, b.words, {.append_to_last = b.append_to_last});
     if (fnp2) record->add_fnp2_filters_track(fnp2_np, fnp2_words);
     return record;
   }
@@ -143,8 +144,20 @@ struct Harness {
   }
   std::vector<uint8_t> finalize(SequenceSerializer& s) {
     std::vector<uint8_t> program{0xAA};  // replaced, not appended to
-    s.finalize("9.8.7", Shape{32, 32, 3}, Shape{1, 1, 10}, 0, 2, 4, true, 0, 0, {1, -2}, {0.5f}, 3, &program,
-               passes, 8, false, true, {}, {}, false);
+    s.finalize({.version = "9.8.7",
+                .input_shape = Shape{32, 32, 3},
+                .output_shape = Shape{1, 1, 10},
+                .input_type = 0,
+                .output_type = 2,
+                .output_bits = 4,
+                .output_flag = true,
+                .output_shift = {1, -2},
+                .output_scales = {0.5f},
+                .descriptors_per_pass = 3,
+                .input_bits = 8,
+                .input_signed = false,
+                .input_channels_first = true},
+               passes, &program);
     return program;
   }
 };
@@ -650,8 +663,13 @@ TEST(SequenceSerializer, RefusesFewerPassesThanItClosed) {
   s.finalize_pass();
   h.pass();
   std::vector<uint8_t> program;
-  EXPECT_THROW(s.finalize("v", Shape{1}, Shape{1}, 0, 0, 8, false, 0, 0, {}, {}, 1, &program, h.passes, 8, false,
-                          false, {}, {}, false),
+  EXPECT_THROW(s.finalize({.version = "v",
+                           .input_shape = Shape{1},
+                           .output_shape = Shape{1},
+                           .output_bits = 8,
+                           .descriptors_per_pass = 1,
+                           .input_bits = 8},
+                          h.passes, &program),
                std::invalid_argument);
   // Nothing was written: with the second pass the program can still be finished.
   h.pass();

@@ -1,4 +1,6 @@
-#include "backends/v2/cnp_tnp_common.h"
+#include "backends/v2/cnp_tnp_config.h"
+#include "backends/v2/cnp_tnp_pooling.h"
+#include "backends/v2/cnp_tnp_variables.h"
 
 #include <gtest/gtest.h>
 

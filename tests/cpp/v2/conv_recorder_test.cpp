@@ -1,19 +1,19 @@
 // Recording of v2 convolution layers: register blocks of split layers, block order per NP, the
 // registers-only and excluded-NP modes, lookup tables, merge shifts and skip DMA.
-#include "backends/v2/conv_recorder.h"
+#include "backends/v2/conv_recording.h"
 
 #include <gtest/gtest.h>
 
-#include "backends/v2/cnp_tnp_common.h"
+#include "backends/v2/cnp_tnp_config.h"
 #include "backends/v2/cnp_weights.h"
 #include "backends/v2/conv_registers.h"
-#include "backends/v2/shift_lut.h"
 #include "backends/v2/io_recorder.h"
 #include "backends/v2/layer_recorder.h"
+#include "backends/v2/shift_lut.h"
 #include "engine/model.h"
 #include "engine/program_info.h"
-#include "program/serializer.h"
 #include "mapping/layer_mapping.h"
+#include "program/serializer.h"
 #include "v2/fake_layer.h"
 #include "v2/test_util.h"
 
@@ -431,8 +431,14 @@ TEST_F(ConvRecorderTest, SerializedProgramOfOneLayer) {
   auto pass = std::make_shared<Sequence::Pass>();
   pass->layers = {m.input, m.layer};
   std::vector<uint8_t> program;
-  serializer.finalize("1.0", Shape{8, 6, 4}, Shape{8, 6, 10}, 0, 0, 8, true, 0, 0, {}, {}, 1, &program, {pass}, 8,
-                      false, false, {}, {}, false);
+  serializer.finalize({.version = "1.0",
+                       .input_shape = Shape{8, 6, 4},
+                       .output_shape = Shape{8, 6, 10},
+                       .output_bits = 8,
+                       .output_flag = true,
+                       .descriptors_per_pass = 1,
+                       .input_bits = 8},
+                      {pass}, &program);
   const ProgramInfo info(program.data(), program.size());
   // The program data holds at least the layer's words.
   size_t words = 0;

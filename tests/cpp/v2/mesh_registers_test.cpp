@@ -30,8 +30,8 @@ TEST(MeshRouting, ColumnRangesGolden) {
   RegisterBlock regs(64, 0);
   format_mesh_registers_set_output_to_NPs(&regs, {at(hw::Type::CNP1, 3), at(hw::Type::CNP1, 2)},
                                           {at(hw::Type::CNP2, 4), at(hw::Type::CNP2, 5)},
-                                          {at(hw::Type::CNP2, 6), at(hw::Type::CNP2, 7)}, NO_ALT, 9, false, false,
-                                          true);
+                                          {at(hw::Type::CNP2, 6), at(hw::Type::CNP2, 7)}, NO_ALT, 9,
+                                          {.end_of_pass = true});
   RegisterBlock expected(64, 0);
   expected[44] = 0xFF08000C;
   expected[45] = 0x09000706;
@@ -43,7 +43,7 @@ TEST(MeshRouting, ColumnRangesGolden) {
 TEST(MeshRouting, WordFortyFourWhateverItHeld) {
   RegisterBlock regs(64, 0xFFFFFFFF);
   format_mesh_registers_set_output_to_NPs(&regs, {at(hw::Type::CNP1, 1)}, {at(hw::Type::CNP1, 1)},
-                                          {at(hw::Type::CNP1, 1)}, NO_ALT, 1, false, false, false);
+                                          {at(hw::Type::CNP1, 1)}, NO_ALT, 1, {});
   EXPECT_EQ(regs[44], 0xFF08FFF8u);
   EXPECT_EQ(regs[46], 0x7FFF0101u);  // bit 31 cleared, bits 16-30 kept
   EXPECT_EQ(regs[45], 0x01FF0101u);  // bits 16-23 kept
@@ -53,7 +53,7 @@ TEST(MeshRouting, WordFortyFourWhateverItHeld) {
 TEST(MeshRouting, PointToPoint) {
   RegisterBlock regs(64, 0);
   format_mesh_registers_set_output_to_NPs(&regs, {at(hw::Type::DMA, 0, 2, 1)}, {at(hw::Type::CNP1, 1)},
-                                          {at(hw::Type::CNP2, 3, 2, 1)}, NO_ALT, 7, true, true, false);
+                                          {at(hw::Type::CNP2, 3, 2, 1)}, NO_ALT, 7, {.p2p_in = true, .p2p_out = true});
   EXPECT_EQ(regs[44], 0xFF080009u);
   EXPECT_EQ(regs[45], 0x07200302u);
   EXPECT_EQ(regs[46], 0x00200002u);
@@ -63,7 +63,7 @@ TEST(MeshRouting, PointToPoint) {
 TEST(MeshRouting, SingleHrcCountsAsColumnOne) {
   RegisterBlock regs(64, 0);
   format_mesh_registers_set_output_to_NPs(&regs, {at(hw::Type::HRC, 0, 0)}, {at(hw::Type::CNP1, 4)},
-                                          {at(hw::Type::HRC, 9, 9)}, NO_ALT, 0, false, false, false);
+                                          {at(hw::Type::HRC, 9, 9)}, NO_ALT, 0, {});
   EXPECT_EQ(regs[46] & 0xFFFF, 0x0101u);
   EXPECT_EQ(regs[45] & 0xFFFF, 0x0101u);
   EXPECT_EQ(regs[47], 0x00000401u);
@@ -72,15 +72,15 @@ TEST(MeshRouting, SingleHrcCountsAsColumnOne) {
 TEST(MeshRouting, OutputIndexOfATnpB) {
   RegisterBlock regs(64, 0);
   format_mesh_registers_set_output_to_NPs(&regs, {at(hw::Type::CNP1, 1)}, {at(hw::Type::CNP1, 1)},
-                                          {at(hw::Type::TNP_B, 2)}, NO_ALT, 5, false, false, false);
+                                          {at(hw::Type::TNP_B, 2)}, NO_ALT, 5, {});
   EXPECT_EQ(regs[45] >> 24, 4u);
   format_mesh_registers_set_output_to_NPs(&regs, {at(hw::Type::CNP1, 1)}, {at(hw::Type::CNP1, 1)},
-                                          {at(hw::Type::CNP1, 2)}, NO_ALT, 5, false, false, false);
+                                          {at(hw::Type::CNP1, 2)}, NO_ALT, 5, {});
   EXPECT_EQ(regs[45] >> 24, 5u);
   EXPECT_TRUE(throws_with<std::runtime_error>(
       [&] {
         format_mesh_registers_set_output_to_NPs(&regs, {at(hw::Type::CNP1, 1)}, {at(hw::Type::CNP1, 1)},
-                                                {at(hw::Type::TNP_B, 2)}, NO_ALT, 0, false, false, false);
+                                                {at(hw::Type::TNP_B, 2)}, NO_ALT, 0, {});
       },
       overflow_message(4294967295u, 8)));
 }
@@ -92,14 +92,14 @@ TEST(MeshRouting, AlternateLayer) {
   alt->component_count = 3;
   alt->first_branch_index = 7;
   format_mesh_registers_set_output_to_NPs(&regs, {at(hw::Type::CNP1, 1)}, {at(hw::Type::CNP1, 1)},
-                                          {at(hw::Type::CNP1, 2)}, alt, 2, false, false, false);
+                                          {at(hw::Type::CNP1, 2)}, alt, 2, {});
   EXPECT_EQ(regs[46], 0x00080101u);
   EXPECT_EQ(regs[52], 0x03070010u);
   alt->component_count = 256;
   EXPECT_TRUE(throws_with<std::runtime_error>(
       [&] {
         format_mesh_registers_set_output_to_NPs(&regs, {at(hw::Type::CNP1, 1)}, {at(hw::Type::CNP1, 1)},
-                                                {at(hw::Type::CNP1, 2)}, alt, 2, false, false, false);
+                                                {at(hw::Type::CNP1, 2)}, alt, 2, {});
       },
       overflow_message(256, 8)));
 }
@@ -109,26 +109,26 @@ TEST(MeshRouting, Refusals) {
   const std::vector<hw::Component> two{at(hw::Type::CNP1, 1), at(hw::Type::CNP1, 2)};
   const std::vector<hw::Component> one{at(hw::Type::CNP1, 1)};
   EXPECT_TRUE(throws_with<std::runtime_error>(
-      [&] { format_mesh_registers_set_output_to_NPs(&regs, one, one, two, NO_ALT, 1, false, true, false); },
+      [&] { format_mesh_registers_set_output_to_NPs(&regs, one, one, two, NO_ALT, 1, {.p2p_out = true}); },
       "Cannot use P2P OUT mode for multiple NPs."));
   EXPECT_EQ(regs[44], 0xFF080009u);  // written before the refusal
   EXPECT_TRUE(throws_with<std::runtime_error>(
-      [&] { format_mesh_registers_set_output_to_NPs(&regs, two, one, one, NO_ALT, 1, true, false, false); },
+      [&] { format_mesh_registers_set_output_to_NPs(&regs, two, one, one, NO_ALT, 1, {.p2p_in = true}); },
       "Cannot use P2P IN mode for multiple NPs."));
   EXPECT_TRUE(throws_with<std::runtime_error>(
-      [&] { format_mesh_registers_set_output_to_NPs(&regs, one, one, {}, NO_ALT, 1, false, true, false); },
+      [&] { format_mesh_registers_set_output_to_NPs(&regs, one, one, {}, NO_ALT, 1, {.p2p_out = true}); },
       "Cannot use P2P OUT mode for multiple NPs."));
   // Without a component there is no column range to write.
-  EXPECT_THROW(format_mesh_registers_set_output_to_NPs(&regs, one, one, {}, NO_ALT, 1, false, false, false),
+  EXPECT_THROW(format_mesh_registers_set_output_to_NPs(&regs, one, one, {}, NO_ALT, 1, {}),
                std::runtime_error);
-  EXPECT_THROW(format_mesh_registers_set_output_to_NPs(&regs, {}, one, one, NO_ALT, 1, false, false, false),
+  EXPECT_THROW(format_mesh_registers_set_output_to_NPs(&regs, {}, one, one, NO_ALT, 1, {}),
                std::runtime_error);
-  EXPECT_THROW(format_mesh_registers_set_output_to_NPs(&regs, one, {}, one, NO_ALT, 1, false, false, false),
+  EXPECT_THROW(format_mesh_registers_set_output_to_NPs(&regs, one, {}, one, NO_ALT, 1, {}),
                std::runtime_error);
   EXPECT_TRUE(throws_with<std::runtime_error>(
       [&] {
-        format_mesh_registers_set_output_to_NPs(&regs, one, one, {at(hw::Type::CNP1, 1, 1, 4)}, NO_ALT, 1, false, true,
-                                                false);
+        format_mesh_registers_set_output_to_NPs(&regs, one, one, {at(hw::Type::CNP1, 1, 1, 4)}, NO_ALT, 1,
+                                                {.p2p_out = true});
       },
       overflow_message(16, 4)));
 }

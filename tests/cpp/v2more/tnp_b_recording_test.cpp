@@ -5,7 +5,7 @@
 #include <set>
 
 #include "backends/v2/buffer_temp_conv_recording.h"
-#include "backends/v2/cnp_tnp_common.h"
+#include "backends/v2/cnp_tnp_config.h"
 #include "backends/v2/compatibility_checker.h"
 #include "backends/v2/default_regs.h"
 #include "backends/v2/depthwise_buffer_temp_conv_recording.h"

@@ -1,17 +1,14 @@
 #pragma once
-// Register fields and per-channel variables that every v2 CNP and TNP-B layer shares: input window
-// and partition, data widths, kernel and stride, pooled range, filter range, pooling, merge inputs
-// and dual outputs, and the variables block (bias, shifts, scales, clipping).
+// The configuration fields that every v2 CNP and TNP-B layer shares: input window and partition,
+// data widths, kernel and stride, pooled range and filter range (words 1, 3, 4, 8 to 11, 20, 24 to
+// 26), and the merge inputs and dual outputs (words 1, 47, 48, 52, 53).
 #include <cstdint>
 #include <memory>
-#include <utility>
 #include <vector>
 
 #include "backends/common/mapping_components.h"
 #include "backends/v2/np_registers.h"
 #include "engine/enums.h"
-#include "engine/layer.h"
-#include "engine/tensor.h"
 #include "mapping/hw_description.h"
 #include "mapping/np_split.h"
 
@@ -20,20 +17,6 @@ struct MergeLayerMapInfo;
 }
 
 namespace ovrix::v2 {
-
-// ---- Pooling
-
-// Fills a pooling record for a layer without pooling (strides 1, the given output size, no padding,
-// flag 0) and answers true.
-bool get_no_pooling_params(PoolingCalculatedParams* params, uint32_t width, uint32_t height);
-
-// Word 27 (pool size, stride and flag, and which borders of the input the NP's part touches where the
-// pooling pads) and word 2's outbound max-pooling bit.
-void format_cnp_pooling_registers(RegisterBlock* regs, const Shape& input, const NpSpace& partition,
-                                  uint8_t pool_size, uint8_t pool_stride, bool pool_flag,
-                                  const PaddingParams& pool_padding, bool outbound_max_pooling);
-
-// ---- Shared configuration
 
 // What the shared configuration reads besides the split.
 struct CommonConfig {
@@ -81,17 +64,5 @@ void format_cnp_tnp_common_config_registers(RegisterBlock* regs, const NpSplitIn
                                             const hw::Component* skipdma_load,
                                             const std::vector<hw::Component>& stores, bool lut_flag,
                                             bool merge_fields);
-
-// ---- Variables
-
-// 24-bit words of the input-shift table: eight 3-bit shifts per word.
-uint32_t cnp_tnp_input_shift_24b_size(const Dense& input_shift);
-
-// Two words per output channel first_channel .. first_channel + count - 1; each tensor may be null
-// (absent variable).
-std::vector<uint32_t> format_cnp_tnp_variables(const Dense* max_value, const Dense* max_value_shift,
-                                               const Dense* activation_shift, const Dense* activation_scales,
-                                               const Dense* output_shift, const Dense* bias_shift, const Dense* bias,
-                                               const Dense* output_scales, uint32_t first_channel, uint32_t count);
 
 }  // namespace ovrix::v2

@@ -1,9 +1,7 @@
-#include "backends/v2/cnp_tnp_common.h"
+#include "backends/v2/cnp_tnp_config.h"
 
-#include <algorithm>
 #include <stdexcept>
 
-#include "mapping/host_hooks.h"
 #include "mapping/layer_mapping.h"
 
 namespace ovrix::v2 {
@@ -16,44 +14,7 @@ constexpr uint32_t BYTE_DATA = 3;
 
 uint32_t data_width_mode(uint8_t bits) { return bits < 8 ? NARROW_DATA : BYTE_DATA; }
 
-// Reads element `index` of a per-channel tensor through its typed access; an index beyond the tensor
-// is refused like any out-of-range coordinate.
-template <class T>
-T channel_value(const Dense& tensor, uint32_t index) {
-  const T* data = tensor.data_as<T>();
-  if (index >= tensor.size())
-    panic("Coordinates are out-of-range (linear index %zu, tensor size %zu)", static_cast<size_t>(index),
-          tensor.size());
-  return data[index];
-}
-
 }  // namespace
-
-bool get_no_pooling_params(PoolingCalculatedParams* params, uint32_t width, uint32_t height) {
-  *params = PoolingCalculatedParams{};
-  params->stride_x = 1;
-  params->stride_y = 1;
-  params->output_width = width;
-  params->output_height = height;
-  return true;
-}
-
-void format_cnp_pooling_registers(RegisterBlock* regs, const Shape& input, const NpSpace& partition,
-                                  uint8_t pool_size, uint8_t pool_stride, bool pool_flag,
-                                  const PaddingParams& pool_padding, bool outbound_max_pooling) {
-  write_field(regs, W27_POOL_SIZE, pool_size);
-  write_field(regs, W27_POOL_STRIDE, pool_stride);
-  write_flag(regs, W27_POOL_FLAG, pool_flag);
-  // The pooling pads only the borders of the whole input that the NP's part touches.
-  const uint64_t right = uint64_t{partition.x} + partition.shape[0];
-  const uint64_t bottom = uint64_t{partition.y} + partition.shape[1];
-  write_flag(regs, W27_RESERVED_9, false);
-  write_flag(regs, W27_PAD_LEFT, partition.x == 0 && pool_padding.x_before > 0);
-  write_flag(regs, W27_PAD_RIGHT, right == input[0] && pool_padding.x_after > 0);
-  write_flag(regs, W27_PAD_TOP, partition.y == 0 && pool_padding.y_before > 0);
-  write_flag(regs, W27_PAD_BOTTOM, bottom == input[1] && pool_padding.y_after > 0);
-  if (outbound_max_pooling) write_flag(regs, W2_OUTBOUND_MAX_POOLING, true);
-}
 
 void write_common_config_registers(RegisterBlock* regs, const NpSplitInterface& split, const CommonConfig& c) {
   // Word 1: activation and routing modes.
@@ -195,36 +156,6 @@ void format_cnp_tnp_common_config_registers(RegisterBlock* regs, const NpSplitIn
   merge.dual_output_target = merge_info->dual_output_target;
   merge.not_first = merge_info->not_first;
   write_merge_registers(regs, &merge, skipdma_load, layer_nps, stores);
-}
-
-uint32_t cnp_tnp_input_shift_24b_size(const Dense& input_shift) {
-  return static_cast<uint32_t>((input_shift.size() + 7) / 8);
-}
-
-std::vector<uint32_t> format_cnp_tnp_variables(const Dense* max_value, const Dense* max_value_shift,
-                                               const Dense* activation_shift, const Dense* activation_scales,
-                                               const Dense* output_shift, const Dense* bias_shift, const Dense* bias,
-                                               const Dense* output_scales, uint32_t first_channel, uint32_t count) {
-  std::vector<uint32_t> words(2 * size_t{count}, 0);
-  for (uint32_t k = 0; k < count; ++k) {
-    uint32_t* a = &words[2 * size_t{k}];
-    uint32_t* b = a + 1;
-    const uint32_t index = first_channel + k;
-    // Later writes win where fields share bits (word A bits 27-31, word B bits 0-8).
-    if (output_scales) set_field(a, VARS_W1_SCALE, channel_value<uint8_t>(*output_scales, index));
-    if (bias) set_field(a, VARS_W1_BIAS, signed_field_value(channel_value<int8_t>(*bias, index), 8));
-    if (bias_shift) set_field(a, VARS_W1_BIAS_SHIFT, channel_value<uint8_t>(*bias_shift, index));
-    if (output_shift) set_field(a, VARS_W1_OUT_SHIFT, signed_field_value(channel_value<int8_t>(*output_shift, index), 6));
-    if (max_value_shift) set_field(a, VARS_W1_MAX_SHIFT, channel_value<uint8_t>(*max_value_shift, index));
-    if (activation_shift) {
-      const uint32_t code = signed_field_value(channel_value<int8_t>(*activation_shift, index), 6);
-      set_field(a, VARS_W1_ACT_SHIFT_LOW, code & 0x1F);
-      set_field(b, VARS_W2_ACT_SHIFT_SIGN, code >> 5);
-    }
-    if (activation_scales) set_field(b, VARS_W2_ACT_SCALE, channel_value<uint8_t>(*activation_scales, index));
-    if (max_value) set_field(b, VARS_W2_MAX_VALUE, channel_value<uint8_t>(*max_value, index));
-  }
-  return words;
 }
 
 }  // namespace ovrix::v2

@@ -1,9 +1,11 @@
-#include "backends/v2/conv_recorder.h"
+#include "backends/v2/conv_recording.h"
+
+#include <fmt/format.h>
 
 #include <stdexcept>
 
 #include "backends/v2/cnp_sizes.h"
-#include "backends/v2/cnp_tnp_common.h"
+#include "backends/v2/cnp_tnp_variables.h"
 #include "backends/v2/cnp_weights.h"
 #include "backends/v2/conv_registers.h"
 #include "backends/v2/mesh_registers.h"
@@ -20,7 +22,7 @@ std::shared_ptr<Dense> optional_variable(const Layer& layer, const std::string& 
 
 std::shared_ptr<Dense> required_variable(const Layer& layer, const std::string& name) {
   auto tensor = optional_variable(layer, name);
-  if (!tensor) throw std::runtime_error("Layer '" + layer.name() + "' has no variable \"" + name + "\"");
+  if (!tensor) throw std::runtime_error(fmt::format("Layer '{}' has no variable \"{}\"", layer.name(), name));
   return tensor;
 }
 
@@ -39,7 +41,8 @@ struct ConvRecording {
 std::vector<uint32_t> merge_shift_words(const Layer& layer, const MergeLayerMapInfo& merge) {
   const auto tensor = [&](const std::shared_ptr<Tensor>& t, const char* name) {
     if (!t)
-      throw std::runtime_error("Layer '" + layer.name() + "' has no variable \"" + name + "\" from its Add inbound");
+      throw std::runtime_error(fmt::format("Layer '{}' has no variable \"{}\" from its Add inbound",
+                                           layer.name(), name));
     return Tensor::ensure_dense(t);
   };
   const auto a = tensor(merge.a_shift, "a_shift");
@@ -96,36 +99,31 @@ std::unique_ptr<program::Record> record_conv(const ConvRecording& kind, const De
   for (const hw::Component& np : *mapping.nps) {
     const auto block = registers.find(np.ident);
     if (block == registers.end()) continue;
-    record->add_np_track(np.ident, dma::Target::NpRegisters, 0, block->second, true, true);
+    record->add_np_track(np.ident, dma::Target::NpRegisters, 0, block->second);
     if (registers_only) continue;
 
     const uint32_t first = np.start_neuron();
     const uint32_t count = np.filters();
     if (kind.depthwise) {
       const auto words = format_depthwise_conv_cnp_weights(*weights, first, count, weights_bits);
-      record->add_np_track(np.ident, static_cast<dma::Target>(dwc_dma_target(kernel, weights_bits)), 0, words, true,
-                           true);
-      record->add_np_track(np.ident, dma::Target::InputShift, 0, format_input_shift(*input_shift, first, count), true,
-                           true);
+      record->add_np_track(np.ident, static_cast<dma::Target>(dwc_dma_target(kernel, weights_bits)), 0, words);
+      record->add_np_track(np.ident, dma::Target::InputShift, 0, format_input_shift(*input_shift, first, count));
     } else {
       std::vector<uint32_t>& words = conv_weights[next_conv_weights++];
-      record->add_np_track(np.ident, static_cast<dma::Target>(conv_target), 0, words, true, true);
+      record->add_np_track(np.ident, static_cast<dma::Target>(conv_target), 0, words);
       std::vector<uint32_t>().swap(words);  // the record holds its copy
-      record->add_np_track(np.ident, dma::Target::InputShift, 0, shared_input_shift, true, true);
+      record->add_np_track(np.ident, dma::Target::InputShift, 0, shared_input_shift);
     }
     record->add_np_track(np.ident, dma::Target::Variables, 0,
                          format_cnp_tnp_variables(max_value.get(), max_value_shift.get(), activation_shift.get(),
                                                   activation_scales.get(), output_shift.get(), bias_shift.get(),
-                                                  bias.get(), output_scales.get(), first, count),
-                         true, true);
+                                                  bias.get(), output_scales.get(), first, count));
     if (lut) {
       const auto lut_values = required_variable(layer, "lut_values");
-      record->add_np_track(np.ident, dma::Target::LookUpTable, 0, format_lut_values_for_cnp(lut_values.get()), true,
-                           true);
+      record->add_np_track(np.ident, dma::Target::LookUpTable, 0, format_lut_values_for_cnp(lut_values.get()));
     }
     if (mapping.merge_info && mapping.merge_info->is_add)
-      record->add_np_track(np.ident, dma::Target::MergeShifts, 0, merge_shift_words(layer, *mapping.merge_info), true,
-                           true);
+      record->add_np_track(np.ident, dma::Target::MergeShifts, 0, merge_shift_words(layer, *mapping.merge_info));
   }
   if (!registers_only) record_skipdma(record.get(), layer);
   return record;
