@@ -12,6 +12,10 @@
 
 namespace ovrix::v2::detail {
 
+// Capacity a block's vector keeps beyond its words: the DMA header and the XL padding, so that the track
+// it starts takes the vector over instead of copying it.
+inline constexpr size_t block_headroom = dma::config_header_words + 15;
+
 // Word count of a block, raised to a multiple of 16 when its DMA header needs the XL form.
 inline uint32_t round_for_xl(uint32_t words) {
   return dma::config_block_size_needs_xl(words) ? (words + 15u) & ~15u : words;
