@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 from ovrix import core
-from test_nn_model import bench_like_model, inputs, input_layer, layer, randomize
+from test_nn_model import bench_like_model, inputs, input_layer, layer, randomize, residual_model
 
 COUNTS = ["1", "2", "3", "8"]
 
@@ -44,22 +44,8 @@ def test_forward_predict_and_evaluate_are_the_same_on_any_number_of_threads(monk
         assert len({out[i].tobytes() for i in range(samples)}) > 1
 
 
-def residual_model():
-    """input -> conv_a -> conv_b; Add(conv_a, conv_b) -> Concatenate(add, conv_a) -> dense; 1.5 M
-    multiply-accumulates a sample."""
-    m = core.Model()
-    m.add(input_layer(20, 20, 8))
-    m.add(layer(core.Conv2D, "conv_a", filters=16, kernel_size=3, padding=1, activation=1, weights_bits=8))
-    a = m.get_layer("conv_a")
-    m.add(layer(core.Conv2D, "conv_b", filters=16, kernel_size=3, padding=1, activation=1, weights_bits=8))
-    m.add(layer(core.Add, "add"), [a, m.get_layer("conv_b")])
-    m.add(layer(core.Concatenate, "cat"), [m.get_layer("add"), a])
-    m.add(layer(core.Dense1D, "dense", units=6, activation=0, output_bits=32, weights_bits=8))
-    return m
-
-
 def test_a_residual_model_on_any_number_of_threads(monkeypatch):
-    m = residual_model()
+    m = residual_model(20, 8, 16)  # 1.5 M multiply-accumulates a sample
     randomize(m, seed=42)
     x = inputs(m, 9, seed=2)
     all_equal(per_thread_count(monkeypatch, lambda: m.forward(x)))
