@@ -165,16 +165,19 @@ MappingStatus MeshMapper::sanitize_tnp_b(const Layer& layer, bool* new_pass, boo
   const Layer& next = *outbounds.front();
   const uint32_t h = constraints_.cnp_max_height(), w = constraints_.cnp_max_width(),
                  f = constraints_.cnp_max_filters();
-  const size_t needed = layer_type_of(next) == LayerType::BufferTempConv
-                            ? split_conv_layer(next, checker_, h, w, f, hw::Type::TNP_B, false).first.size()
-                            : split_depthwise_conv_layer(next, checker_, h, w, f, hw::Type::TNP_B, false).first.size();
-
   size_t reserved_free = 0;
   for (const NpSlot& slot : pool(hw::Type::TNP_B))
     if (slot.reserved && !slot.allocated) ++reserved_free;
+  // Only the next layer's NP count matters here: its components are not built when they cannot fit.
+  const uint64_t room = reserved_free + available_nps(hw::Type::TNP_B).size();
+  uint64_t needed = 0;
+  if (layer_type_of(next) == LayerType::BufferTempConv)
+    split_conv_layer(next, checker_, h, w, f, hw::Type::TNP_B, false, room, &needed);
+  else
+    split_depthwise_conv_layer(next, checker_, h, w, f, hw::Type::TNP_B, false, room, &needed);
 
   if (!available_nps(hw::Type::SKIP_DMA_STORE).empty() && !available_nps(hw::Type::SKIP_DMA_LOAD).empty() &&
-      needed <= reserved_free + available_nps(hw::Type::TNP_B).size())
+      needed <= room)
     return MappingStatus::success();
 
   if (allow_new_pass && !*new_pass) {
@@ -210,6 +213,11 @@ std::pair<std::vector<hw::Component>, MappingStatus> MeshMapper::np_request(cons
     if (layer_need_store_dma(layer)) needed.push_back(hw::Type::SKIP_DMA_STORE);
     if (layer_need_load_dma(layer)) needed.push_back(hw::Type::SKIP_DMA_LOAD);
   };
+  // NPs of the split's type that can take the layer: a split needing more is refused before its
+  // components are built, with the status of the supply check below.
+  auto supply_of = [&](hw::Type type) -> uint64_t {
+    return allow_new_pass ? max_nps(type) : available_nps(type).size();
+  };
   auto take = [&](SplitResult result) {
     components = std::move(result.first);
     status = std::move(result.second);
@@ -235,22 +243,26 @@ std::pair<std::vector<hw::Component>, MappingStatus> MeshMapper::np_request(cons
       const uint32_t h = std::min(max_h, constraints_.cnp_max_height_default() / 2);
       const uint32_t w = std::min(max_w, constraints_.cnp_max_width_default() / 2);
       if (layer_type_of(*layer) == LayerType::DepthwiseConv2DTranspose)
-        take(split_transposed_dwconv2d_layer(*layer, checker_, h, w, max_f, dual_buffer_only));
+        take(split_transposed_dwconv2d_layer(*layer, checker_, h, w, max_f, dual_buffer_only,
+                                             supply_of(needed.front())));
       else
-        take(split_transposed_conv2d_layer(*layer, checker_, h, w, max_f, dual_buffer_only));
+        take(split_transposed_conv2d_layer(*layer, checker_, h, w, max_f, dual_buffer_only,
+                                           supply_of(needed.front())));
       break;
     }
     case LayerType::DepthwiseConv2D:
     case LayerType::DepthwiseBufferTempConv:
       conv_types();
-      take(split_depthwise_conv_layer(*layer, checker_, max_h, max_w, max_f, needed.front(), dual_buffer_only));
+      take(split_depthwise_conv_layer(*layer, checker_, max_h, max_w, max_f, needed.front(), dual_buffer_only,
+                                      supply_of(needed.front())));
       break;
     case LayerType::Convolutional:
     case LayerType::SeparableConvolutional:
     case LayerType::Conv2D:
     case LayerType::BufferTempConv:
       conv_types();
-      take(split_conv_layer(*layer, checker_, max_h, max_w, max_f, needed.front(), dual_buffer_only));
+      take(split_conv_layer(*layer, checker_, max_h, max_w, max_f, needed.front(), dual_buffer_only,
+                            supply_of(needed.front())));
       break;
     case LayerType::FullyConnected:
     case LayerType::Dense1D:
@@ -272,7 +284,7 @@ std::pair<std::vector<hw::Component>, MappingStatus> MeshMapper::np_request(cons
 
   for (hw::Type type : needed) {
     const uint64_t demand = demand_of(type);
-    const uint64_t supply = allow_new_pass ? max_nps(type) : available_nps(type).size();
+    const uint64_t supply = supply_of(type);
     if (supply < demand)
       return {components, MappingStatus::component_error(*layer, hw::to_string(type), demand, supply)};
   }

@@ -432,7 +432,9 @@ struct SplitPlan {
 };
 
 SplitResult split_layer(const Layer& layer, const CompatibilityChecker& checker, uint32_t max_h, uint32_t max_w,
-                        uint32_t max_f, hw::Type type, bool dual_buffer_only, const SplitPlan& plan) {
+                        uint32_t max_f, hw::Type type, bool dual_buffer_only, const SplitPlan& plan,
+                        uint64_t supply, uint64_t* demand) {
+  if (demand) *demand = 0;
   const Shape input = layer.input_dims().at(0);
   const LayerParams& params = *layer.parameters();
   const bool temporal = targets_tnp_b(layer);
@@ -473,6 +475,9 @@ SplitResult split_layer(const Layer& layer, const CompatibilityChecker& checker,
     return {{}, MappingStatus(layer.name(), fmt::format("The layer would need {} NPs, more than a mesh can have.",
                                                         found.parts))};
   if (!found.found) return failure(layer, "Cannot split to fit inputs in ram.");
+  const uint64_t nps = uint64_t(found.width.pieces) * found.height.pieces * found.neurons.pieces;
+  if (demand) *demand = nps;
+  if (nps > supply) return {{}, MappingStatus::component_error(layer, hw::to_string(type), nps, supply)};
 
   return {build_split_components(layer, type, found.width, found.height, found.neurons, plan.borders, pool_x, pool_y,
                                  found.fit == SramFit::SingleBuffer),
@@ -505,30 +510,31 @@ SplitPlan transposed_plan(const Layer& layer, bool depthwise) {
 }  // namespace
 
 SplitResult split_conv_layer(const Layer& layer, const CompatibilityChecker& checker, uint32_t max_height,
-                             uint32_t max_width, uint32_t max_filters, hw::Type type, bool dual_buffer_only) {
+                             uint32_t max_width, uint32_t max_filters, hw::Type type, bool dual_buffer_only,
+                             uint64_t supply, uint64_t* demand) {
   return split_layer(layer, checker, max_height, max_width, max_filters, type, dual_buffer_only,
-                     regular_plan(checker, type, layer, false));
+                     regular_plan(checker, type, layer, false), supply, demand);
 }
 
 SplitResult split_depthwise_conv_layer(const Layer& layer, const CompatibilityChecker& checker, uint32_t max_height,
                                        uint32_t max_width, uint32_t max_filters, hw::Type type,
-                                       bool dual_buffer_only) {
+                                       bool dual_buffer_only, uint64_t supply, uint64_t* demand) {
   return split_layer(layer, checker, max_height, max_width, max_filters, type, dual_buffer_only,
-                     regular_plan(checker, type, layer, true));
+                     regular_plan(checker, type, layer, true), supply, demand);
 }
 
 SplitResult split_transposed_conv2d_layer(const Layer& layer, const CompatibilityChecker& checker,
                                           uint32_t max_height, uint32_t max_width, uint32_t max_filters,
-                                          bool dual_buffer_only) {
+                                          bool dual_buffer_only, uint64_t supply, uint64_t* demand) {
   return split_layer(layer, checker, max_height, max_width, max_filters, hw::Type::CNP1, dual_buffer_only,
-                     transposed_plan(layer, false));
+                     transposed_plan(layer, false), supply, demand);
 }
 
 SplitResult split_transposed_dwconv2d_layer(const Layer& layer, const CompatibilityChecker& checker,
                                             uint32_t max_height, uint32_t max_width, uint32_t max_filters,
-                                            bool dual_buffer_only) {
+                                            bool dual_buffer_only, uint64_t supply, uint64_t* demand) {
   return split_layer(layer, checker, max_height, max_width, max_filters, hw::Type::CNP1, dual_buffer_only,
-                     transposed_plan(layer, true));
+                     transposed_plan(layer, true), supply, demand);
 }
 
 // ---- per-NP geometry ----

@@ -97,17 +97,25 @@ bool fit_weights(const CompatibilityChecker& checker, const Layer& layer, Split*
 
 using SplitResult = std::pair<std::vector<hw::Component>, MappingStatus>;
 
-
+// The splitters below find a layer's split and list its components. `supply` is the number of NPs of the
+// split's type that could take it: a split needing more is refused before any component is built, with
+// the mesh mapper's status ("Not enough hardware components of type ..."), so that refusing a layer
+// costs the same whatever its demand. When `demand` is given it receives the number of NPs of the split
+// found (0 when none is).
 SplitResult split_conv_layer(const Layer& layer, const CompatibilityChecker& checker, uint32_t max_height,
-                             uint32_t max_width, uint32_t max_filters, hw::Type type, bool dual_buffer_only);
+                             uint32_t max_width, uint32_t max_filters, hw::Type type, bool dual_buffer_only,
+                             uint64_t supply = max_split_nps, uint64_t* demand = nullptr);
 SplitResult split_depthwise_conv_layer(const Layer& layer, const CompatibilityChecker& checker, uint32_t max_height,
                                        uint32_t max_width, uint32_t max_filters, hw::Type type,
-                                       bool dual_buffer_only);
+                                       bool dual_buffer_only, uint64_t supply = max_split_nps,
+                                       uint64_t* demand = nullptr);
 SplitResult split_transposed_conv2d_layer(const Layer& layer, const CompatibilityChecker& checker, uint32_t max_height,
-                                          uint32_t max_width, uint32_t max_filters, bool dual_buffer_only);
+                                          uint32_t max_width, uint32_t max_filters, bool dual_buffer_only,
+                                          uint64_t supply = max_split_nps, uint64_t* demand = nullptr);
 SplitResult split_transposed_dwconv2d_layer(const Layer& layer, const CompatibilityChecker& checker,
                                             uint32_t max_height, uint32_t max_width, uint32_t max_filters,
-                                            bool dual_buffer_only);
+                                            bool dual_buffer_only, uint64_t supply = max_split_nps,
+                                            uint64_t* demand = nullptr);
 
 // The components of a split, width pieces outermost, neurons fastest. Horizontal and vertical pooling
 // amounts shorten the first of several pieces.

@@ -88,6 +88,31 @@ unsigned skipdma_descriptors(const LayerMapping& mapping) {
          (mapping.load_channel_info ? 1u : 0u);
 }
 
+// Bytes of program data a sequence will most likely take, at most (the weights are recorded anyway):
+// the editions lay an n-bit weight out in at most 1.5 n bits of words (with their containers and the
+// padding of the last filter group), and each NP's registers, variables and headers take well under
+// 4 KiB. An estimate short of the program only lets the buffer grow.
+size_t program_data_estimate(const std::vector<std::shared_ptr<Sequence::Pass>>& passes) {
+  constexpr size_t per_np = 4096;
+  size_t bytes = 64 * 1024;
+  for (const auto& pass : passes)
+    for (const LayerPtr& layer : pass->layers) {
+      // Only the weights are looked at: reading a variable that was never set would create it.
+      if (const auto variables = layer->variables())
+        for (const std::string& name : variables->names())
+          if (name.rfind("weights", 0) == 0)
+            if (const auto tensor = variables->get(name)) {
+              const size_t bits = tensor->type() == TensorType::int4   ? 4
+                                  : tensor->type() == TensorType::int2 ? 2
+                                  : tensor->type() == TensorType::bit  ? 1
+                                                                       : 8;
+              bytes += tensor->size() * bits * 3 / 16;
+            }
+      if (const auto mapping = layer_mapping(*layer); mapping && mapping->nps) bytes += per_np * mapping->nps->size();
+    }
+  return bytes;
+}
+
 }  // namespace
 
 HardwareSequenceBuilder::HardwareSequenceBuilder(std::shared_ptr<Device> device, const HardwareConstraints& constraints,
@@ -166,6 +191,7 @@ std::pair<MappingStatus, std::shared_ptr<HardwareSequence>> HardwareSequenceBuil
 
   SequenceSerializer serializer(layer_recorder_, io_recorder_);
   serializer.serialize_version(device_->version());
+  serializer.reserve_program_data(program_data_estimate(passes_));
 
   const LayerPtr first = first_mappable_layer(layers_);
   const LayerPtr last_mappable = last_mappable_layer(layers_);

@@ -24,12 +24,19 @@ class NpTrack {
   // of 16; the header carries the padded size, or 0 when with_size is false.
   bool append(const hw::Ident& np, dma::Target target, uint16_t parameter, const std::vector<uint32_t>& words,
               bool xl_allowed, bool with_size);
+  // The same with a payload the track may take over: when the track is empty and the vector has room
+  // for the header and the padding, the vector becomes the track (its words move up by the header's
+  // two words, in place) instead of being copied. Left as it was when the answer is false.
+  bool append(const hw::Ident& np, dma::Target target, uint16_t parameter, std::vector<uint32_t>&& words,
+              bool xl_allowed, bool with_size);
 
   const std::vector<uint32_t>& words() const { return words_; }
   size_t size() const { return words_.size(); }
   bool empty() const { return words_.empty(); }
 
  private:
+  // Header words and padded size of a payload of n words, or false when it cannot be appended.
+  bool block_layout(size_t n, bool xl_allowed, bool* xl, size_t* padded) const;
   std::vector<uint32_t> words_;
 };
 
@@ -61,6 +68,10 @@ class Record {
   // track either, std::runtime_error "Error generating NP program.". The order of calls is the
   // order of blocks in the device program.
   void add_np_track(const hw::Ident& np, dma::Target target, uint16_t parameter, const std::vector<uint32_t>& words,
+                    BlockPlacement placement = {});
+  // The same, taking the payload over where it starts a track (see NpTrack::append); `words` is left
+  // in a valid but unspecified state.
+  void add_np_track(const hw::Ident& np, dma::Target target, uint16_t parameter, std::vector<uint32_t>&& words,
                     BlockPlacement placement = {});
   // Sets the FNP2 filters track, replacing any earlier one. An empty list still makes a track.
   void add_fnp2_filters_track(const hw::Ident& np, const std::vector<uint32_t>& words);

@@ -247,6 +247,11 @@ void SequenceSerializer::serialize_version(const HwVersion& version) {
       fb::CreateDeviceVersion(*info_, version.vendor_id, version.product_id, version.major_rev, version.minor_rev).o;
 }
 
+void SequenceSerializer::reserve_program_data(size_t bytes) {
+  check_open();
+  data_->reserve_more(bytes);
+}
+
 uint32_t SequenceSerializer::serialize_record(const program::Record& record) {
   check_open();
   auto& b = *data_;

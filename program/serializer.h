@@ -41,6 +41,10 @@ class SequenceSerializer {
   ~SequenceSerializer();
 
   void serialize_version(const HwVersion& version);
+  // Makes room for `bytes` more bytes of program data at once, so that the records written next do not
+  // make the buffer grow (each growth moves the whole program written so far). The bytes written do
+  // not depend on it.
+  void reserve_program_data(size_t bytes);
   // Writes one record into the program data; answers the offset of its table.
   uint32_t serialize_record(const program::Record& record);
 

@@ -10,7 +10,7 @@
 namespace ovrix::python {
 
 template <class T>
-std::shared_ptr<Dense> numpy_to_dense(py::handle object, TensorType type) {
+std::shared_ptr<Dense> numpy_to_dense(py::handle object, TensorType type, Dense::Layout layout) {
   // NumPy's array-from-any with C-contiguous, force-cast and ensure-array: no copy for an array that
   // already is a C-contiguous array of T, one cast or reorder copy otherwise.
   auto array = py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(object);
@@ -31,19 +31,18 @@ std::shared_ptr<Dense> numpy_to_dense(py::handle object, TensorType type) {
       throw std::invalid_argument("Cannot instantiate a Dense with dimension " + std::to_string(i) + " of size " +
                                   std::to_string(dim) + " (max 4294967295).");
     }
-    shape[i] = static_cast<uint32_t>(dim);
+    shape[layout == Dense::Layout::Reversed ? ndim - 1 - i : i] = static_cast<uint32_t>(dim);
     nbytes *= static_cast<size_t>(dim);
   }
-  return std::shared_ptr<Dense>(
-      Dense::copy(reinterpret_cast<const char*>(array.data()), nbytes, type, shape, Dense::Layout::RowMajor));
+  return std::shared_ptr<Dense>(Dense::copy(reinterpret_cast<const char*>(array.data()), nbytes, type, shape, layout));
 }
 
-template std::shared_ptr<Dense> numpy_to_dense<int32_t>(py::handle, TensorType);
-template std::shared_ptr<Dense> numpy_to_dense<float>(py::handle, TensorType);
-template std::shared_ptr<Dense> numpy_to_dense<int8_t>(py::handle, TensorType);
-template std::shared_ptr<Dense> numpy_to_dense<uint8_t>(py::handle, TensorType);
-template std::shared_ptr<Dense> numpy_to_dense<uint16_t>(py::handle, TensorType);
-template std::shared_ptr<Dense> numpy_to_dense<int16_t>(py::handle, TensorType);
+template std::shared_ptr<Dense> numpy_to_dense<int32_t>(py::handle, TensorType, Dense::Layout);
+template std::shared_ptr<Dense> numpy_to_dense<float>(py::handle, TensorType, Dense::Layout);
+template std::shared_ptr<Dense> numpy_to_dense<int8_t>(py::handle, TensorType, Dense::Layout);
+template std::shared_ptr<Dense> numpy_to_dense<uint8_t>(py::handle, TensorType, Dense::Layout);
+template std::shared_ptr<Dense> numpy_to_dense<uint16_t>(py::handle, TensorType, Dense::Layout);
+template std::shared_ptr<Dense> numpy_to_dense<int16_t>(py::handle, TensorType, Dense::Layout);
 
 namespace {
 

@@ -19,9 +19,12 @@ namespace py = pybind11;
 // Refusals: "Invalid source array." (std::invalid_argument) when NumPy cannot convert the object;
 // fewer than 1 or more than 4 dimensions (std::invalid_argument); a zero dimension
 // ("Cannot have a shape with dimension %zu set to 0", std::runtime_error).
+// With layout Reversed the same bytes become a layout 1 tensor whose shape is the array's reversed (the
+// form tensor_to_numpy gives such a tensor), still one copy.
 // Instantiated for int32_t, float, int8_t, uint8_t, uint16_t and int16_t.
 template <class T>
-std::shared_ptr<Dense> numpy_to_dense(py::handle object, TensorType type);
+std::shared_ptr<Dense> numpy_to_dense(py::handle object, TensorType type,
+                                      Dense::Layout layout = Dense::Layout::RowMajor);
 
 // A new NumPy array holding a copy of the tensor's values; the dtype follows the element type
 // (narrow types come back one value per byte: int4/int2/bit as int8, uint4/uint2 as uint8).

@@ -21,27 +21,28 @@ std::shared_ptr<Dense> get_variable(const Variables& variables, const std::strin
   return tensor;
 }
 
-// Copies the array into a tensor of exactly `type`, through the array type that stores it.
-std::shared_ptr<Dense> array_to_tensor(const py::array& value, TensorType type) {
+// Copies the array into a tensor of exactly `type` in `layout`, through the array type that stores it.
+std::shared_ptr<Dense> array_to_tensor(const py::array& value, TensorType type, Dense::Layout layout) {
   switch (type) {
-    case TensorType::int32: return numpy_to_dense<int32_t>(value, type);
-    case TensorType::float32: return numpy_to_dense<float>(value, type);
+    case TensorType::int32: return numpy_to_dense<int32_t>(value, type, layout);
+    case TensorType::float32: return numpy_to_dense<float>(value, type, layout);
     case TensorType::uint8:
     case TensorType::uint4:
-    case TensorType::uint2: return numpy_to_dense<uint8_t>(value, type);
-    case TensorType::int16: return numpy_to_dense<int16_t>(value, type);
+    case TensorType::uint2: return numpy_to_dense<uint8_t>(value, type, layout);
+    case TensorType::int16: return numpy_to_dense<int16_t>(value, type, layout);
     case TensorType::int8:
     case TensorType::int4:
     case TensorType::int2:
-    case TensorType::bit: return numpy_to_dense<int8_t>(value, type);
-    case TensorType::uint16: return numpy_to_dense<uint16_t>(value, type);
+    case TensorType::bit: return numpy_to_dense<int8_t>(value, type, layout);
+    case TensorType::uint16: return numpy_to_dense<uint16_t>(value, type, layout);
   }
   throw std::invalid_argument("Unsupported tensor type.");
 }
 
 void set_variable(Variables& variables, const std::string& name, const py::array& value) {
   const py::dtype received = value.dtype();
-  const TensorType type = get_variable(variables, name)->type();
+  const std::shared_ptr<Dense> stored = get_variable(variables, name);
+  const TensorType type = stored->type();
   py::dtype expected;
   try {
     expected = dtype_of(type);
@@ -54,7 +55,17 @@ void set_variable(Variables& variables, const std::string& name, const py::array
                                 py::str(received).cast<std::string>());
   }
   // The stored element type, not the array's, decides the new tensor's type: narrow types stay narrow.
-  variables.set(name, array_to_tensor(value, get_variable(variables, name)->type()));
+  // A layout 1 variable reads as an array of the reversed shape; such an array is copied straight into
+  // a layout 1 tensor (one copy), anything else goes to the engine as it is, which stores it or refuses.
+  Dense::Layout layout = Dense::Layout::RowMajor;
+  if (stored->dense_layout() == Dense::Layout::Reversed) {
+    const Shape shape = stored->shape();
+    bool reversed = value.ndim() == py::ssize_t(shape.size());
+    for (size_t i = 0; reversed && i < shape.size(); ++i)
+      reversed = value.shape(py::ssize_t(i)) == py::ssize_t(shape[shape.size() - 1 - i]);
+    if (reversed) layout = Dense::Layout::Reversed;
+  }
+  variables.set(name, array_to_tensor(value, type, layout));
 }
 
 int32_t evaluate_array_bitwidth(const py::array& variable) {

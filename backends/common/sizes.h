@@ -3,6 +3,7 @@
 // that products of dimensions cannot wrap, and saturated when they go into a 32-bit size (a
 // saturated size is then refused by whatever rule or field it exceeds).
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 
@@ -25,5 +26,9 @@ inline uint32_t round_for_xl(uint64_t words) {
   const uint32_t n = size32(words);
   return dma::config_block_size_needs_xl(n) ? size32(round_up(n, dma::xl_size_unit)) : n;
 }
+
+// Capacity a weight block's vector keeps beyond its words: the DMA header and the XL padding, so that
+// the track it starts takes the vector over instead of copying it.
+inline constexpr size_t block_headroom = dma::config_header_words + dma::xl_size_unit - 1;
 
 }  // namespace ovrix

@@ -46,21 +46,25 @@ const Conv2dFormat& cnp_weight_format(uint32_t kernel_size) {
   }
 }
 
-// The 4-bit weights of a group of 8 filters in the plain stream (kernel row, filter slot, kernel
-// column; two to a byte) when the filter axis is contiguous: one 8-byte load per kernel position
-// holds the 8 slots, and the kernel size is known to the compiler so that the loops unroll. `at` is
-// element (0, 0, c, first filter). With an odd kernel, value (s, i) of a row sits at an even place
-// when s + i is even; its byte pairs it with (s, i + 1), or with (s + 1, 0) after the last column,
-// so one word of pairs per column serves every other slot.
+// The 4-bit weights of `groups` consecutive groups of 8 filters in the plain stream (kernel row, filter
+// slot, kernel column; two to a byte), kernel row j only, when the filter axis is contiguous: one 8-byte
+// load per kernel position holds a group's 8 slots, and the kernel size is known to the compiler so that
+// the loops unroll. `at` is element (0, 0, c, first filter); group g's stream starts at pairs + g x
+// stride. Row by row, the K kernel planes of the row are each read straight through (all the groups of
+// one plane's row are contiguous), rather than K x K planes at once. With an odd kernel, value (s, i) of
+// a row sits at an even place when s + i is even; its byte pairs it with (s, i + 1), or with (s + 1, 0)
+// after the last column, so one word of pairs per column serves every other slot.
 template <uint32_t K>
-void gather_full_group(const int8_t* at, size_t s0, size_t s1, uint8_t* pairs) {
+void gather_full_groups_row(const int8_t* at, size_t s0, size_t s1, uint32_t j, uint32_t groups, uint8_t* pairs,
+                            size_t stride) {
   static_assert(K % 2 == 1, "pairs are laid out for odd kernels");
   static_assert(std::endian::native == std::endian::little, "filter slot s is byte s of the load");
   constexpr uint64_t low_nibbles = 0x0F0F0F0F0F0F0F0Full;
-  for (uint32_t j = 0; j < K; ++j) {
+  const int8_t* row = at + j * s1;
+  for (uint32_t g = 0; g < groups; ++g, row += 8, pairs += stride) {
     uint64_t slots[K];
     for (uint32_t i = 0; i < K; ++i) {
-      std::memcpy(&slots[i], at + i * s0 + j * s1, sizeof slots[i]);
+      std::memcpy(&slots[i], row + i * s0, sizeof slots[i]);
       slots[i] &= low_nibbles;
     }
     for (uint32_t i = 0; i < K; ++i) {
@@ -72,13 +76,13 @@ void gather_full_group(const int8_t* at, size_t s0, size_t s1, uint8_t* pairs) {
   }
 }
 
-using GroupGather = void (*)(const int8_t*, size_t, size_t, uint8_t*);
+using GroupsRowGather = void (*)(const int8_t*, size_t, size_t, uint32_t, uint32_t, uint8_t*, size_t);
 
-GroupGather full_group_gather(uint32_t k) {
+GroupsRowGather full_groups_row_gather(uint32_t k) {
   switch (k) {
-    case 3: return &gather_full_group<3>;
-    case 5: return &gather_full_group<5>;
-    case 7: return &gather_full_group<7>;
+    case 3: return &gather_full_groups_row<3>;
+    case 5: return &gather_full_groups_row<5>;
+    case 7: return &gather_full_groups_row<7>;
     default: return nullptr;
   }
 }
@@ -160,7 +164,9 @@ std::vector<std::vector<uint32_t>> format_conv2d_cnp_weights(const WeightView& w
   for (size_t n = 0; n < shares.size(); ++n) {
     check_filter_range(w, shares[n].first, shares[n].count);
     channel_words[n] = size_t{conv2d_ch_cont_100b_size(k, shares[n].count, 8)} * fmt.words_per_100b;
-    outs[n].assign(round_for_xl(static_cast<uint32_t>(channel_words[n] * channels)), 0);
+    const size_t words = round_for_xl(static_cast<uint32_t>(channel_words[n] * channels));
+    outs[n].reserve(words + block_headroom);  // a track can take the vector over
+    outs[n].assign(words, 0);
   }
 
   // Byte offset, inside a kernel row of a group, of weight i of filter slot s: the weights follow
@@ -218,7 +224,9 @@ std::vector<std::vector<uint32_t>> format_conv2d_4bit_weights(const WeightView& 
   for (size_t n = 0; n < shares.size(); ++n) {
     channel_100b[n] = conv2d_4bit_ch_cont_100b_size(k, shares[n].count);  // refuses other kernels
     check_filter_range(w, shares[n].first, shares[n].count);
-    outs[n].assign(size_t{channel_100b[n]} * channels * 4, 0);
+    const size_t words = size_t{channel_100b[n]} * channels * 4;
+    outs[n].reserve(words + block_headroom);  // a track can take the vector over
+    outs[n].assign(words, 0);
   }
   const uint32_t usable = k <= 3 ? 48 : 50;
   const size_t s0 = w.strides[0], s1 = w.strides[1], s2 = w.strides[2], s3 = w.strides[3];
@@ -265,21 +273,27 @@ std::vector<std::vector<uint32_t>> format_conv2d_4bit_weights(const WeightView& 
   }
   const uint32_t group_100b = conv2d_4bit_ch_cont_100b_size(k, 8);
   const size_t group_nibbles = size_t{8} * k * k;
-  const GroupGather gather_full = s3 == 1 ? full_group_gather(k) : nullptr;
+  const size_t group_pairs = group_nibbles / 2 + 1 + paired_slack;
+  const GroupsRowGather gather_rows = s3 == 1 ? full_groups_row_gather(k) : nullptr;
+  uint32_t widest = 0;
+  for (const FilterShare& share : shares) widest = std::max(widest, share.count);
   bytes.assign(group_nibbles, 0);
-  pairs.assign(group_nibbles / 2 + 1 + paired_slack, 0);
+  // The streams of every full group of one share and channel, gathered kernel row by kernel row; the
+  // last slot holds a partial group's.
+  pairs.assign((size_t{widest} / 8 + 1) * group_pairs, 0);
 
   for (uint32_t c = 0; c < channels; ++c) {
     for (size_t n = 0; n < shares.size(); ++n) {
       const uint32_t filters = shares[n].count;
       uint32_t* channel = outs[n].data() + size_t{c} * channel_100b[n] * 4;
+      const int8_t* first = w.data + size_t{c} * s2 + size_t{shares[n].first} * s3;
+      const uint32_t full = gather_rows ? filters / 8 : 0;
+      for (uint32_t j = 0; j < k && full > 0; ++j) gather_rows(first, s0, s1, j, full, pairs.data(), group_pairs);
       for (uint32_t g = 0; g * 8 < filters; ++g) {
-        const uint32_t f0 = shares[n].first + g * 8;
         const uint32_t count = std::min(8u, filters - g * 8);
-        const int8_t* at = w.data + size_t{c} * s2 + size_t{f0} * s3;
-        if (count == 8 && gather_full) {
-          gather_full(at, s0, s1, pairs.data());
-        } else {
+        uint8_t* stream = pairs.data() + size_t{std::min(g, full)} * group_pairs;
+        if (g >= full) {
+          const int8_t* at = first + size_t{g} * 8 * s3;
           if (count < 8) std::fill(bytes.begin(), bytes.begin() + group_nibbles, 0);
           for (uint32_t j = 0; j < k; ++j) {
             for (uint32_t i = 0; i < k; ++i) {
@@ -288,11 +302,11 @@ std::vector<std::vector<uint32_t>> format_conv2d_4bit_weights(const WeightView& 
               for (uint32_t slot = 0; slot < count; ++slot) dst[slot * k] = static_cast<uint8_t>(src[slot * s3]);
             }
           }
-          pair_nibbles(bytes.data(), group_nibbles, pairs.data());
+          pair_nibbles(bytes.data(), group_nibbles, stream);
         }
         uint32_t* group = channel + size_t{g} * group_100b * 4;
         for (const Run& run : runs)
-          put_nibbles(pairs.data(), run.first_nibble, run.nibbles, usable, group + size_t{run.first_half} * 2);
+          put_nibbles(stream, run.first_nibble, run.nibbles, usable, group + size_t{run.first_half} * 2);
       }
     }
   }

@@ -109,9 +109,8 @@ std::unique_ptr<program::Record> record_conv(const ConvRecording& kind, const De
       record->add_np_track(np.ident, static_cast<dma::Target>(dwc_dma_target(kernel, weights_bits)), 0, words);
       record->add_np_track(np.ident, dma::Target::InputShift, 0, format_input_shift(*input_shift, first, count));
     } else {
-      std::vector<uint32_t>& words = conv_weights[next_conv_weights++];
-      record->add_np_track(np.ident, static_cast<dma::Target>(conv_target), 0, words);
-      std::vector<uint32_t>().swap(words);  // the record holds its copy
+      std::vector<uint32_t> words = std::move(conv_weights[next_conv_weights++]);
+      record->add_np_track(np.ident, static_cast<dma::Target>(conv_target), 0, std::move(words));
       record->add_np_track(np.ident, dma::Target::InputShift, 0, shared_input_shift);
     }
     record->add_np_track(np.ident, dma::Target::Variables, 0,

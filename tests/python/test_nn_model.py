@@ -168,13 +168,13 @@ def test_buffered_temporal_convolutions(depthwise, fifo, pool, activation):
     check(m, inputs(m, 6, seed=6), ("forward",) if activation else ("forward", "predict"))
 
 
-def residual_model():
+def residual_model(size=5, channels=3, filters=4):
     """input -> conv_a -> conv_b; Add(conv_a, conv_b) -> Concatenate(add, conv_a) -> dense."""
     m = core.Model()
-    m.add(input_layer(5, 5, 3))
-    m.add(layer(core.Conv2D, "conv_a", filters=4, kernel_size=3, padding=1, activation=1, weights_bits=8))
+    m.add(input_layer(size, size, channels))
+    m.add(layer(core.Conv2D, "conv_a", filters=filters, kernel_size=3, padding=1, activation=1, weights_bits=8))
     a = m.get_layer("conv_a")
-    m.add(layer(core.Conv2D, "conv_b", filters=4, kernel_size=3, padding=1, activation=1, weights_bits=8))
+    m.add(layer(core.Conv2D, "conv_b", filters=filters, kernel_size=3, padding=1, activation=1, weights_bits=8))
     m.add(layer(core.Add, "add"), [a, m.get_layer("conv_b")])
     m.add(layer(core.Concatenate, "cat"), [m.get_layer("add"), a])
     m.add(layer(core.Dense1D, "dense", units=6, activation=0, output_bits=32, weights_bits=8))

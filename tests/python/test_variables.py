@@ -100,20 +100,23 @@ def test_returned_array_is_a_copy():
     np.testing.assert_array_equal(layer.variables[name], first)
 
 
-@pytest.mark.parametrize("order", ["fortran", "sliced", "negative-strides"])
-def test_non_contiguous_arrays_are_copied_in_c_order(order):
-    layer = next(l for l in LAYERS if l.name == "conv")
+@pytest.mark.parametrize("layer_name", ["conv", "fc", "v1conv"])  # layout 0, then two stored in layout 1
+@pytest.mark.parametrize("order", ["contiguous", "fortran", "sliced", "negative-strides"])
+def test_non_contiguous_arrays_are_copied_in_c_order(order, layer_name):
+    layer = next(l for l in LAYERS if l.name == layer_name)
     shape = layer.variables["weights"].shape
     values = np.random.default_rng(1).integers(-1, 2, size=shape).astype(np.int8)
-    if order == "fortran":
+    if order == "contiguous":
+        given = values.copy()
+    elif order == "fortran":
         given = np.asfortranarray(values)
     elif order == "sliced":
         wide = np.zeros(shape[:-1] + (shape[-1] * 2,), dtype=np.int8)
         wide[..., ::2] = values
         given = wide[..., ::2]
     else:
-        given = values[::-1].copy()[::-1]
-    assert not given.flags.c_contiguous
+        given = values[..., ::-1].copy()[..., ::-1]
+    assert given.flags.c_contiguous == (order == "contiguous")
     layer.variables["weights"] = given
     np.testing.assert_array_equal(layer.variables["weights"], values)
 

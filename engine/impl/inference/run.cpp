@@ -2,11 +2,14 @@
 // stacked output.
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cmath>
+#include <deque>
 #include <stdexcept>
 #include <unordered_map>
 
 #include "engine/impl/inference/runner.h"
+#include "engine/impl/parallel.h"
 #include "engine/impl/ops/dense_util.h"
 #include "engine/inference.h"
 
@@ -102,22 +105,16 @@ std::shared_ptr<Tensor> run(const std::vector<std::shared_ptr<Layer>>& layers, c
       throw std::invalid_argument(fmt::format("Layer '{}' appears twice.", layers[i]->name()));
   }
 
-  std::vector<std::unique_ptr<Runner>> runners;
-  runners.reserve(layers.size());
-  for (const auto& l : layers) runners.push_back(make_runner(*l));
-  Runner& tail = *runners.back();
+  // One lane per thread: its own runners (they keep scratch buffers) and buffers. The first lane is made
+  // first and checks the layers and the wiring; the others repeat what it did.
+  struct Lane {
+    std::vector<std::unique_ptr<Runner>> runners;
+    Buffer input;
+    std::vector<Buffer> outputs;
+    std::vector<std::vector<const Buffer*>> reads;
+  };
   const bool predict = mode == Mode::Predict;
-  const bool float_tail = (predict && tail.set_predict()) || last.parameters()->layer_type() == LayerType::Dequantizer;
-
-  // The input: (N, s0, s1, s2) with s the first layer's input dimensions.
   const Shape in_dims = input_dims3(*layers.front());
-  const Shape ishape = input.shape();
-  if (!(ishape.size() == 4 && ishape[1] == in_dims[0] && ishape[2] == in_dims[1] && ishape[3] == in_dims[2]))
-    throw std::invalid_argument(fmt::format("Input of shape {} does not match the model's input (N, {}, {}, {}).",
-                                            shape_text(ishape), in_dims[0], in_dims[1], in_dims[2]));
-  const uint32_t samples = ishape[0];
-
-  // Buffers: the run's input and one output per layer, allocated once.
   // Float inputs stay floats up to a Quantizer: read by it directly, or through an input layer that
   // feeds Quantizers only. Anywhere else they must be whole numbers.
   const Layer& first = *layers.front();
@@ -128,19 +125,40 @@ std::shared_ptr<Tensor> run(const std::vector<std::shared_ptr<Layer>>& layers, c
     for (const auto& out : first.outbounds())
       float_input = float_input && out->parameters()->layer_type() == LayerType::Quantizer;
   }
-  Buffer input_buffer;
-  input_buffer.is_float = float_input;
-  input_buffer.shape_as(in_dims);
-  std::vector<Buffer> outputs(layers.size());
-  for (size_t i = 0; i < layers.size(); ++i) {
-    const LayerType kind = layers[i]->parameters()->layer_type();
-    outputs[i].is_float = kind == LayerType::Dequantizer || (i + 1 == layers.size() && predict && float_tail) ||
-                          (i == 0 && float_input && kind == LayerType::InputData);
-    outputs[i].shape_as(output_dims3(*layers[i]));
-  }
+  // Buffers: the run's input and one output per layer, allocated once per lane.
+  auto make_lane = [&](Lane& lane) {
+    lane.runners.reserve(layers.size());
+    for (const auto& l : layers) lane.runners.push_back(make_runner(*l));
+    const bool float_tail = (predict && lane.runners.back()->set_predict()) ||
+                            last.parameters()->layer_type() == LayerType::Dequantizer;
+    lane.input.is_float = float_input;
+    lane.input.shape_as(in_dims);
+    lane.outputs.resize(layers.size());
+    for (size_t i = 0; i < layers.size(); ++i) {
+      const LayerType kind = layers[i]->parameters()->layer_type();
+      lane.outputs[i].is_float = kind == LayerType::Dequantizer ||
+                                 (i + 1 == layers.size() && predict && float_tail) ||
+                                 (i == 0 && float_input && kind == LayerType::InputData);
+      lane.outputs[i].shape_as(output_dims3(*layers[i]));
+    }
+    lane.reads.assign(layers.size(), {});
+    for (size_t i = 0; i < layers.size(); ++i)
+      for (int s : sources[i]) lane.reads[i].push_back(s == kRunInput ? &lane.input : &lane.outputs[size_t(s)]);
+  };
+  std::deque<Lane> lanes(1);  // a deque: lanes hold pointers into themselves, so they never move
+  make_lane(lanes[0]);
+  Runner& tail = *lanes[0].runners.back();
+
+  // The input: (N, s0, s1, s2) with s the first layer's input dimensions.
+  const Shape ishape = input.shape();
+  if (!(ishape.size() == 4 && ishape[1] == in_dims[0] && ishape[2] == in_dims[1] && ishape[3] == in_dims[2]))
+    throw std::invalid_argument(fmt::format("Input of shape {} does not match the model's input (N, {}, {}, {}).",
+                                            shape_text(ishape), in_dims[0], in_dims[1], in_dims[2]));
+  const uint32_t samples = ishape[0];
+
   for (size_t i = 0; i < layers.size(); ++i)
     for (int s : sources[i]) {
-      const Buffer& b = s == kRunInput ? input_buffer : outputs[size_t(s)];
+      const Buffer& b = s == kRunInput ? lanes[0].input : lanes[0].outputs[size_t(s)];
       const LayerType kind = layers[i]->parameters()->layer_type();
       if (b.is_float && kind != LayerType::Quantizer && !(kind == LayerType::InputData && s == kRunInput))
         throw std::invalid_argument(
@@ -153,7 +171,7 @@ std::shared_ptr<Tensor> run(const std::vector<std::shared_ptr<Layer>>& layers, c
     }
 
   // The result tensor.
-  const Buffer& result = outputs.back();
+  const Buffer& result = lanes[0].outputs.back();
   TensorType out_type = TensorType::int32;
   if (predict || result.is_float)
     out_type = TensorType::float32;
@@ -175,29 +193,46 @@ std::shared_ptr<Tensor> run(const std::vector<std::shared_ptr<Layer>>& layers, c
     tail.prepare_learning(*params);
   }
 
-  for (auto& r : runners) r->reset();
-  std::vector<std::vector<const Buffer*>> reads(layers.size());
-  for (size_t i = 0; i < layers.size(); ++i)
-    for (int s : sources[i]) reads[i].push_back(s == kRunInput ? &input_buffer : &outputs[size_t(s)]);
+  // Samples are independent unless the run learns or a layer carries state from one sample to the next:
+  // then they run in order on this thread; otherwise the batch is shared between the engine's threads.
+  bool independent = !fit;
+  for (const auto& r : lanes[0].runners) independent = independent && !r->carries_state();
+  // A thread costs its start and its own copy of the layers' state: each gets at least a few million
+  // multiply-accumulates (or samples of layers without any).
+  constexpr uint64_t kMacsPerThread = uint64_t{1} << 22;
+  uint64_t macs = 0;
+  for (const auto& l : layers) macs += l->macs();
+  const uint64_t worth = macs == 0 ? samples : std::max<uint64_t>(1, macs * samples / kMacsPerThread);
+  const unsigned threads =
+      independent ? unsigned(std::min<uint64_t>({parallel::thread_count(), samples, worth})) : 1;
+  // Every lane is made here: making runners reads the layers, which are not to be touched from two
+  // threads at once.
+  lanes.resize(threads);
+  for (size_t k = 1; k < lanes.size(); ++k) make_lane(lanes[k]);
 
   auto run_samples = [&](const auto& view) {
-    for (uint32_t s = 0; s < samples; ++s) {
-      load_sample(view, s, input_buffer);
-      for (size_t i = 0; i < layers.size(); ++i) runners[i]->run(reads[i], outputs[i]);
-      if (fit) {
-        const int32_t label = labels.empty() ? -1 : labels[labels.size() == 1 ? 0 : s];
-        if (labels.empty())
-          tail.learn(reads.back(), -1);
-        else if (label >= 0 && label < tail.num_classes())
-          tail.learn(reads.back(), label);
+    parallel::for_chunks(samples, threads, [&](unsigned chunk, size_t begin, size_t end) {
+      Lane& lane = lanes[chunk];
+      for (auto& r : lane.runners) r->reset();
+      const Buffer& lane_result = lane.outputs.back();
+      for (size_t s = begin; s < end; ++s) {
+        load_sample(view, s, lane.input);
+        for (size_t i = 0; i < layers.size(); ++i) lane.runners[i]->run(lane.reads[i], lane.outputs[i]);
+        if (fit) {
+          const int32_t label = labels.empty() ? -1 : labels[labels.size() == 1 ? 0 : s];
+          if (labels.empty())
+            tail.learn(lane.reads.back(), -1);
+          else if (label >= 0 && label < tail.num_classes())
+            tail.learn(lane.reads.back(), label);
+        }
+        switch (out_type) {
+          case TensorType::float32: store_sample<float>(lane_result, s, *out); break;
+          case TensorType::int8: store_sample<int8_t>(lane_result, s, *out); break;
+          case TensorType::uint8: store_sample<uint8_t>(lane_result, s, *out); break;
+          default: store_sample<int32_t>(lane_result, s, *out);
+        }
       }
-      switch (out_type) {
-        case TensorType::float32: store_sample<float>(result, s, *out); break;
-        case TensorType::int8: store_sample<int8_t>(result, s, *out); break;
-        case TensorType::uint8: store_sample<uint8_t>(result, s, *out); break;
-        default: store_sample<int32_t>(result, s, *out);
-      }
-    }
+    });
   };
   switch (input.type()) {
     case TensorType::uint8: run_samples(ops::detail::View<uint8_t>(input)); break;

@@ -35,6 +35,8 @@ class Runner {
   virtual void run(const std::vector<const Buffer*>& in, Buffer& out) = 0;
   // Clears state carried from sample to sample (the temporal FIFOs).
   virtual void reset() {}
+  // True when a sample's result depends on the samples before it: such runs stay on one thread.
+  virtual bool carries_state() const { return false; }
   // Last layer of a predict: produce float potentials (scaled and shifted, not rounded) instead of
   // outputs. Only layers with an output stage can.
   virtual bool set_predict() { return false; }

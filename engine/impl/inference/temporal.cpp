@@ -41,6 +41,7 @@ class TemporalRunner : public Runner {
     if (pool_->active()) pre_pool_.resize(acc_.size());
   }
 
+  bool carries_state() const override { return true; }
   void reset() override {
     std::fill(fifo_.begin(), fifo_.end(), 0);
     head_ = 0;

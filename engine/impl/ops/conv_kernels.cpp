@@ -25,6 +25,8 @@ PackedFilters pack_filters(const int32_t* w, uint32_t k0, uint32_t k1, uint32_t 
   p.values.assign(blocks * taps * B, 0);
   for (size_t t = 0; t < taps; ++t)
     for (size_t f = 0; f < filters; ++f) p.values[(f / B) * taps * B + t * B + f % B] = w[t * filters + f];
+  p.pair_block = filters > 8 ? 16 : 8;
+  pack_pairs(p, w);
   return p;
 }
 
@@ -65,14 +67,65 @@ inline __attribute__((always_inline)) void conv2d_blocks(const int32_t* x, const
   }
 }
 
-}  // namespace
-
-OVRIX_VECTOR_KERNEL void conv2d(const int32_t* x, const PackedFilters& w, const Sweep& g, int32_t* out) {
+OVRIX_VECTOR_KERNEL void conv2d_generic(const int32_t* x, const PackedFilters& w, const Sweep& g, int32_t* out) {
   switch (w.block) {
     case 32: conv2d_blocks<32>(x, w, g, out); break;
     case 16: conv2d_blocks<16>(x, w, g, out); break;
     default: conv2d_blocks<8>(x, w, g, out);
   }
+}
+
+// Rows and columns of a frame holding the image at (p0, p1) and every window of the sweep.
+std::pair<uint32_t, uint32_t> frame_size(const Sweep& g) {
+  const int64_t rows = std::max<int64_t>(int64_t{g.out0 - 1} * g.s0 + g.k0, int64_t{g.p0} + g.d0);
+  const int64_t cols = std::max<int64_t>(int64_t{g.out1 - 1} * g.s1 + g.k1, int64_t{g.p1} + g.d1);
+  return {uint32_t(rows), uint32_t(cols)};
+}
+
+// Runs the dot-product convolution on a 16-bit frame of x whose border holds pad_values (zeros when
+// null); false when the path is not available or a value does not fit 16 bits.
+bool conv2d_framed(const int32_t* x, const int32_t* pad_values, const PackedFilters& w, const Sweep& g,
+                   int32_t* out) {
+  if (w.pairs.empty() || active_isa() == Isa::generic || g.p0 < 0 || g.p1 < 0) return false;
+  constexpr int32_t lo = std::numeric_limits<int16_t>::min(), hi = std::numeric_limits<int16_t>::max();
+  const size_t C = w.channels, Cp = (C + 1) / 2 * 2;
+  const auto [rows, cols] = frame_size(g);
+  thread_local std::vector<int16_t> frame;
+  frame.resize(size_t(rows) * cols * Cp);
+  thread_local std::vector<int16_t> pad;  // one position of padding
+  pad.assign(Cp, 0);
+  if (pad_values)
+    for (size_t c = 0; c < C; ++c) {
+      if (pad_values[c] < lo || pad_values[c] > hi) return false;
+      pad[c] = static_cast<int16_t>(pad_values[c]);
+    }
+  int32_t below = 0, above = 0;
+  for (uint32_t r = 0; r < rows; ++r) {
+    int16_t* fr = frame.data() + size_t(r) * cols * Cp;
+    const bool inside_rows = r >= uint32_t(g.p0) && r - uint32_t(g.p0) < g.d0;
+    for (uint32_t q = 0; q < cols; ++q) {
+      int16_t* f = fr + size_t(q) * Cp;
+      if (inside_rows && q >= uint32_t(g.p1) && q - uint32_t(g.p1) < g.d1) {
+        const int32_t* xp = x + ((size_t(r) - g.p0) * g.d1 + (q - g.p1)) * C;
+        for (size_t c = 0; c < C; ++c) {
+          below |= xp[c] < lo;
+          above |= xp[c] > hi;
+          f[c] = static_cast<int16_t>(xp[c]);
+        }
+        if (Cp != C) f[C] = 0;
+      } else {
+        std::memcpy(f, pad.data(), Cp * sizeof(int16_t));
+      }
+    }
+  }
+  if (below | above) return false;
+  return conv2d_dot(frame.data(), rows, cols, w, g, out);
+}
+
+}  // namespace
+
+void conv2d(const int32_t* x, const PackedFilters& w, const Sweep& g, int32_t* out) {
+  if (!conv2d_framed(x, nullptr, w, g, out)) conv2d_generic(x, w, g, out);
 }
 
 OVRIX_VECTOR_KERNEL void depthwise_conv2d(const int32_t* x, uint32_t channels, const int32_t* w, const Sweep& g, int32_t* out) {
@@ -99,11 +152,11 @@ OVRIX_VECTOR_KERNEL void depthwise_conv2d(const int32_t* x, uint32_t channels, c
 
 void input_conv2d(const int32_t* x, const int32_t* pad_values, const PackedFilters& w, const Sweep& g,
                   std::vector<int32_t>& padded, int32_t* out) {
+  if (conv2d_framed(x, pad_values, w, g, out)) return;
   // The image inside a frame of padding values large enough for every window, then a plain convolution
   // of that frame without padding.
   const size_t C = w.channels;
-  const int64_t rows = std::max<int64_t>(int64_t{g.out0 - 1} * g.s0 + g.k0, int64_t{g.p0} + g.d0);
-  const int64_t cols = std::max<int64_t>(int64_t{g.out1 - 1} * g.s1 + g.k1, int64_t{g.p1} + g.d1);
+  const auto [rows, cols] = frame_size(g);
   padded.resize(size_t(rows) * size_t(cols) * C);
   for (size_t i = 0; i < padded.size(); i += C) std::copy(pad_values, pad_values + C, padded.data() + i);
   for (uint32_t i0 = 0; i0 < g.d0; ++i0)
@@ -113,7 +166,7 @@ void input_conv2d(const int32_t* x, const int32_t* pad_values, const PackedFilte
   frame.d0 = uint32_t(rows);
   frame.d1 = uint32_t(cols);
   frame.p0 = frame.p1 = 0;
-  conv2d(padded.data(), w, frame, out);
+  conv2d_generic(padded.data(), w, frame, out);
 }
 
 namespace {

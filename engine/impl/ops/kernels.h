@@ -41,12 +41,33 @@ inline Taps taps(uint32_t o, uint32_t s, int32_t p, uint32_t k, uint32_t n) {
 // Convolution filters packed for conv2d: the filters in blocks of `block` (the last one padded with zero
 // filters), each block holding its (k0, k1, C, block) weights contiguously, so that one block's
 // accumulators stay in registers while the kernel sweeps every tap and channel.
+// They are also packed for the dot-product kernels: 16-bit weights in blocks of `pair_block` filters,
+// each block holding, for every tap and pair of channels (c, c + 1), the pairs (w[c][f], w[c + 1][f]) of
+// its filters one after the other (an odd channel count pairs its last channel with a zero weight).
 struct PackedFilters {
   uint32_t k0 = 1, k1 = 1, channels = 1, filters = 1, block = 8;
   std::vector<int32_t> values;
+  uint32_t pair_block = 8;
+  std::vector<int16_t> pairs;  // empty when a weight does not fit 16 bits
 };
 // Packs int32 weights (k0, k1, C, F), row-major.
 PackedFilters pack_filters(const int32_t* w, uint32_t k0, uint32_t k1, uint32_t channels, uint32_t filters);
+
+// The instruction sets the convolutions can use, picked once when first asked: the best the processor
+// has, unless the environment variable OVRIX_ISA names a lower one ("generic"). Every path gives the
+// same integers.
+enum class Isa { generic, avx2 };
+Isa active_isa();
+const char* isa_name(Isa isa);
+
+// Fills p.pairs (and leaves it empty when a weight does not fit 16 bits); w as for pack_filters.
+void pack_pairs(PackedFilters& p, const int32_t* w);
+
+// Dot-product convolution over a frame: the input with its padding already in place, (rows, cols) positions
+// of (C + 1) / 2 channel pairs of 16-bit values, read without padding (g's paddings and input sizes are
+// not used). False, with nothing written, when the processor or the weights cannot take this path.
+bool conv2d_dot(const int16_t* frame, uint32_t rows, uint32_t cols, const PackedFilters& w, const Sweep& g,
+                int32_t* out);
 
 // Standard convolution: x (d0, d1, C), packed filters (kernel sizes as g.k0, g.k1), out (out0, out1, F).
 // Positions outside the input read 0. Wrapping 32-bit accumulation.

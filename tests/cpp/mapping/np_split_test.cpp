@@ -576,3 +576,36 @@ TEST(SplitConv, MoreNpsThanAnyMeshIsRefusedWithoutListingThem) {
 
 }  // namespace
 }  // namespace ovrix
+
+namespace ovrix {
+namespace {
+
+TEST(SplitConv, ADemandBeyondTheSupplyIsRefusedBeforeItsComponentsAreBuilt) {
+  CheckerFixture f;
+  f.checker.dual = [](Type, uint32_t h, uint32_t w, uint32_t c) { return uint64_t(h) * w * c <= 16; };
+  f.checker.single = f.checker.dual;
+  const auto layer = make_layer("many", LayerType::DepthwiseConv2D, {{"kernel_size", 3}}, shape3(40, 30, 2));
+  uint64_t demand = 0;
+  const auto all = split_depthwise_conv_layer(*layer, f.checker, 256, 64, 512, Type::CNP1, false,
+                                              max_split_nps, &demand);
+  ASSERT_FALSE(all.second.failed);
+  ASSERT_GT(all.first.size(), 100u);
+  EXPECT_EQ(demand, all.first.size());
+
+  uint64_t refused_demand = 0;
+  const auto [none, status] = split_depthwise_conv_layer(*layer, f.checker, 256, 64, 512, Type::CNP1, false,
+                                                         all.first.size() - 1, &refused_demand);
+  EXPECT_TRUE(none.empty());
+  EXPECT_EQ(refused_demand, all.first.size());
+  EXPECT_EQ(status.to_string(),
+            "Cannot map layer 'many'. Not enough hardware components of type CNP1 available. " +
+                std::to_string(all.first.size()) + " are needed but " + std::to_string(all.first.size() - 1) +
+                " are available.");
+  // Exactly enough NPs: the components are listed.
+  EXPECT_EQ(split_depthwise_conv_layer(*layer, f.checker, 256, 64, 512, Type::CNP1, false, all.first.size())
+                .first.size(),
+            all.first.size());
+}
+
+}  // namespace
+}  // namespace ovrix

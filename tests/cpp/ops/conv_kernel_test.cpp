@@ -1,0 +1,157 @@
+// The convolution kernels (the dot-product path where the processor has it, the plain one otherwise)
+// against a plain loop, case by case from tests/data/conv_kernel_cases.txt, with values of every width.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine/impl/ops/kernels.h"
+
+namespace ovrix::ops::kernel {
+namespace {
+
+struct Case {
+  uint32_t d0, d1, channels, kernel, stride, pad0, pad1, filters, bits, is_signed, seed;
+  std::string text;
+};
+
+std::vector<Case> read_cases() {
+  const char* root = std::getenv("OVRIX_SOURCE_DIR");
+  std::ifstream in(std::string(root ? root : ".") + "/tests/data/conv_kernel_cases.txt");
+  std::vector<Case> cases;
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    std::istringstream s(line);
+    Case c;
+    s >> c.d0 >> c.d1 >> c.channels >> c.kernel >> c.stride >> c.pad0 >> c.pad1 >> c.filters >> c.bits >>
+        c.is_signed >> c.seed;
+    c.text = line;
+    cases.push_back(c);
+  }
+  return cases;
+}
+
+// Values of `bits` bits, with the extremes of the range over-represented.
+std::vector<int32_t> values(size_t n, uint32_t bits, bool is_signed, std::mt19937& rng) {
+  const int64_t lo = is_signed ? -(int64_t{1} << (bits - 1)) : 0;
+  const int64_t hi = is_signed ? (int64_t{1} << (bits - 1)) - 1 : (int64_t{1} << std::min(bits, 31u)) - 1;
+  std::uniform_int_distribution<int64_t> any(lo, hi);
+  std::uniform_int_distribution<int> pick(0, 7);
+  std::vector<int32_t> v(n);
+  for (auto& x : v) {
+    const int p = pick(rng);
+    x = int32_t(p == 0 ? lo : p == 1 ? hi : p == 2 ? 0 : any(rng));
+  }
+  return v;
+}
+
+Sweep sweep_of(const Case& c) {
+  Sweep g;
+  g.d0 = c.d0;
+  g.d1 = c.d1;
+  g.k0 = g.k1 = c.kernel;
+  g.s0 = g.s1 = c.stride;
+  g.p0 = int32_t(c.pad0);
+  g.p1 = int32_t(c.pad1);
+  g.out0 = (c.d0 + c.stride - 1) / c.stride;
+  g.out1 = (c.d1 + c.stride - 1) / c.stride;
+  return g;
+}
+
+// The convolution as written down: positions outside the image read pad[c] (0 without pads).
+std::vector<int32_t> plain(const std::vector<int32_t>& x, const std::vector<int32_t>& w, const Case& c,
+                           const Sweep& g, const std::vector<int32_t>* pad) {
+  std::vector<int32_t> out(size_t(g.out0) * g.out1 * c.filters);
+  for (uint32_t o0 = 0; o0 < g.out0; ++o0)
+    for (uint32_t o1 = 0; o1 < g.out1; ++o1)
+      for (uint32_t f = 0; f < c.filters; ++f) {
+        uint32_t acc = 0;
+        for (uint32_t r0 = 0; r0 < c.kernel; ++r0)
+          for (uint32_t r1 = 0; r1 < c.kernel; ++r1)
+            for (uint32_t ch = 0; ch < c.channels; ++ch) {
+              const int64_t i0 = int64_t(o0) * g.s0 + r0 - g.p0, i1 = int64_t(o1) * g.s1 + r1 - g.p1;
+              const bool inside = i0 >= 0 && i0 < g.d0 && i1 >= 0 && i1 < g.d1;
+              const int32_t v = inside ? x[(size_t(i0) * g.d1 + size_t(i1)) * c.channels + ch]
+                                       : (pad ? (*pad)[ch] : 0);
+              acc += uint32_t(v) * uint32_t(w[((size_t(r0) * c.kernel + r1) * c.channels + ch) * c.filters + f]);
+            }
+        out[(size_t(o0) * g.out1 + o1) * c.filters + f] = int32_t(acc);
+      }
+  return out;
+}
+
+TEST(ConvKernels, AgreeWithThePlainLoopOnEveryCase) {
+  const std::vector<Case> cases = read_cases();
+  ASSERT_GE(cases.size(), 30u);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::mt19937 rng(c.seed);
+    const Sweep g = sweep_of(c);
+    const auto x = values(size_t(c.d0) * c.d1 * c.channels, c.bits, c.is_signed != 0, rng);
+    const auto w = values(size_t(c.kernel) * c.kernel * c.channels * c.filters, std::min(c.bits, 8u), true, rng);
+    const PackedFilters packed = pack_filters(w.data(), c.kernel, c.kernel, c.channels, c.filters);
+    std::vector<int32_t> out(size_t(g.out0) * g.out1 * c.filters, 12345);
+    conv2d(x.data(), packed, g, out.data());
+    EXPECT_EQ(out, plain(x, w, c, g, nullptr));
+
+    // The input convolution: its padding reads the channel's pad value.
+    const auto pads = values(c.channels, std::min(c.bits, 8u), c.is_signed != 0, rng);
+    std::vector<int32_t> scratch;
+    std::fill(out.begin(), out.end(), 12345);
+    input_conv2d(x.data(), pads.data(), packed, g, scratch, out.data());
+    EXPECT_EQ(out, plain(x, w, c, g, &pads));
+
+    // The dot-product path itself: taken exactly when the processor has it and the values fit 16 bits.
+    const bool fits = c.bits <= 16;
+    const bool dot = active_isa() == Isa::avx2;
+    const uint32_t cp = (c.channels + 1) / 2 * 2;
+    const uint32_t rows = (g.out0 - 1) * g.s0 + g.k0 > g.p0 + g.d0 ? (g.out0 - 1) * g.s0 + g.k0 : g.p0 + g.d0;
+    const uint32_t cols = (g.out1 - 1) * g.s1 + g.k1 > g.p1 + g.d1 ? (g.out1 - 1) * g.s1 + g.k1 : g.p1 + g.d1;
+    if (fits) {
+      std::vector<int16_t> frame(size_t(rows) * cols * cp, 0);
+      for (uint32_t i0 = 0; i0 < g.d0; ++i0)
+        for (uint32_t i1 = 0; i1 < g.d1; ++i1)
+          for (uint32_t ch = 0; ch < c.channels; ++ch)
+            frame[((size_t(i0) + g.p0) * cols + i1 + g.p1) * cp + ch] =
+                int16_t(x[(size_t(i0) * g.d1 + i1) * c.channels + ch]);
+      std::fill(out.begin(), out.end(), 12345);
+      EXPECT_EQ(conv2d_dot(frame.data(), rows, cols, packed, g, out.data()), dot);
+      if (dot) EXPECT_EQ(out, plain(x, w, c, g, nullptr));
+    }
+  }
+}
+
+TEST(ConvKernels, WeightsBeyondSixteenBitsLeaveTheDotProductsOut) {
+  const std::vector<int32_t> w{40000, 1, -2, 3};
+  const PackedFilters packed = pack_filters(w.data(), 1, 1, 2, 2);
+  EXPECT_TRUE(packed.pairs.empty());
+  const std::vector<int32_t> x{1, 2, 3, 4};  // (1, 2, 2)
+  Sweep g;
+  g.d1 = g.out1 = 2;
+  std::vector<int32_t> out(4);
+  conv2d(x.data(), packed, g, out.data());
+  EXPECT_EQ(out, (std::vector<int32_t>{40000 - 4, 1 + 6, 3 * 40000 - 8, 3 + 12}));
+}
+
+TEST(ConvKernels, PairsHoldTwoChannelsPerFilterInBlocks) {
+  // k 1, 3 channels, 9 filters: blocks of 16, channel pairs (0, 1) and (2, zero).
+  std::vector<int32_t> w(27);
+  for (size_t i = 0; i < w.size(); ++i) w[i] = int32_t(i);  // w[c][f] = 9 c + f
+  const PackedFilters p = pack_filters(w.data(), 1, 1, 3, 9);
+  ASSERT_EQ(p.pair_block, 16u);
+  ASSERT_EQ(p.pairs.size(), 2u * 16 * 2);
+  EXPECT_EQ(p.pairs[0], 0);       // pair 0, filter 0: (w[0][0], w[1][0])
+  EXPECT_EQ(p.pairs[1], 9);
+  EXPECT_EQ(p.pairs[2 * 8], 8);   // filter 8
+  EXPECT_EQ(p.pairs[2 * 8 + 1], 17);
+  EXPECT_EQ(p.pairs[2 * 9], 0);   // filter 9: padding
+  EXPECT_EQ(p.pairs[32 + 2 * 4], 22);  // pair 1, filter 4: (w[2][4], 0)
+  EXPECT_EQ(p.pairs[32 + 2 * 4 + 1], 0);
+}
+
+}  // namespace
+}  // namespace ovrix::ops::kernel
