@@ -44,7 +44,7 @@ class ModelImpl final : public Model {
   std::shared_ptr<Device> device() const override { return device_; }
 
   // add with the variables given instead of the initial zeros: the presets must name every variable
-  // of the built layer, in order, with its shape and layout (std::invalid_argument otherwise).
+  // of the built layer, in order, with its shape, layout and element type (std::invalid_argument otherwise).
   void add_with_variables(std::shared_ptr<Layer> layer, const std::vector<std::shared_ptr<Layer>>& inbounds,
                           const std::vector<PresetVariable>* presets);
 
