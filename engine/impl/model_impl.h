@@ -51,10 +51,13 @@ class ModelImpl final : public Model {
  private:
   // Drops what mapping left once the layers change.
   void forget_mapping();
+  // Refuses (std::runtime_error) an edit or a second mapping while `map` runs.
+  void refuse_while_mapping(const char* what) const;
 
   std::vector<std::shared_ptr<Layer>> layers_;
   std::vector<std::shared_ptr<Sequence>> sequences_;
   std::shared_ptr<Device> device_;
+  bool mapping_ = false;  // `map` is running
 };
 
 // Serialized model format (engine/impl/model_format.cpp).
