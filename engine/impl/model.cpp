@@ -47,7 +47,7 @@ void check_presets(const Geometry& g, const std::vector<PresetVariable>& presets
     }
     // The software inference and the recorders read each variable as the type its kind declares: a
     // shift stored as int32 -1 would otherwise become a shift by 2^32 - 1.
-    if (p.tensor->type() != e.type) {
+    if (p.tensor->type() != e.type && p.tensor->type() != e.also) {
       throw std::invalid_argument("Variable " + p.name + " of layer " + name + " has element type " +
                                   Tensor::type_name(p.tensor->type()) + ", not " + Tensor::type_name(e.type) + ".");
     }
