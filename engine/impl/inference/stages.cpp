@@ -86,8 +86,6 @@ std::optional<arith::Range> stored_range(TensorType type) {
   switch (type) {
     case TensorType::uint8: return arith::Range{0, 255};
     case TensorType::int8: return arith::Range{-128, 127};
-    case TensorType::uint16: return arith::Range{0, 65535};
-    case TensorType::int16: return arith::Range{-32768, 32767};
     default: return std::nullopt;
   }
 }
