@@ -83,6 +83,9 @@ void replace_file(const std::string& filename, const char* data, size_t size) {
     return;
   }
 
+  // A path without a file name ("", "dir/") names nothing a file could replace.
+  if (target.filename().empty()) throw std::invalid_argument("Unable to open file for saving model: " + filename);
+
   // A new name in the same directory (a rename does not cross file systems); the kernel applies the
   // umask to 0666 as it would for the file itself.
   static std::atomic<uint64_t> counter{0};
@@ -100,9 +103,9 @@ void replace_file(const std::string& filename, const char* data, size_t size) {
   // The replacement keeps the mode (and, where permitted, the owner) of the file it replaces.
   struct stat old {};
   if (exists && ::stat(target.c_str(), &old) == 0) {
-    (void)::fchmod(fd, old.st_mode & 07777);
     // Only a privileged process may give a file away; otherwise it is the caller's, as a new one would be.
     if (::fchown(fd, old.st_uid, old.st_gid) != 0) errno = 0;
+    (void)::fchmod(fd, old.st_mode & 07777);  // after the owner, which may clear set-id bits
   }
   const bool written = write_all(fd, data, size) && ::fsync(fd) == 0;
   const bool closed = ::close(fd) == 0;

@@ -81,6 +81,14 @@ def test_a_replaced_file_keeps_its_mode_and_links(tmp_path):
     assert sorted(os.listdir(tmp_path)) == ["link.fbz", "model.fbz"]
 
 
+@pytest.mark.parametrize("name", ["", "missing/", "."])
+def test_paths_that_name_no_file_cannot_be_opened(tmp_path, monkeypatch, name):
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(ValueError, match="^Unable to open file for saving model: "):
+        v2_model().save(name)
+    assert os.listdir(tmp_path) == []
+
+
 def test_a_new_file_gets_the_mode_the_umask_allows(tmp_path):
     old = os.umask(0o027)
     try:
