@@ -162,6 +162,10 @@ uint64_t splitmix64(uint64_t x);
 // Element k of an output of that type, stored in the type's storage (written to *out).
 void output_value(uint64_t hash, size_t k, TensorType type, std::byte* out);
 
+// Memory of an emulated device: the program, its learning memory and the inputs and outputs of the
+// samples of a run.
+inline constexpr uint64_t device_memory_bytes = uint64_t{256} << 20;
+
 // What an emulated device read from a device program.
 struct ProgramSummary {
   std::vector<uint32_t> input_dims;
@@ -173,7 +177,8 @@ struct ProgramSummary {
   bool learn_fnp3 = false;            // learning memory starts with a 2-word DMA header
   std::vector<uint32_t> learn_memory;  // initial learning memory
 };
-// Reads both buffers of a device program; refuses malformed ones (std::runtime_error).
+// Reads both buffers of a device program; refuses malformed ones and those whose program, learning
+// memory and one sample's input and output do not fit the device memory (std::runtime_error).
 ProgramSummary read_program(const uint8_t* data, size_t size);
 
 // Output types that a program can force on an emulated device, through its information's output_type:

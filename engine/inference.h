@@ -42,6 +42,11 @@ enum class Mode {
 std::shared_ptr<Tensor> run(const std::vector<std::shared_ptr<Layer>>& layers, const Dense& input, Mode mode,
                             const std::vector<int32_t>& labels = {});
 
+// The label count of a fit of `samples` samples: none, one for all, or one per sample
+// (std::invalid_argument "Expected one label per input (N) or one for all; got L." otherwise). Callers
+// that convert labels check their count first.
+void check_label_count(uint64_t samples, uint64_t labels);
+
 // Runs a mapped model: its sequences one after the other, each taking the previous one's output.
 // - A Hardware sequence must be a ForwardableSequence: the samples (the input split along dimension 0)
 //   go to forward_samples, with the labels in Fit (always a list, possibly empty) and none otherwise;

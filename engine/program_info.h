@@ -8,7 +8,8 @@ namespace ovrix {
 class ProgramInfo {
  public:
   // Refuses (std::runtime_error) bytes that are not a size-prefixed program-information buffer
-  // followed by a size-prefixed program-data buffer.
+  // followed by a size-prefixed program-data buffer, the first a whole number of 32-bit words long;
+  // `data` must be 4-byte aligned (std::invalid_argument otherwise).
   ProgramInfo(const uint8_t* data, size_t size);
 
   const uint8_t* info_data() const { return info_; }

@@ -156,7 +156,7 @@ class NpSplitInterface {
   ~NpSplitInterface() = default;
 };
 
-class NpSplit : public NpSplitInterface {
+class NpSplit final : public NpSplitInterface {
  public:
   // k, s: kernel size and stride; conv_padding: only its y-before and x-before are used; limit: pool
   // size; m: pool stride; pool_padding is used whole. Divisions by a zero s or m give 0.
@@ -166,7 +166,7 @@ class NpSplit : public NpSplitInterface {
   uint32_t icont_size() const override;
 };
 
-class TransposedCnpSplit : public NpSplitInterface {
+class TransposedCnpSplit final : public NpSplitInterface {
  public:
   TransposedCnpSplit(const NpSpace& partition, const NpSpace& window);
   // Twice the partition width rounded up to a multiple of 4.

@@ -80,7 +80,7 @@ py::array assemble_outputs(const std::vector<std::unique_ptr<Tensor>>& outputs) 
 
 }  // namespace
 
-py::array run_device_inference(PyHardwareDevice& device, py::handle inputs, const std::vector<int32_t>* labels,
+py::array run_device_inference(PyHardwareDevice& device, py::handle inputs, const FitLabels* labels,
                                InferenceMode mode) {
   const std::shared_ptr<Dense> input = numpy_to_dense<uint8_t>(inputs, TensorType::uint8);
   const Shape shape = input->shape();
@@ -92,6 +92,13 @@ py::array run_device_inference(PyHardwareDevice& device, py::handle inputs, cons
   const std::vector<std::shared_ptr<const Tensor>> samples(split.begin(), split.end());
   const uint32_t n = static_cast<uint32_t>(samples.size());
 
+  std::vector<int32_t> given;
+  if (mode != InferenceMode::Forward && mode != InferenceMode::Predict && labels && labels->count > 0) {
+    if (labels->count > 1 && labels->count != samples.size())
+      throw std::runtime_error("Number of labels should be the same as number of inputs.");
+    given = labels->convert();
+  }
+
   HardwareDevice& hw = device.hw();
   hw.set_batch_size(n, true);
   hw.enable_clock_counter(true);
@@ -101,14 +108,7 @@ py::array run_device_inference(PyHardwareDevice& device, py::handle inputs, cons
   switch (mode) {
     case InferenceMode::Forward: outputs = hw.forward(samples); break;
     case InferenceMode::Predict: outputs = hw.predict(samples); break;
-    default: {
-      static const std::vector<int32_t> no_labels;
-      const std::vector<int32_t>& given = labels ? *labels : no_labels;
-      if (given.size() > 1 && given.size() != samples.size())
-        throw std::runtime_error("Number of labels should be the same as number of inputs.");
-      outputs = hw.fit(samples, given);
-      break;
-    }
+    default: outputs = hw.fit(samples, given); break;
   }
   const int64_t t1 = time_ms();
   const uint32_t clk1 = hw.read_clock_counter();
@@ -136,13 +136,15 @@ py::array fit_with_numpy_labels(PyHardwareDevice& device, const py::array& input
   }
   if (!integer) throw std::invalid_argument("fit method expects integers as labels");
   // A value that no 32-bit label holds (or an element that is itself an array) is refused, not wrapped.
-  std::vector<int32_t> converted;
-  try {
-    converted = py::cast<std::vector<int32_t>>(labels);
-  } catch (const py::cast_error&) {
-    throw std::invalid_argument("fit method expects integers as labels");
-  }
-  return run_device_inference(device, inputs, &converted, InferenceMode::Fit);
+  // A 0-dimensional array counts as one label, which its conversion then refuses.
+  const FitLabels fit_labels{labels.ndim() >= 1 ? static_cast<uint64_t>(labels.shape(0)) : 1, [&] {
+                               try {
+                                 return py::cast<std::vector<int32_t>>(labels);
+                               } catch (const py::cast_error&) {
+                                 throw std::invalid_argument("fit method expects integers as labels");
+                               }
+                             }};
+  return run_device_inference(device, inputs, &fit_labels, InferenceMode::Fit);
 }
 
 }  // namespace ovrix::python

@@ -111,7 +111,8 @@ void init_hardware_device(py::module_& m) {
           "fit",
           [](PyHardwareDevice& d, const Inputs& inputs, double label) {
             const auto labels = label_of(label);
-            return run_device_inference(d, inputs, &labels, InferenceMode::Fit);
+            const FitLabels fit_labels{1, [&] { return labels; }};
+            return run_device_inference(d, inputs, &fit_labels, InferenceMode::Fit);
           },
           fit_doc, py::arg("inputs"), py::arg("input_labels"))
       .def(
@@ -123,8 +124,8 @@ void init_hardware_device(py::module_& m) {
       .def(
           "fit",
           [](PyHardwareDevice& d, const Inputs& inputs, const py::list& labels) {
-            const auto converted = labels_of(labels);
-            return run_device_inference(d, inputs, &converted, InferenceMode::Fit);
+            const FitLabels fit_labels{labels.size(), [&] { return labels_of(labels); }};
+            return run_device_inference(d, inputs, &fit_labels, InferenceMode::Fit);
           },
           fit_doc, py::arg("inputs"), py::arg("input_labels") = py::list())
       .def(

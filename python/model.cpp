@@ -3,8 +3,14 @@
 #include "python/model.h"
 
 #include <pybind11/stl.h>
+#include <fcntl.h>
+#include <fmt/format.h>
 #include <snappy.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -31,9 +37,94 @@ namespace {
 // anything that size is allocated.
 uint64_t max_uncompressed_length(size_t compressed) { return uint64_t(compressed) * 64 / 3; }
 
+// The C library would read a path only up to its first NUL byte: "m.fbz\0.bak" would be "m.fbz".
+void check_path(const std::string& path) {
+  if (path.find('\0') != std::string::npos) throw std::invalid_argument("embedded null byte");
+}
+
+// Writes all the bytes to an open descriptor; false on the first error.
+bool write_all(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// The path whose file a save replaces: a symbolic link is followed, so that the link stays and the
+// file it names is replaced.
+std::filesystem::path replaced_path(const std::string& filename) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  if (!fs::is_symlink(fs::symlink_status(filename, error))) return filename;
+  fs::path resolved = fs::weakly_canonical(filename, error);
+  return error ? fs::path(filename) : resolved;
+}
+
+// Writes the bytes in place of the file: into a new file beside it, flushed to the disk, then renamed
+// over it, so that a write that fails part-way (disk full, file-size limit) leaves the old file as it
+// was and no partial file behind. Something that exists but is no regular file (a device such as
+// /dev/null, a pipe) cannot be replaced by a rename and is written directly.
+void replace_file(const std::string& filename, const char* data, size_t size) {
+  namespace fs = std::filesystem;
+  const fs::path target = replaced_path(filename);
+  std::error_code error;
+  const fs::file_status status = fs::status(target, error);
+  const bool exists = fs::exists(status);
+  if (exists && !fs::is_regular_file(status)) {
+    std::ofstream file(filename, std::ios::out | std::ios::binary | std::ios::trunc);
+    if (!file.is_open()) throw std::invalid_argument("Unable to open file for saving model: " + filename);
+    file.write(data, static_cast<std::streamsize>(size));
+    file.close();
+    if (file.fail()) throw std::runtime_error("Unable to write model file: " + filename);
+    return;
+  }
+
+  // A path without a file name ("", "dir/") names nothing a file could replace.
+  if (target.filename().empty()) throw std::invalid_argument("Unable to open file for saving model: " + filename);
+
+  // A new name in the same directory (a rename does not cross file systems); the kernel applies the
+  // umask to 0666 as it would for the file itself.
+  static std::atomic<uint64_t> counter{0};
+  const fs::path directory = target.has_parent_path() ? target.parent_path() : fs::path(".");
+  fs::path temporary;
+  int fd = -1;
+  for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+    const uint64_t tag = (uint64_t(::getpid()) << 32) ^ (counter++ * 0x9E3779B97F4A7C15ull) ^ uint64_t(attempt);
+    temporary = directory / ("." + target.filename().string() + "." + fmt::format("{:016x}", tag) + ".tmp");
+    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  if (fd < 0) throw std::invalid_argument("Unable to open file for saving model: " + filename);
+
+  // The replacement keeps the mode (and, where permitted, the owner) of the file it replaces.
+  struct stat old {};
+  if (exists && ::stat(target.c_str(), &old) == 0) {
+    // Only a privileged process may give a file away; otherwise it is the caller's, as a new one would be.
+    if (::fchown(fd, old.st_uid, old.st_gid) != 0) errno = 0;
+    (void)::fchmod(fd, old.st_mode & 07777);  // after the owner, which may clear set-id bits
+  }
+  const bool written = write_all(fd, data, size) && ::fsync(fd) == 0;
+  const bool closed = ::close(fd) == 0;
+  if (!written || !closed || ::rename(temporary.c_str(), target.c_str()) != 0) {
+    ::unlink(temporary.c_str());
+    throw std::runtime_error("Unable to write model file: " + filename);
+  }
+  // The rename itself reaches the disk with the directory.
+  const int dir = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    (void)::fsync(dir);
+    ::close(dir);
+  }
+}
+
 }  // namespace
 
 std::vector<char> read_model_file(const std::string& filename) {
+  check_path(filename);
   // A directory opens for reading on Linux but holds no file.
   std::error_code error;
   if (std::filesystem::is_directory(filename, error)) throw std::runtime_error("File not found.");
@@ -66,6 +157,7 @@ std::vector<char> read_model_file(const std::string& filename) {
 }
 
 void write_model_file(const std::string& filename, const std::vector<uint8_t>& serialized) {
+  check_path(filename);
   // Snappy block lengths are 32-bit, and the loader reads files of at most 2^31 - 1 bytes.
   if (serialized.size() > std::numeric_limits<uint32_t>::max()) {
     throw std::runtime_error("The model is too large to be saved.");
@@ -78,11 +170,7 @@ void write_model_file(const std::string& filename, const std::vector<uint8_t>& s
     throw std::runtime_error("The model is too large to be saved.");
   }
 
-  std::ofstream file(filename, std::ios::out | std::ios::binary | std::ios::trunc);
-  if (!file.is_open()) throw std::invalid_argument("Unable to open file for saving model: " + filename);
-  file.write(compressed.data(), static_cast<std::streamsize>(compressed_length));
-  file.close();
-  if (file.fail()) throw std::runtime_error("Unable to write model file: " + filename);
+  replace_file(filename, compressed.data(), compressed_length);
 }
 
 PyModel::PyModel(const std::string& filename) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/device.h"
+#include "engine/inference.h"
 #include "engine/model.h"
 #include "engine/tensor.h"
 #include "mapping/host_hooks.h"
@@ -111,13 +112,23 @@ std::vector<int32_t> int32_labels(const py::handle& sequence) {
   return labels;
 }
 
+// Labels are converted one by one, so their count is checked first: 2^31 labels broadcast from one
+// value would take minutes and gigabytes before the count refused them. Inputs without a first
+// dimension are left to the model's own checks.
+void check_label_count(const py::array& inputs, uint64_t labels) {
+  if (inputs.ndim() >= 1) software::check_label_count(static_cast<uint64_t>(inputs.shape(0)), labels);
+}
+
 py::array fit_numpy_labels(PyModel& model, const py::array& inputs, const py::array& labels, uint32_t batch_size) {
   const py::module_ numpy = py::module_::import("numpy");
   if (!numpy.attr("issubdtype")(labels.dtype(), numpy.attr("integer")).cast<bool>()) not_integer_labels();
+  // A 0-dimensional array is not a sequence: its conversion fails as it always did.
+  if (labels.ndim() >= 1) check_label_count(inputs, static_cast<uint64_t>(labels.shape(0)));
   return fit(model, inputs, int32_labels(labels), batch_size);
 }
 
 py::array fit_list_labels(PyModel& model, const py::array& inputs, const py::list& labels, uint32_t batch_size) {
+  check_label_count(inputs, labels.size());
   std::vector<int32_t> converted;
   try {
     converted = int32_labels(labels);

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs the whole test suite with AddressSanitizer and UndefinedBehaviorSanitizer.
+# Runs the whole test suite with AddressSanitizer and UndefinedBehaviorSanitizer, then fuzzes the model
+# loader and the device-program readers for a short while.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PY=${PYTHON:-python3}
@@ -14,3 +15,5 @@ LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.s
 ASAN_OPTIONS=detect_leaks=0 $PY -m pytest -q -p no:cacheprovider tests/python
 # Put the normal build back in place for later runs.
 bash scripts/build.sh
+# A short run of the loader and program-reader fuzz targets (scripts/fuzz.sh runs them longer).
+bash scripts/fuzz.sh "${OVRIX_FUZZ_SECONDS:-20}"

@@ -45,6 +45,12 @@ void check_presets(const Geometry& g, const std::vector<PresetVariable>& presets
     if (!p.tensor || !(p.tensor->shape() == e.shape) || p.tensor->dense_layout() != e.layout) {
       throw std::invalid_argument("Variable " + p.name + " of layer " + name + " does not have its shape and layout.");
     }
+    // The software inference and the recorders read each variable as the type its kind declares: a
+    // shift stored as int32 -1 would otherwise become a shift by 2^32 - 1.
+    if (p.tensor->type() != e.type && p.tensor->type() != e.also) {
+      throw std::invalid_argument("Variable " + p.name + " of layer " + name + " has element type " +
+                                  Tensor::type_name(p.tensor->type()) + ", not " + Tensor::type_name(e.type) + ".");
+    }
   }
 }
 
@@ -61,6 +67,10 @@ ModelImpl::~ModelImpl() {
   }
 }
 
+void ModelImpl::refuse_while_mapping(const char* what) const {
+  if (mapping_) throw std::runtime_error(std::string("Cannot ") + what + " while the model is being mapped.");
+}
+
 void ModelImpl::forget_mapping() {
   sequences_.clear();
   device_.reset();
@@ -73,6 +83,7 @@ void ModelImpl::add(std::shared_ptr<Layer> layer, const std::vector<std::shared_
 
 void ModelImpl::add_with_variables(std::shared_ptr<Layer> layer, const std::vector<std::shared_ptr<Layer>>& inbounds,
                                    const std::vector<PresetVariable>* presets) {
+  refuse_while_mapping("add a layer");
   if (!layer) throw std::invalid_argument("Cannot add a null layer to a model.");
   LayerCore* c = core_of(layer.get());
   if (c == nullptr) throw std::invalid_argument("Only layers made by Layer::create can be added to a model.");
@@ -134,6 +145,7 @@ void ModelImpl::add_with_variables(std::shared_ptr<Layer> layer, const std::vect
 }
 
 void ModelImpl::pop_layer() {
+  refuse_while_mapping("remove a layer");
   if (layers_.empty()) throw std::runtime_error("Cannot remove a layer from an empty model.");
   std::shared_ptr<Layer> last = layers_.back();
   auto& c = core(last);
@@ -151,6 +163,7 @@ void ModelImpl::pop_layer() {
 }
 
 void ModelImpl::compile(const LearningParams& params) {
+  refuse_while_mapping("compile the model");
   if (layers_.empty()) throw std::runtime_error("Cannot compile an empty model.");
   core(layers_.back()).learning = LearningParams::clone(&params);
 }

@@ -44,17 +44,20 @@ class ModelImpl final : public Model {
   std::shared_ptr<Device> device() const override { return device_; }
 
   // add with the variables given instead of the initial zeros: the presets must name every variable
-  // of the built layer, in order, with its shape and layout (std::invalid_argument otherwise).
+  // of the built layer, in order, with its shape, layout and element type (std::invalid_argument otherwise).
   void add_with_variables(std::shared_ptr<Layer> layer, const std::vector<std::shared_ptr<Layer>>& inbounds,
                           const std::vector<PresetVariable>* presets);
 
  private:
   // Drops what mapping left once the layers change.
   void forget_mapping();
+  // Refuses (std::runtime_error) an edit or a second mapping while `map` runs.
+  void refuse_while_mapping(const char* what) const;
 
   std::vector<std::shared_ptr<Layer>> layers_;
   std::vector<std::shared_ptr<Sequence>> sequences_;
   std::shared_ptr<Device> device_;
+  bool mapping_ = false;  // `map` is running
 };
 
 // Serialized model format (engine/impl/model_format.cpp).

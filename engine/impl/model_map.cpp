@@ -39,6 +39,10 @@ class SoftwareSequence final : public Sequence {
 }  // namespace
 
 void ModelImpl::map(std::shared_ptr<Device> device, bool hw_only, std::shared_ptr<MapConstraints> constraints) {
+  // The mapper calls back into the caller (MapConstraints overrides), which could otherwise change
+  // the layers under it, or map again: the sequences would then describe another model than the
+  // one that runs.
+  refuse_while_mapping("map the model");
   if (!constraints) {
     constraints = std::make_shared<MapConstraints>(device);
   } else if (constraints->device() != device) {
@@ -46,6 +50,11 @@ void ModelImpl::map(std::shared_ptr<Device> device, bool hw_only, std::shared_pt
   }
   // From here on the model no longer holds its earlier mapping, whatever happens.
   forget_mapping();
+  mapping_ = true;
+  struct EndOfMapping {
+    bool& mapping;
+    ~EndOfMapping() { mapping = false; }
+  } end_of_mapping{mapping_};
 
   // The back-end erases what it maps from the list it is given: hand it a copy.
   std::vector<std::shared_ptr<Layer>> remaining = layers_;

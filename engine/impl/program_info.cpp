@@ -4,6 +4,7 @@
 
 #include <flatbuffers/flatbuffers.h>
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
@@ -42,8 +43,14 @@ uint64_t word_aligned_bytes(uint64_t count, uint64_t bits) {
 
 ProgramInfo::ProgramInfo(const uint8_t* data, size_t size) {
   if (data == nullptr || size < 2 * prefix_bytes) refuse("too short");
+  // The verifier checks alignment relative to the start of the buffer it is given, so both parts
+  // must start on a 32-bit boundary (the widest scalar of either schema) for their reads to be aligned.
+  if (reinterpret_cast<uintptr_t>(data) % alignof(uint32_t) != 0)
+    throw std::invalid_argument("Device program bytes must start at a 4-byte aligned address.");
   const uint64_t info_size = uint64_t{read_prefix(data)} + prefix_bytes;
   if (info_size + prefix_bytes > size) refuse("the program information does not fit the program");
+  if (info_size % alignof(uint32_t) != 0)
+    refuse("the program information takes " + std::to_string(info_size) + " bytes, not a whole number of 32-bit words");
   const uint8_t* rest = data + info_size;
   const uint64_t data_size = uint64_t{read_prefix(rest)} + prefix_bytes;
   if (info_size + data_size != size) refuse("the program data does not end the program");

@@ -90,7 +90,7 @@ def test_fit_accepts_none_one_or_one_label_per_sample(labels):
 
 
 COUNT_MISMATCH = r"^Number of labels should be the same as number of inputs\.$"
-NOT_INTEGERS = [2.5, -0.5, 1e10, -3e9, float("inf"), 1e300, -1e300, float("nan"), ["a", "b"], [1.5, 2.5],
+NOT_INTEGERS = [2.5, -0.5, 1e10, -3e9, float("inf"), 1e300, -1e300, float("nan"), ["a"] * 5, [1.5] * 5,
                 [2 ** 31, 1, 1, 1, 1], np.array([1.0, 2.0, 3.0, 4.0, 5.0], dtype=np.float32),
                 np.array([2 ** 40] * 5, dtype=np.uint64), np.array([2 ** 31, 1, 1, 1, 1], dtype=np.int64),
                 np.array([-2 ** 31 - 1, 1, 1, 1, 1], dtype=np.int64), np.array([2 ** 32 - 1] * 5, dtype=np.uint32),

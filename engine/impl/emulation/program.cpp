@@ -18,6 +18,13 @@ std::vector<uint32_t> dims_of(const flatbuffers::Vector<uint32_t>* dims) {
   return dims ? std::vector<uint32_t>(dims->begin(), dims->end()) : std::vector<uint32_t>{};
 }
 
+// Product of the dimensions, saturated at the largest 64-bit value.
+uint64_t saturated_elements(const std::vector<uint32_t>& dims) {
+  uint64_t n = 1;
+  for (uint32_t d : dims) n = d != 0 && n > UINT64_MAX / d ? UINT64_MAX : n * d;
+  return n;
+}
+
 bool known_output_type(uint8_t t) {
   return t < force_type || (t >= force_type && t <= force_type + uint8_t(TensorType::uint16)) || t == no_outputs ||
          t == ragged_size || t == ragged_rank;
@@ -58,6 +65,17 @@ ProgramSummary read_program(const uint8_t* data, size_t size) {
       refuse("the learning layer has no weight memory");
     }
   }
+
+  // The device holds the program, its learning memory and at least one sample's input (a byte per
+  // element) and output (up to 4 bytes per element): a program announcing more could never run, and
+  // every run would first allocate its outputs.
+  const uint64_t in = saturated_elements(s.input_dims);
+  const uint64_t out = saturated_elements(s.output_dims);
+  const uint64_t fixed = size + s.learn_memory.size() * 4;
+  if (in > device_memory_bytes || out > device_memory_bytes / 4 || fixed + in + out * 4 > device_memory_bytes)
+    refuse(fmt::format("one sample's input ({} elements) and output ({} elements) do not fit the {} bytes of device "
+                       "memory beside the program",
+                       in, out, device_memory_bytes));
   return s;
 }
 

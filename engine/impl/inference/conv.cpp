@@ -43,7 +43,7 @@ const int32_t* shifted_input(const std::vector<int32_t>& x, const std::vector<in
 
 // Input shifts of a layer: one per input channel, or none when absent or all 0.
 std::vector<int32_t> input_shifts(const Layer& layer, uint32_t channels) {
-  std::vector<int32_t> s = int_values(layer, "input_shift", channels);
+  std::vector<int32_t> s = shift_values(layer, "input_shift", channels);
   for (int32_t v : s)
     if (v != 0) return s;
   return {};

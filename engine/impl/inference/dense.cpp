@@ -24,7 +24,7 @@ class DenseRunner : public Runner {
     if (!(ws.size() == 2 && ws[0] == inputs_ && ws[1] == units_))
       layer_error(layer, fmt::format("\"weights\" of shape {} do not match ({}, {}).", shape_text(ws), inputs_, units_));
     weights_ = int_values(layer, "weights", 0);
-    shifts_ = int_values(layer, "input_shift", inputs_);
+    shifts_ = shift_values(layer, "input_shift", inputs_);
     if (std::all_of(shifts_.begin(), shifts_.end(), [](int32_t s) { return s == 0; })) shifts_.clear();
     stage_ = std::make_unique<OutputStage>(layer, units_);
     const Shape out = output_dims3(layer);

@@ -30,9 +30,9 @@ class AddRunner : public Runner {
                                        shape_text(dims_)));
     }
     const uint32_t channels = dims_[2];
-    a_ = int_values(layer, "a_shift", channels);
-    b_ = int_values(layer, "b_shift", channels);
-    o_ = int_values(layer, "output_shift", channels);
+    a_ = shift_values(layer, "a_shift", channels);
+    b_ = shift_values(layer, "b_shift", channels);
+    o_ = shift_values(layer, "output_shift", channels);
     for (auto* v : {&a_, &b_, &o_})
       if (v->empty()) v->assign(channels, 0);
     range_ = arith::output_range(layer.output_bits(), layer.output_signed());

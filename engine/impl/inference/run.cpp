@@ -77,6 +77,11 @@ void store_sample(const Buffer& b, size_t s, Dense& out) {
 
 }  // namespace
 
+void check_label_count(uint64_t samples, uint64_t labels) {
+  if (labels > 1 && labels != samples)
+    throw std::invalid_argument(fmt::format("Expected one label per input ({}) or one for all; got {}.", samples, labels));
+}
+
 std::shared_ptr<Tensor> run(const std::vector<std::shared_ptr<Layer>>& layers, const Dense& input, Mode mode,
                             const std::vector<int32_t>& labels) {
   if (layers.empty()) throw std::invalid_argument("Cannot run a model with no layers.");
@@ -187,9 +192,7 @@ std::shared_ptr<Tensor> run(const std::vector<std::shared_ptr<Layer>>& layers, c
       throw std::invalid_argument(
           fmt::format("Cannot fit: the last layer '{}' has no learning parameters (compile the model first).",
                       last.name()));
-    if (!labels.empty() && labels.size() != 1 && labels.size() != samples)
-      throw std::invalid_argument(
-          fmt::format("Expected one label per input ({}) or one for all; got {}.", samples, labels.size()));
+    check_label_count(samples, labels.size());
     tail.prepare_learning(*params);
   }
 

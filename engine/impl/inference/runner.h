@@ -78,6 +78,10 @@ int32_t param(const Layer& layer, const char* key, int32_t fallback);
 // The values of a variable widened to int32, in row-major order of its shape; empty when the layer has
 // no such variable. With `count` non-zero the variable must hold exactly that many values.
 std::vector<int32_t> int_values(const Layer& layer, const char* name, size_t count);
+// Same for a shift variable, whose values must also lie in the range of the element type its layer
+// kind declares for it (0 to 255 for a uint8 shift), whatever type its tensor was set with: a shift
+// outside that range has no meaning and would overflow the shift arithmetic.
+std::vector<int32_t> shift_values(const Layer& layer, const char* name, size_t count);
 // Same for float32 variables.
 std::vector<float> float_values(const Layer& layer, const char* name, size_t count);
 // Shape of a variable (empty shape when absent).

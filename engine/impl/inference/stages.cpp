@@ -1,9 +1,11 @@
 // Helpers shared by the runners: variable and parameter access, the output stage and the pooling stage.
 #include <fmt/format.h>
 
+#include <optional>
 #include <stdexcept>
 
 #include "engine/impl/inference/runner.h"
+#include "engine/impl/layer_core.h"
 #include "engine/impl/ops/dense_util.h"
 #include "engine/impl/ops/kernels.h"
 
@@ -77,6 +79,37 @@ std::vector<int32_t> int_values(const Layer& layer, const char* name, size_t cou
   return out;
 }
 
+namespace {
+
+// The values an element type holds, for the types shift variables are declared with.
+std::optional<arith::Range> stored_range(TensorType type) {
+  switch (type) {
+    case TensorType::uint8: return arith::Range{0, 255};
+    case TensorType::int8: return arith::Range{-128, 127};
+    default: return std::nullopt;
+  }
+}
+
+}  // namespace
+
+std::vector<int32_t> shift_values(const Layer& layer, const char* name, size_t count) {
+  std::vector<int32_t> out = int_values(layer, name, count);
+  if (out.empty()) return out;
+  const detail::LayerCore* core = detail::core_of(&layer);
+  const auto* spec = core ? core->variable_set->spec(name) : nullptr;
+  const auto stored = core ? core->variable_set->stored(name) : nullptr;
+  // A tensor of the declared type holds nothing else; one set with a wider type may.
+  if (!spec || !stored || stored->type() == spec->type) return out;
+  const std::optional<arith::Range> range = stored_range(spec->type);
+  if (!range) return out;
+  for (int32_t v : out) {
+    if (v < range->lo || v > range->hi)
+      layer_error(layer, fmt::format("variable \"{}\" holds the shift {}, outside the {} range {} to {}.", name, v,
+                                     Tensor::type_name(spec->type), range->lo, range->hi));
+  }
+  return out;
+}
+
 std::vector<float> float_values(const Layer& layer, const char* name, size_t count) {
   auto t = variable(layer, name);
   if (!t) return {};
@@ -118,13 +151,13 @@ OutputStage::OutputStage(const Layer& layer, uint32_t channels)
       activation_(layer.activation()),
       range_(arith::output_range(layer.output_bits(), layer.output_signed())) {
   const auto bias = int_values(layer, "bias", channels);
-  const auto bias_shift = int_values(layer, "bias_shift", channels);
+  const auto bias_shift = shift_values(layer, "bias_shift", channels);
   const auto scales = int_values(layer, "output_scales", channels);
-  const auto shifts = int_values(layer, "output_shift", channels);
+  const auto shifts = shift_values(layer, "output_shift", channels);
   const auto max_value = int_values(layer, "max_value", channels);
-  const auto max_shift = int_values(layer, "max_value_shift", channels);
+  const auto max_shift = shift_values(layer, "max_value_shift", channels);
   const auto act_scales = int_values(layer, "activation_scales", channels);
-  const auto act_shifts = int_values(layer, "activation_shift", channels);
+  const auto act_shifts = shift_values(layer, "activation_shift", channels);
   bias_.resize(channels);
   scale_.resize(channels);
   shift_.resize(channels);

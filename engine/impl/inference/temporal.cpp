@@ -28,7 +28,7 @@ class TemporalRunner : public Runner {
       layer_error(layer, fmt::format("\"weights\" of shape {} do not match (1, 1, {}, {}).", shape_text(ws), rows,
                                      filters_));
     weights_ = int_values(layer, "weights", 0);
-    shifts_ = int_values(layer, "input_shift", channels_);
+    shifts_ = shift_values(layer, "input_shift", channels_);
     stage_ = std::make_unique<OutputStage>(layer, filters_);
     pool_ = std::make_unique<PoolStage>(layer, in[0], in[1]);
     const Shape out = output_dims3(layer);

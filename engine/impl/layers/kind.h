@@ -70,6 +70,8 @@ struct VariableSpec {
   TensorType type;
   Shape shape;
   Dense::Layout layout = Dense::Layout::RowMajor;
+  // A second element type the kind's readers take for this variable (the wider lumo scales).
+  std::optional<TensorType> also = std::nullopt;
 };
 
 // Everything a layer knows once its inputs are known.

@@ -53,6 +53,9 @@ class StatefulRecurrentRules final : public LumoRules {
         {"input_shift", TensorType::uint8, Shape{c}},
     };
     add_output_variables(g.variables, o, activation(p), false);
+    // The TNP-R takes 16-bit output scales as well.
+    for (auto& v : g.variables)
+      if (v.name == "output_scales") v.also = TensorType::uint16;
     const uint64_t per_step = mul_sat({s, c}) + mul_sat({o, s});
     g.macs = mul_sat({d0, t, per_step});
     return g;
@@ -86,7 +89,7 @@ class PostProcessingRules final : public LumoRules {
     // Scale and shift of the preceding layer's output, which take the place of its own.
     g.variables = {
         {"threshold", TensorType::uint16, Shape{1}},
-        {"input_scales", TensorType::uint8, c},
+        {"input_scales", TensorType::uint8, c, Dense::Layout::RowMajor, TensorType::uint16},
         {"input_shift", TensorType::int8, c},
     };
     return g;

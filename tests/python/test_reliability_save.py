@@ -1,0 +1,98 @@
+"""Saving replaces a model file only once the new file is whole; paths holding NUL bytes are refused
+as Python's open() refuses them."""
+import os
+import resource
+import signal
+import stat
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from builders import dense1d, input_data, v2_model
+from ovrix import core
+
+
+def large_model():
+    """A model whose saved file is some hundreds of kilobytes (random weights do not compress)."""
+    model = core.Model()
+    model.add(input_data(width=16, height=16, channels=4))
+    model.add(dense1d("dense", units=256, weights_bits=8))
+    weights = np.random.default_rng(7).integers(-128, 128, size=(1024, 256), dtype=np.int8)
+    model.get_layer("dense").variables["weights"] = weights
+    return model
+
+
+@pytest.mark.parametrize("suffix", ["\0.bak", "\0", "\0x"])
+def test_paths_with_nul_bytes_are_refused(tmp_path, suffix):
+    target = tmp_path / "model.fbz"
+    v2_model().save(str(target))
+    before = target.read_bytes()
+    other = large_model()
+    for path in (str(target) + suffix, os.fsencode(str(target) + suffix)):
+        with pytest.raises(ValueError, match="^embedded null byte$"):
+            other.save(path)
+        with pytest.raises(ValueError, match="^embedded null byte$"):
+            core.Model(path)
+    assert target.read_bytes() == before
+    assert os.listdir(tmp_path) == ["model.fbz"]
+
+
+def limit_file_size(limit):
+    """In the child: writes beyond `limit` bytes fail with EFBIG instead of killing the process."""
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (limit, resource.RLIM_INFINITY))
+
+
+def test_a_save_that_fails_part_way_keeps_the_old_file(tmp_path):
+    target = tmp_path / "model.fbz"
+    source = tmp_path / "large.fbz"
+    v2_model().save(str(target))
+    large_model().save(str(source))
+    before = target.read_bytes()
+    limit = 64 * 1024
+    assert len(before) < limit < source.stat().st_size
+    # Loading reads the large file; saving it over the small one then exceeds the file-size limit.
+    child = subprocess.run(
+        [sys.executable, "-c",
+         "import sys\nfrom ovrix import core\nm = core.Model(sys.argv[1])\n"
+         "try:\n    m.save(sys.argv[2])\nexcept Exception as e:\n    print(type(e).__name__, e)\n",
+         str(source), str(target)],
+        preexec_fn=lambda: limit_file_size(limit), capture_output=True, text=True, timeout=120)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout == f"RuntimeError Unable to write model file: {target}\n"
+    assert target.read_bytes() == before
+    assert sorted(os.listdir(tmp_path)) == ["large.fbz", "model.fbz"]
+    assert core.Model(str(target)).to_buffer() == v2_model().to_buffer()
+
+
+def test_a_replaced_file_keeps_its_mode_and_links(tmp_path):
+    target = tmp_path / "model.fbz"
+    target.write_bytes(b"old")
+    target.chmod(0o640)
+    link = tmp_path / "link.fbz"
+    link.symlink_to(target.name)
+    model = v2_model()
+    model.save(str(link))
+    assert link.is_symlink() and os.readlink(link) == "model.fbz"
+    assert stat.S_IMODE(target.stat().st_mode) == 0o640
+    assert core.Model(str(target)).to_buffer() == model.to_buffer()
+    assert sorted(os.listdir(tmp_path)) == ["link.fbz", "model.fbz"]
+
+
+@pytest.mark.parametrize("name", ["", "missing/", "."])
+def test_paths_that_name_no_file_cannot_be_opened(tmp_path, monkeypatch, name):
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(ValueError, match="^Unable to open file for saving model: "):
+        v2_model().save(name)
+    assert os.listdir(tmp_path) == []
+
+
+def test_a_new_file_gets_the_mode_the_umask_allows(tmp_path):
+    old = os.umask(0o027)
+    try:
+        v2_model().save(str(tmp_path / "model.fbz"))
+    finally:
+        os.umask(old)
+    assert stat.S_IMODE((tmp_path / "model.fbz").stat().st_mode) == 0o640
