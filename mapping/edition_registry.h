@@ -5,7 +5,8 @@
 //
 // An edition lives in backends/<edition>/, registers itself in backends/<edition>/edition.cpp
 // through ovrix::<edition>::register_edition(EditionRegistry&) (declared in its edition.h), and is
-// built when its name is in the CMake list OVRIX_EDITIONS, from which the build generates the calls.
+// named in the CMake list OVRIX_KNOWN_EDITIONS. The editions built (OVRIX_EDITIONS, by default every
+// known edition whose folder exists) are registered by calls the build generates from that list.
 #include <cstdint>
 #include <memory>
 #include <string>

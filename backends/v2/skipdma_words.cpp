@@ -98,7 +98,8 @@ ChannelWrites skipdma_store_writes(const StoreChannel& s) {
   uint32_t fifo_word = with_field(0, GEOMETRY_FIFO, s.fifo);
   set_field(&fifo_word, GEOMETRY_RESERVED_28, 0);
   // A TNP-B store keeps whole pixels (all channels of one position), other stores whole rows.
-  const uint32_t row_words = size32(s.tnp_b ? ceil_div(uint64_t{s.bits} * s.channels, 32) : ceil_div(uint64_t{s.bits} * s.width, 32));
+  const uint32_t row_words =
+      size32(s.tnp_b ? ceil_div(uint64_t{s.bits} * s.channels, 32) : ceil_div(uint64_t{s.bits} * s.width, 32));
   const uint64_t total = uint64_t{row_words} * (s.tnp_b ? s.width : s.height);
   const uint32_t row_word = with_field(0, GEOMETRY_ROW_WORDS, row_words);
   add(skipdma_address(s.channel, SKIPDMA_REG_STORE_GEOMETRY),
