@@ -192,9 +192,8 @@ MappingStatus check_post_processing_layer(const Layer& layer) {
       status += failure(layer, "LumoPostProcessing layer needs a threshold value.");
     for (const char* name : {"input_scales", "input_shift"}) {
       const auto t = variable(layer, name);
-      const uint64_t got = t ? t->size() : 0;
-      if (got != in[2])
-        status += failure(layer, fmt::format("Variable {} must hold {} values (got {}).", name, in[2], got));
+      if (t && t->size() != in[2])
+        status += failure(layer, fmt::format("Variable {} must hold {} values (got {}).", name, in[2], t->size()));
     }
   }
   return status;

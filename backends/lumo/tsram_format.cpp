@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "backends/lumo/sram_sizes.h"
 #include "backends/lumo/sram_word.h"
 #include "mapping/host_hooks.h"
 
@@ -130,7 +131,8 @@ void format_tsram_input_shift(std::vector<uint32_t>* out, const Dense& input_shi
   const uint32_t copies = input_bits == 8 ? 1 : input_bits / 8;
   const uint8_t* shifts = input_shift.data_as<uint8_t>();
   require_entries(input_shift, "input_shift", n);
-  std::vector<uint64_t> words((n + per_word - 1) / per_word, 0);
+  // The TSRAM size of a chain counts these words too.
+  std::vector<uint64_t> words(tsram_input_shift_words(input_bits, n), 0);
   for (size_t i = 0; i < n; ++i) {
     // A shift above 7 would spill into the next channel's slot.
     const uint32_t v = check_unsigned(shifts[i], INPUT_SHIFT_SLOT_BITS);
