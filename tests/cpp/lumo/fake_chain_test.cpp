@@ -1,5 +1,5 @@
-// Chains the engine cannot build in memory: channel counts whose SRAM sums pass 32 bits, and a
-// post-processing layer without a threshold. A small layer double answers only what the lumo code reads.
+// Chains the engine cannot build: channel counts whose SRAM sums pass 32 bits, a post-processing
+// layer without a threshold, tensors that do not match the channel counts. A small layer double answers only what the lumo code reads.
 #include <gtest/gtest.h>
 
 #include <limits>
@@ -87,6 +87,20 @@ TEST(LumoRules, APostProcessingLayerWithoutThresholdIsRefused) {
   link(head, post);
   const MappingStatus status = lumo::check_post_processing_layer(*post);
   EXPECT_EQ(status.to_string(), "Cannot map layer 'post'. LumoPostProcessing layer needs a threshold value.");
+}
+
+TEST(LumoRules, CompanionTensorsMustFitTheChannelCounts) {
+  auto head = std::make_shared<Fake>("r1", LayerType::StatefulRecurrent,
+                                     std::map<std::string, int>{{"stateful_channels", 4}, {"output_channels", 2},
+                                                                {"subsample", 1}},
+                                     Shape{1, 10, 8});
+  head->vars->tensors["in_proj"] = Dense::create(TensorType::int8, Shape{4, 7});
+  head->vars->tensors["A_real"] = Dense::create(TensorType::int16, Shape{3});
+  head->vars->tensors["bias"] = Dense::create(TensorType::int8, Shape{2});
+  const HardwareConstraints limits = compute_hardware_constraints(IpVersion::lumo, SramSize_lumo);
+  EXPECT_EQ(lumo::check_tnp_r_constraints(limits, *head).to_string(),
+            "Cannot map layer 'r1'. Variable in_proj must have the shape (4, 8). Variable A_real must hold 4 values "
+            "(got 3).");
 }
 
 }  // namespace
