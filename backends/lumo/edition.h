@@ -1,4 +1,12 @@
 #pragma once
-// The lumo edition's implementations of the four back-end interfaces, as the hardware back-end
-// creates them when a device's product id selects the lumo edition.
-#include "backends/lumo/lumo_backend.h"
+// The lumo edition's entry in the edition registry: its four back-end implementations, for the
+// product 0xB1 (Lumo Proteo).
+namespace ovrix {
+class EditionRegistry;
+}
+
+namespace ovrix::lumo {
+
+void register_edition(EditionRegistry& registry);
+
+}  // namespace ovrix::lumo

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "backends/lumo/interim_helpers.h"
+#include "backends/common/sizes.h"
 #include "backends/lumo/sram_sizes.h"
 
 namespace ovrix::lumo {
@@ -11,7 +11,7 @@ std::vector<uint32_t> format_fsram_matrix(const Dense& weights) {
   const Shape shape = weights.shape();
   const uint64_t rows = shape.size() >= 2 ? shape[0] : 0;
   const uint64_t cols = shape.size() >= 2 ? shape[1] : 0;
-  const uint64_t blocks = interim::ceil_div(cols, 8);
+  const uint64_t blocks = ceil_div(cols, 8);
   // The FSRAM size of a chain counts these words too.
   std::vector<uint32_t> words(2 * fsram_matrix_words(shape), 0);
   const int8_t* data = weights.data_as<int8_t>();

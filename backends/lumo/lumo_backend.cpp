@@ -20,7 +20,7 @@ bool is_io_kind(LayerType type) {
 
 MappingStatus CompatibilityCheckerImpl::check_layer_compatibility(const Layer& layer, const Layer*, HwVersion) const {
   if (is_tnpr(layer)) return check_tnp_r_constraints(constraints_, layer);
-  if (is_io_kind(type_of(layer))) return MappingStatus::success();
+  if (is_io_kind(layer_type(layer))) return MappingStatus::success();
   return MappingStatus(layer.name(), "Unsupported layer type on Lumo.");
 }
 MappingStatus CompatibilityCheckerImpl::check_layer_sequence(LayerIterator, LayerIterator, HwVersion) const {
@@ -75,7 +75,7 @@ std::unique_ptr<std::vector<RegisterWrite>> IoRecorderImpl::record_epg(const Lay
 std::unique_ptr<program::Record> LayerRecorderImpl::record_layer(const Layer& layer, const Layer&,
                                                                  std::shared_ptr<Layer>, bool, bool,
                                                                  const std::vector<hw::Ident>&, bool, bool) const {
-  const LayerType type = type_of(layer);
+  const LayerType type = layer_type(layer);
   if (is_io_kind(type)) return program::new_record(device_.version());
   if (type == LayerType::StatefulRecurrent) {
     // A chain is recorded once, by its head; the layers after it are in that record.

@@ -3,18 +3,19 @@
 #include <cmath>
 
 #include "backends/lumo/chain.h"
-#include "backends/lumo/interim_helpers.h"
+#include "backends/common/sizes.h"
 #include "engine/variables.h"
 
 namespace ovrix::lumo {
 
-using interim::ceil_div;
-using interim::saturate32;
-
 namespace {
 
-// Values of `bits`-bit elements that one 32-bit word holds (0 for widths above 32 or of 0).
-uint64_t per_word(uint32_t bits) { return bits == 0 ? 0 : 32 / bits; }
+// 32-bit words that n values of `bits` bits fill, ceil(n / (32 / bits)); 0 for widths of 0 or above 32,
+// whose words hold no value.
+uint64_t packed_words(uint64_t n, uint32_t bits) {
+  const uint64_t per_word = bits == 0 ? 0 : 32 / bits;
+  return per_word == 0 ? 0 : ceil_div(n, per_word);
+}
 
 uint64_t proj_words(const Layer& layer, const char* name) {
   const auto t = variable(layer, name);
@@ -28,6 +29,11 @@ uint64_t fsram_matrix_words(const Shape& shape) {
   return uint64_t{shape[0]} * ceil_div(shape[1], 8);
 }
 
+uint32_t input_row_words(uint32_t bits, uint32_t channels) {
+  const uint64_t w = (uint64_t{bits} * channels + 31) / 32;
+  return size32(w <= 1 ? 1 : next_pow2(w));
+}
+
 uint64_t tsram_input_shift_words(uint32_t bits, uint64_t channels) { return ceil_div(channels, bits == 8 ? 8 : 4); }
 
 uint32_t get_tnpr_stsram_32b_size(const Layer& layer) {
@@ -38,17 +44,17 @@ uint32_t get_tnpr_stsram_32b_size(const Layer& layer) {
   for (; p && !post; p = first_outbound_layer(*p)) post = is_post_processing(*p);
   uint64_t size = n ? n * uint64_t(uint32_t(param_or_zero(layer, "stateful_channels"))) : 0;
   if (post) {
-    const uint64_t w = ceil_div(first_input(layer)[1], per_word(layer.input_bits()));
+    const uint64_t w = packed_words(first_input_shape(layer)[1], layer.input_bits());
     size += w <= 1 ? 0 : 2 * uint64_t(std::ceil(std::log2(double(w))));
   }
-  return saturate32(size);
+  return size32(size);
 }
 
 uint32_t get_tnpr_fsram_64b_size(const Layer& layer) {
   uint64_t size = 0;
   for (const Layer* p = &layer; p && is_recurrent(*p); p = first_outbound_layer(*p))
     size += proj_words(*p, "in_proj") + proj_words(*p, "out_proj");
-  return saturate32(size);
+  return size32(size);
 }
 
 uint32_t get_tnpr_tsram_51b_size(const Layer& layer) {
@@ -57,28 +63,28 @@ uint32_t get_tnpr_tsram_51b_size(const Layer& layer) {
     if (is_recurrent(*p))
       size += uint64_t(uint32_t(param_or_zero(*p, "stateful_channels"))) +
               uint64_t(uint32_t(param_or_zero(*p, "output_channels"))) +
-              tsram_input_shift_words(p->input_bits(), first_input(*p)[2]);
+              tsram_input_shift_words(p->input_bits(), first_input_shape(*p)[2]);
     else
       size += 2;
   }
-  return saturate32(size);
+  return size32(size);
 }
 
 uint32_t get_tnpr_evsram_32b_size(const Layer& layer) {
-  const Shape in = first_input(layer);
+  const Shape in = first_input_shape(layer);
   uint64_t size = input_row_words(layer.input_bits(), in[2]);
   const Layer* previous = nullptr;
   for (const Layer* p = &layer; p && is_tnpr(*p); p = first_outbound_layer(*p)) {
     if (is_recurrent(*p)) {
-      size += ceil_div(first_input(*p)[2], per_word(p->input_bits()));
+      size += packed_words(first_input_shape(*p)[2], p->input_bits());
       previous = p;
     } else if (previous) {
       // The post-processing layer reads the outputs of the recurrent layer before it; at the head of
       // a walk there is none, and it adds nothing.
-      size += ceil_div(previous->output_dims()[2], per_word(previous->output_bits()));
+      size += packed_words(previous->output_dims()[2], previous->output_bits());
     }
   }
-  return saturate32(size);
+  return size32(size);
 }
 
 }  // namespace ovrix::lumo

@@ -5,10 +5,11 @@
 #include "backends/lumo/chain.h"
 #include "backends/lumo/fsram_format.h"
 #include "backends/lumo/rules.h"
+#include "backends/lumo/sram_sizes.h"
 #include "backends/lumo/tsram_format.h"
 #include "engine/dma.h"
 #include "engine/params.h"
-#include "mapping/layer_mapping.h"
+#include "backends/common/mapping_components.h"
 
 namespace ovrix::lumo {
 
@@ -36,7 +37,7 @@ void format_stateful_recurrent_layer(const Layer& layer, std::vector<uint32_t>* 
   config->relu_layers.set(size_t(index), layer.has_activation_type(ActivationType::ReLU));
   config->subsample[index] = uint32_t(layer.parameters()->get("subsample"));
   config->output_channels[index] = uint32_t(layer.parameters()->get("output_channels"));
-  config->input_channels[index] = first_input(layer)[2];
+  config->input_channels[index] = first_input_shape(layer)[2];
 
   format_fsram_weights(fsram, require(layer, "in_proj"), require(layer, "out_proj"));
   format_tsram_state_updating_var(tsram_state, require(layer, "A_imag"), require(layer, "A_real"),
@@ -74,17 +75,15 @@ std::unique_ptr<program::Record> record_program_tnpr_layers(const Device& device
     const Dense& threshold = require(*p, "threshold");
     if (threshold.size() == 0) throw std::runtime_error("LumoPostProcessing layer needs a threshold value.");
     const uint16_t value = threshold.data_as<uint16_t>()[0];
-    format_tsram_post_processing_output_var(&tsram_output, low16(first_input(*p)[1]), value);
+    format_tsram_post_processing_output_var(&tsram_output, low16(first_input_shape(*p)[1]), value);
     format_tsram_post_processing_input_shift(&tsram_input_shift);
     post = p;
   }
   const uint32_t n = uint32_t(index);
 
-  const auto mapping = std::dynamic_pointer_cast<LayerMapping>(first.mapping());
-  if (!mapping) throw std::runtime_error("Layer '" + first.name() + "' has no mapping to record.");
-  const hw::Ident np = mapping->nps->at(0).ident;
+  const hw::Ident np = mapping_of(first).nps->at(0).ident;
 
-  const Shape in = first_input(first);
+  const Shape in = first_input_shape(first);
   config.layer_count = n;
   config.input_bits = first.input_bits();
   config.post_processing = post != nullptr;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "backends/common/register_fields.h"
 #include "program/reg_detail.h"
 
 namespace ovrix::lumo {
@@ -80,6 +81,6 @@ inline constexpr RegDetail FLAGS_RELU_LAYERS{16, 8};
 
 // The sixteen words, fields written in word order (the layer count first); a value wider than its
 // field is refused through set_field ("Attempted to write value ...").
-std::vector<uint32_t> format_tnpr_registers(const TnprConfig& config);
+RegisterBlock format_tnpr_registers(const TnprConfig& config);
 
 }  // namespace ovrix::lumo

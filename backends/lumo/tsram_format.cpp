@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "backends/common/register_fields.h"
 #include "backends/lumo/sram_sizes.h"
 #include "backends/lumo/sram_word.h"
 #include "mapping/host_hooks.h"
@@ -29,12 +30,6 @@ constexpr RegDetail POST_SHIFT{16, 6};
 constexpr RegDetail POST_THRESHOLD{22, 16};
 // Input-shift word: 3-bit slots from bit 0.
 constexpr uint32_t INPUT_SHIFT_SLOT_BITS = 3;
-
-int32_t check_signed(int32_t v, const RegDetail& field) {
-  const int32_t lo = -(1 << (field.width - 1)), hi = (1 << (field.width - 1)) - 1;
-  if (v < lo || v > hi) panic("%d cannot fit in a %d-bit signed integer", v, static_cast<int>(field.width));
-  return v;
-}
 
 uint32_t check_unsigned(uint32_t v, uint32_t width) {
   if (v > (1u << width) - 1) panic("%u cannot fit in a %u-bit unsigned integer", v, width);
@@ -72,11 +67,11 @@ void format_tsram_state_updating_var(std::vector<uint32_t>* out, const Dense& fi
     uint64_t w = 0;
     put_sram_field(&w, STATE_A_REAL, static_cast<uint16_t>(a_real[i]));
     put_sram_field(&w, STATE_A_IMAG, static_cast<uint16_t>(a_imag[i]));
-    const int32_t os = check_signed(outputs_shift[i], STATE_OUTPUTS_SHIFT);
-    const int32_t ns = check_signed(shift[i], STATE_NEW_SHIFT);
-    put_sram_field(&w, STATE_OUTPUTS_SHIFT, static_cast<uint32_t>(os));
+    const uint32_t os = signed_field_value(outputs_shift[i], STATE_OUTPUTS_SHIFT.width);
+    const uint32_t ns = signed_field_value(shift[i], STATE_NEW_SHIFT.width);
+    put_sram_field(&w, STATE_OUTPUTS_SHIFT, os);
     put_sram_field(&w, STATE_NEW_SCALE, scale[i]);
-    put_sram_field(&w, STATE_NEW_SHIFT, static_cast<uint32_t>(ns));
+    put_sram_field(&w, STATE_NEW_SHIFT, ns);
     append_sram_word(&words, w);
   }
   out->insert(out->end(), words.begin(), words.end());
@@ -101,11 +96,11 @@ void format_tsram_output_var(std::vector<uint32_t>* out, const Dense& scales, co
   std::vector<uint32_t> words;
   words.reserve(2 * n);
   for (size_t i = 0; i < n; ++i) {
-    const int32_t s = check_signed(shifts[i], OUTPUT_SHIFT);
+    const uint32_t s = signed_field_value(shifts[i], OUTPUT_SHIFT.width);
     const uint32_t bs = check_unsigned(bias_shifts[i], OUTPUT_BIAS_SHIFT.width);
     uint64_t w = 0;
     put_sram_field(&w, OUTPUT_SCALE, scale_at(i));
-    put_sram_field(&w, OUTPUT_SHIFT, static_cast<uint32_t>(s));
+    put_sram_field(&w, OUTPUT_SHIFT, s);
     put_sram_field(&w, OUTPUT_BIAS, static_cast<uint8_t>(biases[i]));
     put_sram_field(&w, OUTPUT_BIAS_SHIFT, bs);
     append_sram_word(&words, w);
@@ -117,10 +112,10 @@ void format_tsram_post_processing_output_var(std::vector<uint32_t>* out, uint16_
   // The logarithm of 0 has no value to truncate.
   if (timesteps == 0) throw std::runtime_error("The post-processing timesteps must be at least 1 (got 0).");
   const auto log = static_cast<int8_t>(std::trunc(std::log2(static_cast<double>(timesteps))));
-  const int32_t shift = check_signed(-int32_t{log}, POST_SHIFT);
+  const uint32_t shift = signed_field_value(-int32_t{log}, POST_SHIFT.width);
   uint64_t w = 0;
   put_sram_field(&w, POST_SCALE, 1);
-  put_sram_field(&w, POST_SHIFT, static_cast<uint32_t>(shift));
+  put_sram_field(&w, POST_SHIFT, shift);
   put_sram_field(&w, POST_THRESHOLD, threshold);
   append_sram_word(out, w);
 }

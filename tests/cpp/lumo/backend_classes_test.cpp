@@ -2,7 +2,7 @@
 // chain is recorded once, by its head.
 #include <gtest/gtest.h>
 
-#include "backends/lumo/edition.h"
+#include "backends/lumo/lumo_backend.h"
 #include "backends/lumo/sram_sizes.h"
 #include "lumo/chain_tables.h"
 #include "mapping/hardware_constraints.h"
@@ -80,7 +80,7 @@ TEST_F(LumoClasses, AChainIsRecordedOnceByItsHead) {
 }
 
 TEST_F(LumoClasses, RecordingNeedsThePlacedHead) {
-  EXPECT_EQ(message_of<std::runtime_error>([&] { record("r1"); }), "Layer 'r1' has no mapping to record.");
+  EXPECT_EQ(message_of<std::runtime_error>([&] { record("r1"); }), "Layer 'r1' is not mapped.");
   dynamic_cast<LayerImpl&>(*chain.layer("r1")).set_mapping(std::make_shared<LayerMapping>());
   EXPECT_THROW(record("r1"), std::out_of_range);
 }
