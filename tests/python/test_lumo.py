@@ -161,24 +161,21 @@ def map_text(model, device=None):
     return str(error.value)
 
 
-def test_a_ninth_layer_is_refused():
-    assert map_text(chain(8, True)) == "A model cannot have more that 8 StatefulRecurrent layers."
-
-
-@pytest.mark.parametrize("edit, text", [
-    (lambda m: m.layers[1].variables.__setitem__("input_shift", np.full(8, 9, np.uint8)),
-     "Cannot map layer 'r1'. Variable input_shift needs 4 bits, more than the 3 allowed."),
-    (lambda m: m.layers[2].variables.__setitem__("output_scales", np.full(1, 3, np.uint8)),
-     "Cannot map layer 'r2'. Output scales must be 1 for the last StatefulRecurrent layer before a "
-     "LumoPostProcessing layer (got 3)."),
-])
-def test_rule_breaks_give_their_texts(edit, text):
-    model = chain(2, True)
-    edit(model)
-    assert map_text(model) == text
+def edited(name, variable, values, count=2, post=True):
+    model = chain(count, post)
+    current = next(l for l in model.layers if l.name == name)
+    current.variables[variable] = np.full(current.variables[variable].shape, values,
+                                          current.variables[variable].dtype)
+    return model
 
 
 @pytest.mark.parametrize("build, text", [
+    (lambda: chain(8, True), "A model cannot have more that 8 StatefulRecurrent layers."),
+    (lambda: edited("r1", "input_shift", 9),
+     "Cannot map layer 'r1'. Variable input_shift needs 4 bits, more than the 3 allowed."),
+    (lambda: edited("r2", "output_scales", 3),
+     "Cannot map layer 'r2'. Output scales must be 1 for the last StatefulRecurrent layer before a "
+     "LumoPostProcessing layer (got 3)."),
     (lambda: chain(2, False, states=24), "Cannot map layer 'r1'. State channels must be a power of 2. (got 24)."),
     (lambda: chain(1, True, steps=2), "Cannot map layer 'post'. Timesteps dimension must be at least 3 (got 2)."),
     (lambda: chain(1, False, subsample=5),
@@ -204,14 +201,6 @@ def test_other_kinds_and_learning_are_refused():
     model = chain(1, False)
     model.compile(core.OvrixUnsupervised(num_weights=1, num_classes=1))
     assert "Learning not implemented on lumo." in map_text(model)
-
-
-def test_mapping_twice_gives_the_same_program():
-    model = chain(3, True)
-    model._map(lumo_device())
-    first = bytes(model.sequences[0].program)
-    model._map(lumo_device())
-    assert bytes(model.sequences[0].program) == first
 
 
 # ------------------------------------------------------------------ an emulated lumo device

@@ -67,10 +67,8 @@ inline std::vector<Case> read_cases(const std::string& file) {
   return cases;
 }
 
-// Fills every element of a layer's variable with the values, repeated.
-inline void fill_variable(Layer& layer, const std::string& name, const std::vector<int64_t>& values) {
-  const auto t = layer.variables()->get(name);
-  if (!t) throw std::runtime_error("layer " + layer.name() + " has no variable " + name);
+// Fills every element of a tensor with the values, repeated.
+inline void fill(Dense* t, const std::vector<int64_t>& values) {
   for (size_t i = 0; i < t->size(); ++i) {
     const int64_t v = values[i % values.size()];
     switch (t->type()) {
@@ -83,6 +81,7 @@ inline void fill_variable(Layer& layer, const std::string& name, const std::vect
       case TensorType::uint2: t->mutable_data_as<uint8_t>()[i] = uint8_t(v); break;
       case TensorType::int16: t->mutable_data_as<int16_t>()[i] = int16_t(v); break;
       case TensorType::uint16: t->mutable_data_as<uint16_t>()[i] = uint16_t(v); break;
+      case TensorType::float32: t->mutable_data_as<float>()[i] = float(v); break;
       default: t->mutable_data_as<int32_t>()[i] = int32_t(v);
     }
   }
@@ -149,7 +148,7 @@ inline Chain build_chain(const std::string& spec) {
     auto layer = Layer::create(params.get(), name);
     chain.model->add(layer);
     for (const auto& [var, values] : vars)
-      if (layer->variables()->has(var)) fill_variable(*layer, var, numbers(values));
+      if (layer->variables()->has(var)) fill(layer->variables()->get(var).get(), numbers(values));
   }
   return chain;
 }

@@ -123,17 +123,7 @@ std::shared_ptr<Dense> tensor(const std::string& text) {
       {"i8", TensorType::int8}, {"u8", TensorType::uint8}, {"i16", TensorType::int16},
       {"u16", TensorType::uint16}, {"i32", TensorType::int32}, {"f32", TensorType::float32}};
   std::shared_ptr<Dense> t = Dense::create(types.at(type_text), shape);
-  for (size_t i = 0; i < t->size(); ++i) {
-    const int64_t v = values[i % values.size()];
-    switch (t->type()) {
-      case TensorType::int8: t->mutable_data_as<int8_t>()[i] = int8_t(v); break;
-      case TensorType::uint8: t->mutable_data_as<uint8_t>()[i] = uint8_t(v); break;
-      case TensorType::int16: t->mutable_data_as<int16_t>()[i] = int16_t(v); break;
-      case TensorType::uint16: t->mutable_data_as<uint16_t>()[i] = uint16_t(v); break;
-      case TensorType::float32: t->mutable_data_as<float>()[i] = float(v); break;
-      default: t->mutable_data_as<int32_t>()[i] = int32_t(v);
-    }
-  }
+  fill(t.get(), values);
   return t;
 }
 
