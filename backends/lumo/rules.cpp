@@ -4,8 +4,8 @@
 
 #include <optional>
 
-#include "backends/lumo/chain.h"
 #include "backends/common/rule_failures.h"
+#include "backends/lumo/chain.h"
 #include "backends/lumo/sram_sizes.h"
 #include "engine/engine.h"
 #include "engine/variables.h"
@@ -14,11 +14,10 @@ namespace ovrix::lumo {
 
 namespace {
 
-
 std::string str(uint64_t v) { return std::to_string(v); }
 
-// Companion tensors must hold one value per channel they describe (at least that many for the
-// projections' rows and columns), so that no formatter reads past a tensor.
+// Companion tensors must hold one value per channel they describe, and the projections the (rows,
+// columns) of their channel counts, so that no formatter reads past a tensor.
 MappingStatus check_variable_sizes(const Layer& layer) {
   MappingStatus status;
   const uint32_t s = uint32_t(param_or_zero(layer, "stateful_channels"));

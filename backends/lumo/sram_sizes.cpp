@@ -2,8 +2,8 @@
 
 #include <cmath>
 
-#include "backends/lumo/chain.h"
 #include "backends/common/sizes.h"
+#include "backends/lumo/chain.h"
 #include "engine/variables.h"
 
 namespace ovrix::lumo {

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "backends/common/mapping_components.h"
 #include "backends/lumo/chain.h"
 #include "backends/lumo/fsram_format.h"
 #include "backends/lumo/rules.h"
@@ -9,7 +10,6 @@
 #include "backends/lumo/tsram_format.h"
 #include "engine/dma.h"
 #include "engine/params.h"
-#include "backends/common/mapping_components.h"
 
 namespace ovrix::lumo {
 
