@@ -50,22 +50,34 @@ class Fake : public LayerImpl {
   std::vector<std::shared_ptr<Layer>> in, out;
 };
 
-void link(const std::shared_ptr<Fake>& a, const std::shared_ptr<Fake>& b) {
-  a->out.push_back(b);
-  b->in.push_back(a);
-}
+// Links layers one after the other; the links (a cycle of shared pointers) go when the chain does.
+struct Links {
+  std::vector<std::shared_ptr<Fake>> layers;
+  void add(const std::shared_ptr<Fake>& a, const std::shared_ptr<Fake>& b) {
+    a->out.push_back(b);
+    b->in.push_back(a);
+    layers.insert(layers.end(), {a, b});
+  }
+  ~Links() {
+    for (const auto& l : layers) {
+      l->in.clear();
+      l->out.clear();
+    }
+  }
+};
 
 TEST(LumoSizes, SumsPastThirtyTwoBitsSaturateAndFailTheirLimit) {
   constexpr int big = std::numeric_limits<int32_t>::max();
   auto head = std::make_shared<Fake>("r1", LayerType::StatefulRecurrent,
                                      std::map<std::string, int>{{"stateful_channels", big}, {"output_channels", big}},
                                      Shape{1, 10, 16});
+  Links links;
   std::shared_ptr<Fake> last = head;
   for (const char* name : {"r2", "r3"}) {
     auto next = std::make_shared<Fake>(name, LayerType::StatefulRecurrent,
                                        std::map<std::string, int>{{"stateful_channels", big}, {"output_channels", big}},
                                        Shape{1, 10, 16});
-    link(last, next);
+    links.add(last, next);
     last = next;
   }
   // 6 x (2^31 - 1) + 6 TSRAM words and 3 x (2^31 - 1) STSRAM words do not fit 32 bits.
@@ -84,7 +96,8 @@ TEST(LumoRules, APostProcessingLayerWithoutThresholdIsRefused) {
                                      Shape{1, 10, 16});
   auto post = std::make_shared<Fake>("post", LayerType::LumoPostProcessing, std::map<std::string, int>{},
                                      Shape{1, 10, 1});
-  link(head, post);
+  Links links;
+  links.add(head, post);
   const MappingStatus status = lumo::check_post_processing_layer(*post);
   EXPECT_EQ(status.to_string(), "Cannot map layer 'post'. LumoPostProcessing layer needs a threshold value.");
 }
