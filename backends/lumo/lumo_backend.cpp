@@ -2,24 +2,33 @@
 
 #include <stdexcept>
 
+#include "backends/lumo/chain.h"
+#include "backends/lumo/rules.h"
+#include "backends/lumo/sram_sizes.h"
+#include "backends/lumo/tnpr_recording.h"
 #include "engine/device.h"
+#include "engine/params.h"
 #include "program/record.h"
 
 namespace ovrix::lumo {
 
 namespace {
-[[noreturn]] void not_available() { throw std::runtime_error("The lumo edition is not available yet."); }
+bool is_io_kind(LayerType type) {
+  return type == LayerType::InputData || type == LayerType::Dequantizer || type == LayerType::Quantizer;
+}
 }  // namespace
 
-MappingStatus CompatibilityCheckerImpl::check_layer_compatibility(const Layer&, const Layer*, HwVersion) const {
-  not_available();
+MappingStatus CompatibilityCheckerImpl::check_layer_compatibility(const Layer& layer, const Layer*, HwVersion) const {
+  if (is_tnpr(layer)) return check_tnp_r_constraints(constraints_, layer);
+  if (is_io_kind(layer_type(layer))) return MappingStatus::success();
+  return MappingStatus(layer.name(), "Unsupported layer type on Lumo.");
 }
 MappingStatus CompatibilityCheckerImpl::check_layer_sequence(LayerIterator, LayerIterator, HwVersion) const {
-  not_available();
+  return MappingStatus::success();
 }
 MappingStatus CompatibilityCheckerImpl::check_layer_mappings(const Layer&, const std::vector<hw::Component>&,
                                                              bool) const {
-  not_available();
+  return MappingStatus::success();
 }
 
 bool CompatibilityCheckerImpl::is_sram_input_fit_single_buffer(hw::Type, uint32_t, uint32_t, uint32_t, uint32_t,
@@ -40,10 +49,18 @@ bool CompatibilityCheckerImpl::check_fnp3_sram_size(const HardwareConstraints&, 
   throw std::runtime_error("No FNP3 on Lumo.");
 }
 
-uint32_t MemorySizerImpl::get_fsram_64b_memory_size(const std::shared_ptr<Layer>&) const { not_available(); }
-uint32_t MemorySizerImpl::get_tsram_51b_memory_size(const std::shared_ptr<Layer>&) const { not_available(); }
-uint32_t MemorySizerImpl::get_evsram_32b_memory_size(const std::shared_ptr<Layer>&) const { not_available(); }
-uint32_t MemorySizerImpl::get_stsram_32b_memory_size(const std::shared_ptr<Layer>&) const { not_available(); }
+uint32_t MemorySizerImpl::get_fsram_64b_memory_size(const std::shared_ptr<Layer>& layer) const {
+  return get_tnpr_fsram_64b_size(*layer);
+}
+uint32_t MemorySizerImpl::get_tsram_51b_memory_size(const std::shared_ptr<Layer>& layer) const {
+  return get_tnpr_tsram_51b_size(*layer);
+}
+uint32_t MemorySizerImpl::get_evsram_32b_memory_size(const std::shared_ptr<Layer>& layer) const {
+  return get_tnpr_evsram_32b_size(*layer);
+}
+uint32_t MemorySizerImpl::get_stsram_32b_memory_size(const std::shared_ptr<Layer>& layer) const {
+  return get_tnpr_stsram_32b_size(*layer);
+}
 
 std::unique_ptr<program::Record> IoRecorderImpl::record_scc(bool, bool, bool, bool, bool, const Shape&,
                                                             const Shape&) const {
@@ -55,10 +72,17 @@ std::unique_ptr<std::vector<RegisterWrite>> IoRecorderImpl::record_epg(const Lay
   return std::make_unique<std::vector<RegisterWrite>>();
 }
 
-std::unique_ptr<program::Record> LayerRecorderImpl::record_layer(const Layer&, const Layer&, std::shared_ptr<Layer>,
-                                                                 bool, bool, const std::vector<hw::Ident>&, bool,
-                                                                 bool) const {
-  not_available();
+std::unique_ptr<program::Record> LayerRecorderImpl::record_layer(const Layer& layer, const Layer&,
+                                                                 std::shared_ptr<Layer>, bool, bool,
+                                                                 const std::vector<hw::Ident>&, bool, bool) const {
+  const LayerType type = layer_type(layer);
+  if (is_io_kind(type)) return program::new_record(device_.version());
+  if (type == LayerType::StatefulRecurrent) {
+    // A chain is recorded once, by its head; the layers after it are in that record.
+    if (!layer.inbounds().empty() && is_tnpr(*layer.inbounds().front())) return program::new_record(device_.version());
+    return record_program_tnpr_layers(device_, layer);
+  }
+  throw std::runtime_error("Unsupported layer type on lumo: " + std::to_string(static_cast<int>(type)) + ".");
 }
 
 program::LearnRecordsPtr LayerRecorderImpl::record_learning_layer(const Layer&, bool) const {

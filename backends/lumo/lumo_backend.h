@@ -1,8 +1,7 @@
 #pragma once
 // The lumo edition: one TNP-R that runs chains of stateful recurrent layers with its four dedicated
 // SRAMs. It has no CNP, no FNP3, no input buffers to size and nothing to split, and it cannot learn;
-// those operations refuse with a fixed message. The TNP-R rules, sizes and recorder are not part of
-// this build yet and refuse with "The lumo edition is not available yet.".
+// those operations refuse with a fixed message.
 #include <memory>
 #include <vector>
 
@@ -14,7 +13,10 @@ class CompatibilityCheckerImpl : public CompatibilityChecker {
  public:
   using CompatibilityChecker::CompatibilityChecker;
 
+  // A TNP-R layer: the rules of the chain it starts; InputData, Quantizer, Dequantizer: success; any
+  // other kind: "Unsupported layer type on Lumo.".
   MappingStatus check_layer_compatibility(const Layer& layer, const Layer* previous, HwVersion version) const override;
+  // Both: success (the chain rules live in the per-layer check).
   MappingStatus check_layer_sequence(LayerIterator first, LayerIterator last, HwVersion version) const override;
   MappingStatus check_layer_mappings(const Layer& layer, const std::vector<hw::Component>& components,
                                      bool first_in_pass) const override;
@@ -65,6 +67,9 @@ class IoRecorderImpl : public IoRecorder {
 class LayerRecorderImpl : public LayerRecorder {
  public:
   using LayerRecorder::LayerRecorder;
+  // InputData, Quantizer, Dequantizer: an empty record. The head of a chain of StatefulRecurrent
+  // layers: the whole chain. A recurrent layer inside a chain: an empty record, since its head
+  // recorded it. Any other kind: "Unsupported layer type on lumo: <type>.".
   std::unique_ptr<program::Record> record_layer(const Layer& layer, const Layer& other, std::shared_ptr<Layer> next,
                                                 bool starts_pass, bool ends_pass,
                                                 const std::vector<hw::Ident>& excluded_nps, bool registers_only,

@@ -358,11 +358,30 @@ def depth_conv_like_op(a, b, n):
     return sat(wrap32(out), *signed_range(n)).astype(np.int32)
 
 
+STATE_DECAY_SHIFT = 15
+
+
+def state_update(re, im, a_re, a_im, u, scale, shift, decay_shift):
+    """One step of the complex state: A (re, im) / 2**decay_shift plus u * scale * 2**shift."""
+    re, im, a_re, a_im = i64(re), i64(im), i64(a_re), i64(a_im)
+    new_re = sat32(shift_right_round(a_re * re - a_im * im, decay_shift) + shift_round(i64(u) * i64(scale), shift))
+    new_im = sat32(shift_right_round(a_re * im + a_im * re, decay_shift))
+    return new_re, new_im
+
+
+def state_output(re, shift):
+    return sat(shift_round(re, shift), -32768, 32767)
+
+
+def post_process(v, scale, shift, threshold, binary):
+    x = sat(shift_round(i64(v) * i64(scale), shift), -32768, 32767)
+    return np.where(x >= i64(threshold), 1 if binary else x, 0)
+
+
 def stateful_main_op(a, b, c, d, e, f, n, m):
     u = wrap32(i64(b) @ i64(a).reshape(-1))
     c, d, e, f = (i64(t).reshape(-1) for t in (c, d, e, f))
-    re = sat32(shift_right_round(e * c - f * d, n) + shift_round(u, m))
-    im = sat32(shift_right_round(e * d + f * c, n))
+    re, im = state_update(c, d, e, f, u, 1, m, n)
     return re.astype(np.int32), im.astype(np.int32)
 
 
@@ -376,9 +395,7 @@ def subsampling_op(a, k):
 
 def lumopostprocessing_op(a, b, c, n, binary):
     a = i64(a)
-    v = sat(shift_round(a * per_channel(b, a.shape), n), -32768, 32767)
-    fires = v >= per_channel(c, a.shape)
-    return np.where(fires, 1 if binary else v, 0).astype(np.int16)
+    return post_process(a, per_channel(b, a.shape), n, per_channel(c, a.shape), binary).astype(np.int16)
 
 
 # ---------------------------------------------------------------- software inference of models
@@ -389,7 +406,9 @@ def lumopostprocessing_op(a, b, c, n, binary):
 INPUT_DATA, ADD, CONCATENATE = 1, 6, 12
 CONV2D, INPUT_CONV2D, DEPTHWISE, TRANSPOSE, DEQUANTIZER, DW_TRANSPOSE = 14, 15, 16, 17, 19, 20
 BUFFER_TEMP, DW_BUFFER_TEMP, DENSE1D, QUANTIZER = 21, 22, 25, 27
-NEURON_KINDS = {CONV2D, INPUT_CONV2D, DEPTHWISE, TRANSPOSE, DW_TRANSPOSE, BUFFER_TEMP, DW_BUFFER_TEMP, DENSE1D}
+RECURRENT, POST_PROCESSING = 26, 28
+NEURON_KINDS = {CONV2D, INPUT_CONV2D, DEPTHWISE, TRANSPOSE, DW_TRANSPOSE, BUFFER_TEMP, DW_BUFFER_TEMP, DENSE1D,
+                RECURRENT}
 
 
 def kind(layer):
@@ -427,13 +446,14 @@ def activation(layer):
 class Stage:
     """The output stage of a neuron layer, vectorized over a (..., C) array of accumulators."""
 
-    def __init__(self, layer, channels):
-        def get(name, default):
-            v = var(layer, name)
+    def __init__(self, layer, channels, scales_from=None):
+        def get(name, default, source=layer):
+            v = var(source, name)
             return i64(v).reshape(-1) if v is not None else np.full(channels, default, dtype=np.int64)
         self.bias = bias_term(get("bias", 0), get("bias_shift", 0))
-        self.scale = get("output_scales", 1)
-        self.shift = get("output_shift", 0)
+        # A recurrent layer before a post-processing layer takes that layer's input scales and shift.
+        self.scale = get("input_scales", 1, scales_from) if scales_from else get("output_scales", 1)
+        self.shift = get("input_shift", 0, scales_from) if scales_from else get("output_shift", 0)
         mv = var(layer, "max_value")
         self.relu_max = relu_max(i64(mv).reshape(-1), get("max_value_shift", 0)) if mv is not None else \
             np.full(channels, INT32_MAX, dtype=np.int64)
@@ -499,9 +519,9 @@ def pool_batch(y, geometry, as_sum=False):
     return (sums, counts) if as_sum else average_round(sums, counts)
 
 
-def finish(layer, acc, predict, geometry=None):
+def finish(layer, acc, predict, geometry=None, scales_from=None):
     """Output stage then pooling on a (N, d0, d1, C) accumulator array; floats for predict."""
-    stage = Stage(layer, acc.shape[-1])
+    stage = Stage(layer, acc.shape[-1], scales_from)
     p = stage.potential(acc)
     if predict:
         if geometry is None:
@@ -587,6 +607,15 @@ def run_layer(layer, inputs, predict, state):
                 acc = np.einsum("tijc,tcf->ijf", fifo, w.reshape(taps, c, -1))
             accs.append(acc)
         return finish(layer, np.stack(accs), predict, pool_geometry(layer, x.shape[1], x.shape[2]))
+    if k == RECURRENT:
+        post = state["outbounds"][0] if state["outbounds"] and kind(state["outbounds"][0]) == POST_PROCESSING \
+            else None
+        return recurrent_batch(layer, i64(x), predict, post)
+    if k == POST_PROCESSING:
+        steps = x.shape[2]
+        total = sat(i64(x), -32768, 32767).sum(axis=2, keepdims=True)
+        threshold = int(i64(var(layer, "threshold")).reshape(-1)[0])
+        return post_process(total, 1, -int(np.trunc(np.log2(steps))), threshold, False)
     if k == ADD:
         a, b = i64(inputs[0]), i64(inputs[1])
         sa, sb, so = (i64(var(layer, n)).reshape(-1) for n in ("a_shift", "b_shift", "output_shift"))
@@ -606,6 +635,25 @@ def run_layer(layer, inputs, predict, state):
         lo, hi = out_range(layer)
         return np.clip(q + zp.reshape(shape), lo, hi).astype(np.int64)
     raise NotImplementedError(f"layer kind {k}")
+
+
+def recurrent_batch(layer, x, predict, post):
+    """StatefulRecurrent on (N, d0, T, C): every (sample, d0) row is a sequence starting from a zero state."""
+    steps = x.shape[2]
+    k = max(param(layer, "subsample", 1), 1)
+    u = wrap32(shifted(layer, x) @ i64(var(layer, "in_proj")).T)  # (N, d0, T, S)
+    a_re, a_im = i64(var(layer, "A_real")), i64(var(layer, "A_imag"))
+    scale, shift = i64(var(layer, "new_state_scale")), i64(var(layer, "new_state_shift"))
+    out_shift = i64(var(layer, "internal_state_outputs_shift"))
+    out_proj = i64(var(layer, "out_proj"))
+    re = np.zeros(u.shape[:2] + u.shape[3:], np.int64)
+    im = np.zeros_like(re)
+    accs = []
+    for t in range(steps):
+        re, im = state_update(re, im, a_re, a_im, u[:, :, t], scale, shift, STATE_DECAY_SHIFT)
+        if t % k == 0:
+            accs.append(wrap32(state_output(re, out_shift) @ out_proj.T))
+    return finish(layer, np.stack(accs, axis=2), predict, scales_from=post)
 
 
 def run_model(model, x, mode="forward"):

@@ -66,6 +66,8 @@ std::unique_ptr<Runner> make_dense_runner(const Layer& layer);      // Dense1D
 std::unique_ptr<Runner> make_temporal_runner(const Layer& layer);   // BufferTempConv, DepthwiseBufferTempConv
 std::unique_ptr<Runner> make_add_runner(const Layer& layer);
 std::unique_ptr<Runner> make_concatenate_runner(const Layer& layer);
+std::unique_ptr<Runner> make_recurrent_runner(const Layer& layer);        // StatefulRecurrent
+std::unique_ptr<Runner> make_post_processing_runner(const Layer& layer);  // LumoPostProcessing
 
 // ---- helpers shared by the runners ----
 
@@ -95,7 +97,10 @@ Shape output_dims3(const Layer& layer);
 // scale and shift, then the activation (ReLU clamp or lookup table), then the output range.
 class OutputStage {
  public:
-  OutputStage(const Layer& layer, uint32_t channels);
+  // With a scale source, the scales and shifts are its "input_scales" and "input_shift" instead of the
+  // layer's own "output_scales" and "output_shift" (a recurrent layer hands its outputs to a
+  // post-processing layer that way).
+  OutputStage(const Layer& layer, uint32_t channels, const Layer* scale_source = nullptr);
 
   // Potential of channel c from a wrapped 32-bit accumulator.
   int32_t potential(uint32_t acc, uint32_t c) const { return arith::add_bias(arith::as_signed(acc), bias_[c]); }

@@ -146,14 +146,16 @@ Shape output_dims3(const Layer& layer) { return dims3(layer, layer.output_dims()
 
 // ---- output stage ----
 
-OutputStage::OutputStage(const Layer& layer, uint32_t channels)
+OutputStage::OutputStage(const Layer& layer, uint32_t channels, const Layer* scale_source)
     : channels_(channels),
       activation_(layer.activation()),
       range_(arith::output_range(layer.output_bits(), layer.output_signed())) {
   const auto bias = int_values(layer, "bias", channels);
   const auto bias_shift = shift_values(layer, "bias_shift", channels);
-  const auto scales = int_values(layer, "output_scales", channels);
-  const auto shifts = shift_values(layer, "output_shift", channels);
+  const auto scales = scale_source ? int_values(*scale_source, "input_scales", channels)
+                                   : int_values(layer, "output_scales", channels);
+  const auto shifts = scale_source ? shift_values(*scale_source, "input_shift", channels)
+                                   : shift_values(layer, "output_shift", channels);
   const auto max_value = int_values(layer, "max_value", channels);
   const auto max_shift = shift_values(layer, "max_value_shift", channels);
   const auto act_scales = int_values(layer, "activation_scales", channels);

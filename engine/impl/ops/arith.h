@@ -120,4 +120,39 @@ inline float predict_value(int64_t p, uint32_t scale, int shift, int64_t count =
   return static_cast<float>(v);
 }
 
+// ---- The TNP-R recurrence and its post-processing ----
+
+// A stateful recurrent layer keeps, per state channel, a complex state (re, im) that decays by the
+// channel's complex coefficient A = (A_real + i A_imag) / 2^decay_shift and takes in the projected
+// input u scaled by the channel's scale and shift. Both parts are saturated to int32; the decay
+// products round half up.
+struct ComplexState {
+  int32_t re = 0;
+  int32_t im = 0;
+};
+
+// The fixed point of the layers' 16-bit decay coefficients (A_real, A_imag in units of 2^-15).
+inline constexpr int kStateDecayShift = 15;
+
+inline ComplexState state_update(ComplexState s, int32_t a_re, int32_t a_im, int32_t u, uint32_t scale, int shift,
+                                 int decay_shift) {
+  const int64_t re = shift_right_round(int64_t{a_re} * s.re - int64_t{a_im} * s.im, decay_shift);
+  const int64_t im = shift_right_round(int64_t{a_re} * s.im + int64_t{a_im} * s.re, decay_shift);
+  return {clamp32(re + shift_round(int64_t{u} * int64_t{scale}, shift)), clamp32(im)};
+}
+
+// What a state channel hands to the output projection: its real part shifted by the channel's
+// internal_state_outputs_shift (half up), saturated to 16 bits.
+inline int32_t state_output(int32_t re, int shift) {
+  return static_cast<int32_t>(clamp(shift_round(re, shift), signed_range(16)));
+}
+
+// Post-processing of a value v: v x scale, shifted (half up), saturated to 16 bits; kept when it
+// reaches the threshold (1 instead in binary mode), 0 otherwise.
+inline int32_t post_process(int64_t v, int32_t scale, int shift, uint32_t threshold, bool binary) {
+  const int64_t x = clamp(shift_round(v * scale, shift), signed_range(16));
+  if (x < int64_t{threshold}) return 0;
+  return binary ? 1 : static_cast<int32_t>(x);
+}
+
 }  // namespace ovrix::arith

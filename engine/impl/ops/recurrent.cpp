@@ -36,11 +36,11 @@ std::pair<std::unique_ptr<Dense>, std::unique_ptr<Dense>> update_internal_state(
   for (size_t r = 0; r < R; ++r) {
     uint32_t u = 0;
     for (size_t k = 0; k < K; ++k) u = arith::mac(u, bv[r * K + k], av[k]);
-    const int64_t sr = cv[r], si = dv[r], er = ev[r], ei = fv[r];
-    const int64_t decay_re = arith::shift_right_round(er * sr - ei * si, n);
-    const int64_t decay_im = arith::shift_right_round(er * si + ei * sr, n);
-    ro[r] = arith::clamp32(decay_re + arith::shift_round(arith::as_signed(u), m));
-    io[r] = arith::clamp32(decay_im);
+    // The kernel's input term has scale 1 and the shift m on every channel; the layers give each
+    // channel its own.
+    const arith::ComplexState s = arith::state_update({cv[r], dv[r]}, ev[r], fv[r], arith::as_signed(u), 1, m, n);
+    ro[r] = s.re;
+    io[r] = s.im;
   }
   detail::assign_row_major(c, *re);
   detail::assign_row_major(d, *im);
@@ -80,11 +80,9 @@ std::unique_ptr<Dense> lumo_post_processing(const Dense& a, const Dense& b, cons
   const size_t pc = detail::broadcast_period(op, "the threshold", cv.size(), av.shape());
   auto out = detail::make(TensorType::int16, av.shape());
   int16_t* o = out->mutable_data_as<int16_t>();
-  const arith::Range r16 = arith::signed_range(16);
   for (size_t i = 0; i < av.size(); ++i) {
-    const int64_t v = arith::clamp(arith::shift_round(int64_t{av[i]} * bv[pb == 1 ? 0 : i % pb], n), r16);
-    const bool fires = v >= int64_t{cv[pc == 1 ? 0 : i % pc]};
-    o[i] = static_cast<int16_t>(fires ? (binary ? 1 : v) : 0);
+    o[i] = static_cast<int16_t>(
+        arith::post_process(av[i], bv[pb == 1 ? 0 : i % pb], n, cv[pc == 1 ? 0 : i % pc], binary));
   }
   return out;
 }
