@@ -1,0 +1,146 @@
+#pragma once
+// Reading of the v1 golden tables in tests/data/v1: one case a line, inputs then " => " then the
+// expected answer; blank lines and lines starting with '#' are skipped. Also builds the engine
+// layers and devices the cases describe.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine/layer.h"
+#include "engine/model.h"
+#include "engine/params.h"
+#include "mapping/hardware_constraints.h"
+#include "mapping/hw_version.h"
+#include "mapping/mesh.h"
+#include "support/fakes.h"
+
+namespace ovrix::v1::tables {
+
+struct Case {
+  int line = 0;
+  std::string input;     // before " => "
+  std::string expected;  // after " => "
+  std::string where() const { return "line " + std::to_string(line) + ": " + input; }
+};
+
+// CTest names the source tree in OVRIX_SOURCE_DIR; without it the tables are looked for beside this file.
+inline std::filesystem::path data_dir() {
+  if (const char* root = std::getenv("OVRIX_SOURCE_DIR")) return std::filesystem::path(root) / "tests" / "data" / "v1";
+  return std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "data" / "v1";
+}
+
+// Every case of tests/data/v1/<name>; a missing file or a line without " => " fails the test.
+inline std::vector<Case> read_cases(const std::string& name) {
+  std::vector<Case> cases;
+  std::ifstream in(data_dir() / name);
+  EXPECT_TRUE(in.good()) << "cannot read " << (data_dir() / name);
+  std::string text;
+  for (int number = 1; std::getline(in, text); ++number) {
+    if (text.empty() || text[0] == '#') continue;
+    const size_t arrow = text.find(" => ");
+    if (arrow == std::string::npos) {
+      ADD_FAILURE() << name << " line " << number << " has no ' => '";
+      continue;
+    }
+    cases.push_back({number, text.substr(0, arrow), text.substr(arrow + 4)});
+  }
+  EXPECT_FALSE(cases.empty()) << name << " has no case";
+  return cases;
+}
+
+inline std::vector<std::string> words(const std::string& text) {
+  std::istringstream in(text);
+  std::vector<std::string> out;
+  for (std::string w; in >> w;) out.push_back(w);
+  return out;
+}
+
+// "k=v,k=v" (or "-" for none) as integer parameters.
+inline std::map<std::string, int> key_values(const std::string& text) {
+  std::map<std::string, int> values;
+  if (text == "-") return values;
+  std::istringstream in(text);
+  for (std::string item; std::getline(in, item, ',');) {
+    const size_t eq = item.find('=');
+    values[item.substr(0, eq)] = std::stoi(item.substr(eq + 1));
+  }
+  return values;
+}
+
+// "WxHxC" as a shape.
+inline Shape shape_of(const std::string& text) {
+  uint32_t d[3] = {0, 0, 0};
+  std::istringstream in(text);
+  std::string part;
+  for (int i = 0; i < 3 && std::getline(in, part, 'x'); ++i) d[i] = static_cast<uint32_t>(std::stoul(part));
+  return Shape{d[0], d[1], d[2]};
+}
+
+// A named hardware version, or "BC.A1.03.07"-style bytes.
+inline HwVersion version_of(const std::string& name) {
+  static const std::map<std::string, HwVersion> named = {{"Quor_v1", hw_versions::Quor_v1},
+                                                         {"Quor_v2", hw_versions::Quor_v2},
+                                                         {"Tamsel_v1", hw_versions::Tamsel_v1},
+                                                         {"ZMX2400_v1", hw_versions::ZMX2400_v1}};
+  if (const auto it = named.find(name); it != named.end()) return it->second;
+  unsigned b[4] = {0, 0, 0, 0};
+  std::sscanf(name.c_str(), "%x.%x.%x.%x", &b[0], &b[1], &b[2], &b[3]);
+  return HwVersion{uint8_t(b[0]), uint8_t(b[1]), uint8_t(b[2]), uint8_t(b[3])};
+}
+
+inline LayerType kind_of(const std::string& name) {
+  static const std::map<std::string, LayerType> kinds = {
+      {"data", LayerType::InputData},      {"inconv", LayerType::InputConvolutional},
+      {"dense", LayerType::FullyConnected}, {"conv", LayerType::Convolutional},
+      {"sep", LayerType::SeparableConvolutional}, {"add", LayerType::Add},
+      {"concat", LayerType::Concatenate},  {"conv2d", LayerType::Conv2D},
+      {"dequant", LayerType::Dequantizer}, {"quant", LayerType::Quantizer}};
+  const auto it = kinds.find(name);
+  if (it == kinds.end()) throw std::invalid_argument("unknown kind " + name);
+  return it->second;
+}
+
+struct Built {
+  std::unique_ptr<Model> model;
+  std::shared_ptr<Layer> layer;
+};
+
+// Sets every byte of an int8 variable.
+inline void fill_variable(const Layer& layer, const std::string& name, int value) {
+  const auto t = layer.variables()->get(name);
+  if (!t) throw std::invalid_argument("no variable " + name);
+  auto* data = t->mutable_data_as<int8_t>();
+  std::fill(data, data + t->size(), static_cast<int8_t>(value));
+}
+
+// A model input -> layer "L" of that kind and parameters on an input of that shape and bit width;
+// its variables hold zeros.
+inline Built build(LayerType kind, const Shape& input, int bits, std::map<std::string, int> params) {
+  Built b{Model::create(), nullptr};
+  const auto in = LayerParams::create(LayerType::InputData, {{"input_width", int(input[0])},
+                                                             {"input_height", int(input[1])},
+                                                             {"input_channels", int(input[2])},
+                                                             {"input_bits", bits},
+                                                             {"input_signed", 0}});
+  b.model->add(Layer::create(in.get(), "input"));
+  const auto p = LayerParams::create(kind, params);
+  b.layer = Layer::create(p.get(), "L");
+  b.model->add(b.layer);
+  return b;
+}
+
+inline std::shared_ptr<test_support::FakeDevice> v1_device(HwVersion version) {
+  return std::make_shared<test_support::FakeDevice>(version,
+                                                    Mesh(IpVersion::v1, {}, {}, std::nullopt, {}, {}));
+}
+
+inline HardwareConstraints v1_limits() { return compute_hardware_constraints(IpVersion::v1, SramSize_v1); }
+
+}  // namespace ovrix::v1::tables
