@@ -1,51 +1,37 @@
 // The v1 layer rules, case by case from tests/data/v1/layer_rules.txt: every message, its gathering
 // order and its hardware-version variants.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "backends/v1/compatibility_checker.h"
-#include "v1/v1_tables.h"
+#include "v1/table.h"
+#include "v1/v1_layers.h"
 
 namespace ovrix::v1 {
 namespace {
 
-using namespace tables;
+using namespace testing;
 
 TEST(V1LayerRules, Table) {
-  for (const Case& c : read_cases("layer_rules.txt")) {
+  for (const Case& c : read_table("layer_rules.txt")) {
     SCOPED_TRACE(c.where());
-    const auto w = words(c.input);
-    ASSERT_EQ(w.size(), 5u);
-    const HwVersion version = version_of(w[0]);
-    std::string kind = w[1];
-    const bool unbuilt = kind.back() == '!';
-    if (unbuilt) kind.pop_back();
-    const size_t colon = w[2].find(':');
-    const Shape input = shape_of(w[2].substr(0, colon));
-    const int bits = std::stoi(w[2].substr(colon + 1));
-
-    Built built;
-    if (unbuilt) {
-      const auto params = LayerParams::create(kind_of(kind), key_values(w[3]));
-      built.layer = Layer::create(params.get(), "L");
-    } else {
-      built = build(kind_of(kind), input, bits, key_values(w[3]));
-      for (const auto& [name, value] : key_values(w[4])) fill_variable(*built.layer, name, value);
-    }
+    ASSERT_EQ(c.in.size(), 5u);
+    const HwVersion version = version_of(c.in[0]);
     const auto device = v1_device(version);
     const HardwareConstraints limits = v1_limits();
     const CompatibilityCheckerImpl checker(*device, limits);
-
-    std::string got;
-    try {
-      const MappingStatus status = checker.check_layer_compatibility(*built.layer, nullptr, version);
-      got = status.message;
-      if (status.failed) {
-        EXPECT_EQ(status.layer_name, "L");
-      }
-    } catch (const std::exception& e) {
-      got = std::string("throws: ") + e.what();
+    const Built built = layer_of(c.in[1], c.in[2], c.in[3], c.in[4]);
+    if (c.fails()) {
+      EXPECT_THAT([&] { checker.check_layer_compatibility(*built.layer, nullptr, version); },
+                  ::testing::ThrowsMessage<std::runtime_error>(::testing::StrEq(c.error)));
+      continue;
     }
-    EXPECT_EQ(got, c.expected);
+    const MappingStatus status = checker.check_layer_compatibility(*built.layer, nullptr, version);
+    EXPECT_EQ(status.message, Case::join(c.out));
+    EXPECT_EQ(status.failed, status.message != "Success.");
+    if (status.failed) {
+      EXPECT_EQ(status.layer_name, "L");
+    }
   }
 }
 

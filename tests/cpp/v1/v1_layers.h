@@ -1,12 +1,5 @@
 #pragma once
-// Reading of the v1 golden tables in tests/data/v1: one case a line, inputs then " => " then the
-// expected answer; blank lines and lines starting with '#' are skipped. Also builds the engine
-// layers and devices the cases describe.
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
+// The engine layers, devices and limits that the v1 table cases describe.
 #include <map>
 #include <memory>
 #include <sstream>
@@ -21,46 +14,7 @@
 #include "mapping/mesh.h"
 #include "support/fakes.h"
 
-namespace ovrix::v1::tables {
-
-struct Case {
-  int line = 0;
-  std::string input;     // before " => "
-  std::string expected;  // after " => "
-  std::string where() const { return "line " + std::to_string(line) + ": " + input; }
-};
-
-// CTest names the source tree in OVRIX_SOURCE_DIR; without it the tables are looked for beside this file.
-inline std::filesystem::path data_dir() {
-  if (const char* root = std::getenv("OVRIX_SOURCE_DIR")) return std::filesystem::path(root) / "tests" / "data" / "v1";
-  return std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "data" / "v1";
-}
-
-// Every case of tests/data/v1/<name>; a missing file or a line without " => " fails the test.
-inline std::vector<Case> read_cases(const std::string& name) {
-  std::vector<Case> cases;
-  std::ifstream in(data_dir() / name);
-  EXPECT_TRUE(in.good()) << "cannot read " << (data_dir() / name);
-  std::string text;
-  for (int number = 1; std::getline(in, text); ++number) {
-    if (text.empty() || text[0] == '#') continue;
-    const size_t arrow = text.find(" => ");
-    if (arrow == std::string::npos) {
-      ADD_FAILURE() << name << " line " << number << " has no ' => '";
-      continue;
-    }
-    cases.push_back({number, text.substr(0, arrow), text.substr(arrow + 4)});
-  }
-  EXPECT_FALSE(cases.empty()) << name << " has no case";
-  return cases;
-}
-
-inline std::vector<std::string> words(const std::string& text) {
-  std::istringstream in(text);
-  std::vector<std::string> out;
-  for (std::string w; in >> w;) out.push_back(w);
-  return out;
-}
+namespace ovrix::v1::testing {
 
 // "k=v,k=v" (or "-" for none) as integer parameters.
 inline std::map<std::string, int> key_values(const std::string& text) {
@@ -143,4 +97,21 @@ inline std::shared_ptr<test_support::FakeDevice> v1_device(HwVersion version) {
 
 inline HardwareConstraints v1_limits() { return compute_hardware_constraints(IpVersion::v1, SramSize_v1); }
 
-}  // namespace ovrix::v1::tables
+// The layer "L" of that kind on an input "WxHxC:bits", with those parameters and variable fills ("-"
+// for none). A kind ending in '!' is left out of any model, so never built.
+inline Built layer_of(std::string kind, const std::string& input, const std::string& params,
+                      const std::string& fills) {
+  const bool unbuilt = kind.back() == '!';
+  if (unbuilt) kind.pop_back();
+  if (unbuilt) {
+    const auto p = LayerParams::create(kind_of(kind), key_values(params));
+    return Built{nullptr, Layer::create(p.get(), "L")};
+  }
+  const size_t colon = input.find(':');
+  Built built = build(kind_of(kind), shape_of(input.substr(0, colon)), std::stoi(input.substr(colon + 1)),
+                      key_values(params));
+  for (const auto& [name, value] : key_values(fills)) fill_variable(*built.layer, name, value);
+  return built;
+}
+
+}  // namespace ovrix::v1::testing
