@@ -46,9 +46,7 @@ Chain chain_of(const std::string& text) {
              {{"padding", 1}, {"filters", 4}, {"weights_bits", 4}, {"pool_type", 1}}}},
       {'D', {LayerType::FullyConnected, {{"units", 4}}}}};
   Chain chain;
-  Built first = build(LayerType::Convolutional, Shape{8, 8, 4}, 4, kinds.at('C').second);
-  chain.model = std::move(first.model);
-  chain.model->pop_layer();
+  chain.model = build(LayerType::InputData, Shape{8, 8, 4}, 4, {}).model;
   for (char k : text) {
     if (k == ',') continue;
     const auto params = LayerParams::create(kinds.at(k).first, kinds.at(k).second);

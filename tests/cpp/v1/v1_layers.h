@@ -75,7 +75,7 @@ inline void fill_variable(const Layer& layer, const std::string& name, int value
 }
 
 // A model input -> layer "L" of that kind and parameters on an input of that shape and bit width;
-// its variables hold zeros.
+// its variables hold zeros. For the kind InputData, the model holds the input alone.
 inline Built build(LayerType kind, const Shape& input, int bits, std::map<std::string, int> params) {
   Built b{Model::create(), nullptr};
   const auto in = LayerParams::create(LayerType::InputData, {{"input_width", int(input[0])},
@@ -84,6 +84,7 @@ inline Built build(LayerType kind, const Shape& input, int bits, std::map<std::s
                                                              {"input_bits", bits},
                                                              {"input_signed", 0}});
   b.model->add(Layer::create(in.get(), "input"));
+  if (kind == LayerType::InputData) return b;
   const auto p = LayerParams::create(kind, params);
   b.layer = Layer::create(p.get(), "L");
   b.model->add(b.layer);
