@@ -23,24 +23,9 @@ std::string hex8(uint32_t v) {
   return text;
 }
 
-// An input "WxHxC:bits" then layers "kind:params" from words[from..to), each fed by the one before.
-struct Chain {
-  std::unique_ptr<Model> model;
-  std::shared_ptr<Layer> last;
-};
-
-Chain chain_of(const std::vector<std::string>& words, size_t from, size_t to) {
-  const std::string& input = words.at(from);
-  const size_t colon = input.find(':');
-  Built first = build(LayerType::InputData, shape_of(input.substr(0, colon)), std::stoi(input.substr(colon + 1)), {});
-  Chain chain{std::move(first.model), nullptr};
-  for (size_t i = from + 1; i < to; ++i) {
-    const size_t sep = words[i].find(':');
-    const auto params = LayerParams::create(kind_of(words[i].substr(0, sep)), key_values(words[i].substr(sep + 1)));
-    chain.last = Layer::create(params.get(), "L" + std::to_string(i));
-    chain.model->add(chain.last);
-  }
-  return chain;
+// The chain of words[from..to): an input then "kind:params" layers.
+Chain chain_in(const std::vector<std::string>& words, size_t from, size_t to) {
+  return chain_of(words.at(from), {words.begin() + from + 1, words.begin() + to});
 }
 
 TEST(V1IoStage, Table) {
@@ -66,8 +51,8 @@ TEST(V1IoStage, Table) {
       EXPECT_EQ(words, c.out);
       EXPECT_EQ(result->hw_version(), device->version());
     } else if (what == "epg") {
-      const Chain chain = chain_of(c.in, 2, n - 6);
-      const auto writes = recorder.record_epg(*chain.last, num(c.in.at(n - 6)), num(c.in.at(n - 5)),
+      const Chain chain = chain_in(c.in, 2, n - 6);
+      const auto writes = recorder.record_epg(*chain.layers.back(), num(c.in.at(n - 6)), num(c.in.at(n - 5)),
                                               num(c.in.at(n - 4)), num(c.in.at(n - 3)), num(c.in.at(n - 2)),
                                               num(c.in.at(n - 1)));
       std::vector<std::string> got;
@@ -75,10 +60,10 @@ TEST(V1IoStage, Table) {
       EXPECT_EQ(got, c.out);
     } else if (what == "in" || what == "out") {
       const bool in = what == "in";
-      const Chain chain = chain_of(c.in, 2, in ? n : n - 1);
+      const Chain chain = chain_in(c.in, 2, in ? n : n - 1);
       auto type = [&] {
-        return in ? recorder.get_input_type(*chain.last)
-                  : recorder.get_output_type(*chain.last, static_cast<int8_t>(num(c.in.at(n - 1))));
+        return in ? recorder.get_input_type(*chain.layers.back())
+                  : recorder.get_output_type(*chain.layers.back(), static_cast<int8_t>(num(c.in.at(n - 1))));
       };
       if (c.fails()) {
         EXPECT_THAT(type, ThrowsMessage<std::runtime_error>(StrEq(c.error)));

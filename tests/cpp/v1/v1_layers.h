@@ -115,4 +115,24 @@ inline Built layer_of(std::string kind, const std::string& input, const std::str
   return built;
 }
 
+// An input "WxHxC:bits" then layers L1, L2, ... from "kind:params" tokens, each fed by the one before.
+struct Chain {
+  std::unique_ptr<Model> model;
+  std::vector<std::shared_ptr<Layer>> layers;
+};
+
+inline Chain chain_of(const std::string& input, const std::vector<std::string>& tokens) {
+  const size_t colon = input.find(':');
+  Chain chain{build(LayerType::InputData, shape_of(input.substr(0, colon)), std::stoi(input.substr(colon + 1)), {})
+                  .model,
+              {}};
+  for (const std::string& token : tokens) {
+    const size_t sep = token.find(':');
+    const auto params = LayerParams::create(kind_of(token.substr(0, sep)), key_values(token.substr(sep + 1)));
+    chain.layers.push_back(Layer::create(params.get(), "L" + std::to_string(chain.layers.size())));
+    chain.model->add(chain.layers.back());
+  }
+  return chain;
+}
+
 }  // namespace ovrix::v1::testing
