@@ -1,7 +1,13 @@
 #pragma once
-// The v1 edition's implementations of the four back-end interfaces, as the hardware back-end
-// creates them when a device's product id selects the v1 edition (0x00 or 0xA1).
-#include "backends/v1/compatibility_checker.h"
-#include "backends/v1/io_recorder.h"
-#include "backends/v1/layer_recorder.h"
-#include "backends/v1/memory_sizer.h"
+// The v1 edition's entry in the edition registry: its four back-end implementations for the
+// products 0x00 (Quor) and 0xA1 (Tamsel, ZMX2400), which also read their learnt variables back
+// through the v1 layer recorder.
+namespace ovrix {
+class EditionRegistry;
+}
+
+namespace ovrix::v1 {
+
+void register_edition(EditionRegistry& registry);
+
+}  // namespace ovrix::v1

@@ -1,6 +1,6 @@
 #include "backends/v1/io_recorder.h"
 
-#include "backends/v1/interim_layer_reads.h"
+#include "backends/common/layer_queries.h"
 #include "engine/device.h"
 #include "engine/layer.h"
 #include "mapping/host_hooks.h"
@@ -75,7 +75,7 @@ bool is_flat_fnp_input(const Layer& layer) {
   if (!layer.is_target_component(hw::TargetKind::FNP)) return false;
   const auto& inbounds = layer.inbounds();
   if (!inbounds.empty() && inbounds[0]->is_target_component(hw::TargetKind::CNP)) return false;
-  const Shape input = reads::first_input(layer);
+  const Shape input = first_input_shape(layer);
   return input[0] == 1 && input[1] == 1;
 }
 
@@ -119,8 +119,8 @@ std::unique_ptr<std::vector<RegisterWrite>> IoRecorderImpl::record_epg(const Lay
 }
 
 uint8_t IoRecorderImpl::get_input_type(const Layer& first_layer) const {
-  if (device_.version().product_id != 0 && reads::first_input(first_layer)[2] < RAW_INPUT_CHANNEL_LIMIT) return 0;
-  switch (reads::kind(first_layer)) {
+  if (device_.version().product_id != 0 && first_input_shape(first_layer)[2] < RAW_INPUT_CHANNEL_LIMIT) return 0;
+  switch (layer_type(first_layer)) {
     case LayerType::InputConvolutional: return 0;
     case LayerType::FullyConnected: return is_flat_fnp_input(first_layer) ? 1 : 2;
     case LayerType::Convolutional:
@@ -134,7 +134,7 @@ uint8_t IoRecorderImpl::get_input_type(const Layer& first_layer) const {
 uint8_t IoRecorderImpl::get_output_type(const Layer& last_layer, int8_t input_type) const {
   const bool compact = device_.version().product_id >= COMPACT_OUTPUT_MIN_PRODUCT &&
                        last_layer.output_dims()[2] <= COMPACT_OUTPUT_MAX_CHANNELS && input_type == 0;
-  switch (reads::kind(last_layer)) {
+  switch (layer_type(last_layer)) {
     case LayerType::FullyConnected: return compact ? 0 : 1;
     case LayerType::InputConvolutional: return 3;
     case LayerType::Convolutional:

@@ -5,7 +5,7 @@
 
 #include "backends/v1/conv_recording.h"
 #include "backends/v1/sep_conv_recording.h"
-#include "backends/v1/interim_layer_reads.h"
+#include "backends/common/layer_queries.h"
 #include "engine/device.h"
 #include "engine/layer.h"
 
@@ -28,7 +28,7 @@ std::unique_ptr<program::Record> LayerRecorderImpl::record_layer(const Layer& la
                                                                  bool output_flag,
                                                                  const std::vector<hw::Ident>& skipped_nps,
                                                                  bool registers_only, bool /*extra*/) const {
-  const LayerType type = reads::kind(layer);
+  const LayerType type = layer_type(layer);
   switch (type) {
     case LayerType::InputData:
     case LayerType::Dequantizer:

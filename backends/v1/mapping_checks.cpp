@@ -7,14 +7,13 @@
 #include "backends/v1/compatibility_checker.h"
 #include "backends/v1/fnp_sizes.h"
 #include "backends/v1/input_fit.h"
-#include "backends/v1/interim_layer_reads.h"
+#include "backends/common/layer_queries.h"
+#include "backends/common/rule_failures.h"
 #include "engine/device.h"
 #include "engine/layer.h"
 
 namespace ovrix::v1 {
 
-using reads::failure;
-using reads::param;
 
 namespace {
 
@@ -38,10 +37,10 @@ bool split_spatially(const std::vector<hw::Component>& components) {
 MappingStatus check_cnp_pooling_mappings(const Layer& layer, const std::vector<hw::Component>& components) {
   if (!split_spatially(components)) return MappingStatus();
   // The raw stride parameters are compared, as given.
-  if (param(layer, "pool_type") == static_cast<int32_t>(PoolType::Max) &&
-      (param(layer, "pooling_width") > param(layer, "pooling_stride_x") ||
-       param(layer, "pooling_height") > param(layer, "pooling_stride_y")))
-    return failure(layer, "Cannot have pooling size > pooling stride if the layer is mapped spatially on multiple NPs.");
+  if (layer_param(layer, "pool_type") == static_cast<int32_t>(PoolType::Max) &&
+      (layer_param(layer, "pooling_width") > layer_param(layer, "pooling_stride_x") ||
+       layer_param(layer, "pooling_height") > layer_param(layer, "pooling_stride_y")))
+    return layer_failure(layer, "Cannot have pooling size > pooling stride if the layer is mapped spatially on multiple NPs.");
   return MappingStatus();
 }
 
@@ -54,15 +53,15 @@ MappingStatus check_sep_cnp_mappings(const Layer& layer, const std::vector<hw::C
 MappingStatus check_std_cnp_mappings(const Layer& layer, const std::vector<hw::Component>& components,
                                      HwVersion version) {
   MappingStatus status;
-  if ((param(layer, "stride_x") >= 2 || param(layer, "stride_y") >= 2) &&
-      param(layer, "pool_type") == static_cast<int32_t>(PoolType::Max) && split_spatially(components))
-    status += failure(layer, "Cannot have convolution stride > 1 and max pooling if the layer is mapped on multiple NPs.");
+  if ((layer_param(layer, "stride_x") >= 2 || layer_param(layer, "stride_y") >= 2) &&
+      layer_param(layer, "pool_type") == static_cast<int32_t>(PoolType::Max) && split_spatially(components))
+    status += layer_failure(layer, "Cannot have convolution stride > 1 and max pooling if the layer is mapped on multiple NPs.");
   status += check_cnp_pooling_mappings(layer, components);
-  if (version == hw_versions::Quor_v2 && !status.failed && reads::first_input(layer)[2] == 1 &&
-      param(layer, "filters") > QUOR_V2_MIN_SPLIT_FILTERS) {
+  if (version == hw_versions::Quor_v2 && !status.failed && first_input_shape(layer)[2] == 1 &&
+      layer_param(layer, "filters") > QUOR_V2_MIN_SPLIT_FILTERS) {
     for (const hw::Component& c : components) {
       const uint64_t groups = (uint64_t{c.filters()} + QUOR_V2_FILTER_GROUP - 1) / QUOR_V2_FILTER_GROUP;
-      if (groups % 2 == 1) status += failure(layer, "With one input channel, the number of neurons per NP / 8 must be even.");
+      if (groups % 2 == 1) status += layer_failure(layer, "With one input channel, the number of neurons per NP / 8 must be even.");
     }
   }
   return status;
@@ -73,7 +72,7 @@ MappingStatus CompatibilityCheckerImpl::check_layer_sequence(LayerIterator first
   if (first == last) return MappingStatus();
   const Layer& tail = **(last - 1);
   if (is_max_pooling_cnp(tail))
-    return failure(tail, "A convolutional or separable convolutional layer with max pooling cannot be the last layer "
+    return layer_failure(tail, "A convolutional or separable convolutional layer with max pooling cannot be the last layer "
                          "of a sequence.");
   for (auto it = first; it != last; ++it) {
     const Layer& layer = **it;
@@ -83,7 +82,7 @@ MappingStatus CompatibilityCheckerImpl::check_layer_sequence(LayerIterator first
                                      [](const std::shared_ptr<Layer>& in) { return in && is_max_pooling_cnp(*in); });
     if (pooled == inbounds.end()) continue;
     if (std::any_of(first, last, [&](const std::shared_ptr<Layer>& l) { return l == *pooled; }))
-      return failure(layer,
+      return layer_failure(layer,
                      "A convolutional or separable convolutional layer with max pooling must be followed by another "
                      "convolutional or separable convolutional layer. Layer '" + (*pooled)->name() +
                          "' has max pooling.");
@@ -95,12 +94,12 @@ MappingStatus CompatibilityCheckerImpl::check_layer_mappings(const Layer& layer,
                                                              const std::vector<hw::Component>& components,
                                                              bool /*first_in_pass*/) const {
   MappingStatus status;
-  switch (reads::kind(layer)) {
+  switch (layer_type(layer)) {
     case LayerType::Convolutional: status = check_std_cnp_mappings(layer, components, device_.version()); break;
     case LayerType::SeparableConvolutional: status = check_sep_cnp_mappings(layer, components); break;
     case LayerType::InputConvolutional:
     case LayerType::FullyConnected: break;
-    default: return failure(layer, "unknown Layer type.");
+    default: return layer_failure(layer, "unknown Layer type.");
   }
   if (status.failed) return status;
   for (const hw::Component& c : components) {
@@ -109,7 +108,7 @@ MappingStatus CompatibilityCheckerImpl::check_layer_mappings(const Layer& layer,
     const uint64_t rounded = (width + NP_INPUT_WIDTH_ALIGN - 1) / NP_INPUT_WIDTH_ALIGN * NP_INPUT_WIDTH_ALIGN;
     // A later component's message replaces an earlier one's.
     if (rounded > constraints_.cnp_max_width)
-      status = failure(layer, "The input length " + std::to_string(rounded) +
+      status = layer_failure(layer, "The input length " + std::to_string(rounded) +
                                   " exceeds the maximum value for NP input width: " +
                                   std::to_string(constraints_.cnp_max_width) + ".");
   }

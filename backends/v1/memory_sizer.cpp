@@ -7,7 +7,8 @@
 #include "backends/v1/fnp_sizes.h"
 #include "backends/v1/hrc_sizes.h"
 #include "backends/v1/input_fit.h"
-#include "backends/v1/interim_layer_reads.h"
+#include "backends/common/layer_queries.h"
+#include "backends/common/sizes.h"
 #include "engine/layer.h"
 #include "mapping/np_split.h"
 
@@ -19,7 +20,6 @@ constexpr uint64_t WORD_BYTES = 4;
 // CNP weight words are 50 bits wide and stored in pairs.
 constexpr uint64_t CNP_WEIGHT_PAIR_BITS = 50;
 
-uint32_t saturated(uint64_t bytes) { return static_cast<uint32_t>(std::min<uint64_t>(bytes, 0xFFFFFFFFu)); }
 
 const Layer& checked(const std::shared_ptr<Layer>& layer) {
   if (!layer) throw std::invalid_argument("No layer to size.");
@@ -31,7 +31,7 @@ const Layer& checked(const std::shared_ptr<Layer>& layer) {
 // The input window of one CNP: every channel of the rows it reads, each row as wide as the layer's
 // input.
 uint64_t cnp_input_window_words(const Layer& layer, const hw::Component& component) {
-  const Shape input = reads::first_input(layer);
+  const Shape input = first_input_shape(layer);
   const auto& conv = dynamic_cast<const HasConvParams&>(layer).conv_calculated_params();
   const auto& pool = dynamic_cast<const HasPoolParams&>(layer).pool_calculated_params();
   const LayerParams& params = *layer.parameters();
@@ -48,14 +48,14 @@ uint32_t MemorySizerImpl::get_input_memory_size(const std::shared_ptr<Layer>& la
                                                 const hw::Component& component,
                                                 const std::shared_ptr<Layer>& /*first_layer*/) const {
   const Layer& layer = checked(layer_ptr);
-  switch (reads::kind(layer)) {
+  switch (layer_type(layer)) {
     case LayerType::InputConvolutional:
     case LayerType::Add:
     case LayerType::Dequantizer:
     case LayerType::Quantizer: return 0;
-    case LayerType::FullyConnected: return saturated(WORD_BYTES * get_fnp_input_size(layer));
+    case LayerType::FullyConnected: return size32(WORD_BYTES * get_fnp_input_size(layer));
     case LayerType::Convolutional:
-    case LayerType::SeparableConvolutional: return saturated(WORD_BYTES * cnp_input_window_words(layer, component));
+    case LayerType::SeparableConvolutional: return size32(WORD_BYTES * cnp_input_window_words(layer, component));
     default: invalid_kind();
   }
 }
@@ -63,14 +63,14 @@ uint32_t MemorySizerImpl::get_input_memory_size(const std::shared_ptr<Layer>& la
 uint32_t MemorySizerImpl::get_weight_memory_size(const std::shared_ptr<Layer>& layer_ptr,
                                                  const hw::Component& component) const {
   const Layer& layer = checked(layer_ptr);
-  switch (reads::kind(layer)) {
-    case LayerType::InputConvolutional: return saturated(WORD_BYTES * get_hrc_sram_size(layer));
+  switch (layer_type(layer)) {
+    case LayerType::InputConvolutional: return size32(WORD_BYTES * get_hrc_sram_size(layer));
     case LayerType::FullyConnected:
-      return component.type == hw::Type::FNP3 ? saturated(WORD_BYTES * get_fnp_sram_size(layer)) : 0;
+      return component.type == hw::Type::FNP3 ? size32(WORD_BYTES * get_fnp_sram_size(layer)) : 0;
     case LayerType::Convolutional:
     case LayerType::SeparableConvolutional: {
       const uint64_t words = get_weights_size(layer, component.filters());
-      return saturated((words / 2 * CNP_WEIGHT_PAIR_BITS + 7) / 8);
+      return size32((words / 2 * CNP_WEIGHT_PAIR_BITS + 7) / 8);
     }
     case LayerType::Add:
     case LayerType::Dequantizer:
@@ -83,7 +83,7 @@ uint32_t MemorySizerImpl::get_external_memory_size(const std::shared_ptr<Layer>&
                                                    const hw::Component& component, bool /*dual_output_store*/,
                                                    bool /*multi_pass*/) const {
   if (component.type != hw::Type::FNP2) return 0;
-  return saturated(WORD_BYTES * get_fnp_sram_size(checked(layer_ptr)));
+  return size32(WORD_BYTES * get_fnp_sram_size(checked(layer_ptr)));
 }
 
 // The v1 edition has none of the lumo SRAMs.
