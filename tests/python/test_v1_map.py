@@ -215,3 +215,13 @@ def test_a_mapped_model_runs_on_an_emulated_v1_device():
     for sample, got in zip(samples, out):
         np.testing.assert_array_equal(got, expected_output(sample, (8, 8, 8), str(got.dtype)))
     assert model.metrics["inference_frames"] == 2
+
+
+@with_devices("Quor_v2,v1")
+def test_quor_v2_discovery_skips_the_device_until_the_input_convolution_maps(capfd):
+    # Its time-out check maps an input convolution, which this build refuses: the device is skipped
+    # with the refusal on standard output, the other one is kept.
+    devices = core.devices()
+    assert [d.version for d in devices] == [HW.Tamsel_v1]
+    assert capfd.readouterr().out == ("Cannot map layer 'inputconv'. Mapping InputConvolutional layers on Ovrix v1 "
+                                      "is not available in this build.\n")
