@@ -28,9 +28,21 @@ void append(std::vector<hw::Component>* out, const std::vector<hw::Component>& l
   out->insert(out->end(), list.begin(), list.end());
 }
 
-const hw::Component& single(const std::vector<hw::Component>& list) {
+// Row, column and one-hot position of the single component of a point-to-point side.
+void write_point_to_point(std::vector<uint32_t>* regs, const RegField& row, const RegField& column,
+                          const RegField& id, const std::vector<hw::Component>& list) {
   if (list.size() != 1) throw std::runtime_error("Cannot use P2P mode for multiple NPs.");
-  return list.front();
+  const hw::Ident& ident = list.front().ident;
+  write_field(regs, row, ident.row);
+  write_field(regs, column, ident.col);
+  write_field(regs, id, one_hot_id(ident.id));
+}
+
+void write_column_range(std::vector<uint32_t>* regs, const RegField& first, const RegField& last,
+                        const std::vector<hw::Component>& list) {
+  const auto [low, high] = column_range(list);
+  write_field(regs, first, low);
+  write_field(regs, last, high);
 }
 
 }  // namespace
@@ -71,28 +83,16 @@ void format_mesh_registers_set_output_to_NPs(std::vector<uint32_t>* regs, const 
   write_field(regs, W44_PACKET, kPacket);
   write_field(regs, W44_MASK, n == kNoDestination ? kMaskNoDestination : kMaskDestination);
 
-  if (p2p_third) {
-    const hw::Component& c = single(third);
-    write_field(regs, W45_OUT_ROW, c.ident.row);
-    write_field(regs, W45_OUT_COLUMN, c.ident.col);
-    write_field(regs, W45_OUT_ID, one_hot_id(c.ident.id));
-  } else {
-    const auto [low, high] = column_range(third);
-    write_field(regs, W45_OUT_FIRST_COLUMN, low);
-    write_field(regs, W45_OUT_LAST_COLUMN, high);
-  }
+  if (p2p_third)
+    write_point_to_point(regs, W45_OUT_ROW, W45_OUT_COLUMN, W45_OUT_ID, third);
+  else
+    write_column_range(regs, W45_OUT_FIRST_COLUMN, W45_OUT_LAST_COLUMN, third);
   write_field(regs, W45_OUT_INDEX, n);
 
-  if (p2p_first) {
-    const hw::Component& c = single(first);
-    write_field(regs, W46_IN_ROW, c.ident.row);
-    write_field(regs, W46_IN_COLUMN, c.ident.col);
-    write_field(regs, W46_IN_ID, one_hot_id(c.ident.id));
-  } else {
-    const auto [low, high] = column_range(first);
-    write_field(regs, W46_IN_FIRST_COLUMN, low);
-    write_field(regs, W46_IN_LAST_COLUMN, high);
-  }
+  if (p2p_first)
+    write_point_to_point(regs, W46_IN_ROW, W46_IN_COLUMN, W46_IN_ID, first);
+  else
+    write_column_range(regs, W46_IN_FIRST_COLUMN, W46_IN_LAST_COLUMN, first);
   write_field(regs, W46_RESERVED_30, 0);
 
   // The columns spanned by the layer and its destinations; nothing else of the word survives.
