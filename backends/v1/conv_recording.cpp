@@ -6,8 +6,9 @@
 #include "backends/v1/cnp_registers.h"
 #include "backends/v1/cnp_sizes.h"
 #include "backends/v1/cnp_thresholds.h"
+#include "backends/common/mapping_components.h"
+#include "backends/common/sizes.h"
 #include "backends/v1/cnp_weights.h"
-#include "backends/v1/interim_helpers.h"
 #include "backends/v1/mesh_registers.h"
 #include "backends/v1/np_registers.h"
 #include "engine/engine.h"
@@ -121,7 +122,7 @@ void format_cnp_regs(std::vector<uint32_t>* regs, const Shape& input_shape, uint
   write_field(regs, W26_FILTERS, filters);
 
   write_field(regs, W28_CONTAINER_BYTES, container);
-  write_field(regs, W28_ROW_WORDS, interim::saturate32((uint64_t{container} * split.channels + 3) / 4));
+  write_field(regs, W28_ROW_WORDS, size32((uint64_t{container} * split.channels + 3) / 4));
 
   write_flag(regs, W29_RESERVED_0, false);
   write_field(regs, W29_FILTER_GROUPS, static_cast<uint32_t>((uint64_t{filters} + 7) / 8));
@@ -201,7 +202,7 @@ RegisterMap build_conv_np_regs(const Layer& layer, std::shared_ptr<Layer> next, 
     const uint32_t filters = np.filters();
     write_flag(regs, W3_SEPARABLE, false);
     write_flag(regs, W3_WEIGHTS_4BIT, bits == 4);
-    write_field(regs, W11_WEIGHT_WORDS_PER_CHANNEL, interim::saturate32(words / channels / 4));
+    write_field(regs, W11_WEIGHT_WORDS_PER_CHANNEL, size32(words / channels / 4));
     const bool one_by_one = kernel_width == 1;
     write_field(regs, W20_FILTERS_1X1, one_by_one ? filters : 0);
     write_field(regs, W21_FILTERS_MULTIBIT, !one_by_one && bits >= 2 ? filters : 0);
