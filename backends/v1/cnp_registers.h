@@ -13,13 +13,15 @@
 
 namespace ovrix::v1 {
 
-// Writes the weight-memory fields of one NP's image.
-using WeightFieldsWriter = std::function<void(std::vector<uint32_t>* regs, const hw::Component& np)>;
+// The weight-memory fields of one NP: prepared (the NP's weights formatted, so that their errors come
+// first) before the NP's image is written, then written into the image.
+using WeightFieldsWriter = std::function<void(std::vector<uint32_t>* regs)>;
+using WeightFields = std::function<WeightFieldsWriter(const hw::Component& np)>;
 
 // The register images of the layer's NPs that are not skipped, in one map.
 RegisterMap build_cnp_np_regs(const Layer& layer, const std::shared_ptr<Layer>& next, bool ib_spikes,
                               bool output_flag, const std::vector<hw::Ident>& skipped_nps,
-                              const WeightFieldsWriter& weight_fields);
+                              const WeightFields& weight_fields);
 
 // The layer's variable; an absent one is refused naming the layer and the variable (std::runtime_error).
 std::shared_ptr<Dense> cnp_variable(const Layer& layer, const std::string& name);

@@ -2,15 +2,10 @@
 
 #include <stdexcept>
 
+#include "backends/common/sizes.h"
 #include "backends/v1/cnp_weights.h"
-#include "backends/v1/interim_helpers.h"
-#include "engine/dma.h"
 
 namespace ovrix::v1 {
-
-using interim::ceil_div;
-using interim::round_up;
-using interim::saturate32;
 
 namespace {
 
@@ -32,11 +27,11 @@ bool is_standard(const Layer& layer) {
 }  // namespace
 
 uint32_t get_cnp_channel_container_size(uint32_t width, uint8_t bits) {
-  return saturate32(ceil_div(uint64_t{width} * bits, 8));
+  return size32(ceil_div(uint64_t{width} * bits, 8));
 }
 
 uint32_t get_cnp_input_sram_size(uint32_t container_size, uint32_t channels, uint32_t rows) {
-  return saturate32(ceil_div(uint64_t{container_size} * channels * 8, 32) * rows);
+  return size32(ceil_div(uint64_t{container_size} * channels * 8, 32) * rows);
 }
 
 uint32_t get_weights_size(const Layer& layer, uint32_t filters) {
@@ -55,8 +50,7 @@ uint32_t get_weights_size(const Layer& layer, uint32_t filters) {
     size = kernel_width < 0 ? 0xFFFFFFFFu
                             : get_sep_cnp_sram_size(static_cast<uint32_t>(kernel_width), channels, filters, bits);
   }
-  if (dma::config_block_size_needs_xl(size)) size = saturate32(round_up(size, 16));
-  return size;
+  return round_for_xl(size);
 }
 
 bool check_weights_size_fit_cnp(const HardwareConstraints& constraints, const Layer& layer, uint32_t filters) {

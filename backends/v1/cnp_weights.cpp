@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "backends/common/sizes.h"
 #include "backends/v1/cnp_error.h"
-#include "backends/v1/interim_helpers.h"
 #include "mapping/host_hooks.h"
 
 namespace ovrix {
@@ -27,10 +27,6 @@ template uint32_t int32_to_intN<4>(int);
 }  // namespace ovrix
 
 namespace ovrix::v1 {
-
-using interim::ceil_div;
-using interim::round_up;
-using interim::saturate32;
 
 namespace {
 
@@ -149,13 +145,13 @@ uint64_t four_bit_units(uint32_t k, uint64_t filters) {
 
 uint32_t get_std_cnp_sram_size(uint32_t kernel_width, uint32_t channels, uint32_t filters, int weights_bits) {
   const uint64_t k = kernel_width, c = channels, f = filters;
-  if (weights_bits == 4) return saturate32(c * 2 * round_up(four_bit_units(kernel_width, f), 16));
+  if (weights_bits == 4) return size32(c * 2 * round_up(four_bit_units(kernel_width, f), 16));
   if (weights_bits != 1 && weights_bits != 2) return 0xFFFFFFFFu;
   if (k == 0 || k >= kItemsPerSlot.size()) return 0xFFFFFFFFu;
   const uint64_t n = kItemsPerSlot[k];
   if (n == 0) return 0;
   const uint64_t planes = (weights_bits == 2 || k == 1) ? 2 : 1;
-  return saturate32(c * 16 * ceil_div(ceil_div(planes * round_up(f, 8), n), 8));
+  return size32(c * 16 * ceil_div(ceil_div(planes * round_up(f, 8), n), 8));
 }
 
 std::vector<uint32_t> format_std_cnp_weights(const Dense& weights, bool two_bits, uint32_t first_filter,
@@ -255,8 +251,8 @@ uint32_t get_dw_weights_sram_size(int kernel_width, uint32_t channels, int bits)
   const uint32_t q = dw_rows_per_slot(kernel_width, bits);
   if (q == 0 || kernel_width <= 0) return 0xFFFFFFFFu;
   const uint64_t k = static_cast<uint64_t>(kernel_width);
-  if (q < 2 * k) return saturate32(round_up(ceil_div(k, q) * channels * 2, 16));
-  return saturate32(round_up(ceil_div(channels, q / k) * 2, 16));
+  if (q < 2 * k) return size32(round_up(ceil_div(k, q) * channels * 2, 16));
+  return size32(round_up(ceil_div(channels, q / k) * 2, 16));
 }
 
 std::vector<uint32_t> format_sep_cnp_dw_weights(const Dense& weights, int bits) {
@@ -298,16 +294,16 @@ std::vector<uint32_t> format_sep_cnp_dw_weights(const Dense& weights, int bits) 
 uint32_t get_nb_words_per_pw_channel(uint32_t filters, int bits) {
   const uint64_t used = uint64_t{filters} * static_cast<uint64_t>(bits);
   const uint64_t slots = ceil_div(used, 48);
-  if (filters % 8 == 0) return saturate32(slots);
+  if (filters % 8 == 0) return size32(slots);
   const uint64_t remainder = used % 48;
   const uint64_t free_bits = remainder == 0 ? 0 : 48 - remainder;
   const int64_t wanted = 48 - int64_t{bits} * (filters % 8);
-  return saturate32(static_cast<int64_t>(free_bits) < wanted ? slots + 1 : slots);
+  return size32(static_cast<int64_t>(free_bits) < wanted ? slots + 1 : slots);
 }
 
 uint32_t get_sep_cnp_sram_size(uint32_t kernel_width, uint32_t channels, uint32_t filters, int bits) {
   const uint64_t dw = get_dw_weights_sram_size(static_cast<int>(kernel_width), channels, bits);
-  return saturate32(dw + uint64_t{channels} * get_nb_words_per_pw_channel(filters, bits) * 2);
+  return size32(dw + uint64_t{channels} * get_nb_words_per_pw_channel(filters, bits) * 2);
 }
 
 std::vector<uint32_t> format_sep_cnp_pw_weights(const Dense& weights_pw, int bits, uint32_t first_filter,

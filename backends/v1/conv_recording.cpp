@@ -6,8 +6,9 @@
 #include "backends/v1/cnp_registers.h"
 #include "backends/v1/cnp_sizes.h"
 #include "backends/v1/cnp_thresholds.h"
+#include "backends/common/mapping_components.h"
+#include "backends/common/sizes.h"
 #include "backends/v1/cnp_weights.h"
-#include "backends/v1/interim_helpers.h"
 #include "backends/v1/mesh_registers.h"
 #include "backends/v1/np_registers.h"
 #include "engine/engine.h"
@@ -121,7 +122,7 @@ void format_cnp_regs(std::vector<uint32_t>* regs, const Shape& input_shape, uint
   write_field(regs, W26_FILTERS, filters);
 
   write_field(regs, W28_CONTAINER_BYTES, container);
-  write_field(regs, W28_ROW_WORDS, interim::saturate32((uint64_t{container} * split.channels + 3) / 4));
+  write_field(regs, W28_ROW_WORDS, size32((uint64_t{container} * split.channels + 3) / 4));
 
   write_flag(regs, W29_RESERVED_0, false);
   write_field(regs, W29_FILTER_GROUPS, static_cast<uint32_t>((uint64_t{filters} + 7) / 8));
@@ -145,7 +146,7 @@ void format_cnp_pooling_regs(std::vector<uint32_t>* regs, const Shape& input_sha
 
 RegisterMap build_cnp_np_regs(const Layer& layer, const std::shared_ptr<Layer>& next, bool ib_spikes,
                               bool output_flag, const std::vector<hw::Ident>& skipped_nps,
-                              const WeightFieldsWriter& weight_fields) {
+                              const WeightFields& weight_fields) {
   const auto mapping_ptr = require_layer_mapping(layer);
   const LayerMapping& mapping = *mapping_ptr;
   const std::vector<hw::Component> sources = source_components(mapping);
@@ -165,6 +166,7 @@ RegisterMap build_cnp_np_regs(const Layer& layer, const std::shared_ptr<Layer>& 
   RegisterMap out;
   for (const hw::Component& np : nps) {
     if (skipped(skipped_nps, np.ident)) continue;
+    const WeightFieldsWriter write_weight_fields = weight_fields(np);
     std::vector<uint32_t> regs = default_np_regs();
     const Shape input = layer.input_dims().front();
     const NpSpace window = np.np ? np.np->spatial_partition : NpSpace();
@@ -174,7 +176,7 @@ RegisterMap build_cnp_np_regs(const Layer& layer, const std::shared_ptr<Layer>& 
                     static_cast<uint32_t>(nps.size()), np.single_buffer());
     format_cnp_pooling_regs(&regs, input, window, static_cast<uint8_t>(pooling.width), pooling.stride, pooling.flag,
                             pooling.padding);
-    weight_fields(&regs, np);
+    write_weight_fields(&regs);
     format_mesh_registers_set_output_to_NPs(&regs, sources, nps, destinations, mapping.output_index, false,
                                             mapping.output_to_dma, output_flag);
     if (next_mapping) {
@@ -196,17 +198,19 @@ RegisterMap build_conv_np_regs(const Layer& layer, std::shared_ptr<Layer> next, 
   const int32_t bits = cnp_param(layer, "weights_bits");
   const int32_t kernel_width = cnp_param(layer, "kernel_width");
   const uint32_t channels = weights->shape()[1];
-  auto fields = [&](std::vector<uint32_t>* regs, const hw::Component& np) {
+  auto fields = [&](const hw::Component& np) -> WeightFieldsWriter {
     const uint64_t words = format_np_weights(*weights, bits, np).size();
     const uint32_t filters = np.filters();
-    write_flag(regs, W3_SEPARABLE, false);
-    write_flag(regs, W3_WEIGHTS_4BIT, bits == 4);
-    write_field(regs, W11_WEIGHT_WORDS_PER_CHANNEL, interim::saturate32(words / channels / 4));
-    const bool one_by_one = kernel_width == 1;
-    write_field(regs, W20_FILTERS_1X1, one_by_one ? filters : 0);
-    write_field(regs, W21_FILTERS_MULTIBIT, !one_by_one && bits >= 2 ? filters : 0);
-    write_field(regs, W21_FILTERS_1BIT, !one_by_one && bits < 2 ? filters : 0);
-    write_field(regs, W22_RESERVED_0, 0);
+    return [=](std::vector<uint32_t>* regs) {
+      write_flag(regs, W3_SEPARABLE, false);
+      write_flag(regs, W3_WEIGHTS_4BIT, bits == 4);
+      write_field(regs, W11_WEIGHT_WORDS_PER_CHANNEL, size32(words / channels / 4));
+      const bool one_by_one = kernel_width == 1;
+      write_field(regs, W20_FILTERS_1X1, one_by_one ? filters : 0);
+      write_field(regs, W21_FILTERS_MULTIBIT, !one_by_one && bits >= 2 ? filters : 0);
+      write_field(regs, W21_FILTERS_1BIT, !one_by_one && bits < 2 ? filters : 0);
+      write_field(regs, W22_RESERVED_0, 0);
+    };
   };
   return build_cnp_np_regs(layer, next, ib_spikes, output_flag, skipped_nps, fields);
 }

@@ -3,14 +3,14 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "backends/common/mapping_components.h"
+#include "backends/common/register_fields.h"
+#include "backends/common/sizes.h"
 #include "backends/v1/cnp_sizes.h"
-#include "backends/v1/interim_helpers.h"
 #include "backends/v1/np_registers.h"
+#include "mapping/layer_mapping.h"
 
 namespace ovrix::v1 {
-
-using interim::column_range;
-using interim::one_hot_id;
 
 namespace {
 
@@ -24,33 +24,24 @@ constexpr uint8_t kNoDestination = 255;
 // FNP inputs whose word 1 bit 4 is clear are held in at least this many words.
 constexpr uint64_t kFnpMinInputWords = 0x2501;
 
-void append(std::vector<hw::Component>* out, const std::vector<hw::Component>& list) {
-  out->insert(out->end(), list.begin(), list.end());
+// Row, column and one-hot position of the single component of a point-to-point side.
+void write_point_to_point(std::vector<uint32_t>* regs, const RegField& row, const RegField& column,
+                          const RegField& id, const std::vector<hw::Component>& list) {
+  if (list.size() != 1) throw std::runtime_error("Cannot use P2P mode for multiple NPs.");
+  const hw::Ident& ident = list.front().ident;
+  write_field(regs, row, ident.row);
+  write_field(regs, column, ident.col);
+  write_field(regs, id, one_hot_id(ident.id));
 }
 
-const hw::Component& single(const std::vector<hw::Component>& list) {
-  if (list.size() != 1) throw std::runtime_error("Cannot use P2P mode for multiple NPs.");
-  return list.front();
+void write_column_range(std::vector<uint32_t>* regs, const RegField& first, const RegField& last,
+                        const std::vector<hw::Component>& list) {
+  const auto [low, high] = column_range(list);
+  write_field(regs, first, low);
+  write_field(regs, last, high);
 }
 
 }  // namespace
-
-std::vector<hw::Component> source_components(const LayerMapping& mapping) {
-  std::vector<hw::Component> out;
-  for (const auto& list : mapping.sources)
-    if (list) append(&out, *list);
-  append(&out, mapping.skipdma_loads);
-  if (mapping.tnp_b_with_skip_dma) append(&out, mapping.skipdma_stores);
-  return out;
-}
-
-std::vector<hw::Component> destination_components(const LayerMapping& mapping) {
-  std::vector<hw::Component> out;
-  for (const auto& list : mapping.destinations)
-    if (list) append(&out, *list);
-  if (!mapping.tnp_b_with_skip_dma) append(&out, mapping.skipdma_stores);
-  return out;
-}
 
 void format_mesh_cfg_dma_reg(std::vector<uint32_t>* regs, const hw::Ident& ident) {
   const uint32_t id = one_hot_id(ident.id);
@@ -71,28 +62,16 @@ void format_mesh_registers_set_output_to_NPs(std::vector<uint32_t>* regs, const 
   write_field(regs, W44_PACKET, kPacket);
   write_field(regs, W44_MASK, n == kNoDestination ? kMaskNoDestination : kMaskDestination);
 
-  if (p2p_third) {
-    const hw::Component& c = single(third);
-    write_field(regs, W45_OUT_ROW, c.ident.row);
-    write_field(regs, W45_OUT_COLUMN, c.ident.col);
-    write_field(regs, W45_OUT_ID, one_hot_id(c.ident.id));
-  } else {
-    const auto [low, high] = column_range(third);
-    write_field(regs, W45_OUT_FIRST_COLUMN, low);
-    write_field(regs, W45_OUT_LAST_COLUMN, high);
-  }
+  if (p2p_third)
+    write_point_to_point(regs, W45_OUT_ROW, W45_OUT_COLUMN, W45_OUT_ID, third);
+  else
+    write_column_range(regs, W45_OUT_FIRST_COLUMN, W45_OUT_LAST_COLUMN, third);
   write_field(regs, W45_OUT_INDEX, n);
 
-  if (p2p_first) {
-    const hw::Component& c = single(first);
-    write_field(regs, W46_IN_ROW, c.ident.row);
-    write_field(regs, W46_IN_COLUMN, c.ident.col);
-    write_field(regs, W46_IN_ID, one_hot_id(c.ident.id));
-  } else {
-    const auto [low, high] = column_range(first);
-    write_field(regs, W46_IN_FIRST_COLUMN, low);
-    write_field(regs, W46_IN_LAST_COLUMN, high);
-  }
+  if (p2p_first)
+    write_point_to_point(regs, W46_IN_ROW, W46_IN_COLUMN, W46_IN_ID, first);
+  else
+    write_column_range(regs, W46_IN_FIRST_COLUMN, W46_IN_LAST_COLUMN, first);
   write_field(regs, W46_RESERVED_30, 0);
 
   // The columns spanned by the layer and its destinations; nothing else of the word survives.
@@ -128,9 +107,9 @@ void update_partial_reconfig_regs(std::vector<uint32_t>* regs, const Layer& laye
 
   const uint32_t container = get_cnp_channel_container_size(width, bits);
   if (fnp) {
-    write_field(regs, W35_PR_FNP_INPUTS, interim::saturate32(d0 * d1));
+    write_field(regs, W35_PR_FNP_INPUTS, size32(d0 * d1));
   } else {
-    write_field(regs, W35_PR_ROW_WORDS, interim::saturate32((uint64_t{container} * window.shape[2] + 3) / 4));
+    write_field(regs, W35_PR_ROW_WORDS, size32((uint64_t{container} * window.shape[2] + 3) / 4));
     write_field(regs, W35_PR_CONTAINER_BYTES, container);
   }
 
@@ -139,8 +118,8 @@ void update_partial_reconfig_regs(std::vector<uint32_t>* regs, const Layer& laye
   extent = std::max<uint64_t>(extent, read_field(*regs, W14_INPUT_SRAM_WORDS));
   if (!fnp) extent = std::max<uint64_t>(extent, get_cnp_input_sram_size(container, window.shape[2], cut.shape[1]));
   if (fnp && !read_field(*regs, W1_FNP_INPUT_MODE)) extent = std::max(extent, kFnpMinInputWords);
-  write_field(regs, W4_INPUT_SRAM_WORDS, interim::saturate32(extent));
-  write_field(regs, W14_INPUT_SRAM_WORDS, interim::saturate32(extent));
+  write_field(regs, W4_INPUT_SRAM_WORDS, size32(extent));
+  write_field(regs, W14_INPUT_SRAM_WORDS, size32(extent));
 }
 
 }  // namespace ovrix::v1

@@ -7,7 +7,6 @@
 
 #include "engine/layer.h"
 #include "mapping/hw_description.h"
-#include "mapping/layer_mapping.h"
 
 namespace ovrix::v1 {
 
@@ -29,12 +28,5 @@ void set_ib_spikes(std::vector<uint32_t>* regs);
 // Words 32 to 35, 4 and 14 for `layer`, the mapped layer that follows on the NP, and `component`, its
 // component on that NP.
 void update_partial_reconfig_regs(std::vector<uint32_t>* regs, const Layer& layer, const hw::Component& component);
-
-// The components that feed a mapped layer: its sources' lists in link order, its skip-DMA loads, then
-// its skip-DMA stores when the mapping sends them with the sources.
-std::vector<hw::Component> source_components(const LayerMapping& mapping);
-// The components a mapped layer sends to: its destinations' lists in link order, then its skip-DMA
-// stores unless they go with the sources.
-std::vector<hw::Component> destination_components(const LayerMapping& mapping);
 
 }  // namespace ovrix::v1

@@ -9,33 +9,15 @@
 #include <cstdint>
 #include <vector>
 
+#include "backends/common/register_fields.h"
 #include "program/reg_detail.h"
 
 namespace ovrix::v1 {
 
 inline constexpr uint32_t NP_REGISTER_WORDS = 50;
-using RegisterBlock = std::vector<uint32_t>;
-
-// A field of one word of the register image.
-struct RegField {
-  uint32_t word;
-  RegDetail bits;
-};
 
 // The image every v1 recorder starts from: 50 words, all 0 but words 6, 12, 13 and 37.
 std::vector<uint32_t> default_np_regs();
-
-// Writes value into the field; refuses a value wider than the field (set_field's overflow panic) and
-// an image too short to hold the word (std::out_of_range).
-void write_field(RegisterBlock* regs, const RegField& field, uint32_t value);
-inline void write_flag(RegisterBlock* regs, const RegField& field, bool value) {
-  write_field(regs, field, value ? 1u : 0u);
-}
-uint32_t read_field(const RegisterBlock& regs, const RegField& field);
-
-// Two's-complement code of value in a width-bit field; a value outside the signed range is refused
-// through panic ("%d cannot fit in a %d-bit signed integer").
-uint32_t signed_field_value(int32_t value, uint32_t width);
 
 // ---- Fields the hardware names (bit ranges of the words given beside them)
 inline constexpr RegDetail CNP1_CONV_STRD{8, 1};     // word 20

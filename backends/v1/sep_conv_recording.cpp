@@ -14,13 +14,15 @@ RegisterMap build_sep_conv_np_regs(const Layer& layer, std::shared_ptr<Layer> ne
   const int32_t bits = cnp_param(layer, "weights_bits");
   const auto dims = layer.input_dims();  // "Cannot get input size before it is set."
   const uint32_t depthwise_words = get_dw_weights_sram_size(kernel_width, dims.front()[2], bits);
-  auto fields = [&](std::vector<uint32_t>* regs, const hw::Component& np) {
-    const uint32_t mode = static_cast<uint32_t>(bits) / 2;
-    write_flag(regs, W3_SEPARABLE, true);
-    write_field(regs, W3_DW_WEIGHTS_MODE, mode);
-    write_field(regs, W3_PW_WEIGHTS_MODE, mode);
-    write_field(regs, W20_PW_SLOTS_PER_CHANNEL, get_nb_words_per_pw_channel(np.filters(), bits));
-    write_field(regs, W22_DW_SLOTS, depthwise_words / 2);
+  auto fields = [&](const hw::Component& np) -> WeightFieldsWriter {
+    return [=, filters = np.filters()](std::vector<uint32_t>* regs) {
+      const uint32_t mode = static_cast<uint32_t>(bits) / 2;
+      write_flag(regs, W3_SEPARABLE, true);
+      write_field(regs, W3_DW_WEIGHTS_MODE, mode);
+      write_field(regs, W3_PW_WEIGHTS_MODE, mode);
+      write_field(regs, W20_PW_SLOTS_PER_CHANNEL, get_nb_words_per_pw_channel(filters, bits));
+      write_field(regs, W22_DW_SLOTS, depthwise_words / 2);
+    };
   };
   return build_cnp_np_regs(layer, next, ib_spikes, output_flag, skipped_nps, fields);
 }
