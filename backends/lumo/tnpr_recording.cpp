@@ -100,9 +100,9 @@ std::unique_ptr<program::Record> record_program_tnpr_layers(const Device& device
   std::vector<uint32_t> tsram = std::move(tsram_state);
   tsram.insert(tsram.end(), tsram_output.begin(), tsram_output.end());
   tsram.insert(tsram.end(), tsram_input_shift.begin(), tsram_input_shift.end());
-  record->add_np_track(np, dma::Target::TnprRegisters, 0, regs, false, false);
-  record->add_np_track(np, dma::Target::TnprFsram, 0, fsram, false, false);
-  record->add_np_track(np, dma::Target::TnprTsram, 0, tsram, false, false);
+  record->add_np_track(np, dma::Target::TnprRegisters, 0, regs, {.with_size = false, .append_to_last = false});
+  record->add_np_track(np, dma::Target::TnprFsram, 0, fsram, {.with_size = false, .append_to_last = false});
+  record->add_np_track(np, dma::Target::TnprTsram, 0, tsram, {.with_size = false, .append_to_last = false});
   return record;
 }
 

@@ -409,6 +409,8 @@ BUFFER_TEMP, DW_BUFFER_TEMP, DENSE1D, QUANTIZER = 21, 22, 25, 27
 RECURRENT, POST_PROCESSING = 26, 28
 NEURON_KINDS = {CONV2D, INPUT_CONV2D, DEPTHWISE, TRANSPOSE, DW_TRANSPOSE, BUFFER_TEMP, DW_BUFFER_TEMP, DENSE1D,
                 RECURRENT}
+CONVOLUTIONAL, SEPARABLE = 4, 5
+V1_CNP_KINDS = {CONVOLUTIONAL, SEPARABLE}
 
 
 def kind(layer):
@@ -432,6 +434,8 @@ def output_bits(layer):
         return 32
     if k == CONCATENATE:
         return max(output_bits(i) for i in layer.inbounds)
+    if k in V1_CNP_KINDS:
+        return param(layer, "act_bits") if param(layer, "activation") != 0 else 32
     return param(layer, "output_bits", 8)
 
 
@@ -440,6 +444,8 @@ def out_range(layer):
 
 
 def activation(layer):
+    if kind(layer) in V1_CNP_KINDS:
+        return 1 if param(layer, "activation") != 0 else 0
     return param(layer, "activation", 0) if kind(layer) in NEURON_KINDS else 0
 
 
@@ -498,22 +504,23 @@ def pool_geometry(layer, d0, d1):
 def pool_batch(y, geometry, as_sum=False):
     """Pools (N, d0, d1, C): max (padding skipped) or the rounded average; with as_sum, (sums, counts)."""
     ptype, k0, k1, s, p0, p1, out0, out1 = geometry
+    s0, s1 = (s, s) if np.isscalar(s) else s
     n, d0, d1, c = y.shape
     if ptype == 1:
         fill = np.iinfo(np.int64).min
-        xp = np.full((n, p0 + max(d0, (out0 - 1) * s + k0), p1 + max(d1, (out1 - 1) * s + k1), c), fill, np.int64)
+        xp = np.full((n, p0 + max(d0, (out0 - 1) * s0 + k0), p1 + max(d1, (out1 - 1) * s1 + k1), c), fill, np.int64)
         xp[:, p0:p0 + d0, p1:p1 + d1] = y
         best = np.full((n, out0, out1, c), fill, np.int64)
         for r0 in range(k0):
             for r1 in range(k1):
-                best = np.maximum(best, xp[:, r0:r0 + s * (out0 - 1) + 1:s, r1:r1 + s * (out1 - 1) + 1:s])
+                best = np.maximum(best, xp[:, r0:r0 + s0 * (out0 - 1) + 1:s0, r1:r1 + s1 * (out1 - 1) + 1:s1])
         return best
     sums = np.zeros((n, out0, out1, c), np.int64)
     counts = np.zeros((out0, out1, 1), np.int64)
     for o0 in range(out0):
-        lo0, hi0 = max(o0 * s - p0, 0), min(o0 * s - p0 + k0, d0)
+        lo0, hi0 = max(o0 * s0 - p0, 0), min(o0 * s0 - p0 + k0, d0)
         for o1 in range(out1):
-            lo1, hi1 = max(o1 * s - p1, 0), min(o1 * s - p1 + k1, d1)
+            lo1, hi1 = max(o1 * s1 - p1, 0), min(o1 * s1 - p1 + k1, d1)
             sums[:, o0, o1] = i64(y[:, lo0:hi0, lo1:hi1]).sum(axis=(1, 2))
             counts[o0, o1] = (hi0 - lo0) * (hi1 - lo1)
     return (sums, counts) if as_sum else average_round(sums, counts)
@@ -543,10 +550,11 @@ def shifted(layer, x, per_value=False):
 
 
 def conv_batch(x, w, s, p0, p1, out0, out1, depthwise=False, pad_value=0):
+    s0, s1 = (s, s) if np.isscalar(s) else s
     n, d0, d1, c = x.shape
     k0, k1 = w.shape[0], w.shape[1]
-    after0 = max((out0 - 1) * s + k0 - d0 - p0, 0)
-    after1 = max((out1 - 1) * s + k1 - d1 - p1, 0)
+    after0 = max((out0 - 1) * s0 + k0 - d0 - p0, 0)
+    after1 = max((out1 - 1) * s1 + k1 - d1 - p1, 0)
     xp = np.empty((n, d0 + p0 + after0, d1 + p1 + after1, c), np.int64)
     xp[...] = np.asarray(pad_value, np.int64)
     xp[:, p0:p0 + d0, p1:p1 + d1] = x
@@ -554,9 +562,59 @@ def conv_batch(x, w, s, p0, p1, out0, out1, depthwise=False, pad_value=0):
     acc = np.zeros((n, out0, out1, f), np.int64)
     for r0 in range(k0):
         for r1 in range(k1):
-            win = xp[:, r0:r0 + s * (out0 - 1) + 1:s, r1:r1 + s * (out1 - 1) + 1:s]
+            win = xp[:, r0:r0 + s0 * (out0 - 1) + 1:s0, r1:r1 + s1 * (out1 - 1) + 1:s1]
             acc += win * i64(w[r0, r1]).reshape(-1) if depthwise else win @ i64(w[r0, r1])
     return acc
+
+
+def step_sixteenths(steps):
+    """16 x act_step, rounded to nearest with halves away from zero."""
+    v = 16.0 * np.asarray(steps, np.float32).astype(np.float64)
+    return (np.sign(v) * np.floor(np.abs(v) + 0.5)).astype(np.int64)
+
+
+def v1_fire(p, threshold, step16, bits):
+    """The v1 firing law: 0 while p <= t, then ceil(16 (p - t) / s16) levels, at most 2^bits - 1."""
+    top = (1 << bits) - 1
+    above = 16 * (i64(p) - threshold)
+    safe = np.where(step16 > 0, step16, 1)
+    levels = np.where(step16 > 0, -(-above // safe), top)
+    return np.where(above > 0, np.minimum(levels, top), 0)
+
+
+def run_v1_cnp(layer, x, predict):
+    """Convolutional / SeparableConvolutional: convolution (depthwise then pointwise), pooling of the
+    32-bit potentials, then the firing law when the activation is on."""
+    k0, k1 = param(layer, "kernel_width"), param(layer, "kernel_height")
+    s0, s1 = param(layer, "stride_x"), param(layer, "stride_y")
+    padding = param(layer, "padding")
+    b0, _, o0 = sweep(k0, s0, padding, x.shape[1])
+    b1, _, o1 = sweep(k1, s1, padding, x.shape[2])
+    # The v1 weights are stored with their dimensions reversed, so NumPy sees (columns, rows, C, F), the
+    # depthwise part as (columns, rows, C, 1) and the pointwise part as (C, F).
+    w = i64(var(layer, "weights"))
+    if kind(layer) == SEPARABLE:
+        dw = wrap32(conv_batch(i64(x), w[..., 0], (s0, s1), b0, b1, o0, o1, depthwise=True))
+        p = wrap32(dw @ i64(var(layer, "weights_pw")))
+    else:
+        p = wrap32(conv_batch(i64(x), w, (s0, s1), b0, b1, o0, o1))
+    ptype = param(layer, "pool_type")
+    if ptype != 0:
+        pw, ph = param(layer, "pooling_width"), param(layer, "pooling_height")
+        if pw < 0 or ph < 0:
+            geometry = (ptype, o0, o1, 1, 0, 0, 1, 1)
+        else:
+            ps0 = param(layer, "pooling_stride_x")
+            ps1 = param(layer, "pooling_stride_y")
+            ps0, ps1 = (pw if ps0 < 0 else ps0), (ph if ps1 < 0 else ps1)
+            pb0, _, po0 = sweep(pw, ps0, padding, o0)
+            pb1, _, po1 = sweep(ph, ps1, padding, o1)
+            geometry = (ptype, pw, ph, (ps0, ps1), pb0, pb1, po0, po1)
+        p = pool_batch(p, geometry)
+    if predict or param(layer, "activation") == 0:
+        return p
+    t = i64(var(layer, "threshold")).reshape(-1)
+    return v1_fire(p, t, step_sixteenths(var(layer, "act_step").reshape(-1)), param(layer, "act_bits"))
 
 
 def run_layer(layer, inputs, predict, state):
@@ -580,6 +638,8 @@ def run_layer(layer, inputs, predict, state):
         else:
             acc = conv_batch(shifted(layer, x), w, s, b0, b1, o0, o1, depthwise=(k == DEPTHWISE))
         return finish(layer, acc, predict, pool_geometry(layer, o0, o1))
+    if k in V1_CNP_KINDS:
+        return run_v1_cnp(layer, x, predict)
     if k in (TRANSPOSE, DW_TRANSPOSE):
         w = var(layer, "weights")
         kk = w.shape[0]

@@ -68,6 +68,7 @@ std::unique_ptr<Runner> make_add_runner(const Layer& layer);
 std::unique_ptr<Runner> make_concatenate_runner(const Layer& layer);
 std::unique_ptr<Runner> make_recurrent_runner(const Layer& layer);        // StatefulRecurrent
 std::unique_ptr<Runner> make_post_processing_runner(const Layer& layer);  // LumoPostProcessing
+std::unique_ptr<Runner> make_v1_conv_runner(const Layer& layer);   // Convolutional, SeparableConvolutional
 
 // ---- helpers shared by the runners ----
 
@@ -138,6 +139,10 @@ class PoolStage {
   // from the layer's calculated pooling parameters when it has them, else "pool_stride" (default: the
   // window) with Valid padding.
   PoolStage(const Layer& layer, uint32_t in0, uint32_t in1);
+  // `type` over the windows of an explicit sweep (the v1 kinds, whose pooling keys differ); an inactive
+  // stage passes the sweep's (d0, d1) image.
+  PoolStage(PoolType type, const ops::kernel::Sweep& g) : type_(type), g_(g) {}
+  PoolStage() = default;
   bool active() const { return type_ != PoolType::NoPooling; }
   uint32_t out0() const { return active() ? g_.out0 : g_.d0; }
   uint32_t out1() const { return active() ? g_.out1 : g_.d1; }

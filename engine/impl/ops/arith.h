@@ -105,6 +105,18 @@ inline int64_t average_round(int64_t sum, int64_t count) {
   return q;
 }
 
+// The v1 firing law of a CNP neuron: the potential p against the filter's threshold t and its activation
+// step s16 in sixteenths (16 x act_step). Levels 0 .. 2^bits - 1: 0 while p <= t, then one level per
+// started step above the threshold, ceil(16 (p - t) / s16), capped at the top level; a step of 0 jumps
+// straight to the top level. Computed in 64 bits, so no potential or threshold wraps.
+inline int32_t v1_fire(int64_t p, int64_t t, int64_t s16, uint32_t bits) {
+  const int64_t top = bits >= 31 ? INT32_MAX : (int64_t{1} << bits) - 1;
+  if (p <= t) return 0;
+  if (s16 <= 0) return static_cast<int32_t>(top);
+  const int64_t above = 16 * (p - t);  // |p - t| < 2^33: no overflow
+  return static_cast<int32_t>(std::min<int64_t>(top, (above + s16 - 1) / s16));
+}
+
 // Wrapping 32-bit multiply-accumulate: the accumulator is computed in unsigned arithmetic (defined
 // overflow) and read back as two's complement.
 inline uint32_t mac(uint32_t acc, int32_t a, int32_t b) {

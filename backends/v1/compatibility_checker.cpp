@@ -1,0 +1,198 @@
+#include "backends/v1/compatibility_checker.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+
+#include "backends/v1/cnp_sizes.h"
+#include "backends/v1/input_fit.h"
+#include "backends/common/layer_queries.h"
+#include "backends/common/rule_failures.h"
+#include "engine/device.h"
+#include "engine/layer.h"
+
+namespace ovrix::v1 {
+
+
+namespace {
+
+// Pool sizes a CNP's max pooling takes.
+constexpr uint8_t MAX_POOL_SIZE = 3;
+// Global average pooling reads the whole input row at once: at most this wide.
+constexpr uint32_t AVG_POOL_MAX_WIDTH = 32;
+constexpr uint32_t AVG_POOL_MIN_ROWS = 3;
+
+constexpr const char* FILTER_TOO_BIG =
+    "Filter size is too big to fit in a CNP: try decreasing the input channels or the bitwidth.";
+
+bool is_quor_v1(const HwVersion& v) { return v == hw_versions::Quor_v1; }
+bool is_quor_v2(const HwVersion& v) { return v == hw_versions::Quor_v2; }
+
+// What the CNP rules read of a built convolution: the rows of the convolution output (before any
+// pooling) and the pooling strides.
+struct BuiltCnp {
+  uint32_t conv_rows = 0;
+  int8_t pool_stride_x = 0;
+  int8_t pool_stride_y = 0;
+};
+
+// Both records throw "The layer <name> is not built." while the input is unknown.
+template <class Kind>
+BuiltCnp built_cnp(const Kind& layer) {
+  const ConvCalculatedParams& conv = layer.conv_calculated_params();
+  const PoolingCalculatedParams& pool = layer.pool_calculated_params();
+  return {conv.output_height, static_cast<int8_t>(pool.stride_x), static_cast<int8_t>(pool.stride_y)};
+}
+
+// Input width, height and channels against the mesh-wide limits.
+MappingStatus check_max_input_dims(const HardwareConstraints& limits, const Layer& layer, const Shape& input) {
+  MappingStatus status;
+  if (input[0] > limits.max_input_width)
+    status += layer_failure(layer, "The maximum input width is " + std::to_string(limits.max_input_width) + " (got " +
+                                 std::to_string(input[0]) + ").");
+  if (input[1] > limits.max_input_height)
+    status += layer_failure(layer, "The maximum input height is " + std::to_string(limits.max_input_height) + " (got " +
+                                 std::to_string(input[1]) + ").");
+  if (input[2] > limits.max_input_channels)
+    status += layer_failure(layer, "The maximum input channel value is " + std::to_string(limits.max_input_channels) +
+                                 " (got " + std::to_string(input[2]) + ").");
+  return status;
+}
+
+MappingStatus check_max_pooling(const Layer& layer, const Shape& input, const BuiltCnp& built, HwVersion version) {
+  MappingStatus status;
+  const auto p = static_cast<uint8_t>(layer_param(layer, "pooling_width"));
+  if (p < 1 || p > MAX_POOL_SIZE) status += layer_failure(layer, "Pooling size must be 1, 2 or 3.");
+  if (is_quor_v2(version) && p == 3) status += layer_failure(layer, "Pooling size 3 is not supported on Quor_v2.");
+  if (layer_param(layer, "pooling_height") != p) status += layer_failure(layer, "Pooling width and height must be equal.");
+  if (built.pool_stride_x != built.pool_stride_y) status += layer_failure(layer, "Pooling stride x and y must be equal.");
+  if (built.pool_stride_x > p) status += layer_failure(layer, "Pooling stride must be equal or lower than pooling size.");
+  if (p > input[0] || p > input[1]) status += layer_failure(layer, "Pooling size cannot be greater than input dimensions.");
+  return status;
+}
+
+MappingStatus check_average_pooling(const HardwareConstraints& limits, const Layer& layer, const Shape& input,
+                                    uint8_t input_bits, const BuiltCnp& built) {
+  MappingStatus status;
+  if (layer_param(layer, "pooling_width") != -1) status += layer_failure(layer, "Average pooling must be global.");
+  // The hardware bounds the row it averages, which is the input's first dimension.
+  if (input[0] > AVG_POOL_MAX_WIDTH) status += layer_failure(layer, "With average pooling, input height cannot exceed 32.");
+  if (built.conv_rows < AVG_POOL_MIN_ROWS) {
+    status += layer_failure(layer,
+                      "When using Global Average Pooling, the output of the convolution must have at least 3 rows "
+                      "(currently " + std::to_string(built.conv_rows) + ").");
+  } else if (cnp_input_words(input[0], input_bits, input[2], input[1]) > limits.sram_input_single_buffer) {
+    // The global average needs the whole input in one NP.
+    status += layer_failure(layer, "With average pooling, spatial split is impossible.");
+  }
+  return status;
+}
+
+// Rules shared by both CNP kinds, all of them run.
+MappingStatus check_common_cnp_constraints(const HardwareConstraints& limits, const Layer& layer,
+                                           const BuiltCnp& built, HwVersion version) {
+  const uint8_t input_bits = layer.input_bits();
+  const Shape input = first_input_shape(layer);
+  MappingStatus status = check_max_input_dims(limits, layer, input);
+  if (static_cast<uint32_t>(layer_param(layer, "filters")) > limits.max_filters)
+    status += layer_failure(layer, "The maximum number of filters is " + std::to_string(limits.max_filters) + " (got " +
+                                 std::to_string(static_cast<uint32_t>(layer_param(layer, "filters"))) + ").");
+  const int32_t kernel = layer_param(layer, "kernel_width");
+  const int32_t stride = layer_param(layer, "stride_x");
+  if (kernel != layer_param(layer, "kernel_height")) status += layer_failure(layer, "Kernel width and height must be equal.");
+  if (stride != layer_param(layer, "stride_y")) status += layer_failure(layer, "Horizontal and vertical strides must be equal.");
+  if (stride > 2) status += layer_failure(layer, "Convolution stride must be 1 or 2.");
+  if (stride == 2 && kernel != 3) status += layer_failure(layer, "Convolution stride 2 is only supported for 3x3 kernels.");
+  if (layer_param(layer, "padding") != static_cast<int32_t>(Padding::Same))
+    status += layer_failure(layer, "Only padding same is supported.");
+  switch (static_cast<PoolType>(layer_param(layer, "pool_type"))) {
+    case PoolType::Max: status += check_max_pooling(layer, input, built, version); break;
+    case PoolType::Average: status += check_average_pooling(limits, layer, input, input_bits, built); break;
+    default: break;
+  }
+  return status;
+}
+
+MappingStatus check_sep_cnp_weights_not_zero(const Layer& layer, const Dense& weights) {
+  const int8_t* values = weights.data_as<int8_t>();
+  if (std::all_of(values, values + weights.size(), [](int8_t v) { return v == 0; }))
+    return layer_failure(layer, "All weights in a separable CNP layer cannot be zeroes.");
+  return MappingStatus();
+}
+
+std::shared_ptr<Dense> variable(const Layer& layer, const char* name) {
+  const auto variables = layer.variables();
+  auto tensor = variables ? variables->get(name) : nullptr;
+  if (!tensor) throw std::runtime_error("The layer " + layer.name() + " has no variable '" + name + "'.");
+  return tensor;
+}
+
+// Layer kinds whose v1 rules and recorders come with a later version of this back-end: refused as an
+// ordinary mapping failure.
+MappingStatus not_available(const Layer& layer, const char* kind) {
+  return layer_failure(layer, std::string("Mapping ") + kind + " layers on Ovrix v1 is not available in this build.");
+}
+
+}  // namespace
+
+CompatibilityCheckerImpl::CompatibilityCheckerImpl(const Device& device, const HardwareConstraints& constraints)
+    : CompatibilityChecker(device, constraints) {}
+
+MappingStatus CompatibilityCheckerImpl::check_layer_compatibility(const Layer& layer, const Layer* /*previous*/,
+                                                                  HwVersion version) const {
+  if (is_quor_v1(version))
+    return layer_failure(layer, "Quor_v1 is not supported on this version. Please install ovrix 2.0.5 instead.");
+  switch (layer_type(layer)) {
+    case LayerType::InputData:
+    case LayerType::Dequantizer:
+    case LayerType::Quantizer: return MappingStatus();
+    case LayerType::InputConvolutional: return not_available(layer, "InputConvolutional");
+    case LayerType::FullyConnected: return check_fnp_common_constraints(layer, version);
+    case LayerType::Convolutional: return check_std_cnp_constraints(layer, version);
+    case LayerType::SeparableConvolutional: return check_sep_cnp_constraints(layer, version);
+    default: return layer_failure(layer, "Unsupported layer type on Ovrix v1.");
+  }
+}
+
+MappingStatus CompatibilityCheckerImpl::check_std_cnp_constraints(const Layer& layer, HwVersion version) const {
+  const auto& conv = dynamic_cast<const Convolutional&>(layer);
+  const BuiltCnp built = built_cnp(conv);
+  MappingStatus status = check_common_cnp_constraints(constraints_, layer, built, version);
+  if (status.failed) return status;
+  const int32_t kernel = layer_param(layer, "kernel_width");
+  if (kernel != 1 && kernel != 3 && kernel != 5 && kernel != 7)
+    status += layer_failure(layer, "Kernel size must be 1, 3, 5 or 7.");
+  const int32_t bits = layer_param(layer, "weights_bits");
+  if (bits != 1 && bits != 2 && bits != 4) status += layer_failure(layer, "Standard CNP weights bitwidth must be 1, 2 or 4.");
+  if (status.failed) return status;
+  if (!check_weights_size_fit_cnp(constraints_, layer, 1)) status += layer_failure(layer, FILTER_TOO_BIG);
+  return status;
+}
+
+MappingStatus CompatibilityCheckerImpl::check_sep_cnp_constraints(const Layer& layer, HwVersion version) const {
+  const Shape input = first_input_shape(layer);
+  const auto& sep = dynamic_cast<const SeparableConvolutional&>(layer);
+  const auto depthwise = variable(layer, "weights");
+  const auto pointwise = variable(layer, "weights_pw");
+  const BuiltCnp built = built_cnp(sep);
+  MappingStatus status = check_common_cnp_constraints(constraints_, layer, built, version);
+  if (status.failed) return status;
+  const int32_t kernel = layer_param(layer, "kernel_width");
+  if (kernel != 3 && kernel != 5 && kernel != 7) status += layer_failure(layer, "Kernel size must be 3, 5 or 7.");
+  const int32_t bits = layer_param(layer, "weights_bits");
+  if (bits != 2 && bits != 4) status += layer_failure(layer, "Separable CNP weights bitwidth must be 2 or 4.");
+  if (layer_param(layer, "pool_type") == static_cast<int32_t>(PoolType::Average) && input[0] == 1 && input[1] == 1)
+    status += layer_failure(layer, "Separable CNP with Global Average Pooling does not support 1x1 inputs.");
+  if (status.failed) return status;
+  if (!check_weights_size_fit_cnp(constraints_, layer, 1)) status += layer_failure(layer, FILTER_TOO_BIG);
+  status += check_sep_cnp_weights_not_zero(layer, *depthwise);
+  if (status.failed) return status;
+  status += check_sep_cnp_weights_not_zero(layer, *pointwise);
+  return status;
+}
+
+MappingStatus CompatibilityCheckerImpl::check_fnp_common_constraints(const Layer& layer, HwVersion /*version*/) const {
+  return not_available(layer, "FullyConnected");
+}
+
+}  // namespace ovrix::v1

@@ -1,0 +1,57 @@
+#include "backends/v1/layer_recorder.h"
+
+#include <stdexcept>
+#include <string>
+
+#include "backends/v1/conv_recording.h"
+#include "backends/v1/sep_conv_recording.h"
+#include "backends/common/layer_queries.h"
+#include "engine/device.h"
+#include "engine/layer.h"
+
+namespace ovrix::v1 {
+
+namespace {
+
+[[noreturn]] void not_available(const Layer& layer, const char* kind) {
+  throw std::runtime_error("Recording " + std::string(kind) + " layer '" + layer.name() +
+                           "' on Ovrix v1 is not available in this build.");
+}
+
+}  // namespace
+
+LayerRecorderImpl::LayerRecorderImpl(const Device& device, const HardwareConstraints& constraints)
+    : LayerRecorder(device, constraints) {}
+
+std::unique_ptr<program::Record> LayerRecorderImpl::record_layer(const Layer& layer, const Layer& /*other*/,
+                                                                 std::shared_ptr<Layer> next, bool ib_spikes,
+                                                                 bool output_flag,
+                                                                 const std::vector<hw::Ident>& skipped_nps,
+                                                                 bool registers_only, bool /*extra*/) const {
+  const LayerType type = layer_type(layer);
+  switch (type) {
+    case LayerType::InputData:
+    case LayerType::Dequantizer:
+    case LayerType::Quantizer: return program::new_record(device_.version());
+    case LayerType::InputConvolutional: not_available(layer, "InputConvolutional");
+    case LayerType::FullyConnected: not_available(layer, "FullyConnected");
+    case LayerType::Convolutional:
+      return record_program_conv_layer(device_, layer, std::move(next), ib_spikes, output_flag, skipped_nps,
+                                       registers_only);
+    case LayerType::SeparableConvolutional:
+      return record_program_sep_conv_layer(device_, layer, std::move(next), ib_spikes, output_flag, skipped_nps,
+                                           registers_only);
+    default:
+      throw std::runtime_error("Unsupported layer type: " + std::to_string(static_cast<int32_t>(type)) + ".");
+  }
+}
+
+program::LearnRecordsPtr LayerRecorderImpl::record_learning_layer(const Layer& /*layer*/, bool /*flag*/) const {
+  throw std::runtime_error("Learning on Ovrix v1 is not available in this build.");
+}
+
+void LayerRecorderImpl::sync_learning_vars(std::shared_ptr<Layer> /*layer*/) const {
+  throw std::runtime_error("Learning on Ovrix v1 is not available in this build.");
+}
+
+}  // namespace ovrix::v1
