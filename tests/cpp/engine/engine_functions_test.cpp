@@ -7,7 +7,7 @@
 #include "engine/dma.h"
 #include "engine/engine.h"
 #include "engine/model.h"
-#include "engine_test_util.h"
+#include "support/engine_util.h"
 
 namespace ovrix {
 namespace {

@@ -7,7 +7,7 @@
 
 #include "engine/layer.h"
 #include "engine/model.h"
-#include "engine_test_util.h"
+#include "support/engine_util.h"
 
 namespace ovrix {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <random>
 
-#include "fakes.h"
+#include "support/mapping_fakes.h"
 
 namespace ovrix {
 namespace {
