@@ -37,8 +37,11 @@ inline std::vector<Case> cases(const std::string& name) {
     const std::string text = trimmed(line);
     if (text.empty() || text[0] == '#') continue;
     Case c{name + ":" + std::to_string(number), {}};
-    std::stringstream fields(text);
-    for (std::string field; std::getline(fields, field, '|');) c.fields.push_back(trimmed(field));
+    for (size_t from = 0, bar;; from = bar + 1) {
+      bar = text.find('|', from);
+      c.fields.push_back(trimmed(text.substr(from, bar == std::string::npos ? bar : bar - from)));
+      if (bar == std::string::npos) break;
+    }
     out.push_back(std::move(c));
   }
   if (out.empty()) out.push_back(Case{name + ": holds no case", {}});
@@ -63,6 +66,20 @@ std::vector<T> words(const std::string& field) {
 inline int64_t number(const std::string& field) {
   const auto v = numbers(field);
   return v.size() == 1 ? v[0] : throw std::invalid_argument("not one number: '" + field + "'");
+}
+
+// A message field: \n stands for a line break.
+inline std::string text(const std::string& field) {
+  std::string out;
+  for (size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == '\\' && i + 1 < field.size() && field[i + 1] == 'n') {
+      out += '\n';
+      ++i;
+    } else {
+      out += field[i];
+    }
+  }
+  return out;
 }
 
 // Test names from the line numbers.

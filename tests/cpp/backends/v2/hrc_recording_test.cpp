@@ -11,6 +11,7 @@
 #include "backends/v2/shift_lut.h"
 #include "engine/model.h"
 #include "program/hrc_format.h"
+#include "support/golden.h"
 #include "support/v2_helpers.h"
 
 namespace ovrix::v2 {
@@ -25,19 +26,11 @@ using testing::FakeGraph;
 using testing::FakeLayer;
 using testing::make_tensor;
 using testing::make_vector;
-using testing::overflow_message;
 using testing::v2_mesh;
 
 const hw::Ident HRC{};
 
 // ---- Configuration registers
-
-struct RegisterCase {
-  const char* name;
-  HrcConfig config;
-  std::vector<uint8_t> padding_value;  // empty: no tensor
-  HrcRegisters words;
-};
 
 HrcConfig config(int32_t kernel, int32_t out, int32_t activation, uint32_t channels, int32_t padding,
                  int32_t pool_type, int32_t pool_size, int32_t pool_stride, int32_t stride, PaddingParams pad,
@@ -57,64 +50,29 @@ HrcConfig config(int32_t kernel, int32_t out, int32_t activation, uint32_t chann
   return c;
 }
 
-class HrcRegisterWords : public ::testing::TestWithParam<RegisterCase> {};
+// tests/data/v2/hrc_registers.txt: a configuration, its padding values, then its words or its refusal.
+class HrcRegisterWords : public ::testing::TestWithParam<golden::Case> {};
 
-TEST_P(HrcRegisterWords, Golden) {
-  RegisterCase c = GetParam();
+TEST_P(HrcRegisterWords, WordsOrRefusal) {
+  const golden::Case& c = GetParam();
+  ASSERT_EQ(c.fields.size(), 3u);
+  const auto v = golden::numbers(c[0]);
+  ASSERT_EQ(v.size(), 14u);
+  HrcConfig cfg = config(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8],
+                         PaddingParams{uint32_t(v[9]), uint32_t(v[10]), uint32_t(v[11]), uint32_t(v[12])}, v[13]);
   std::shared_ptr<Dense> values;
-  if (!c.padding_value.empty()) values = make_vector<uint8_t>(TensorType::uint8, c.padding_value);
-  c.config.padding_value = values.get();
-  EXPECT_EQ(format_hrc_registers(c.config), c.words);
+  if (!c[1].empty()) values = make_vector<uint8_t>(TensorType::uint8, golden::words<uint8_t>(c[1]));
+  cfg.padding_value = values.get();
+  if (c[2].rfind("0", 0) == 0) {
+    const HrcRegisters words = format_hrc_registers(cfg);
+    EXPECT_EQ(std::vector<uint32_t>(words.begin(), words.end()), golden::words(c[2]));
+  } else {
+    EXPECT_THAT([&] { format_hrc_registers(cfg); }, ThrowsMessage<std::runtime_error>(golden::text(c[2])));
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Configurations, HrcRegisterWords,
-    ::testing::Values(
-        // 4-bit ReLU, Valid, 3 channels, no pooling, stride 2, 32 filters.
-        RegisterCase{"relu_valid_4bit", config(3, 4, 1, 3, 0, 0, -1, -1, 2, {}, 32), {},
-                     {0x00302601, 0x00000202, 0, 0, 0x001F0000}},
-        // 8-bit LUT, Same, 1 channel, 3x3 max pooling with stride 2, padding on every side, 512 filters.
-        RegisterCase{"lut_same_pooled", config(7, 8, 2, 1, 1, 1, 3, 2, 1, {2, 1, 3, 3}, 512), {7, 200, 9},
-                     {0x33039B31, 0x02020101, 0x0009C807, 0x00001233, 0x01FF0000}},
-        // Kernel 4, no activation, SameUpper, one padding value, one filter.
-        RegisterCase{"kernel4_no_activation", config(4, 8, 0, 3, 2, 0, 2, 2, 3, {1, 0, 0, 1}, 1), {5},
-                     {0x22000311, 0x02020303, 0x00000005, 0x00000110, 0x00000000}},
-        RegisterCase{"kernel5", config(5, 8, 1, 3, 1, 0, 0, 0, 1, {}, 2), {}, {0x00000721, 0x00000101, 0, 0, 0x00010000}},
-        // The formatter knows the 16 x 16 kernel too.
-        RegisterCase{"kernel16", config(16, 4, 1, 1, 1, 0, 15, 15, 31, {3, 3, 3, 3}, 256), {},
-                     {0xFF001641, 0x0F0F1F1F, 0, 0x00003333, 0x00FF0000}}),
-    [](const ::testing::TestParamInfo<RegisterCase>& info) { return std::string(info.param.name); });
-
-struct RefusalCase {
-  const char* name;
-  HrcConfig config;
-  std::string message;
-};
-
-class HrcRegisterRefusals : public ::testing::TestWithParam<RefusalCase> {};
-
-TEST_P(HrcRegisterRefusals, InOrder) {
-  EXPECT_THAT([&] { format_hrc_registers(GetParam().config); }, ThrowsMessage<std::runtime_error>(GetParam().message));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Messages, HrcRegisterRefusals,
-    ::testing::Values(
-        RefusalCase{"kernel6", config(6, 8, 1, 3, 1, 0, 0, 0, 1, {}, 1), "Wrong kernel size at HRC recording."},
-        RefusalCase{"kernel9_and_output2", config(9, 2, 1, 3, 1, 0, 0, 0, 1, {}, 1),
-                    "Wrong kernel size at HRC recording."},
-        RefusalCase{"output2", config(3, 2, 1, 3, 1, 0, 0, 0, 1, {}, 1),
-                    "Wrong output bitwidth when programming HRC: 2-bit found\nonly 8-bit and 4-bit are supported."},
-        RefusalCase{"channels2", config(3, 8, 1, 2, 1, 0, 0, 0, 1, {}, 1), "Wrong number of channles at HRC recording."},
-        RefusalCase{"padding3", config(3, 8, 1, 3, 3, 0, 0, 0, 1, {}, 1), "Wrong padding at HRC recording."},
-        RefusalCase{"pool_size16", config(3, 8, 1, 3, 1, 2, 16, 0, 1, {}, 1), overflow_message(16, 4)},
-        RefusalCase{"average_pooling", config(3, 8, 1, 3, 1, 2, 2, 2, 1, {}, 1), "Wrong pooling at HRC recording."},
-        RefusalCase{"stride32", config(3, 8, 1, 3, 1, 0, 0, 0, 32, {}, 1), overflow_message(32, 5)},
-        RefusalCase{"pool_stride16", config(3, 8, 1, 3, 1, 1, 2, 16, 1, {}, 1), overflow_message(16, 4)},
-        RefusalCase{"padding_amount4", config(3, 8, 1, 3, 1, 0, 0, 0, 1, {0, 0, 4, 0}, 1), overflow_message(4, 2)},
-        RefusalCase{"filters0", config(3, 8, 1, 3, 1, 0, 0, 0, 1, {}, 0), overflow_message(4294967295ull, 9)},
-        RefusalCase{"filters513", config(3, 8, 1, 3, 1, 0, 0, 0, 1, {}, 513), overflow_message(512, 9)}),
-    [](const ::testing::TestParamInfo<RefusalCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Configurations, HrcRegisterWords, ::testing::ValuesIn(golden::cases("v2/hrc_registers.txt")),
+                         golden::line_name);
 
 // ---- SRAM contents
 
@@ -132,13 +90,8 @@ std::shared_ptr<Dense> hrc_weights(uint32_t k, uint32_t c, uint32_t f) {
   return t;
 }
 
-struct SramCase {
-  uint32_t kernel;
-  uint32_t channels;
-  std::vector<std::vector<uint32_t>> srams;  // R, G, B of two filters
-};
 
-class HrcSramContents : public ::testing::TestWithParam<SramCase> {};
+class HrcSramContents : public ::testing::TestWithParam<golden::Case> {};
 
 // The SRAM data blocks of a recorded layer, by select bit.
 std::map<uint32_t, std::vector<uint32_t>> sram_writes(const program::Record& record) {
@@ -176,81 +129,26 @@ std::shared_ptr<FakeLayer> hrc_layer(FakeGraph* g, const std::shared_ptr<Dense>&
 }
 
 TEST_P(HrcSramContents, GoldenWordsOfTwoFilters) {
-  const SramCase& c = GetParam();
+  const golden::Case& c = GetParam();
+  ASSERT_EQ(c.fields.size(), 4u);
+  const auto shape = golden::words(c[0]);
   FakeGraph g;
   FakeDevice device(v2_mesh(1));
-  auto l = hrc_layer(&g, hrc_weights(c.kernel, c.channels, 2), c.channels);
+  auto l = hrc_layer(&g, hrc_weights(shape.at(0), shape.at(1), 2), shape.at(1));
   const auto srams = sram_writes(*record_program_input_conv2d_layer(device, *l));
   const uint32_t select[3] = {1u << 0, 1u << 1, 1u << 2};
   for (int s = 0; s < 3; ++s) {
-    if (c.srams[s].empty()) {
+    if (c[s + 1].empty()) {
       EXPECT_EQ(srams.count(select[s]), 0u) << "an empty SRAM is not written";
     } else {
       ASSERT_EQ(srams.count(select[s]), 1u) << s;
-      EXPECT_EQ(srams.at(select[s]), c.srams[s]) << "SRAM " << s;
+      EXPECT_EQ(srams.at(select[s]), golden::words(c[s + 1])) << "SRAM " << s;
     }
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    KernelsAndChannels, HrcSramContents,
-    ::testing::Values(
-        SramCase{3, 1, {{0x11030201, 0x22211312, 0x00000023, 0x392B2A29, 0x4A493B3A, 0x0000004B}, {}, {}}},
-        SramCase{3, 3,
-                 {{0x11030201, 0x22211312, 0x00000023, 0x392B2A29, 0x4A493B3A, 0x0000004B},
-                  {0x51434241, 0x62615352, 0x00000063, 0x796B6A69, 0x8A897B7A, 0x0000008B},
-                  {0x91838281, 0xA2A19392, 0x000000A3, 0xB9ABAAA9, 0xCAC9BBBA, 0x000000CB}}},
-        SramCase{4, 1,
-                 {{0x04030201, 0x14131211, 0x00000021, 0x2C2B2A29, 0x3C3B3A39, 0x00000049},
-                  {0x31242322, 0x00343332, 0x00000000, 0x594C4B4A, 0x005C5B5A, 0x00000000},
-                  {}}},
-        SramCase{4, 3,
-                 {{0x04030201, 0x14131211, 0x00000021, 0x31242322, 0x00343332, 0x00000000, 0x2C2B2A29, 0x3C3B3A39,
-                   0x00000049, 0x594C4B4A, 0x005C5B5A, 0x00000000},
-                  {0x44434241, 0x54535251, 0x00000061, 0x71646362, 0x00747372, 0x00000000, 0x6C6B6A69, 0x7C7B7A79,
-                   0x00000089, 0x998C8B8A, 0x009C9B9A, 0x00000000},
-                  {0x84838281, 0x94939291, 0x000000A1, 0xB1A4A3A2, 0x00B4B3B2, 0x00000000, 0xACABAAA9, 0xBCBBBAB9,
-                   0x000000C9, 0xD9CCCBCA, 0x00DCDBDA, 0x00000000}}},
-        SramCase{5, 1,
-                 {{0x04030201, 0x13121105, 0x00000014, 0x2C2B2A29, 0x3B3A392D, 0x0000003C},
-                  {0x23222115, 0x32312524, 0x00000033, 0x4B4A493D, 0x5A594D4C, 0x0000005B},
-                  {0x42413534, 0x00454443, 0x00000000, 0x6A695D5C, 0x006D6C6B, 0x00000000}}},
-        SramCase{5, 3,
-                 {{0x04030201, 0x13121105, 0x00000014, 0x23222115, 0x32312524, 0x00000033, 0x42413534, 0x00454443,
-                   0x00000000, 0x2C2B2A29, 0x3B3A392D, 0x0000003C, 0x4B4A493D, 0x5A594D4C, 0x0000005B, 0x6A695D5C,
-                   0x006D6C6B, 0x00000000},
-                  {0x44434241, 0x53525145, 0x00000054, 0x63626155, 0x72716564, 0x00000073, 0x82817574, 0x00858483,
-                   0x00000000, 0x6C6B6A69, 0x7B7A796D, 0x0000007C, 0x8B8A897D, 0x9A998D8C, 0x0000009B, 0xAAA99D9C,
-                   0x00ADACAB, 0x00000000},
-                  {0x84838281, 0x93929185, 0x00000094, 0xA3A2A195, 0xB2B1A5A4, 0x000000B3, 0xC2C1B5B4, 0x00C5C4C3,
-                   0x00000000, 0xACABAAA9, 0xBBBAB9AD, 0x000000BC, 0xCBCAC9BD, 0xDAD9CDCC, 0x000000DB, 0xEAE9DDDC,
-                   0x00EDECEB, 0x00000000}}},
-        SramCase{7, 1,
-                 {{0x04030201, 0x11070605, 0x00000012, 0x43424137, 0x47464544, 0x00000051, 0x2C2B2A29, 0x392F2E2D,
-                   0x0000003A, 0x6B6A695F, 0x6F6E6D6C, 0x00000079},
-                  {0x16151413, 0x23222117, 0x00000024, 0x55545352, 0x62615756, 0x00000063, 0x3E3D3C3B, 0x4B4A493F,
-                   0x0000004C, 0x7D7C7B7A, 0x8A897F7E, 0x0000008B},
-                  {0x31272625, 0x35343332, 0x00000036, 0x67666564, 0x00000000, 0x00000000, 0x594F4E4D, 0x5D5C5B5A,
-                   0x0000005E, 0x8F8E8D8C, 0x00000000, 0x00000000}}},
-        SramCase{7, 3,
-                 {{0x04030201, 0x11070605, 0x00000012, 0x16151413, 0x23222117, 0x00000024, 0x31272625, 0x35343332,
-                   0x00000036, 0x43424137, 0x47464544, 0x00000051, 0x55545352, 0x62615756, 0x00000063, 0x67666564,
-                   0x00000000, 0x00000000, 0x2C2B2A29, 0x392F2E2D, 0x0000003A, 0x3E3D3C3B, 0x4B4A493F, 0x0000004C,
-                   0x594F4E4D, 0x5D5C5B5A, 0x0000005E, 0x6B6A695F, 0x6F6E6D6C, 0x00000079, 0x7D7C7B7A, 0x8A897F7E,
-                   0x0000008B, 0x8F8E8D8C, 0x00000000, 0x00000000},
-                  {0x44434241, 0x51474645, 0x00000052, 0x56555453, 0x63626157, 0x00000064, 0x71676665, 0x75747372,
-                   0x00000076, 0x83828177, 0x87868584, 0x00000091, 0x95949392, 0xA2A19796, 0x000000A3, 0xA7A6A5A4,
-                   0x00000000, 0x00000000, 0x6C6B6A69, 0x796F6E6D, 0x0000007A, 0x7E7D7C7B, 0x8B8A897F, 0x0000008C,
-                   0x998F8E8D, 0x9D9C9B9A, 0x0000009E, 0xABAAA99F, 0xAFAEADAC, 0x000000B9, 0xBDBCBBBA, 0xCAC9BFBE,
-                   0x000000CB, 0xCFCECDCC, 0x00000000, 0x00000000},
-                  {0x84838281, 0x91878685, 0x00000092, 0x96959493, 0xA3A2A197, 0x000000A4, 0xB1A7A6A5, 0xB5B4B3B2,
-                   0x000000B6, 0xC3C2C1B7, 0xC7C6C5C4, 0x000000D1, 0xD5D4D3D2, 0xE2E1D7D6, 0x000000E3, 0xE7E6E5E4,
-                   0x00000000, 0x00000000, 0xACABAAA9, 0xB9AFAEAD, 0x000000BA, 0xBEBDBCBB, 0xCBCAC9BF, 0x000000CC,
-                   0xD9CFCECD, 0xDDDCDBDA, 0x000000DE, 0xEBEAE9DF, 0xEFEEEDEC, 0x000000F9, 0xFDFCFBFA, 0x0A09FFFE,
-                   0x0000000B, 0x0F0E0D0C, 0x00000000, 0x00000000}}}),
-    [](const ::testing::TestParamInfo<SramCase>& info) {
-      return "kernel" + std::to_string(info.param.kernel) + "_channels" + std::to_string(info.param.channels);
-    });
+INSTANTIATE_TEST_SUITE_P(KernelsAndChannels, HrcSramContents, ::testing::ValuesIn(golden::cases("v2/hrc_srams.txt")),
+                         golden::line_name);
 
 // ---- Whole record
 
