@@ -18,6 +18,7 @@
 #include "engine/model.h"
 #include "engine/params.h"
 #include "mapping/backend_interfaces.h"
+#include "mapping/edition_registry.h"
 #include "mapping/hardware_constraints.h"
 #include "mapping/layer_mapping.h"
 #include "mapping/map_constraints.h"
@@ -27,9 +28,6 @@
 
 // Build with -DBENCH_STAND_INS to measure the mapping core with the stand-ins even when the v2
 // edition is there.
-#if __has_include("backends/v2/edition.h") && !defined(BENCH_STAND_INS)
-#define BENCH_WITH_V2_EDITION 1
-#endif
 
 namespace {
 
@@ -159,6 +157,15 @@ std::unique_ptr<Model> chain_model(size_t convs) {
   return model;
 }
 
+// Whether the v2 edition maps: it is built, and BENCH_STAND_INS does not ask for the stand-ins.
+bool with_v2_edition() {
+#ifdef BENCH_STAND_INS
+  return false;
+#else
+  return edition_registry().find(hw_versions::Proteo_v2.product_id) != nullptr;
+#endif
+}
+
 struct Result {
   size_t layers;
   double seconds_per_run;
@@ -171,22 +178,22 @@ Result measure(size_t convs) {
   auto model = chain_model(convs);
 
   size_t bytes = 0;
-#ifdef BENCH_WITH_V2_EDITION
-  auto run_once = [&] {
-    model->map(device, true, constraints);
-    if (model->sequences().size() != 1 || model->sequences().front()->backend() != BackendType::Hardware) {
-      std::fprintf(stderr, "mapping %zu layers did not give one hardware sequence\n", convs + 1);
-      std::exit(1);
-    }
-    bytes = model->sequences().front()->program().size();
-  };
-#else
   const HardwareConstraints limits = compute_hardware_constraints(IpVersion::v2, device->mesh());
   Checker checker(*device, limits);
   Sizer sizer;
   Recorder recorder(*device, limits);
   Io io(*device);
+  const bool v2 = with_v2_edition();
   auto run_once = [&] {
+    if (v2) {
+      model->map(device, true, constraints);
+      if (model->sequences().size() != 1 || model->sequences().front()->backend() != BackendType::Hardware) {
+        std::fprintf(stderr, "mapping %zu layers did not give one hardware sequence\n", convs + 1);
+        std::exit(1);
+      }
+      bytes = model->sequences().front()->program().size();
+      return;
+    }
     LayerList layers = model->layers();
     std::vector<std::shared_ptr<Sequence>> sequences;
     const MappingStatusGroup status =
@@ -197,7 +204,6 @@ Result measure(size_t convs) {
     }
     bytes = sequences.front()->program().size();
   };
-#endif
 
   run_once();  // warm-up
   using clock = std::chrono::steady_clock;
@@ -220,11 +226,8 @@ Result measure(size_t convs) {
 }  // namespace
 
 int main() {
-#ifdef BENCH_WITH_V2_EDITION
-  std::printf("edition: v2 (Model::map through the hardware back-end)\n");
-#else
-  std::printf("edition: stand-in checker and recorders\n");
-#endif
+  std::printf(with_v2_edition() ? "edition: v2 (Model::map through the hardware back-end)\n"
+                                : "edition: stand-in checker and recorders\n");
   std::vector<Result> results;
   for (size_t convs : {24u, 49u, 99u, 199u}) results.push_back(measure(convs));
   std::printf("%8s %14s %16s %14s\n", "layers", "ms per map", "us per layer", "program bytes");

@@ -54,7 +54,13 @@ class Backend {
   virtual BackendType type() const = 0;
 };
 
-// Made by the hardware mapping core; the engine only sees the interface.
+// The engine maps on hardware through a back-end it does not know: the hardware mapping core registers
+// its factory at start-up, as a runtime's execution providers register themselves. A later
+// registration replaces an earlier one.
+using BackendFactory = std::unique_ptr<Backend> (*)();
+void register_hardware_backend_factory(BackendFactory factory);
+// A new back-end from the registered factory; without one: "No hardware back-end is registered in
+// this build." (std::runtime_error).
 std::unique_ptr<Backend> create_hardware_backend();
 
 }  // namespace ovrix

@@ -2,11 +2,8 @@
 // The hardware back-end: the engine's mapping entry, and the per-mapping bundle of an edition's four
 // implementations with the device's limits.
 //
-// An edition plugs in by providing backends/<edition>/edition.h (v1, v2, lumo), which declares
-// ovrix::<edition>::CompatibilityCheckerImpl(const Device&, const HardwareConstraints&),
-// MemorySizerImpl(), IoRecorderImpl(const Device&) and
-// LayerRecorderImpl(const Device&, const HardwareConstraints&). Only mapping/hardware_backend.cpp
-// includes those headers; an edition that is not there yet is refused when selected.
+// The editions are found by product id in the edition registry (mapping/edition_registry.h); an
+// edition that is not built is refused when selected.
 #include <memory>
 #include <vector>
 
@@ -24,7 +21,8 @@ class MapConstraints;
 class IpVersionSpecificHardwareBackend {
  public:
   // Picks the edition by the product id of device.version(): 0x00/0xA1 v1, 0xA2 v2, 0xB1 lumo; any
-  // other: "Unsupported IP version in IpVersionSpecificHardwareBackend." (std::runtime_error).
+  // other: "Unsupported IP version in IpVersionSpecificHardwareBackend." (std::runtime_error); an
+  // edition not built: "The <edition> hardware back-end is not available in this build.".
   // The limits are computed first, then checker, memory sizer, I/O recorder and layer recorder.
   explicit IpVersionSpecificHardwareBackend(const Device& device);
   // The implementations refer to this object's limits: it must not move.
@@ -45,6 +43,10 @@ class HardwareBackend : public Backend {
                          std::shared_ptr<MapConstraints> constraints) override;
   BackendType type() const override { return BackendType::Hardware; }
 };
+
+// Makes HardwareBackend the engine's hardware back-end (register_hardware_backend_factory). Done
+// once at start-up, with the editions' registration.
+void register_hardware_backend();
 
 // The mapping driver that HardwareBackend::map hands the work to. new_products is true for product
 // ids above 0xA0.

@@ -6,22 +6,9 @@
 
 #include "engine/device.h"
 #include "engine/layer.h"
-#include "mapping/layer_mapping.h"
-
-// The editions whose layer recorders read learnt variables back, when they are part of the tree.
-#if __has_include("backends/v1/edition.h")
-#include "backends/v1/edition.h"
-#define OVRIX_HAS_V1_EDITION 1
-#endif
-#if __has_include("backends/v2/edition.h")
-#include "backends/v2/edition.h"
-#define OVRIX_HAS_V2_EDITION 1
-#endif
-// The run road on a device (loading, learning mode, running) lives beside the device code.
-#if __has_include("mapping/forward_samples.h")
+#include "mapping/edition_registry.h"
 #include "mapping/forward_samples.h"
-#define OVRIX_HAS_FORWARD_SAMPLES 1
-#endif
+#include "mapping/layer_mapping.h"
 
 namespace ovrix {
 
@@ -58,14 +45,7 @@ std::string HardwareSequence::name() const {
 
 std::vector<std::shared_ptr<Tensor>> HardwareSequence::forward_samples(
     const std::vector<std::shared_ptr<const Tensor>>& inputs, const std::vector<int32_t>* labels) {
-#ifdef OVRIX_HAS_FORWARD_SAMPLES
   return ovrix::forward_samples(*device_, program_, layers_, inputs, labels, [this] { sync_learning_vars(); });
-#else
-  (void)inputs;
-  (void)labels;
-  if (device_->hardware() == nullptr) throw std::runtime_error("An actual hardware device is required.");
-  throw std::runtime_error("Running a hardware sequence on a device is not available in this build.");
-#endif
 }
 
 void HardwareSequence::sync_learning_vars() {
@@ -76,30 +56,14 @@ void HardwareSequence::sync_learning_vars() {
   if (require_layer_mapping(*layer)->nps->size() != 1)
     throw std::runtime_error("Learning is not supported for layers mapped on more than 1 NP.");
 
-  switch (device_->version().product_id) {
-    case 0x00:
-    case 0xA1: {
-#ifdef OVRIX_HAS_V1_EDITION
-      v1::LayerRecorderImpl recorder(*device_, constraints_);
-      recorder.sync_learning_vars(layer);
-      return;
-#else
-      throw std::runtime_error("The v1 hardware back-end is not available in this build.");
-#endif
-    }
-    case 0xA2:
-    case 0xB1: {
-#ifdef OVRIX_HAS_V2_EDITION
-      v2::LayerRecorderImpl recorder(*device_, constraints_);
-      recorder.sync_learning_vars(layer);
-      return;
-#else
-      // The v2 edition has no on-chip learning.
-      throw std::runtime_error("Learning not implemented on v2.");
-#endif
-    }
-    default: throw std::runtime_error("Unsupported IP version in sync_learning_vars.");
+  const uint8_t product = device_->version().product_id;
+  const Edition* edition = edition_registry().find_learning(product);
+  if (edition == nullptr) {
+    const IpVersion version = device_->version().get_ip_version();
+    if (version == IpVersion::none) throw std::runtime_error("Unsupported IP version in sync_learning_vars.");
+    throw std::runtime_error(fmt::format("The {} hardware back-end is not available in this build.", to_string(version)));
   }
+  edition->make_layer_recorder(*device_, constraints_)->sync_learning_vars(layer);
 }
 
 }  // namespace ovrix

@@ -12,16 +12,11 @@
 #include "engine/engine.h"
 #include "engine/layer.h"
 #include "mapping/backend_interfaces.h"
+#include "mapping/edition_registry.h"
 #include "mapping/host_hooks.h"
 #include "mapping/sequence_builder.h"
 #include "program/io_format.h"
 #include "program/serializer.h"
-
-// The v2 rule for the input layout of a dense layer on an FNP decides one lookup-table case.
-#if __has_include("backends/v2/fnp_padding.h")
-#include "backends/v2/fnp_padding.h"
-#define OVRIX_HAS_V2_FNP_PADDING 1
-#endif
 
 namespace ovrix {
 
@@ -38,16 +33,9 @@ bool contains(const LayerList& list, const LayerPtr& layer) {
   return std::find(list.begin(), list.end(), layer) != list.end();
 }
 
-// The v2 input layout of an FNP layer "rows packed" (2), which keeps a lookup-table activation on the
+// The input layout of an FNP layer "rows packed" (2), which keeps a lookup-table activation on the
 // CNP that feeds it.
-bool fnp_input_rows_packed(const Layer& next) {
-#ifdef OVRIX_HAS_V2_FNP_PADDING
-  return static_cast<uint32_t>(v2::get_fnp_supported_padding(next, false)) == 2;
-#else
-  (void)next;
-  return false;
-#endif
-}
+bool fnp_input_rows_packed(const Layer& next) { return edition_registry().fnp_input_padding(next) == 2; }
 
 // Whether the layer's lookup-table activation is applied by the layer that follows it in the pass.
 bool lut_flag_of(const LayerPtr& layer, const LayerPtr& next) {

@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "backends/common/sizes.h"
 #include "backends/v2/cnp_sizes.h"
 #include "backends/v2/cnp_tnp_common.h"
 #include "backends/v2/conv_recorder.h"
@@ -21,8 +22,6 @@
 namespace ovrix::v2 {
 
 namespace {
-
-uint32_t size32(uint64_t v) { return static_cast<uint32_t>(std::min<uint64_t>(v, std::numeric_limits<uint32_t>::max())); }
 
 // TNP-B input frames are counted in blocks of 64 32-bit words.
 constexpr uint64_t INPUT_BLOCK_WORDS = 64;
@@ -78,7 +77,7 @@ uint32_t buffer_temp_conv_tnp_formatted_weight_100b_size(uint32_t fifo_size, uin
 
 uint32_t tnp_b_buffer_temp_conv_formatted_weight_32b_size(uint32_t channels, uint32_t rows) {
   const uint64_t n = uint64_t{rows} * buffer_temp_conv_ch_cont_100b_size(channels) * tnp_b::WEIGHT_WORD_32B;
-  return tnp_b_xl_rounded(n);
+  return round_for_xl(n);
 }
 
 std::vector<uint32_t> format_tnp_b_buffer_temp_conv_weights(const Dense& weights, uint32_t fifo_size,

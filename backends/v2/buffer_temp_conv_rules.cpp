@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "backends/common/sizes.h"
 #include "backends/v2/cnp_sizes.h"
 #include "backends/v2/cnp_tnp_common.h"
 #include "backends/v2/conv_recorder.h"

@@ -113,15 +113,6 @@ void write_common_config_registers(RegisterBlock* regs, const NpSplitInterface& 
   write_field(regs, W26_FILTER_COUNT, c.filter_count);
 }
 
-std::pair<uint8_t, uint8_t> column_range(const std::vector<hw::Component>& components) {
-  if (components.empty()) throw std::runtime_error("Cannot route an NP to or from an empty list of components.");
-  if (components.size() == 1 && components.front().type == hw::Type::HRC) return {1, 1};
-  const auto [low, high] = std::minmax_element(
-      components.begin(), components.end(),
-      [](const hw::Component& a, const hw::Component& b) { return a.ident.col < b.ident.col; });
-  return {low->ident.col, high->ident.col};
-}
-
 void write_merge_registers(RegisterBlock* regs, const MergeFields* merge, const hw::Component* skipdma_load,
                            const std::vector<hw::Component>& layer_nps, const std::vector<hw::Component>& stores) {
   if (merge == nullptr) {

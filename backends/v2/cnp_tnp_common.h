@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "backends/common/mapping_components.h"
 #include "backends/v2/np_registers.h"
 #include "engine/enums.h"
 #include "engine/layer.h"
@@ -80,10 +81,6 @@ void format_cnp_tnp_common_config_registers(RegisterBlock* regs, const NpSplitIn
                                             const hw::Component* skipdma_load,
                                             const std::vector<hw::Component>& stores, bool lut_flag,
                                             bool merge_fields);
-
-// Lowest and highest column of a component list; a single HRC component counts as column 1. An
-// empty list has no column range and is refused (std::runtime_error).
-std::pair<uint8_t, uint8_t> column_range(const std::vector<hw::Component>& components);
 
 // ---- Variables
 

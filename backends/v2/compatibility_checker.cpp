@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "backends/common/sizes.h"
 #include "backends/v2/buffer_temp_conv_recording.h"
 #include "backends/v2/buffer_temp_conv_rules.h"
 #include "backends/v2/cnp_sizes.h"

@@ -4,8 +4,9 @@
 #include <stdexcept>
 #include <string>
 
+#include "backends/common/sizes.h"
+#include "backends/common/weight_stream.h"
 #include "backends/v2/cnp_weights.h"
-#include "backends/v2/weight_stream.h"
 #include "mapping/host_hooks.h"
 
 namespace ovrix::v2 {
@@ -42,8 +43,6 @@ const Conv2dFormat& cnp_weight_format(uint32_t kernel_size) {
     default: throw std::runtime_error("cnp_weight_format: Unexpected kernel size.");
   }
 }
-
-uint32_t ceil_div(uint32_t a, uint32_t b) { return a / b + (a % b != 0); }
 
 // The 4-bit weights of a group of 8 filters in the plain stream (kernel row, filter slot, kernel
 // column; two to a byte) when the filter axis is contiguous: one 8-byte load per kernel position
@@ -145,7 +144,7 @@ uint32_t conv2d_cnp_formatted_weight_32b_size(uint32_t kernel_size, uint32_t fil
   if (weights_bits != 8) return conv2d_cnp_formatted_4bit_weight_32b_size(kernel_size, filters, channels);
   const uint32_t words = conv2d_ch_cont_100b_size(kernel_size, filters, 8) *
                          cnp_weight_format(kernel_size).words_per_100b * channels;
-  return detail::round_for_xl(words);
+  return round_for_xl(words);
 }
 
 std::vector<std::vector<uint32_t>> format_conv2d_cnp_weights(const WeightView& w,
@@ -160,7 +159,7 @@ std::vector<std::vector<uint32_t>> format_conv2d_cnp_weights(const WeightView& w
   for (size_t n = 0; n < shares.size(); ++n) {
     check_filter_range(w, shares[n].first, shares[n].count);
     channel_words[n] = size_t{conv2d_ch_cont_100b_size(k, shares[n].count, 8)} * fmt.words_per_100b;
-    outs[n].assign(detail::round_for_xl(static_cast<uint32_t>(channel_words[n] * channels)), 0);
+    outs[n].assign(round_for_xl(static_cast<uint32_t>(channel_words[n] * channels)), 0);
   }
 
   // Byte offset, inside a kernel row of a group, of weight i of filter slot s: the weights follow
@@ -232,14 +231,14 @@ std::vector<std::vector<uint32_t>> format_conv2d_4bit_weights(const WeightView& 
     uint32_t widest = 0;
     for (const FilterShare& share : shares) widest = std::max(widest, share.count);
     bytes.assign(widest, 0);
-    pairs.assign(widest / 2 + 1 + detail::paired_slack, 0);
+    pairs.assign(widest / 2 + 1 + paired_slack, 0);
     for (uint32_t c = 0; c < channels; ++c) {
       for (size_t n = 0; n < shares.size(); ++n) {
         const uint32_t filters = shares[n].count;
         const int8_t* src = w.data + size_t{c} * s2 + size_t{shares[n].first} * s3;
         for (uint32_t f = 0; f < filters; ++f) bytes[f] = static_cast<uint8_t>(src[f * s3]);
-        detail::pair_nibbles(bytes.data(), filters, pairs.data());
-        detail::put_nibbles(pairs.data(), 0, filters, usable, outs[n].data() + size_t{c} * channel_100b[n] * 4);
+        pair_nibbles(bytes.data(), filters, pairs.data());
+        put_nibbles(pairs.data(), 0, filters, usable, outs[n].data() + size_t{c} * channel_100b[n] * 4);
       }
     }
     return outs;
@@ -267,7 +266,7 @@ std::vector<std::vector<uint32_t>> format_conv2d_4bit_weights(const WeightView& 
   const size_t group_nibbles = size_t{8} * k * k;
   const GroupGather gather_full = s3 == 1 ? full_group_gather(k) : nullptr;
   bytes.assign(group_nibbles, 0);
-  pairs.assign(group_nibbles / 2 + 1 + detail::paired_slack, 0);
+  pairs.assign(group_nibbles / 2 + 1 + paired_slack, 0);
 
   for (uint32_t c = 0; c < channels; ++c) {
     for (size_t n = 0; n < shares.size(); ++n) {
@@ -288,11 +287,11 @@ std::vector<std::vector<uint32_t>> format_conv2d_4bit_weights(const WeightView& 
               for (uint32_t slot = 0; slot < count; ++slot) dst[slot * k] = static_cast<uint8_t>(src[slot * s3]);
             }
           }
-          detail::pair_nibbles(bytes.data(), group_nibbles, pairs.data());
+          pair_nibbles(bytes.data(), group_nibbles, pairs.data());
         }
         uint32_t* group = channel + size_t{g} * group_100b * 4;
         for (const Run& run : runs)
-          detail::put_nibbles(pairs.data(), run.first_nibble, run.nibbles, usable, group + size_t{run.first_half} * 2);
+          put_nibbles(pairs.data(), run.first_nibble, run.nibbles, usable, group + size_t{run.first_half} * 2);
       }
     }
   }
@@ -315,22 +314,6 @@ std::vector<uint32_t> format_conv2d_cnp_weights(const Dense& weights, uint32_t f
 
 std::vector<uint32_t> format_conv2d_4bit_weights(const Dense& weights, uint32_t first_filter, uint32_t filters) {
   return format_conv2d_4bit_weights(WeightView::of(weights), first_filter, filters);
-}
-
-WeightView WeightView::of(const Dense& weights) {
-  const int8_t* data = weights.data_as<int8_t>();
-  const Shape shape = weights.shape();
-  if (shape.size() != 4)
-    throw std::invalid_argument("Weights must have 4 dimensions (got " + std::to_string(shape.size()) + ").");
-  const std::vector<uint32_t> strides = weights.strides();
-  WeightView view;
-  view.data = data;
-  view.size = weights.size();
-  for (size_t d = 0; d < 4; ++d) {
-    view.dims[d] = shape[d];
-    view.strides[d] = strides.at(d);
-  }
-  return view;
 }
 
 }  // namespace ovrix::v2

@@ -4,6 +4,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "backends/common/sizes.h"
 #include "backends/v2/cnp_sizes.h"
 #include "backends/v2/cnp_tnp_common.h"
 #include "backends/v2/cnp_weights.h"
@@ -124,8 +125,6 @@ RegisterMap format_np_registers(const ConvKind& kind, const Layer& layer, const 
     const uint32_t height = part.input_window.shape[1];
     const uint64_t row_bytes = cnp_row_bytes(input_bits, width);
     const uint64_t row_words = cnp_row_words(input_bits, width);
-    const auto clamp = [](uint64_t v) { return static_cast<uint32_t>(std::min<uint64_t>(v, 0xFFFFFFFFu)); };
-
     if (kind.depthwise) {
       write_flag(&regs, W3_DEPTHWISE, true);
       if (part.filters < input[2]) {
@@ -133,18 +132,18 @@ RegisterMap format_np_registers(const ConvKind& kind, const Layer& layer, const 
         write_field(&regs, CNP3_CH_ORIG_CUT, part.start_neuron);
         write_field(&regs, CNP3_CH_SIZE_CUT, part.filters);
       }
-      write_field(&regs, REG5_CPKSRAM_SIZE, clamp(cnp_input_words(input_bits, width, height, channels)));
+      write_field(&regs, REG5_CPKSRAM_SIZE, size32(cnp_input_words(input_bits, width, height, channels)));
       write_field(&regs, REG11_CHCONT_SIZE, dwc_ch_cont_100b_size(kernel, part.filters, weights_bits));
-      write_field(&regs, CNP8_CPK_CHCONT_SIZE, clamp(4 * row_words * height));
+      write_field(&regs, CNP8_CPK_CHCONT_SIZE, size32(4 * row_words * height));
       write_field(&regs, W29_FILTER_GROUPS, 1);
-      write_field(&regs, W28_ROW_WORDS, clamp(row_words));
+      write_field(&regs, W28_ROW_WORDS, size32(row_words));
     } else {
-      write_field(&regs, REG5_CPKSRAM_SIZE, clamp(cnp_input_words(input_bits, width, height, channels)));
+      write_field(&regs, REG5_CPKSRAM_SIZE, size32(cnp_input_words(input_bits, width, height, channels)));
       write_field(&regs, REG11_CHCONT_SIZE, conv2d_ch_cont_100b_size(kernel, part.filters, weights_bits));
       write_field(&regs, CNP2_TF_TOTAL, part.filters);
-      write_field(&regs, CNP8_CPK_CHCONT_SIZE, clamp(row_bytes));
-      write_field(&regs, W29_FILTER_GROUPS, clamp(ceil_div(part.filters, 8)));
-      write_field(&regs, W28_ROW_WORDS, clamp(row_bytes * channels / 4));
+      write_field(&regs, CNP8_CPK_CHCONT_SIZE, size32(row_bytes));
+      write_field(&regs, W29_FILTER_GROUPS, size32(ceil_div(part.filters, 8)));
+      write_field(&regs, W28_ROW_WORDS, size32(row_bytes * channels / 4));
     }
 
     format_cnp_pooling_registers(&regs, input, part.spatial_partition, pooling.size, pooling.params.stride_x,

@@ -17,22 +17,8 @@ constexpr uint32_t GLOBAL_POOLING_MAX_AREA = 144;
 constexpr uint32_t GLOBAL_POOLING_MIN_ROWS = 1;
 constexpr int32_t GLOBAL_POOL_SIZE = -1;
 
-// Gathers the rules of one call.
-class Rules {
- public:
-  explicit Rules(const Layer& layer) : layer_(layer) {}
-  void fail(const std::string& message) { status_ += layer_failure(layer_, message); }
-  void add(const MappingStatus& status) { status_ += status; }
-  bool passed() const { return !status_.failed; }
-  const MappingStatus& status() const { return status_; }
-
- private:
-  const Layer& layer_;
-  MappingStatus status_;
-};
-
 MappingStatus check_cnp_common_constraints(const HardwareConstraints& limits, const Layer& layer) {
-  Rules rules(layer);
+  RuleFailures rules(layer);
   const Shape input = first_input_shape(layer);
   const uint32_t output_bits = layer.output_bits();
   if (layer.output_flag() && output_bits > 8) rules.fail("With activation output bitwidth should be <= 8.");
@@ -61,7 +47,7 @@ MappingStatus check_cnp_common_constraints(const HardwareConstraints& limits, co
 }
 
 MappingStatus check_padding_constraints(const Layer& layer) {
-  Rules rules(layer);
+  RuleFailures rules(layer);
   const int32_t padding = layer_param(layer, "padding");
   if (padding != static_cast<int32_t>(Padding::Same) && padding != static_cast<int32_t>(Padding::SameUpper))
     rules.fail("Only padding 'Same' and 'SameUpper' are supported.");
@@ -75,7 +61,7 @@ MappingStatus check_padding_constraints(const Layer& layer) {
 }
 
 MappingStatus check_pooling_constraints(const HardwareConstraints& limits, const Layer& layer) {
-  Rules rules(layer);
+  RuleFailures rules(layer);
   const int32_t pool_type = layer_param(layer, "pool_type");
   if (pool_type == static_cast<int32_t>(PoolType::NoPooling)) return rules.status();
   const auto& conv = dynamic_cast<const HasConvParams&>(layer);
@@ -111,7 +97,7 @@ MappingStatus check_pooling_constraints(const HardwareConstraints& limits, const
 }
 
 MappingStatus check_output_bits_constraints(const Layer& layer, bool allow_4bit_output) {
-  Rules rules(layer);
+  RuleFailures rules(layer);
   const uint32_t bits = layer.output_bits();
   if (!layer.output_flag()) {
     if (bits != 8 && bits != 28) rules.fail("Without activation output bitwidth should be 8 or 28.");
@@ -128,7 +114,7 @@ MappingStatus check_output_bits_constraints(const Layer& layer, bool allow_4bit_
 
 // One filter's weights over every input channel must fit the CNP's weight SRAM. Runs only when the
 // kernel size has been accepted.
-void check_filter_size(const HardwareConstraints& limits, const Layer& layer, Rules* rules, const char* message) {
+void check_filter_size(const HardwareConstraints& limits, const Layer& layer, RuleFailures* rules, const char* message) {
   if (!rules->passed()) return;
   const uint32_t kernel = static_cast<uint32_t>(layer_param(layer, "kernel_size"));
   const auto weights_bits = static_cast<uint8_t>(layer_param(layer, "weights_bits"));
@@ -148,10 +134,9 @@ bool one_of(int32_t value, std::initializer_list<int32_t> allowed) {
 
 }  // namespace
 
-MappingStatus layer_failure(const Layer& layer, const std::string& message) { return MappingStatus(layer.name(), message); }
 
 MappingStatus check_conv2d_constraints(const HardwareConstraints& limits, const Layer& layer) {
-  Rules rules(layer);
+  RuleFailures rules(layer);
   rules.add(check_cnp_common_constraints(limits, layer));
   if (!one_of(layer.input_bits(), {4, 8})) rules.fail("Input should be 4-bit or 8-bit.");
   rules.add(check_padding_constraints(layer));
@@ -167,7 +152,7 @@ MappingStatus check_conv2d_constraints(const HardwareConstraints& limits, const 
 }
 
 MappingStatus check_dwconv2d_constraints(const HardwareConstraints& limits, const Layer& layer) {
-  Rules rules(layer);
+  RuleFailures rules(layer);
   rules.add(check_cnp_common_constraints(limits, layer));
   if (!one_of(layer.input_bits(), {4, 8})) rules.fail("Input should be 4-bit or 8-bit.");
   rules.add(check_padding_constraints(layer));
@@ -184,7 +169,7 @@ MappingStatus check_dwconv2d_constraints(const HardwareConstraints& limits, cons
 namespace {
 
 // The transposed kinds share their first five rules.
-void check_transposed_rules(const HardwareConstraints& limits, const Layer& layer, Rules* rules) {
+void check_transposed_rules(const HardwareConstraints& limits, const Layer& layer, RuleFailures* rules) {
   rules->add(check_cnp_common_constraints(limits, layer));
   if (layer.input_bits() != 8) rules->fail("Input should be 8-bit.");
   rules->add(check_output_bits_constraints(layer, false));
@@ -195,14 +180,14 @@ void check_transposed_rules(const HardwareConstraints& limits, const Layer& laye
 }  // namespace
 
 MappingStatus check_conv2dtranspose_constraints(const HardwareConstraints& limits, const Layer& layer) {
-  Rules rules(layer);
+  RuleFailures rules(layer);
   check_transposed_rules(limits, layer, &rules);
   check_filter_size(limits, layer, &rules, FILTER_SIZE_MESSAGE_B);
   return rules.status();
 }
 
 MappingStatus check_dwconv2dtranspose_constraints(const HardwareConstraints& limits, const Layer& layer) {
-  Rules rules(layer);
+  RuleFailures rules(layer);
   check_transposed_rules(limits, layer, &rules);
   return rules.status();
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "backends/common/sizes.h"
 #include "backends/v2/buffer_temp_conv_recording.h"
 #include "backends/v2/tnp_b_recording.h"
 
@@ -10,11 +11,11 @@ namespace ovrix::v2 {
 
 uint32_t depthwise_buffer_temp_conv_tnp_formatted_weight_100b_size(uint32_t fifo_size, uint32_t channels) {
   const uint64_t words = (uint64_t{fifo_size} + 1) * channels;
-  return static_cast<uint32_t>(std::min<uint64_t>(words, std::numeric_limits<uint32_t>::max()));
+  return size32(words);
 }
 
 uint32_t depthwise_buffer_temp_conv_formatted_weight_32b_size(uint32_t taps, uint32_t channels) {
-  return tnp_b_xl_rounded(uint64_t{tnp_b::WEIGHT_WORD_32B} *
+  return round_for_xl(uint64_t{tnp_b::WEIGHT_WORD_32B} *
                           depthwise_buffer_temp_conv_tnp_formatted_weight_100b_size(taps, channels));
 }
 

@@ -2,9 +2,10 @@
 #include <stdexcept>
 #include <string>
 
+#include "backends/common/sizes.h"
+#include "backends/common/weight_stream.h"
 #include "backends/v2/cnp_weights.h"
 #include "backends/v2/np_registers.h"
-#include "backends/v2/weight_stream.h"
 
 namespace ovrix::v2 {
 
@@ -84,7 +85,7 @@ uint32_t dwc_cnp_formatted_4bit_weight_32b_size(uint32_t kernel_size, uint32_t c
 
 uint32_t dwc_cnp_formatted_weight_32b_size(uint32_t kernel_size, uint32_t channels, uint8_t weights_bits) {
   if (weights_bits != 8) return dwc_cnp_formatted_4bit_weight_32b_size(kernel_size, channels);
-  return detail::round_for_xl(dwc_ch_cont_100b_size(kernel_size, channels, 8) * 3);
+  return round_for_xl(dwc_ch_cont_100b_size(kernel_size, channels, 8) * 3);
 }
 
 std::vector<uint32_t> format_depthwise_conv_cnp_weights(const WeightView& w, uint32_t first_channel,
@@ -93,7 +94,7 @@ std::vector<uint32_t> format_depthwise_conv_cnp_weights(const WeightView& w, uin
   const uint32_t k = w.dims[0];
   const DwFormat& fmt = cnp_weight_format(k);
   check_channel_range(w, first_channel, channels);
-  std::vector<uint32_t> out(detail::round_for_xl(dwc_ch_cont_100b_size(k, channels, 8) * fmt.words_per_100b), 0);
+  std::vector<uint32_t> out(round_for_xl(dwc_ch_cont_100b_size(k, channels, 8) * fmt.words_per_100b), 0);
   auto* bytes = reinterpret_cast<uint8_t*>(out.data());
   for (uint32_t n = 0; n < channels; ++n) {
     size_t pos = size_t{n} * fmt.channel_stride;
@@ -120,7 +121,7 @@ std::vector<uint32_t> format_depthwise_conv_cnp_4bit_weights(const WeightView& w
   }
   check_channel_range(w, first_channel, channels);
   std::vector<uint32_t> out(size_t{words_per_channel} * channels, 0);
-  detail::HalfStream stream(&out, 50);
+  HalfStream stream(&out, 50);
   const uint32_t row_bits = 4 * k;
   for (uint32_t n = 0; n < channels; ++n) {
     if (n > 0 && stream.bits_left_in_half() < row_bits * k) stream.align_to_next_half();

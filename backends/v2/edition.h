@@ -1,7 +1,12 @@
 #pragma once
-// The v2 edition's implementations of the four back-end interfaces, as the hardware back-end
-// creates them when a device's product id selects the v2 edition.
-#include "backends/v2/compatibility_checker.h"
-#include "backends/v2/io_recorder.h"
-#include "backends/v2/layer_recorder.h"
-#include "backends/v2/memory_sizer.h"
+// The v2 edition's entry in the edition registry: its four back-end implementations, for the
+// products 0xA2 (Proteo), and the learning read-back of 0xA2 and 0xB1 devices.
+namespace ovrix {
+class EditionRegistry;
+}
+
+namespace ovrix::v2 {
+
+void register_edition(EditionRegistry& registry);
+
+}  // namespace ovrix::v2

@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "backends/common/sizes.h"
 #include "backends/v2/cnp_sizes.h"
 #include "backends/v2/conv_recorder.h"
 #include "backends/v2/shift_lut.h"
@@ -17,12 +18,6 @@ namespace {
 // Two header words open every neuron's block.
 constexpr uint64_t NEURON_HEADER_WORDS = 2;
 constexpr uint64_t WORD_BITS = 32;
-// Blocks of the extended DMA format are counted in units of 16 words.
-constexpr uint64_t XL_UNIT = 16;
-
-// Sizes beyond 32 bits are reported as the largest one, which no memory holds.
-uint32_t size32(uint64_t v) { return static_cast<uint32_t>(std::min<uint64_t>(v, std::numeric_limits<uint32_t>::max())); }
-
 [[noreturn]] void unsupported_padding() { throw std::runtime_error("Unsupported padding."); }
 
 void check_mode(InputPadding mode) {
@@ -167,7 +162,7 @@ uint32_t get_fnp_sram_size(const Layer& layer) {
   const uint32_t words = get_layer_word_size(*weights, static_cast<uint8_t>(layer_param(layer, "weights_bits")),
                                              get_fnp_input_dim(layer, false), get_fnp_supported_padding(layer, false),
                                              layer.input_bits());
-  return dma::config_block_size_needs_xl(words) ? size32(round_up(words, XL_UNIT)) : words;
+  return round_for_xl(words);
 }
 
 std::vector<uint32_t> format_input_shift_fnp(const Dense& input_shift, const Shape& dim, InputPadding mode,

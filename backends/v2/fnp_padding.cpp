@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "backends/common/sizes.h"
 #include "backends/v2/cnp_sizes.h"
 
 namespace ovrix::v2 {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "backends/common/sizes.h"
 #include "backends/v2/cnp_sizes.h"
 #include "backends/v2/conv_recorder.h"
 #include "backends/v2/default_regs.h"
@@ -12,8 +13,6 @@
 namespace ovrix::v2 {
 
 namespace {
-
-uint32_t clamp32(uint64_t v) { return static_cast<uint32_t>(std::min<uint64_t>(v, 0xFFFFFFFFu)); }
 
 uint32_t input_bits_code(uint8_t bits) {
   if (bits == 4) return fnp::NIBBLE_CODE;
@@ -81,9 +80,9 @@ void format_fnp_registers(const HardwareConstraints& constraints, RegisterBlock*
   write_field(regs, fnp::W10_WIDTH, dim[0]);
 
   const RowSizes rows = row_sizes(dim, mode, input_bits);
-  write_field(regs, fnp::W11_ROW_BYTES, clamp32(rows.row_bytes));
-  write_field(regs, fnp::W28_ROW_BYTES, clamp32(rows.row_bytes));
-  write_field(regs, fnp::W28_ROW_GROUP_WORDS, clamp32(rows.group_words));
+  write_field(regs, fnp::W11_ROW_BYTES, size32(rows.row_bytes));
+  write_field(regs, fnp::W28_ROW_BYTES, size32(rows.row_bytes));
+  write_field(regs, fnp::W28_ROW_GROUP_WORDS, size32(rows.group_words));
 
   write_field(regs, fnp::W14_FPKSRAM_SIZE, get_fpksram_size(dim[1], dim[0], dim[2], input_bits, mode));
   write_flag(regs, fnp::W14_RESERVED_29, true);

@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "backends/common/sizes.h"
 #include "backends/v2/cnp_sizes.h"
 #include "backends/v2/conv_recorder.h"
 #include "backends/v2/shift_lut.h"
@@ -50,13 +51,6 @@ void write_sram(program::Record* record, const RegDetail& select, const std::vec
   set_field(&select_word, select, 1);
   record->add_np_track(HRC_IDENT, dma::Target::RegisterWrites, hrc::SRAM_SELECT_ADDRESS, {select_word, 0}, true, true);
   record->add_np_track(HRC_IDENT, dma::Target::HrcSram, hrc::SRAM_DATA_ADDRESS, words, true, true);
-}
-
-uint32_t xl_rounded(uint64_t words) {
-  const uint64_t n = dma::config_block_size_needs_xl(static_cast<uint32_t>(std::min<uint64_t>(words, 0xFFFFFFFFu)))
-                         ? round_up(words, dma::xl_size_unit)
-                         : words;
-  return static_cast<uint32_t>(std::min<uint64_t>(n, 0xFFFFFFFFu));
 }
 
 }  // namespace
@@ -187,7 +181,7 @@ uint32_t get_hrc_sram_size(const Layer& layer) {
   words += format_hrc_activations(*output_shift, *output_scales, max_value_shift.get(), max_value.get(), *bias_shift,
                                   *bias)
                .size();
-  return xl_rounded(words);
+  return round_for_xl(words);
 }
 
 }  // namespace ovrix::v2

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "backends/common/sizes.h"
 #include "backends/v2/buffer_temp_conv_recording.h"
 #include "backends/v2/cnp_sizes.h"
 #include "backends/v2/cnp_weights.h"
@@ -20,9 +21,6 @@ namespace {
 constexpr uint64_t WORD_BYTES = 4;
 
 bool is_cnp(const hw::Component& c) { return c.type == hw::Type::CNP1 || c.type == hw::Type::CNP2; }
-
-// Sizes are 32-bit: a size beyond is reported as the largest one, which no memory holds.
-uint32_t size32(uint64_t bytes) { return static_cast<uint32_t>(std::min<uint64_t>(bytes, 0xFFFFFFFFu)); }
 
 // Bytes of a count of 100-bit weight words, packed bit to bit.
 uint32_t weight_bytes(uint64_t words_100b) { return size32(ceil_div(100 * words_100b, 8)); }

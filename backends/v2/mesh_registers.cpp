@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "backends/common/sizes.h"
 #include "backends/v2/cnp_sizes.h"
 #include "backends/v2/cnp_tnp_common.h"
 #include "backends/v2/fnp_padding.h"
@@ -23,35 +24,7 @@ void write_point_to_point(RegisterBlock* regs, const RegField& row, const RegFie
   write_field(regs, id, one_hot_id(c.ident.id));
 }
 
-void append(std::vector<hw::Component>* out, const std::vector<hw::Component>& list) {
-  out->insert(out->end(), list.begin(), list.end());
-}
-
 }  // namespace
-
-const LayerMapping& mapping_of(const Layer& layer) {
-  const auto mapping = layer.mapping();
-  const auto* concrete = dynamic_cast<const LayerMapping*>(mapping.get());
-  if (concrete == nullptr) throw std::runtime_error("Layer '" + layer.name() + "' is not mapped.");
-  return *concrete;
-}
-
-std::vector<hw::Component> source_components(const LayerMapping& mapping) {
-  std::vector<hw::Component> out;
-  for (const auto& list : mapping.sources)
-    if (list) append(&out, *list);
-  append(&out, mapping.skipdma_loads);
-  if (mapping.tnp_b_with_skip_dma) append(&out, mapping.skipdma_stores);
-  return out;
-}
-
-std::vector<hw::Component> destination_components(const LayerMapping& mapping) {
-  std::vector<hw::Component> out;
-  for (const auto& list : mapping.destinations)
-    if (list) append(&out, *list);
-  if (!mapping.tnp_b_with_skip_dma) append(&out, mapping.skipdma_stores);
-  return out;
-}
 
 void format_mesh_cfg_dma_reg(RegisterBlock* regs, const hw::Ident& dma) {
   const uint32_t id = one_hot_id(dma.id);
@@ -155,9 +128,7 @@ void update_partial_reconfig_regs(RegisterBlock* regs, const Layer& layer, const
     const uint64_t aligned_row = cnp_row_bytes(static_cast<uint8_t>(bits), width);
     if (pooled_input) {
       write_flag(regs, PR1_SP_MAXPOOLING, true);
-      write_field(regs, PR1_PKSRAM_SIZE, static_cast<uint32_t>(std::min<uint64_t>(
-                                             cnp_input_words(static_cast<uint8_t>(bits), width, height, channels),
-                                             0xFFFFFFFFu)));
+      write_field(regs, PR1_PKSRAM_SIZE, size32(cnp_input_words(static_cast<uint8_t>(bits), width, height, channels)));
     }
     if (!layer.channels_follow_neurons()) {
       row_bytes = aligned_row;
@@ -180,8 +151,8 @@ void update_partial_reconfig_regs(RegisterBlock* regs, const Layer& layer, const
   write_field(regs, W41_PR_INPUT_FIRST_COLUMN, first);
   write_field(regs, W41_PR_INPUT_LAST_COLUMN, last);
 
-  write_field(regs, W35_PR_ROW_WORDS, static_cast<uint32_t>(std::min<uint64_t>(row_words, 0xFFFFFFFFu)));
-  write_field(regs, W35_PR_ROW_BYTES, static_cast<uint32_t>(std::min<uint64_t>(row_bytes, 0xFFFFFFFFu)));
+  write_field(regs, W35_PR_ROW_WORDS, size32(row_words));
+  write_field(regs, W35_PR_ROW_BYTES, size32(row_bytes));
 
   write_flag(regs, W32_PR_MERGE, mapping.merge_info != nullptr);
   write_flag(regs, W32_PR_CONCAT, mapping.merge_info != nullptr && !mapping.merge_info->is_add);

@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "backends/common/mapping_components.h"
 #include "backends/v2/np_registers.h"
 #include "engine/layer.h"
 #include "mapping/hw_description.h"
@@ -32,15 +33,5 @@ void update_partial_reconfig_regs(RegisterBlock* regs, const Layer& layer, const
 // The same for the layer after this one (if any, and mapped) when it runs on the NP `np` too.
 void update_partial_reconfig_regs_for_next(RegisterBlock* regs, const Layer* next_layer, const hw::Ident& np,
                                            bool end_of_pass);
-
-// The components that feed a mapped layer: the lists of its sources in order, then its skip-DMA
-// loads, then its skip-DMA stores when a TNP-B layer reads them back.
-std::vector<hw::Component> source_components(const LayerMapping& mapping);
-// The components a mapped layer sends to: the lists of its destinations in order, then its skip-DMA
-// stores unless a TNP-B layer reads them back.
-std::vector<hw::Component> destination_components(const LayerMapping& mapping);
-
-// The layer's mapping; a layer without one is refused naming the layer (std::runtime_error).
-const LayerMapping& mapping_of(const Layer& layer);
 
 }  // namespace ovrix::v2

@@ -1,41 +1,18 @@
 #pragma once
 // The 64-word register block of a v2 NP (CNP, FNP, TNP-B): every field as a named bit range of a
-// named word, grouped by word. Fields are written only through write_field (set_field underneath),
-// so a value wider than its field is refused instead of spilling into its neighbours.
+// named word, grouped by word, written through write_field (backends/common/register_fields.h).
 //
 // Names of the form REGn_/CNPn_/PR1_ are the hardware's own; they do not follow the word index
 // (REG4_NP_NUM lies in word 3). Names of the form Wn_ are ours and carry their word index n.
 #include <cstdint>
 #include <vector>
 
+#include "backends/common/register_fields.h"
 #include "program/reg_detail.h"
 
 namespace ovrix::v2 {
 
 inline constexpr uint32_t NP_REGISTER_WORDS = 64;
-using RegisterBlock = std::vector<uint32_t>;
-
-// A field of one word of the register block.
-struct RegField {
-  uint32_t word;
-  RegDetail bits;
-};
-
-// Writes value into the field; refuses a value wider than the field (set_field's overflow panic) and
-// a block too short to hold the word (std::out_of_range).
-void write_field(RegisterBlock* regs, const RegField& field, uint32_t value);
-// Writes a flag (0 or 1).
-inline void write_flag(RegisterBlock* regs, const RegField& field, bool value) {
-  write_field(regs, field, value ? 1u : 0u);
-}
-uint32_t read_field(const RegisterBlock& regs, const RegField& field);
-
-// Two's-complement code of value in a width-bit field; a value outside the signed range is refused
-// through panic ("%d cannot fit in a %d-bit signed integer").
-uint32_t signed_field_value(int32_t value, uint32_t width);
-// One-hot code of a component index inside its node (1 << id); an id that does not fit the 4-bit
-// field (above 3) is refused with set_field's overflow panic.
-uint32_t one_hot_id(uint8_t id);
 
 // ---- Word 1: activation and output routing modes
 inline constexpr RegField W1_RESERVED_4{1, {4, 1}};

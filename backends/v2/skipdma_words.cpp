@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "backends/common/sizes.h"
 #include "backends/v2/np_registers.h"
 #include "mapping/host_hooks.h"
 #include "program/reg_detail.h"
@@ -47,8 +48,6 @@ constexpr uint32_t LOAD_SLOTS_WORD = 2;
 constexpr uint32_t LOAD_MODE_WORD = 0x00020002;
 constexpr RegDetail LOAD_MODE_LOW{0, 16};
 constexpr RegDetail LOAD_FIFO{16, 8};
-
-uint32_t ceil_div(uint64_t a, uint64_t b) { return static_cast<uint32_t>((a + b - 1) / b); }
 
 uint32_t field_value(const RegDetail& field, uint64_t value) {
   if (value > 0xFFFFFFFFu)
@@ -106,7 +105,7 @@ ChannelWrites skipdma_store_writes(const StoreChannel& s) {
   uint32_t fifo_word = field_value(GEOMETRY_FIFO, s.fifo);
   set_field(&fifo_word, GEOMETRY_RESERVED_28, 0);
   // A TNP-B store keeps whole pixels (all channels of one position), other stores whole rows.
-  const uint32_t row_words = s.tnp_b ? ceil_div(uint64_t{s.bits} * s.channels, 32) : ceil_div(uint64_t{s.bits} * s.width, 32);
+  const uint32_t row_words = size32(s.tnp_b ? ceil_div(uint64_t{s.bits} * s.channels, 32) : ceil_div(uint64_t{s.bits} * s.width, 32));
   const uint64_t total = uint64_t{row_words} * (s.tnp_b ? s.width : s.height);
   const uint32_t row_word = field_value(GEOMETRY_ROW_WORDS, row_words);
   add(skipdma_address(s.channel, SKIPDMA_REG_STORE_GEOMETRY), {fifo_word, row_word, field_value(GEOMETRY_TOTAL_WORDS, total)});

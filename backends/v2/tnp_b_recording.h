@@ -54,14 +54,6 @@ inline void put_byte(std::vector<uint32_t>* block, uint64_t byte, int8_t value) 
   block->at(byte / 4) |= uint32_t{static_cast<uint8_t>(value)} << (8 * (byte % 4));
 }
 
-// A word count, padded to a multiple of 16 when its block needs the extended DMA format; counts
-// beyond 32 bits are reported as the largest value.
-inline uint32_t tnp_b_xl_rounded(uint64_t words) {
-  const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(words, std::numeric_limits<uint32_t>::max()));
-  if (!dma::config_block_size_needs_xl(n)) return n;
-  return static_cast<uint32_t>(std::min<uint64_t>(round_up(n, dma::xl_size_unit), std::numeric_limits<uint32_t>::max()));
-}
-
 // One TNP-B layer kind: its LayerType, whether it is depthwise (per-NP input shifts, depthwise
 // registers) and its weight block of one NP.
 struct TnpBKind {

@@ -63,3 +63,22 @@ void ModelImpl::map(std::shared_ptr<Device> device, bool hw_only, std::shared_pt
 }
 
 }  // namespace ovrix::detail
+
+namespace ovrix {
+
+namespace {
+BackendFactory& hardware_backend_factory() {
+  static BackendFactory factory = nullptr;
+  return factory;
+}
+}  // namespace
+
+void register_hardware_backend_factory(BackendFactory factory) { hardware_backend_factory() = factory; }
+
+std::unique_ptr<Backend> create_hardware_backend() {
+  const BackendFactory factory = hardware_backend_factory();
+  if (factory == nullptr) throw std::runtime_error("No hardware back-end is registered in this build.");
+  return factory();
+}
+
+}  // namespace ovrix

@@ -3,7 +3,8 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "mapping/mesh.h"
+#include "mapping/hw_types.h"
+#include "mapping/mesh_info_registers.h"
 
 namespace ovrix {
 

@@ -1,21 +1,15 @@
 #pragma once
-// Internal helpers of the CNP weight formats: the bit stream of 64-bit halves that the 4-bit
+// The weight streams of the editions' weight formats: the bit stream of 64-bit halves that 4-bit
 // formats fill, value by value or at once from a plain stream of values two to a byte, and the XL
-// rounding of 8-bit blocks.
+// rounding of weight blocks.
 #include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
-#include "engine/dma.h"
 
-namespace ovrix::v2::detail {
-
-// Word count of a block, raised to a multiple of 16 when its DMA header needs the XL form.
-inline uint32_t round_for_xl(uint32_t words) {
-  return dma::config_block_size_needs_xl(words) ? (words + 15u) & ~15u : words;
-}
+namespace ovrix {
 
 // A stream of bits written least significant first into 64-bit halves (32-bit words 2h and 2h+1)
 // of which only the low `usable` bits hold data. When a half is full the stream goes on at bit 0 of
@@ -105,4 +99,4 @@ inline void put_nibbles(const uint8_t* pairs, size_t first, size_t n, uint32_t u
   }
 }
 
-}  // namespace ovrix::v2::detail
+}  // namespace ovrix

@@ -1,8 +1,8 @@
-#include "backends/v2/cnp_sizes.h"
+#include "backends/common/layer_queries.h"
 
 #include <stdexcept>
 
-namespace ovrix::v2 {
+namespace ovrix {
 
 Shape first_input_shape(const Layer& layer) {
   const std::vector<Shape> inputs = layer.input_dims();
@@ -30,4 +30,4 @@ LayerType layer_type(const Layer& layer) {
 
 bool is_layer_type(const Layer& layer, LayerType type) { return layer_type(layer) == type; }
 
-}  // namespace ovrix::v2
+}  // namespace ovrix

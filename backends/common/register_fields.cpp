@@ -1,10 +1,10 @@
-#include "backends/v2/np_registers.h"
+#include "backends/common/register_fields.h"
 
 #include <stdexcept>
 
 #include "mapping/host_hooks.h"
 
-namespace ovrix::v2 {
+namespace ovrix {
 
 void write_field(RegisterBlock* regs, const RegField& field, uint32_t value) {
   set_field(&regs->at(field.word), field.bits, value);
@@ -27,4 +27,4 @@ uint32_t one_hot_id(uint8_t id) {
   return word;
 }
 
-}  // namespace ovrix::v2
+}  // namespace ovrix

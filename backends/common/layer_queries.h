@@ -1,0 +1,21 @@
+#pragma once
+// What the editions' rules and recorders read of a layer: its first input shape, its filters, its
+// parameters by name and its kind, each refusing what is missing with a message naming the layer.
+#include <cstdint>
+#include <string>
+
+#include "engine/layer.h"
+
+namespace ovrix {
+
+// The layer's first input shape (width, height, channels).
+Shape first_input_shape(const Layer& layer);
+// The parameter "filters" when the layer has it, else its input channels.
+int64_t layer_filters(const Layer& layer);
+// The value of a parameter; a missing one is refused naming the layer (std::invalid_argument).
+int32_t layer_param(const Layer& layer, const std::string& key);
+// Whether the layer's kind is `type`.
+bool is_layer_type(const Layer& layer, LayerType type);
+LayerType layer_type(const Layer& layer);
+
+}  // namespace ovrix
