@@ -3,8 +3,7 @@ import gc
 import numpy as np
 import pytest
 
-from helpers import (conv2d, dense1d, fill_variables, fully_connected, input_data, params, v1_convolutional,
-                      v1_model, v2_model)
+from helpers import conv2d, fill_variables, input_data, params, v1_convolutional, v1_model, v2_model
 from ovrix import core
 
 
