@@ -196,10 +196,13 @@ def test_input_conv2d(shape, k, stride, padding):
     same(nn.input_conv2d(x, w, stride, padding, t, 4294967295), got)
 
 
-def test_input_conv2d_reads_padding_values_outside_the_image():
-    x = np.zeros((1, 1, 1), np.uint8)
-    w = np.ones((3, 3, 1, 1), np.int8)
-    assert nn.input_conv2d(x, w, 1, core.Same, np.array([7], np.uint8), 0)[0, 0, 0] == 8 * 7
+@pytest.mark.parametrize("channels, values", [(1, [7]), (3, [7]), (3, [7, 1, 2])])
+def test_input_conv2d_reads_padding_values_outside_the_image(channels, values):
+    # One padding value serves every channel.
+    x = np.zeros((1, 1, channels), np.uint8)
+    w = np.ones((3, 3, channels, 1), np.int8)
+    got = nn.input_conv2d(x, w, 1, core.Same, np.array(values, np.uint8), 0)[0, 0, 0]
+    assert got == 8 * sum(values) * (channels // len(values))
 
 
 @pytest.mark.parametrize("shape, k, stride", [((1, 1, 1), 1, 2), ((3, 3, 2), 3, 2), ((4, 5, 3), 4, 2),
