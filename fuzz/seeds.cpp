@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "devices/test_programs.h"
+#include "support/test_programs.h"
 #include "engine/emulation.h"
 #include "engine/model.h"
 #include "mapping/device_discovery.h"

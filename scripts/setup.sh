@@ -2,7 +2,7 @@
 # Installs what building and testing ovrix needs, skipping whatever is already there.
 set -euo pipefail
 
-debs=(libsnappy-dev libflatbuffers-dev flatbuffers-compiler libgtest-dev libfmt-dev)
+debs=(libsnappy-dev libflatbuffers-dev flatbuffers-compiler libgtest-dev libgmock-dev libfmt-dev)
 missing=()
 for p in "${debs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -57,26 +57,6 @@ def test_unknown_product_has_no_device():
         make_mesh(IpVersion.none)
 
 
-@pytest.mark.parametrize(
-    "args",
-    [
-        (),
-        (HwVersion.Proteo_v2,),
-        (make_mesh(IpVersion.v2), HwVersion.Proteo_v2),
-        (HwVersion.Proteo_v2, None),
-        (None, make_mesh(IpVersion.v2)),
-    ],
-)
-def test_constructor_argument_types(args):
-    with pytest.raises(TypeError):
-        core.Device(*args)
-
-
-def test_constructor_is_positional_only():
-    with pytest.raises(TypeError):
-        core.Device(version=HwVersion.Proteo_v2, mesh=make_mesh(IpVersion.v2))
-
-
 def test_device_copies_the_mesh():
     mesh = make_mesh(IpVersion.v2)
     device = core.Device(HwVersion.Proteo_v2, mesh)
@@ -100,20 +80,3 @@ def test_mesh_is_a_view_that_keeps_the_device_alive():
     assert device.mesh.np_sram_size.weight_bytes == 1234
 
 
-def test_properties_are_read_only_and_documented():
-    device = core.Device(HwVersion.Proteo_v2, make_mesh(IpVersion.v2))
-    for name in ["desc", "version", "ip_version", "mesh"]:
-        with pytest.raises(AttributeError):
-            setattr(device, name, None)
-    lines = [line.strip() for line in core.Device.desc.__doc__.splitlines()]
-    assert lines[:4] == ["", "Returns the Device description", "", ":return: a string describing the Device"]
-    assert core.Device.version.__doc__ == "The device hardware version."
-    assert core.Device.ip_version.__doc__ == "The device IP version."
-    assert core.Device.mesh.__doc__ == "The device Mesh layout"
-
-
-def test_version_is_a_value():
-    version = HwVersion(0xBC, 0xA2, 1, 0)
-    device = core.Device(version, make_mesh(IpVersion.v2))
-    assert device.version is not device.version
-    assert device.version == version

@@ -1,4 +1,3 @@
-import pickle
 
 import pytest
 
@@ -65,53 +64,3 @@ def test_ip_version_follows_product_byte_only(product, ip):
         assert HwVersion(vendor, product, major, minor).ip_version == ip
 
 
-@pytest.mark.parametrize("position", range(4))
-@pytest.mark.parametrize("bad", [256, -1, 1.0, "1", None])
-def test_constructor_refuses_out_of_byte_range(position, bad):
-    args = [0xBC, 0xA2, 1, 0]
-    args[position] = bad
-    with pytest.raises(TypeError):
-        HwVersion(*args)
-
-
-def test_constructor_is_positional_only():
-    with pytest.raises(TypeError):
-        HwVersion(vendor_id=1, product_id=2, major_rev=3, minor_rev=4)
-
-
-def test_fields_are_read_only():
-    version = HwVersion(1, 2, 3, 4)
-    with pytest.raises(AttributeError):
-        version.vendor_id = 5
-    assert version.vendor_id == 1
-
-
-def test_equality_with_other_objects_and_no_hash():
-    assert not (HwVersion.Proteo_v2 == 5)
-    assert HwVersion.Proteo_v2 != "BC.A2.001.000"
-    with pytest.raises(TypeError):
-        hash(HwVersion.Proteo_v2)
-
-
-def test_docstrings():
-    assert HwVersion.vendor_id.__doc__ == "The hardware vendor identifier"
-    assert HwVersion.product_id.__doc__ == "The hardware product identifier"
-    assert HwVersion.major_rev.__doc__ == "The hardware major revision"
-    assert HwVersion.minor_rev.__doc__ == "The hardware minor revision"
-    assert HwVersion.ip_version.__doc__ == "The IP version."
-
-
-@pytest.mark.parametrize("name, value", [("none", 0), ("v1", 1), ("v2", 2), ("lumo", 3)])
-def test_ip_version_enumeration(name, value):
-    member = getattr(IpVersion, name)
-    assert int(member) == value
-    assert member.value == value
-    assert member.name == name
-    assert IpVersion(value) == member
-    assert getattr(core, name) is member
-    assert pickle.loads(pickle.dumps(member)) == member
-
-
-def test_ip_version_enumeration_order_and_doc():
-    assert list(IpVersion.__members__) == ["none", "v1", "v2", "lumo"]
-    assert IpVersion.__doc__.startswith("The reference Ovrix IP version")

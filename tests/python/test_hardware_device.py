@@ -39,22 +39,6 @@ def test_devices_are_the_same_objects_in_discovery_order():
     assert len(first[0].mesh.nps) == 30
 
 
-@with_devices("v2,lumo")
-def test_equality_is_identity_and_devices_have_no_hash():
-    a, b = core.devices()
-    assert a == a
-    assert not (a == b)
-    assert not (a == None)  # noqa: E711
-    with pytest.raises(TypeError):
-        a == object()  # noqa: B015
-    with pytest.raises(TypeError):
-        hash(a)
-    # A software device with the same version and mesh is another device.
-    assert not (a == core.Device(a.version, a.mesh))
-    with pytest.raises(TypeError):
-        core.HardwareDevice()
-
-
 @with_devices("v2")
 def test_a_hardware_device_is_accepted_where_a_device_is():
     (device,) = core.devices()

@@ -3,11 +3,8 @@ import gc
 
 import pytest
 
-from builders import conv2d, params, v1_conv_params
+from helpers import conv2d, params, v1_conv_params
 from ovrix import core
-
-INIT_DOC = ("\n        Create a generic LayerParams object.\n\n        Args:\n            layer_type (:obj:`LayerType`): "
-            "Type of layer.\n            entries (dict): dictionary of key (string) and value (int) pairs.\n    ")
 
 
 @pytest.fixture
@@ -87,46 +84,9 @@ def test_copy_is_independent_and_outlives_the_source(v1_params):
     assert {k: clone.get(k) for k in dir(clone)} == expected
 
 
-def test_mapping_objects_are_accepted():
-    from types import MappingProxyType
-    from collections import OrderedDict
-
-    for entries in (OrderedDict(units=3, weights_bits=4, activation=1, act_bits=1),
-                    MappingProxyType({"units": 3, "weights_bits": 4, "activation": 1, "act_bits": 1})):
-        assert core.LayerParams(core.FullyConnected, entries).units == 3
-
-
-@pytest.mark.parametrize(
-    "layer_type, entries",
-    [
-        (3, {"units": 3}),  # a plain integer is not a LayerType
-        (None, {"units": 3}),
-        (core.FullyConnected, [("units", 3)]),
-        (core.FullyConnected, {"units": 3.0}),
-        (core.FullyConnected, {"units": "3"}),
-        (core.FullyConnected, {"units": 2**31}),
-        (core.FullyConnected, {"units": -2**31 - 1}),
-        (core.FullyConnected, {3: 3}),
-        (core.FullyConnected, None),
-    ],
-)
-def test_bad_arguments_are_type_errors(layer_type, entries):
-    with pytest.raises(TypeError):
-        core.LayerParams(layer_type, entries)
-
-
 def test_unknown_key_for_the_layer_kind_is_refused():
     with pytest.raises((ValueError, RuntimeError)):
         core.LayerParams(core.FullyConnected, {"no_such_key": 1})
-
-
-def test_docstrings():
-    assert core.LayerParams.__doc__ == "Parameters dictionary for layers"
-    assert core.LayerParams.__init__.__doc__.endswith(INIT_DOC + "\n")
-    assert core.LayerParams.get.__doc__.endswith(
-        "\n        Retrieve a value from the LayerParams object.\n\n        Args:\n            key (str): key of the "
-        "value.\n        Returns:\n            int: value associated to the key.\n        Raises:\n            "
-        "ValueError: if the value is not present in the LayerParams object.\n    " + "\n")
 
 
 def test_parameters_cannot_be_changed(v1_params):

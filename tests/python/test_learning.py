@@ -61,14 +61,3 @@ def test_not_constructible_from_python():
         core.Optimizer()
 
 
-def test_docstrings():
-    assert core.Optimizer.__doc__ == "Optimizer generic parameters"
-    assert core.OvrixUnsupervised.__doc__.endswith(
-        "\n   Prepare the Ovrix Unsupervised optimizer for learning of the last layer.\n\n   Args:\n       "
-        "num_weights (int): number of connections for each neuron.\n       num_classes (int, optional): number of "
-        "classes when running in a\n           'labeled mode'.\n       initial_plasticity (float, optional): defines "
-        "how easily the weights\n           will change when learning occurs.\n       learning_competition (float, "
-        "optional): controls competition between\n           neurons.\n       min_plasticity (float, optional): "
-        "defines the minimum level to which\n           plasticity will decay.\n       plasticity_decay (float, "
-        "optional): defines the decay of plasticity\n           with each learning step.\n       optimizer(:obj:"
-        "`ovrix.LearningParams`): the optimizer used for\n           learning\n   " + "\n")

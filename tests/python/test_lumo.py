@@ -7,7 +7,7 @@ import pytest
 import reference as ref
 from emulated_devices import expected_output, with_devices
 from ovrix import core
-from test_program_format import roots, words_at, written, reader  # noqa: F401  (reader is a fixture)
+from helpers import roots, words_at, written
 
 NP = core.NP
 TNPR = NP.Ident(1, 1, 2)

@@ -5,7 +5,7 @@ import gc
 import pytest
 
 from ovrix import core
-from test_map_helpers import NP, chain, components, residual, small_v2_device, v2_device
+from helpers import NP, chain, components, residual, small_v2_device, v2_device
 
 
 @pytest.fixture(scope="module")
@@ -208,10 +208,3 @@ def test_an_edited_model_forgets_its_mapping(device):
     assert model.component_count == {}
 
 
-def test_docstrings_of_the_mapping_members():
-    # _map has no docstring: only the signature line the binding writes.
-    assert core.Model._map.__doc__.strip().splitlines() == [core.Model._map.__doc__.strip()]
-    assert core.Model.sequences.__doc__ == "The list of layer sequences in the Model"
-    assert core.Model.device.__doc__ == "The Device the Model is mapped to."
-    assert core.Model.component_count.__doc__ == "A dictionary with the number of components per type used in the model."
-    assert core.Model.external_memory_size.__doc__ == "Returns model external memory usage in Bytes."

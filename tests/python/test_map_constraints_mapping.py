@@ -3,11 +3,6 @@ import pytest
 
 from ovrix import core
 
-if not all(hasattr(core, name) for name in ["Model", "Layer", "LayerParams", "LayerType"]) or not hasattr(
-    core.Model, "_map"
-):
-    pytest.skip("the Model class with _map is not registered in this build", allow_module_level=True)
-
 NP = core.NP
 LayerType = core.LayerType
 MapConstraints = core.MapConstraints
@@ -34,13 +29,10 @@ def chain_model():
 
 @pytest.fixture(scope="module")
 def default_mapping():
-    """The chain's mapping with the default constraints; skips when this build cannot map it yet."""
+    """The chain's mapping with the default constraints."""
     model = chain_model()
     device = v2_device()
-    try:
-        model._map(device, True, MapConstraints(device))
-    except RuntimeError as error:
-        pytest.skip(f"a v2 chain cannot be mapped in this build yet: {error}")
+    model._map(device, True, MapConstraints(device))
     return {name: [c.ident for c in model.get_layer(name).mapping.nps] for name in CONVS}
 
 

@@ -2,7 +2,7 @@
 import pytest
 
 from ovrix import core
-from test_map_helpers import NP, chain, residual, v2_device
+from helpers import NP, chain, residual, v2_device
 
 
 @pytest.fixture(scope="module")
@@ -10,14 +10,6 @@ def mapped_residual():
     model = residual()
     model._map(v2_device())
     return model
-
-
-def test_class_docstrings_and_no_constructor():
-    assert core.Layer.Mapping.__doc__ == "The mapping of a Layer on one or more Neural Processors."
-    for name in ["nps", "skipdma_loads", "skipdma_stores"]:
-        assert getattr(core.Layer.Mapping, name).__doc__ == "a list of ``NP.Component`` objects."
-    with pytest.raises(TypeError):
-        core.Layer.Mapping()
 
 
 def test_a_chain_layer_has_nps_and_no_skip_dma():

@@ -14,12 +14,8 @@ import numpy as np
 import pytest
 
 from ovrix import core
-from test_map_helpers import NP, fill, small_v2_device, v2_device
-from test_map_v2_layers import blocks, ident_of
-from test_program_format import reader, roots, words_at, written  # noqa: F401  (reader is a fixture)
+from helpers import NP, blocks, fill, ident_of, roots, small_v2_device, v2_device, words_at, written
 
-if not hasattr(core.Model, "_map"):
-    pytest.skip("this build cannot map models yet", allow_module_level=True)
 
 T = core.LayerType
 DEPTHWISE = (T.DepthwiseConv2D, T.DepthwiseConv2DTranspose)

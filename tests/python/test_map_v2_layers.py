@@ -6,28 +6,14 @@ import numpy as np
 import pytest
 
 from ovrix import core
-from test_map_helpers import v2_device
-from test_program_format import reader, roots, words_at, written  # noqa: F401  (reader is a fixture)
+from helpers import blocks, fill, ident_of, roots, words_at, written
 
-if not hasattr(core.Model, "_map"):
-    pytest.skip("this build cannot map models yet", allow_module_level=True)
 
 NP = core.NP
 
 # DMA targets of the v2 blocks.
 WEIGHTS, INPUT_SHIFT, VARIABLES, FNP3_RAM, NP_REGISTERS, REGISTER_WRITES, HRC_SRAM, SKIP_DMA = 1, 2, 5, 6, 7, 8, 9, 11
 HRC_IDENT = (0, 0, 0, 0)
-
-
-def fill(current, seed):
-    """Small deterministic values that every integer variable can hold."""
-    rng = np.random.default_rng(seed)
-    for name in current.variables.names:
-        values = current.variables[name]
-        if values.dtype.kind not in "iu":
-            continue
-        low, high = (-1, 2) if np.iinfo(values.dtype).min < 0 else (0, 2)
-        current.variables[name] = rng.integers(low, high, size=values.shape).astype(values.dtype)
 
 
 def layer(kind, name, **entries):
@@ -70,25 +56,6 @@ def hrc(kernel, filters=8, activation=1):
 # ---- Decoding
 
 
-def header(w0, w1):
-    ident = (w0 & 0xFF, (w0 >> 8) & 0xFF, (w0 >> 16) & 0xFF, (w0 >> 24) & 0x7F)
-    xl = w0 >> 31
-    size = ((w1 >> 16) & 0xFFF) * (16 if xl else 1)
-    return ident, w1 >> 28, w1 & 0xFFFF, size
-
-
-def blocks(words):
-    """The DMA blocks of a track: (ident, target, parameter, payload); the track must end on a block."""
-    out, pos = [], 0
-    while pos < len(words):
-        assert pos + 2 <= len(words), "a header cut at the end of its track"
-        ident, target, parameter, size = header(words[pos], words[pos + 1])
-        assert pos + 2 + size <= len(words), "a block running past its track"
-        out.append((ident, target, parameter, words[pos + 2 : pos + 2 + size]))
-        pos += 2 + size
-    return out
-
-
 class Program:
     """The blocks of every track of a sequence's program, and its FNP2 filters tracks, with every span
     checked against the words it locates."""
@@ -122,11 +89,6 @@ class Program:
         return [b[1] for b in self.of(ident)]
 
 
-def ident_of(component):
-    i = component.ident
-    return (i.col, i.row, i.id, i.channel)
-
-
 def mapped(model, device):
     assert model._map(device) is None
     for current in model.layers[1:]:
@@ -141,11 +103,6 @@ SCC_ADDRESSES = (4, 64, 68)
 
 def hrc_blocks_of(program):
     return [b for b in program.of(HRC_IDENT) if not (b[1] == REGISTER_WRITES and b[2] in SCC_ADDRESSES)]
-
-
-@pytest.fixture(scope="module")
-def device():
-    return v2_device()
 
 
 # ---- Input convolution on the HRC

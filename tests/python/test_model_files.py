@@ -4,8 +4,7 @@ import random
 import pytest
 
 import snappy_raw
-from builders import fill_variables, v1_model, v2_model
-from every_kind import every_kind_models
+from helpers import every_kind_models, fill_variables, v1_model, v2_model
 from ovrix import core
 
 

@@ -6,8 +6,6 @@ import pytest
 from emulated_devices import with_devices
 from ovrix import core
 
-if not hasattr(core.Model, "_map"):
-    pytest.skip("Model._map is not registered in this build", allow_module_level=True)
 
 
 def mapped_chain(device):

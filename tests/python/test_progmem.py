@@ -6,16 +6,15 @@ import struct
 import pytest
 
 from ovrix import core
-from test_map_helpers import chain, residual, small_v2_device, v2_device
-from test_program_format import reader as program_reader  # noqa: F401  (a fixture)
+from helpers import chain, residual, small_v2_device, v2_device
 
 FIELDS = ["input_memory", "input_descriptor_memory", "output_memory", "program_memory", "extra_program_memory",
           "program_descriptors_memory"]
 
 
 @pytest.fixture(scope="module")
-def reader(program_reader):
-    return program_reader["ProgramInfo"]
+def info_reader(reader):
+    return reader["ProgramInfo"]
 
 
 def words(bits):
@@ -54,11 +53,11 @@ def mapped_program(name):
 
 
 @pytest.mark.parametrize("name", ["chain", "three-passes", "residual", "residual-two-passes"])
-def test_memory_of_mapped_programs(reader, name):
+def test_memory_of_mapped_programs(info_reader, name):
     sequence = mapped_program(name)
     program = sequence.program
     memory = core.get_program_memory_infos(program)
-    assert {field: getattr(memory, field) for field in FIELDS} == expected_memory(reader, program)
+    assert {field: getattr(memory, field) for field in FIELDS} == expected_memory(info_reader, program)
     assert memory.program_memory == len(sequence.program_parts.program_data)
     assert memory.program_descriptors_memory % (32 * len(sequence.passes)) == 0
 
@@ -81,17 +80,6 @@ def test_repr_lists_the_six_counts_in_order():
 def test_every_call_gives_a_new_record():
     program = mapped_program("chain").program
     assert core.get_program_memory_infos(program) is not core.get_program_memory_infos(program)
-
-
-def test_docstrings():
-    cls = core.ProgramMemoryRequired
-    assert cls.input_memory.__doc__ == "memory required (in bytes) for one input"
-    assert cls.input_descriptor_memory.__doc__ == "memory required (in bytes) for one input descriptor"
-    assert cls.output_memory.__doc__ == "memory required (in bytes) for one output"
-    assert cls.program_memory.__doc__ == "memory required (in bytes) for program"
-    assert not cls.extra_program_memory.__doc__
-    assert cls.program_descriptors_memory.__doc__ == "memory required (in bytes) for program descriptors"
-    assert core.get_program_memory_infos.__doc__.rstrip().endswith("Get the memory requirements for the given program")
 
 
 def test_the_record_is_read_only_and_not_constructible():

@@ -3,7 +3,7 @@ model and on a device: a wrong count is refused at once, whatever the labels hol
 import numpy as np
 import pytest
 
-from builders import dense1d, input_data
+from helpers import dense1d, input_data
 from emulated_devices import build_program, with_devices
 from ovrix import core
 

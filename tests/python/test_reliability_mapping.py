@@ -5,7 +5,7 @@ import threading
 import numpy as np
 import pytest
 
-from builders import conv2d, input_data
+from helpers import conv2d, input_data
 from ovrix import core
 
 NP = core.NP

@@ -10,7 +10,7 @@ import sys
 import numpy as np
 import pytest
 
-from builders import dense1d, input_data, v2_model
+from helpers import dense1d, input_data, v2_model
 from ovrix import core
 
 

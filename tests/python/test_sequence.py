@@ -5,7 +5,7 @@ import struct
 import pytest
 
 from ovrix import core
-from test_map_helpers import chain, residual, small_v2_device, v2_device
+from helpers import chain, residual, small_v2_device, v2_device
 
 
 def u32(buffer, offset=0):
@@ -24,32 +24,6 @@ def three_passes():
     model = chain(6)
     model._map(small_v2_device(2))
     return model
-
-
-def test_docstrings():
-    assert core.ProgramParts.__doc__ == (
-        "\n      Represents a program split in different parts.\n\n"
-        "      program_info is the program part containing information on how to program the\n"
-        "      device.\n"
-        "      program_data is the program part containing the program data required by ovrix\n"
-        "      to configure the IP.\n")
-    assert core.Sequence.__doc__ == (
-        "\n          Represents a sequence of layers.\n\n          Sequences can be mapped in Software or on a Device.\n"
-        "          ")
-    assert core.Pass.__doc__ == (
-        "\n      Represents a subset of the Sequence.\n\n"
-        "      Hardware Sequences can typically be split into multiple passes on devices\n"
-        "      that support hardware partial reconfiguration feature, reducing the\n"
-        "      intervention of the software during inference.\n      ")
-    assert core.Sequence.passes.__doc__ == "Get the list of passes in this sequence."
-    assert core.Sequence.backend.__doc__ == "The backend type for this Sequence."
-    assert core.Sequence.program.__doc__ == (
-        "\n             Get the hardware program for this sequence.\n\n"
-        "             Returns None if the Sequence is not compatible with the selected\n"
-        "             Device.\n\n             :return: a bytes buffer or None\n          ")
-    assert core.Sequence.program_parts.__doc__ == "Get the program, split in different parts"
-    assert core.Sequence.name.__doc__ == "The name of the sequence"
-    assert core.Pass.layers.__doc__ == "Get the list of layers in this pass."
 
 
 @pytest.mark.parametrize("cls", [core.Sequence, core.Pass, core.ProgramParts])

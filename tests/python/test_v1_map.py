@@ -9,8 +9,9 @@ import pytest
 
 from emulated_devices import expected_output, with_devices
 from ovrix import core
-from test_map_v2_layers import Program, ident_of
-from test_program_format import reader, roots  # noqa: F401  (reader is a fixture)
+from helpers import ident_of
+from test_map_v2_layers import Program
+from helpers import roots
 
 if not hasattr(core.Model, "_map"):
     pytest.skip("this build cannot map models yet", allow_module_level=True)

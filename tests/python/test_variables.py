@@ -3,7 +3,7 @@ import gc
 import numpy as np
 import pytest
 
-from builders import conv2d, dense1d, fill_variables, fully_connected, input_data, v1_convolutional
+from helpers import conv2d, dense1d, fill_variables, fully_connected, input_data, v1_convolutional
 from ovrix import core
 
 DTYPES = ["int8", "uint8", "int16", "uint16", "int32", "float32", "float64", "int64", "bool"]
@@ -70,15 +70,6 @@ def test_big_endian_array_is_refused():
         layer.variables[name] = wrong
     with pytest.raises(RuntimeError, match="^Wrong py::array type: cannot evaluate the bitwidth.$"):
         core.evaluate_bitwidth(np.zeros(3, dtype=">i4"))
-
-
-@pytest.mark.parametrize("value", [[1, 2, 3], (1, 2), 3, None, "abc"])
-def test_non_arrays_are_type_errors(value):
-    layer, name = VARIABLES[0]
-    with pytest.raises(TypeError):
-        layer.variables[name] = value
-    with pytest.raises(TypeError):
-        core.evaluate_bitwidth(value)
 
 
 def test_unknown_variable_is_value_error():
@@ -208,8 +199,3 @@ class TestEvaluateBitwidth:
         assert 0 < small < large <= np.dtype(dtype).itemsize * 8
         assert isinstance(small, int)
 
-    def test_argument_name_and_docstring(self):
-        assert core.evaluate_bitwidth(variable=np.array([3], dtype=np.uint8)) > 0
-        assert core.evaluate_bitwidth.__doc__.endswith(
-            "\n   Evalutate the maximum bitwidth that the values of the variable take.\n\n   Args:\n       variable "
-            "(:obj:`numpy.ndarray`): The variable on which the bitwidth is evaluated.\n   " + "\n")

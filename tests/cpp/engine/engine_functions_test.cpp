@@ -7,7 +7,8 @@
 #include "engine/dma.h"
 #include "engine/engine.h"
 #include "engine/model.h"
-#include "engine_test_util.h"
+#include "support/engine_util.h"
+#include "support/golden.h"
 
 namespace ovrix {
 namespace {
@@ -83,52 +84,40 @@ TEST(Thresholds, SixteenTimesTheStepRoundedToNearest) {
 
 TEST(Version, IsText) { ASSERT_NE(version(), nullptr); }
 
-TEST(DmaHeader, GoldenWords) {
-  struct Row {
-    hw::Ident ident;
-    dma::Target target;
-    uint32_t size;
-    uint16_t parameter;
-    bool xl;
-    uint32_t w0, w1;
-  };
-  const Row rows[] = {
-      {hw::Ident(0, 0, 0, 0), dma::Target::RegisterWrites, 1, 0, false, 0x00000000, 0x80010000},
-      {hw::Ident(1, 2, 3, 4), dma::Target::Weights, 17, 0xBEEF, false, 0x04030201, 0x1011BEEF},
-      {hw::Ident(5, 6, 1, 0), dma::Target::NpRegisters, 64, 0, false, 0x00010605, 0x70400000},
-      {hw::Ident(5, 6, 1, 127), dma::Target::TnprTsram, 4095, 7, false, 0x7F010605, 0xFFFF0007},
-      {hw::Ident(2, 0, 0, 0), dma::Target::Variables, 32, 0, true, 0x80000002, 0x50020000},
-      {hw::Ident(2, 0, 0, 0), dma::Target::Variables, 0, 0, true, 0x80000002, 0x50000000},
-      {hw::Ident(0, 1, 0, 0), dma::Target::HrcSram, 65520, 0, true, 0x80000100, 0x9FFF0000},
-  };
-  for (const auto& r : rows) {
-    uint32_t out[3] = {0xAAAAAAAA, 0xAAAAAAAA, 0xAAAAAAAA};
-    dma::format_config_header(out, r.ident, r.target, r.size, r.parameter, r.xl);
-    EXPECT_EQ(out[0], r.w0) << r.size;
-    EXPECT_EQ(out[1], r.w1) << r.size;
-    EXPECT_EQ(out[2], 0xAAAAAAAAu);  // exactly two words
-    auto h = dma::parse_config_header(out);
-    EXPECT_EQ(h.ident, r.ident);
-    EXPECT_EQ(h.target, r.target);
-    EXPECT_EQ(h.size, r.size);
-    EXPECT_EQ(h.parameter, r.parameter);
-    EXPECT_EQ(h.xl, r.xl);
+class DmaHeader : public ::testing::TestWithParam<golden::Case> {};
+
+TEST_P(DmaHeader, GoldenWordsOrRefusal) {
+  const golden::Case& c = GetParam();
+  ASSERT_EQ(c.fields.size(), 2u);
+  const auto v = golden::numbers(c[0]);
+  ASSERT_EQ(v.size(), 8u);
+  const hw::Ident ident(static_cast<uint8_t>(v[0]), static_cast<uint8_t>(v[1]), static_cast<uint8_t>(v[2]),
+                        static_cast<uint8_t>(v[3]));
+  const auto target = static_cast<dma::Target>(v[4]);
+  uint32_t out[3] = {0xAAAAAAAA, 0xAAAAAAAA, 0xAAAAAAAA};
+  if (c[1] == "refused") {
+    EXPECT_THROW(dma::format_config_header(out, ident, target, uint32_t(v[5]), uint16_t(v[6]), v[7] != 0),
+                 std::invalid_argument);
+    return;
   }
+  dma::format_config_header(out, ident, target, uint32_t(v[5]), uint16_t(v[6]), v[7] != 0);
+  EXPECT_EQ(std::vector<uint32_t>(out, out + 3), (std::vector<uint32_t>{golden::words(c[1]).at(0), golden::words(c[1]).at(1), 0xAAAAAAAA}));
+  const auto h = dma::parse_config_header(out);
+  EXPECT_EQ(h.ident, ident);
+  EXPECT_EQ(h.target, target);
+  EXPECT_EQ(h.size, uint32_t(v[5]));
+  EXPECT_EQ(h.parameter, uint16_t(v[6]));
+  EXPECT_EQ(h.xl, v[7] != 0);
 }
 
-TEST(DmaHeader, Refusals) {
-  uint32_t out[2];
-  const hw::Ident id(0, 0, 0, 0);
-  EXPECT_THROW(dma::format_config_header(out, id, dma::Target::Weights, 4096, 0, false), std::invalid_argument);
-  EXPECT_THROW(dma::format_config_header(out, id, dma::Target::Weights, 17, 0, true), std::invalid_argument);
-  EXPECT_THROW(dma::format_config_header(out, id, dma::Target::Weights, 65536, 0, true), std::invalid_argument);
-  EXPECT_THROW(dma::format_config_header(out, hw::Ident(0, 0, 0, 128), dma::Target::Weights, 1, 0, false),
+INSTANTIATE_TEST_SUITE_P(Headers, DmaHeader, ::testing::ValuesIn(golden::cases("engine/dma_headers.txt")), golden::line_name);
+
+TEST(DmaHeaderRefusals, NoOutput) {
+  EXPECT_THROW(dma::format_config_header(nullptr, hw::Ident(0, 0, 0, 0), dma::Target::Weights, 1, 0, false),
                std::invalid_argument);
-  EXPECT_THROW(dma::format_config_header(out, id, static_cast<dma::Target>(16), 1, 0, false), std::invalid_argument);
-  EXPECT_THROW(dma::format_config_header(nullptr, id, dma::Target::Weights, 1, 0, false), std::invalid_argument);
 }
 
-TEST(DmaHeader, XlPredicateAndItsTestThreshold) {
+TEST(DmaXl, PredicateAndItsTestThreshold) {
   EXPECT_EQ(dma::xl_threshold(), dma::max_normal_block_words);
   EXPECT_FALSE(dma::config_block_size_needs_xl(0));
   EXPECT_FALSE(dma::config_block_size_needs_xl(17));

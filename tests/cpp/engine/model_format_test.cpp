@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "engine/model.h"
-#include "engine_test_util.h"
+#include "support/engine_util.h"
 
 namespace ovrix {
 namespace {

@@ -1,20 +1,21 @@
 #include "engine/model.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 #include <string>
 
-#include "engine_test_util.h"
-#include "support/message_of.h"
+#include "support/engine_util.h"
 
 namespace ovrix {
 namespace {
 
+using ::testing::ThrowsMessage;
+
 using test::input_data;
 using test::make_layer;
 
-using test_support::message_of;
 
 std::shared_ptr<Layer> conv(const std::string& name, int filters = 4) {
   return make_layer(LayerType::Conv2D, {{"filters", filters}}, name);
@@ -55,28 +56,22 @@ TEST(Model, AddWiresToTheLastLayerAndKeepsOutboundOrder) {
 TEST(Model, AddRefusals) {
   auto model = Model::create();
   auto in = input_data(8, 8, 1);
-  EXPECT_EQ(message_of<std::invalid_argument>([&] { model->add(conv("a")); }),
-            "The first layer of a model must be an input layer (InputData or InputConvolutional), not the Conv2D "
-            "layer a.");
+  EXPECT_THAT([&] { model->add(conv("a")); }, ThrowsMessage<std::invalid_argument>("The first layer of a model must be an input layer (InputData or InputConvolutional), not the Conv2D "
+            "layer a."));
   model->add(in);
-  EXPECT_EQ(message_of<std::invalid_argument>([&] { model->add(nullptr); }), "Cannot add a null layer to a model.");
-  EXPECT_EQ(message_of<std::invalid_argument>([&] { model->add(in); }), "Layer input is already in the model.");
-  EXPECT_EQ(message_of<std::invalid_argument>([&] { model->add(conv("input")); }),
-            "The model already has a layer named input.");
+  EXPECT_THAT([&] { model->add(nullptr); }, ThrowsMessage<std::invalid_argument>("Cannot add a null layer to a model."));
+  EXPECT_THAT([&] { model->add(in); }, ThrowsMessage<std::invalid_argument>("Layer input is already in the model."));
+  EXPECT_THAT([&] { model->add(conv("input")); }, ThrowsMessage<std::invalid_argument>("The model already has a layer named input."));
   auto outside = conv("outside");
-  EXPECT_EQ(message_of<std::invalid_argument>([&] { model->add(conv("x"), {outside}); }),
-            "Inbound layer outside of x is not in the model.");
-  EXPECT_EQ(message_of<std::invalid_argument>([&] { model->add(conv("x"), {nullptr}); }),
-            "The inbound layers of x cannot be null.");
-  EXPECT_EQ(message_of<std::invalid_argument>([&] { model->add(input_data(2, 2, 1, 8, 0, "in2"), {in}); }),
-            "Input layer in2 takes no inbound layer.");
+  EXPECT_THAT([&] { model->add(conv("x"), {outside}); }, ThrowsMessage<std::invalid_argument>("Inbound layer outside of x is not in the model."));
+  EXPECT_THAT([&] { model->add(conv("x"), {nullptr}); }, ThrowsMessage<std::invalid_argument>("The inbound layers of x cannot be null."));
+  EXPECT_THAT([&] { model->add(input_data(2, 2, 1, 8, 0, "in2"), {in}); }, ThrowsMessage<std::invalid_argument>("Input layer in2 takes no inbound layer."));
   auto a = conv("a");
   model->add(a);
-  EXPECT_EQ(message_of<std::invalid_argument>([&] { model->add(conv("two"), {in, a}); }),
-            "Conv2D layer two takes one input, not 2.");
+  EXPECT_THAT([&] { model->add(conv("two"), {in, a}); }, ThrowsMessage<std::invalid_argument>("Conv2D layer two takes one input, not 2."));
   auto other = Model::create();
   other->add(input_data(8, 8, 1, 8, 0, "other_in"));
-  EXPECT_EQ(message_of<std::invalid_argument>([&] { other->add(a); }), "Layer a already belongs to another model.");
+  EXPECT_THAT([&] { other->add(a); }, ThrowsMessage<std::invalid_argument>("Layer a already belongs to another model."));
   // Nothing of the refused calls stayed.
   EXPECT_EQ(model->layer_count(), 2u);
   EXPECT_EQ(in->outbounds().size(), 1u);
@@ -97,7 +92,7 @@ TEST(Model, PopLayerUnwiresTheLastLayer) {
   EXPECT_EQ(model->get_layer(1), a);
   model->pop_layer();
   model->pop_layer();
-  EXPECT_EQ(message_of<std::runtime_error>([&] { model->pop_layer(); }), "Cannot remove a layer from an empty model.");
+  EXPECT_THAT([&] { model->pop_layer(); }, ThrowsMessage<std::runtime_error>("Cannot remove a layer from an empty model."));
 }
 
 TEST(Model, CompileGivesTheLastLayerItsLearning) {

@@ -6,7 +6,7 @@
 #include <stdexcept>
 
 #include "engine/model.h"
-#include "engine_test_util.h"
+#include "support/engine_util.h"
 
 namespace ovrix {
 namespace {

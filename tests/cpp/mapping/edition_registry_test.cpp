@@ -7,7 +7,7 @@
 #include "backends/v2/layer_recorder.h"
 #include "backends/v2/memory_sizer.h"
 #include "engine/sequence.h"
-#include "fakes.h"
+#include "support/mapping_fakes.h"
 #include "support/message_of.h"
 
 namespace ovrix {

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/model.h"
-#include "fakes.h"
+#include "support/mapping_fakes.h"
 #include "mapping/graph_utils.h"
 #include "mapping/map_constraints.h"
 #include "mapping/mesh_mapper.h"

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "fakes.h"
+#include "support/mapping_fakes.h"
 
 namespace ovrix {
 namespace {

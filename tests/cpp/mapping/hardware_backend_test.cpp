@@ -1,18 +1,19 @@
 #include "mapping/hardware_backend.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "fakes.h"
+#include "support/mapping_fakes.h"
 #include "mapping/map_constraints.h"
-#include "support/message_of.h"
 
 namespace ovrix {
 namespace {
 
+using ::testing::ThrowsMessage;
+
 using mapping_testing::FakeDevice;
 
 // Only a runtime_error counts.
-std::string message_of(const std::function<void()>& f) { return test_support::message_of<std::runtime_error>(f); }
 
 TEST(HardwareBackend, TypeIsHardware) {
   HardwareBackend backend;
@@ -24,7 +25,7 @@ TEST(HardwareBackend, NullConstraintsAreRefused) {
   HardwareBackend backend;
   std::vector<std::shared_ptr<Layer>> layers;
   std::vector<std::shared_ptr<Sequence>> sequences;
-  EXPECT_EQ(message_of([&] { backend.map(&layers, &sequences, nullptr); }), "Map constraints must be specified.");
+  EXPECT_THAT([&] { backend.map(&layers, &sequences, nullptr); }, ThrowsMessage<std::runtime_error>("Map constraints must be specified."));
   EXPECT_EQ(backend.type(), BackendType::Hardware);
 }
 
@@ -36,10 +37,8 @@ TEST(HardwareBackend, UnknownProductIsRefusedBeforeAnyLayer) {
   HardwareBackend backend;
   std::vector<std::shared_ptr<Layer>> layers{nullptr};  // never looked at
   std::vector<std::shared_ptr<Sequence>> sequences;
-  EXPECT_EQ(message_of([&] { backend.map(&layers, &sequences, constraints); }),
-            "Unsupported IP version in IpVersionSpecificHardwareBackend.");
-  EXPECT_EQ(message_of([&] { IpVersionSpecificHardwareBackend b(*device); }),
-            "Unsupported IP version in IpVersionSpecificHardwareBackend.");
+  EXPECT_THAT([&] { backend.map(&layers, &sequences, constraints); }, ThrowsMessage<std::runtime_error>("Unsupported IP version in IpVersionSpecificHardwareBackend."));
+  EXPECT_THAT([&] { IpVersionSpecificHardwareBackend b(*device); }, ThrowsMessage<std::runtime_error>("Unsupported IP version in IpVersionSpecificHardwareBackend."));
 }
 
 TEST(HardwareBackend, SelectsEditionByProductId) {

@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "fakes.h"
+#include "support/mapping_fakes.h"
 #include "mapping/mapping_status.h"
 
 namespace {

@@ -1,13 +1,15 @@
 #include "mapping/map_constraints.h"
 
 #include <fmt/format.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "fakes.h"
-#include "support/message_of.h"
+#include "support/mapping_fakes.h"
 
 namespace ovrix {
 namespace {
+
+using ::testing::ThrowsMessage;
 
 using mapping_testing::FakeDevice;
 
@@ -63,31 +65,28 @@ INSTANTIATE_TEST_SUITE_P(Products, MapConstraintsDefaults,
                                            DefaultsRow{hw_versions::Proteo_v2, IpVersion::v2, 64, 256, 512},
                                            DefaultsRow{hw_versions::Lumo_Proteo, IpVersion::lumo, 0, 0, 0}));
 
-using test_support::message_of;
 
 TEST(MapConstraints, Refusals) {
   EXPECT_THROW(MapConstraints(nullptr), std::invalid_argument);
-  EXPECT_EQ(message_of([] { MapConstraints c(nullptr); }), "Invalid device passed to MapConstraints.");
+  EXPECT_THAT([] { MapConstraints c(nullptr); }, ThrowsMessage<std::exception>("Invalid device passed to MapConstraints."));
   EXPECT_THROW(MapConstraints(device_with(HwVersion(0xBC, 0xA3, 0, 0))), std::invalid_argument);
-  EXPECT_EQ(message_of([] { MapConstraints c(device_with(HwVersion(0xBC, 0xA3, 0, 0))); }),
-            "Unsupported IP version in MapConstraints constructor.");
+  EXPECT_THAT([] { MapConstraints c(device_with(HwVersion(0xBC, 0xA3, 0, 0))); }, ThrowsMessage<std::exception>("Unsupported IP version in MapConstraints constructor."));
 
   MapConstraints v2(device_with(hw_versions::Proteo_v2));
-  EXPECT_EQ(message_of([&] { v2.set_cnp_max_width(65); }), "CNP max width should be <= 64. Receives 65.");
-  EXPECT_EQ(message_of([&] { v2.set_cnp_max_height(257); }), "CNP max height should be <= 256. Receives 257.");
+  EXPECT_THAT([&] { v2.set_cnp_max_width(65); }, ThrowsMessage<std::exception>("CNP max width should be <= 64. Receives 65."));
+  EXPECT_THAT([&] { v2.set_cnp_max_height(257); }, ThrowsMessage<std::exception>("CNP max height should be <= 256. Receives 257."));
   EXPECT_EQ(v2.cnp_max_width(), 64u);
   EXPECT_EQ(v2.cnp_max_height(), 256u);
 
   MapConstraints lumo(device_with(hw_versions::Lumo_Proteo));
-  EXPECT_EQ(message_of([&] { lumo.set_cnp_max_width(1); }), "CNP max width should be <= 0. Receives 1.");
+  EXPECT_THAT([&] { lumo.set_cnp_max_width(1); }, ThrowsMessage<std::exception>("CNP max width should be <= 0. Receives 1."));
   lumo.set_cnp_max_height(0);
 }
 
 TEST(MapConstraints, LoopItselfOnlyOnV2) {
   for (HwVersion v : {hw_versions::Quor_v1, hw_versions::ZMX2400_v1, hw_versions::Lumo_Proteo}) {
     MapConstraints c(device_with(v));
-    EXPECT_EQ(message_of([&] { c.set_hwpr_loopitself(true); }),
-              "HWPR NP loopitself feature is only supported for IP v2.");
+    EXPECT_THAT([&] { c.set_hwpr_loopitself(true); }, ThrowsMessage<std::exception>("HWPR NP loopitself feature is only supported for IP v2."));
     EXPECT_FALSE(c.hwpr_loopitself());
     c.set_hwpr_loopitself(false);
   }

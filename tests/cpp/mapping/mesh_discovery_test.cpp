@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/register_image_driver.h"
-#include "fakes.h"
+#include "support/mapping_fakes.h"
 #include "mapping/mesh.h"
 
 namespace ovrix {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "fakes.h"
+#include "support/mapping_fakes.h"
 #include "mapping/map_constraints.h"
 #include "mapping/mesh_mapper.h"
 

@@ -4,7 +4,8 @@
 
 #include <random>
 
-#include "fakes.h"
+#include "support/golden.h"
+#include "support/mapping_fakes.h"
 
 namespace ovrix {
 namespace {
@@ -15,37 +16,24 @@ using mapping_testing::FakeDevice;
 using mapping_testing::make_layer;
 using mapping_testing::shape3;
 
-struct SplitRow {
-  uint32_t total, max, align;
-  uint32_t pieces, piece;
-};
-
-class AxisSplit : public ::testing::TestWithParam<SplitRow> {};
+class AxisSplit : public ::testing::TestWithParam<golden::Case> {};
 
 TEST_P(AxisSplit, PiecesAndPieceSize) {
-  const SplitRow& r = GetParam();
-  const Split s(r.total, r.max, r.align);
-  EXPECT_EQ(s.pieces, r.pieces);
-  EXPECT_EQ(s.piece, r.piece);
-  EXPECT_EQ(s.valid(), r.pieces != 0 && r.piece != 0);
+  const golden::Case& c = GetParam();
+  ASSERT_EQ(c.fields.size(), 2u);
+  const auto in = golden::words(c[0]), out = golden::words(c[1]);
+  const Split s(in.at(0), in.at(1), in.at(2));
+  EXPECT_EQ(s.pieces, out.at(0));
+  EXPECT_EQ(s.piece, out.at(1));
+  EXPECT_EQ(s.valid(), out[0] != 0 && out[1] != 0);
   if (s.valid()) {
-    EXPECT_EQ(s.total, r.total);
-    EXPECT_EQ(s.max, r.max);
-    EXPECT_EQ(s.align, r.align);
+    EXPECT_EQ(s.total, in[0]);
+    EXPECT_EQ(s.max, in[1]);
+    EXPECT_EQ(s.align, in[2]);
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, AxisSplit,
-                         ::testing::Values(SplitRow{10, 4, 1, 3, 4},   // 4, 4, 2
-                                           SplitRow{8, 2, 1, 4, 2},    //
-                                           SplitRow{5, 5, 1, 1, 5},    // fits in one piece
-                                           SplitRow{10, 8, 4, 2, 8},   // 5 rounded up to the alignment
-                                           SplitRow{10, 7, 4, 3, 4},   // 8 too large: one alignment less
-                                           SplitRow{10, 4, 0, 3, 4},   // alignment 0 and 1 do nothing
-                                           SplitRow{0, 4, 1, 0, 0},    // nothing to cut
-                                           SplitRow{5, 3, 4, 0, 0},    // maximum below the alignment
-                                           SplitRow{5, 0, 0, 0, 0},    // a maximum of 0 cuts nothing
-                                           SplitRow{4294967295u, 1, 1, 4294967295u, 1}));
+INSTANTIATE_TEST_SUITE_P(Cases, AxisSplit, ::testing::ValuesIn(golden::cases("mapping/axis_splits.txt")), golden::line_name);
 
 TEST(SplitCandidates, FactorPairsAndTriplets) {
   EXPECT_EQ(factor_pairs(12), (std::set<std::pair<uint32_t, uint32_t>>{{4, 3}, {6, 2}, {12, 1}}));

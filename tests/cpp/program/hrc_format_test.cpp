@@ -1,5 +1,6 @@
 #include "program/hrc_format.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -9,12 +10,12 @@
 #include <vector>
 
 #include "engine/tensor.h"
-#include "support/message_of.h"
 
 namespace ovrix {
 namespace {
 
-using test_support::message_of;
+using ::testing::ThrowsMessage;
+
 
 // A weight that tells where it came from.
 int8_t weight(uint32_t row, uint32_t col, uint32_t ch, uint32_t filter) {
@@ -88,8 +89,7 @@ TEST(HrcWeights, Kernel3WrapsIntoTheNextSram) {
 }
 
 TEST(HrcWeights, Kernel3RefusesMoreThan575Lines) {
-  EXPECT_EQ(message_of([] { format_hrc_weights(*weights(3, 1, 576)); }),
-            "Too many lines on HRC weight formatting with the 3-kernel.");
+  EXPECT_THAT([] { format_hrc_weights(*weights(3, 1, 576)); }, ThrowsMessage<std::exception>("Too many lines on HRC weight formatting with the 3-kernel."));
 }
 
 TEST(HrcWeights, ThreeChannelsGoToTheirOwnSram) {
@@ -143,12 +143,11 @@ TEST(HrcWeights, ReversedLayoutReadsTheSameWeights) {
 }
 
 TEST(HrcWeights, RefusesWhatItCannotLayOut) {
-  EXPECT_EQ(message_of([] { format_hrc_weights(*weights(1, 1, 2)); }), "Wrong kernel_size at HRC recording.");
-  EXPECT_EQ(message_of([] { format_hrc_weights(*weights(6, 1, 2)); }), "Wrong kernel_size at HRC recording.");
-  EXPECT_EQ(message_of([] { format_hrc_weights(*weights(3, 2, 2)); }), "HRC weights must have 1 or 3 channels, not 2.");
-  EXPECT_EQ(message_of([] { format_hrc_weights(*weights(3, 1, 2, false, TensorType::uint8)); }),
-            "Wrong requested type a for a tensor of type uint8");
-  EXPECT_EQ(message_of([] { format_hrc_weights(*weights(3, 1, 2, false, TensorType::int4)); }), "no exception");
+  EXPECT_THAT([] { format_hrc_weights(*weights(1, 1, 2)); }, ThrowsMessage<std::exception>("Wrong kernel_size at HRC recording."));
+  EXPECT_THAT([] { format_hrc_weights(*weights(6, 1, 2)); }, ThrowsMessage<std::exception>("Wrong kernel_size at HRC recording."));
+  EXPECT_THAT([] { format_hrc_weights(*weights(3, 2, 2)); }, ThrowsMessage<std::exception>("HRC weights must have 1 or 3 channels, not 2."));
+  EXPECT_THAT([] { format_hrc_weights(*weights(3, 1, 2, false, TensorType::uint8)); }, ThrowsMessage<std::exception>("Wrong requested type a for a tensor of type uint8"));
+  EXPECT_NO_THROW(format_hrc_weights(*weights(3, 1, 2, false, TensorType::int4)));
 }
 
 // One filter's activation variables.
@@ -195,7 +194,7 @@ struct ActivationFault {
 class HrcActivationFaults : public ::testing::TestWithParam<ActivationFault> {};
 
 TEST_P(HrcActivationFaults, AreRefused) {
-  EXPECT_EQ(message_of([&] { activations(GetParam().a); }), GetParam().message);
+  EXPECT_THAT([&] { activations(GetParam().a); }, ThrowsMessage<std::exception>(GetParam().message));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -213,15 +212,13 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(HrcActivations, VariableOfTheWrongTypeIsRefused) {
-  EXPECT_EQ(message_of([] { format_hrc_activations(*u8(0), *u8(0), nullptr, nullptr, *u8(0), *s8(0)); }),
-            "Wrong requested type a for a tensor of type uint8");
+  EXPECT_THAT([] { format_hrc_activations(*u8(0), *u8(0), nullptr, nullptr, *u8(0), *s8(0)); }, ThrowsMessage<std::exception>("Wrong requested type a for a tensor of type uint8"));
 }
 
 TEST(HrcActivations, ShortVariableIsRefused) {
   const std::vector<int8_t> two{1, 2};
   auto bias = Dense::copy(reinterpret_cast<const char*>(two.data()), 2, TensorType::int8, Shape{2});
-  EXPECT_EQ(message_of([&] { format_hrc_activations(*s8(0), *u8(0), nullptr, nullptr, *u8(0), *bias); }),
-            "HRC variable 'output_shift' has 1 values for 2 filters.");
+  EXPECT_THAT([&] { format_hrc_activations(*s8(0), *u8(0), nullptr, nullptr, *u8(0), *bias); }, ThrowsMessage<std::exception>("HRC variable 'output_shift' has 1 values for 2 filters."));
 }
 
 std::vector<uint32_t> lut(uint8_t scale, int8_t bias, uint8_t bias_shift, int8_t shift, int8_t act_shift,
@@ -235,10 +232,10 @@ TEST(HrcLutVariables, PacksTwoWordsPerFilter) {
 }
 
 TEST(HrcLutVariables, RefusesOutOfRangeValuesInOrder) {
-  EXPECT_EQ(message_of([] { lut(0, 0, 40, 0, 0, 0); }), "2 cannot fit in a 1-bit unsigned integer");
-  EXPECT_EQ(message_of([] { lut(0, 0, 40, 40, 40, 0); }), "2 cannot fit in a 1-bit unsigned integer");
-  EXPECT_EQ(message_of([] { lut(0, 0, 0, 32, 0, 0); }), "32 cannot fit in a 6-bit signed integer");
-  EXPECT_EQ(message_of([] { lut(0, 0, 0, 0, -33, 0); }), "-33 cannot fit in a 6-bit signed integer");
+  EXPECT_THAT([] { lut(0, 0, 40, 0, 0, 0); }, ThrowsMessage<std::exception>("2 cannot fit in a 1-bit unsigned integer"));
+  EXPECT_THAT([] { lut(0, 0, 40, 40, 40, 0); }, ThrowsMessage<std::exception>("2 cannot fit in a 1-bit unsigned integer"));
+  EXPECT_THAT([] { lut(0, 0, 0, 32, 0, 0); }, ThrowsMessage<std::exception>("32 cannot fit in a 6-bit signed integer"));
+  EXPECT_THAT([] { lut(0, 0, 0, 0, -33, 0); }, ThrowsMessage<std::exception>("-33 cannot fit in a 6-bit signed integer"));
 }
 
 }  // namespace

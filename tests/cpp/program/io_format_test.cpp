@@ -1,5 +1,6 @@
 #include "program/io_format.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -7,11 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "program/fake_layer.h"
-#include "support/message_of.h"
+#include "support/program_fake_layer.h"
 
 namespace ovrix {
 namespace {
+
+using ::testing::ThrowsMessage;
 
 using program_test::FakeLayer;
 
@@ -21,7 +23,6 @@ std::shared_ptr<Dense> tensor(TensorType type, const std::vector<T>& values) {
                      Shape{static_cast<uint32_t>(values.size())});
 }
 
-using test_support::message_of;
 
 TEST(InputParameters, HrcInputIsUnsignedAndUnscaled) {
   FakeLayer first("in", LayerType::InputConv2D);
@@ -77,15 +78,15 @@ TEST(InputParameters, QuantizerVariablesOfTheWrongTypeAreRefused) {
   FakeLayer q("q", LayerType::Quantizer, {{"channels_first", 0}});
   q.vars->set("scales", tensor<int8_t>(TensorType::int8, {1}));
   q.vars->set("zero_points", tensor<int8_t>(TensorType::int8, {1}));
-  EXPECT_EQ(message_of([&] { io::format_input_scales(q); }), "Wrong requested type f for a tensor of type int8");
-  EXPECT_EQ(message_of([&] { io::format_input_zero_points(q); }), "Wrong requested type h for a tensor of type int8");
+  EXPECT_THAT([&] { io::format_input_scales(q); }, ThrowsMessage<std::exception>("Wrong requested type f for a tensor of type int8"));
+  EXPECT_THAT([&] { io::format_input_zero_points(q); }, ThrowsMessage<std::exception>("Wrong requested type h for a tensor of type int8"));
 }
 
 TEST(InputParameters, MissingVariableIsAClearError) {
   FakeLayer q("q", LayerType::Quantizer, {{"channels_first", 0}});
-  EXPECT_EQ(message_of([&] { io::format_input_scales(q); }), "Layer 'q' has no variable 'scales'.");
+  EXPECT_THAT([&] { io::format_input_scales(q); }, ThrowsMessage<std::exception>("Layer 'q' has no variable 'scales'."));
   FakeLayer d("d", LayerType::Dequantizer);
-  EXPECT_EQ(message_of([&] { io::format_output_shift(d); }), "Layer 'd' has no variable 'scales'.");
+  EXPECT_THAT([&] { io::format_output_shift(d); }, ThrowsMessage<std::exception>("Layer 'd' has no variable 'scales'."));
 }
 
 TEST(OutputParameters, ReluLayerGivesReciprocalStepsAndThresholds) {
@@ -139,7 +140,7 @@ TEST(OutputParameters, ThresholdOfTheWrongTypeIsRefused) {
   FakeLayer last("l", LayerType::Dense1D);
   last.act = ActivationType::ReLU;
   last.vars->set("threshold", tensor<float>(TensorType::float32, {1.0f}));
-  EXPECT_EQ(message_of([&] { io::format_output_shift(last); }), "Wrong requested type i for a tensor of type float32");
+  EXPECT_THAT([&] { io::format_output_shift(last); }, ThrowsMessage<std::exception>("Wrong requested type i for a tensor of type float32"));
 }
 
 }  // namespace

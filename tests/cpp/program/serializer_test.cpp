@@ -14,8 +14,8 @@
 #include "engine/device.h"
 #include "mapping/backend_interfaces.h"
 #include "mapping/layer_mapping.h"
-#include "program/fake_layer.h"
-#include "program/program_reader.h"
+#include "support/program_fake_layer.h"
+#include "support/program_reader.h"
 
 namespace ovrix {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/driver_fakes.h"
+#include "support/driver_fakes.h"
 #include "engine/model.h"
 #include "engine/params.h"
 #include "mapping/layer_mapping.h"

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "devices/test_programs.h"
+#include "support/test_programs.h"
 #include "engine/emulation.h"
 #include "engine/program_info.h"
 #include "support/message_of.h"
