@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "engine/variables.h"
+
 namespace ovrix {
 
 Shape first_input_shape(const Layer& layer) {
@@ -29,5 +31,12 @@ LayerType layer_type(const Layer& layer) {
 }
 
 bool is_layer_type(const Layer& layer, LayerType type) { return layer_type(layer) == type; }
+
+std::shared_ptr<Dense> layer_variable(const Layer& layer, const std::string& name) {
+  const auto variables = layer.variables();
+  auto tensor = variables ? variables->get(name) : nullptr;
+  if (!tensor) throw std::runtime_error("The layer " + layer.name() + " has no variable '" + name + "'.");
+  return tensor;
+}
 
 }  // namespace ovrix

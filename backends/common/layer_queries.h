@@ -2,6 +2,7 @@
 // What the editions' rules and recorders read of a layer: its first input shape, its filters, its
 // parameters by name and its kind, each refusing what is missing with a message naming the layer.
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "engine/layer.h"
@@ -17,5 +18,8 @@ int32_t layer_param(const Layer& layer, const std::string& key);
 // Whether the layer's kind is `type`.
 bool is_layer_type(const Layer& layer, LayerType type);
 LayerType layer_type(const Layer& layer);
+// The variable of that name; a missing one is refused naming the layer (std::runtime_error
+// "The layer <name> has no variable '<variable>'.").
+std::shared_ptr<Dense> layer_variable(const Layer& layer, const std::string& name);
 
 }  // namespace ovrix
