@@ -4,12 +4,15 @@
 #include <string>
 
 #include "backends/v1/conv_recording.h"
+#include "backends/v1/fnp_learning.h"
 #include "backends/v1/fnp_registers.h"
 #include "backends/v1/hrc_conv.h"
 #include "backends/v1/sep_conv_recording.h"
 #include "backends/common/layer_queries.h"
 #include "engine/device.h"
 #include "engine/layer.h"
+#include "engine/variables.h"
+#include "mapping/layer_mapping.h"
 
 namespace ovrix::v1 {
 
@@ -41,12 +44,16 @@ std::unique_ptr<program::Record> LayerRecorderImpl::record_layer(const Layer& la
   }
 }
 
-program::LearnRecordsPtr LayerRecorderImpl::record_learning_layer(const Layer& /*layer*/, bool /*flag*/) const {
-  throw std::runtime_error("Learning on Ovrix v1 is not available in this build.");
+program::LearnRecordsPtr LayerRecorderImpl::record_learning_layer(const Layer& layer, bool flag) const {
+  return record_program_learning_dense_layer(device_, layer, flag);
 }
 
-void LayerRecorderImpl::sync_learning_vars(std::shared_ptr<Layer> /*layer*/) const {
-  throw std::runtime_error("Learning on Ovrix v1 is not available in this build.");
+void LayerRecorderImpl::sync_learning_vars(std::shared_ptr<Layer> layer) const {
+  if (!layer) throw std::invalid_argument("No layer to read learning back into.");
+  auto variables = std::dynamic_pointer_cast<VariablesImpl>(layer->variables());
+  const auto mapping = require_layer_mapping(*layer);
+  const hw::Component& np = mapping->nps->at(0);
+  fnp_update_learn_vars(device_.hardware(), variables.get(), np.type == hw::Type::FNP3);
 }
 
 }  // namespace ovrix::v1
