@@ -64,7 +64,8 @@ std::unique_ptr<Runner> make_dense_runner(const Layer& layer);      // Dense1D
 std::unique_ptr<Runner> make_temporal_runner(const Layer& layer);   // BufferTempConv, DepthwiseBufferTempConv
 std::unique_ptr<Runner> make_add_runner(const Layer& layer);
 std::unique_ptr<Runner> make_concatenate_runner(const Layer& layer);
-std::unique_ptr<Runner> make_v1_conv_runner(const Layer& layer);   // Convolutional, SeparableConvolutional
+std::unique_ptr<Runner> make_v1_conv_runner(const Layer& layer);   // InputConvolutional, Convolutional, SeparableConvolutional
+std::unique_ptr<Runner> make_v1_dense_runner(const Layer& layer);  // FullyConnected
 
 // ---- helpers shared by the runners ----
 
@@ -77,6 +78,9 @@ int32_t param(const Layer& layer, const char* key, int32_t fallback);
 // The values of a variable widened to int32, in row-major order of its shape; empty when the layer has
 // no such variable. With `count` non-zero the variable must hold exactly that many values.
 std::vector<int32_t> int_values(const Layer& layer, const char* name, size_t count);
+// Replaces the layer's "weights" by a new tensor of the same type, shape and layout holding the values
+// (row-major order); holders of the old tensor keep it.
+void replace_weights(const Layer& layer, const std::vector<int32_t>& row_major_values);
 // Same for float32 variables.
 std::vector<float> float_values(const Layer& layer, const char* name, size_t count);
 // Shape of a variable (empty shape when absent).

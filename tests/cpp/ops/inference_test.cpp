@@ -157,8 +157,7 @@ TEST(SoftwareInference, AddAlignsItsInputsByTheirShifts) {
 TEST(SoftwareInference, LayerKindsWithoutASoftwarePathAreRefused) {
   auto m = Model::create();
   m->add(input(2, 2, 1, 1));
-  m->add(layer(LayerType::FullyConnected, {{"units", 2}, {"weights_bits", 1}, {"activation", 1}, {"act_bits", 1}},
-               "fc"));
+  m->add(layer(LayerType::StatefulRecurrent, {{"output_channels", 2}, {"stateful_channels", 1}}, "recurrent"));
   auto x = samples(TensorType::uint8, {1, 2, 2, 1}, {0, 1, 1, 0});
   EXPECT_NE(message_of([&] { m->forward(x, 0); }).find("cannot run in software"), std::string::npos);
 }
