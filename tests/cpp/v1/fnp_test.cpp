@@ -209,7 +209,8 @@ TEST(V1DenseRules, InputSizeAgainstTheFnpInputMemory) {
 
 // A learning layer keeps exactly num_weights non-zero weights per neuron.
 TEST(V1DenseRules, NumWeightsPerNeuronOfALearningLayer) {
-  const CompatibilityCheckerImpl checker(device(), testing::v1_limits());
+  const HardwareConstraints limits = testing::v1_limits();  // the checker keeps a reference
+  const CompatibilityCheckerImpl checker(device(), limits);
   const std::string base = "in=1x1x8 ib=1 units=2 wb=1 np=FNP3/2.0.0 learn=3,0.5,0.1,0.1,0.9 ";
   const auto exact = testing::mapped_dense(testing::keys_of(testing::split(base + "w=1,1,1,0,0,0,0,0")));
   EXPECT_EQ(checker.check_layer_compatibility(*exact.layer, nullptr, hw_versions::Tamsel_v1).message, "Success.");
