@@ -9,7 +9,7 @@
 namespace ovrix {
 
 // v1 input convolution on the HRC.
-class InputConvolutional : public LayerImpl, public HasConvParams {
+class InputConvolutional : public LayerImpl, public HasConvParams, public HasPoolParams {
  public:
   // The four values the HRC registers take from a built layer: the convolution padding before and
   // after along y, then before and after along x (each at most 6 for the HRC's kernels of 3, 5 and 7).

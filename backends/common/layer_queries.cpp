@@ -4,6 +4,8 @@
 
 #include <stdexcept>
 
+#include "engine/variables.h"
+
 namespace ovrix {
 
 Shape first_input_shape(const Layer& layer) {
@@ -23,6 +25,13 @@ int64_t layer_filters(const Layer& layer) {
   const LayerParams* params = layer.parameters();
   if (params != nullptr && params->has("filters")) return params->get("filters");
   return first_input_shape(layer)[2];
+}
+
+std::shared_ptr<Dense> layer_variable(const Layer& layer, const std::string& name) {
+  const auto variables = layer.variables();
+  auto tensor = variables ? variables->get(name) : nullptr;
+  if (!tensor) throw std::runtime_error(fmt::format("The layer {} has no variable '{}'.", layer.name(), name));
+  return tensor;
 }
 
 }  // namespace ovrix

@@ -2,6 +2,7 @@
 // What the editions' rules and recorders read of a layer: its first input shape, its filters and its
 // parameters by name, each refusing what is missing; and its kind (mapping/graph_utils.h).
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "engine/layer.h"
@@ -15,5 +16,8 @@ Shape first_input_shape(const Layer& layer);
 int64_t layer_filters(const Layer& layer);
 // The value of a parameter; a missing one is refused naming the layer (std::invalid_argument).
 int32_t layer_param(const Layer& layer, const std::string& key);
+// The variable of that name; a missing one is refused naming the layer (std::runtime_error
+// "The layer <name> has no variable '<variable>'.").
+std::shared_ptr<Dense> layer_variable(const Layer& layer, const std::string& name);
 
 }  // namespace ovrix

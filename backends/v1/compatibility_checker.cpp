@@ -5,11 +5,15 @@
 #include <string>
 
 #include "backends/v1/cnp_sizes.h"
+#include "backends/v1/fnp_sizes.h"
 #include "backends/v1/input_fit.h"
 #include "backends/common/layer_queries.h"
 #include "backends/common/rule_failures.h"
 #include "engine/device.h"
+#include "engine/engine.h"
 #include "engine/layer.h"
+#include "engine/layers.h"
+#include "engine/variables.h"
 
 namespace ovrix::v1 {
 
@@ -120,19 +124,6 @@ MappingStatus check_sep_cnp_weights_not_zero(const Layer& layer, const Dense& we
   return MappingStatus();
 }
 
-std::shared_ptr<Dense> variable(const Layer& layer, const char* name) {
-  const auto variables = layer.variables();
-  auto tensor = variables ? variables->get(name) : nullptr;
-  if (!tensor) throw std::runtime_error("The layer " + layer.name() + " has no variable '" + name + "'.");
-  return tensor;
-}
-
-// Layer kinds whose v1 rules and recorders come with a later version of this back-end: refused as an
-// ordinary mapping failure.
-MappingStatus not_available(const Layer& layer, const char* kind) {
-  return layer_failure(layer, std::string("Mapping ") + kind + " layers on Ovrix v1 is not available in this build.");
-}
-
 }  // namespace
 
 CompatibilityCheckerImpl::CompatibilityCheckerImpl(const Device& device, const HardwareConstraints& constraints)
@@ -146,8 +137,8 @@ MappingStatus CompatibilityCheckerImpl::check_layer_compatibility(const Layer& l
     case LayerType::InputData:
     case LayerType::Dequantizer:
     case LayerType::Quantizer: return MappingStatus();
-    case LayerType::InputConvolutional: return not_available(layer, "InputConvolutional");
-    case LayerType::FullyConnected: return check_fnp_common_constraints(layer, version);
+    case LayerType::InputConvolutional: return check_hrc_constraints(layer);
+    case LayerType::FullyConnected: return check_dense_constraints(layer, version);
     case LayerType::Convolutional: return check_std_cnp_constraints(layer, version);
     case LayerType::SeparableConvolutional: return check_sep_cnp_constraints(layer, version);
     default: return layer_failure(layer, "Unsupported layer type on Ovrix v1.");
@@ -172,8 +163,8 @@ MappingStatus CompatibilityCheckerImpl::check_std_cnp_constraints(const Layer& l
 MappingStatus CompatibilityCheckerImpl::check_sep_cnp_constraints(const Layer& layer, HwVersion version) const {
   const Shape input = first_input_shape(layer);
   const auto& sep = dynamic_cast<const SeparableConvolutional&>(layer);
-  const auto depthwise = variable(layer, "weights");
-  const auto pointwise = variable(layer, "weights_pw");
+  const auto depthwise = layer_variable(layer, "weights");
+  const auto pointwise = layer_variable(layer, "weights_pw");
   const BuiltCnp built = built_cnp(sep);
   MappingStatus status = check_common_cnp_constraints(constraints_, layer, built, version);
   if (status.failed) return status;
@@ -191,8 +182,125 @@ MappingStatus CompatibilityCheckerImpl::check_sep_cnp_constraints(const Layer& l
   return status;
 }
 
-MappingStatus CompatibilityCheckerImpl::check_fnp_common_constraints(const Layer& layer, HwVersion /*version*/) const {
-  return not_available(layer, "FullyConnected");
+MappingStatus CompatibilityCheckerImpl::check_hrc_constraints(const Layer& layer) const {
+  auto param = [&](const char* key) { return layer_param(layer, key); };
+  MappingStatus status;
+  auto fail = [&](const std::string& message) { status += layer_failure(layer, message); };
+  const auto k = static_cast<uint8_t>(param("kernel_width"));
+  const int32_t kernel_height = param("kernel_height");
+  if (kernel_height != param("kernel_width")) fail("Kernel size should be symmetric.");
+  const bool kernel_ok = k == 3 || k == 5 || k == 7;
+  if (!kernel_ok) fail("Kernel size should be 3, 5 or 7.");
+  const int32_t act_bits = param("act_bits");
+  if (param("activation") != 0 && act_bits != 1 && act_bits != 2 && act_bits != 4)
+    fail("The parameter act_bits should be 1, 2 or 4.");
+  const int32_t channels = param("input_channels");
+  if (channels != 1 && channels != 3) fail("The parameter input_channels must be 1 or 3.");
+  const int32_t stride_x = param("stride_x"), stride_y = param("stride_y");
+  if (stride_x < 1 || stride_x > 3) fail("The parameter stride_x should be 1, 2 or 3.");
+  if (stride_y < 1 || stride_y > 3) fail("The parameter stride_y should be 1, 2 or 3.");
+  if (kernel_ok) {
+    // Neurons the HRC holds per kernel size, for colour and for single-channel inputs.
+    const int32_t limit = k == 3 ? (channels == 3 ? 192 : 512) : k == 5 ? (channels == 3 ? 64 : 192)
+                                                                        : (channels == 3 ? 32 : 96);
+    const int32_t filters = param("filters");
+    if (filters < 1 || filters > limit)
+      fail("The parameter num_neurons should be set between 1 and " + std::to_string(limit) + ".");
+  }
+  const int32_t width = param("input_width"), height = param("input_height");
+  if (param("padding") == static_cast<int32_t>(Padding::Valid)) {
+    const int64_t minimum = std::max<int64_t>(int64_t{kernel_height} + stride_y, 5);
+    if (height < minimum)
+      fail("With valid padding, a " + std::to_string(k) + " kernel size and a " + std::to_string(stride_y) +
+           " kernel stride, input second dimension size cannot be smaller than " + std::to_string(minimum) + ".");
+  } else if (height < 5) {
+    fail("Input second dimension size cannot be smaller than 5.");
+  }
+  if (width < 5) fail("Input first dimension size cannot be smaller than 5.");
+  if (width < k) fail("Input first dimension size cannot be smaller than kernel size.");
+  if (height > 256) fail("The maximum input second dimension size is 256 (got " + std::to_string(height) + ").");
+  const int32_t pool = param("pool_type");
+  if (pool == static_cast<int32_t>(PoolType::Average)) fail("The parameter pool_type cannot be Average.");
+  if (pool == static_cast<int32_t>(PoolType::Max)) {
+    const int32_t pool_w = param("pooling_width"), pool_h = param("pooling_height");
+    if (pool_h < 1 || pool_h > 2) fail("The parameter pooling_y should be 1 or 2.");
+    if (pool_w < 1 || pool_w > 2) fail("The parameter pooling_x should be 1 or 2.");
+    const int32_t sx = param("pooling_stride_x") < 0 ? pool_w : param("pooling_stride_x");
+    const int32_t sy = param("pooling_stride_y") < 0 ? pool_h : param("pooling_stride_y");
+    if (pool_w != sx || pool_h != sy) fail("The parameter pool_size and pool_stride should be equal.");
+    if (layer.output_dims()[1] < 2) fail("With max pooling, output second dimension size must be at least 2.");
+  }
+  if (param("activation") == 0)
+    fail("The first convolutional layer of a model can only be mapped if its activations are enabled.");
+  const auto weights = layer_variable(layer, "weights");
+  const int8_t* values = weights->data_as<int8_t>();
+  if (std::all_of(values, values + weights->size(), [](int8_t v) { return v == 0; }))
+    fail("All weights in a hrc layer cannot be zeroes.");
+  if (status.failed) return status;
+  const auto t16 = get_threshold_t16_from_act_steps(*layer_variable(layer, "act_step"));
+  const int32_t* thresholds = t16->data_as<int32_t>();
+  const int32_t* over = std::find_if(thresholds, thresholds + t16->size(),
+                                     [](int32_t t) { return static_cast<uint32_t>(t) > 16777215u; });
+  if (over != thresholds + t16->size())
+    fail("The parameter act_step should be between 0 and 1048575. Receives act_step " + std::to_string(*over / 16) +
+         ".");
+  return status;
+}
+
+MappingStatus CompatibilityCheckerImpl::check_fnp_common_constraints(const Layer& layer, HwVersion version) const {
+  const Shape input = first_input_shape(layer);
+  const uint32_t bits = layer.input_bits();
+  (void)dynamic_cast<const FullyConnected&>(layer);
+  MappingStatus status;
+  if (bits != 1 && bits != 2 && bits != 4) status += layer_failure(layer, "Input bitwidth should be 1, 2 or 4.");
+  const uint32_t limit = is_quor_v2(version) ? 57334 : 81920;
+  if (input.elements() > limit)
+    status += layer_failure(layer, "Input dimensions are too large to fit in a FNP. The maximum value is " +
+                                       std::to_string(limit) + ".");
+  if (!status.failed && !(input[0] == 1 && input[1] == 1)) status += check_max_input_dims(constraints_, layer, input);
+  if (layer_param(layer, "weights_bits") > 4)
+    status += layer_failure(layer, "Weight bits should be between 1 and 4 inclusive.");
+  const int32_t act_bits = layer_param(layer, "act_bits");
+  if (layer_param(layer, "activation") != 0 && act_bits != 1 && act_bits != 2 && act_bits != 4)
+    status += layer_failure(layer, "act_bits should be 1, 2 or 4.");
+  if (!status.failed) {
+    const uint32_t size = get_fnp_input_size(layer);
+    const uint32_t capacity = constraints_.fnp_input_max_bytes;
+    if (size > capacity)
+      status += layer_failure(layer, "Input size exceeds memory. Maximum size is " + std::to_string(uint64_t{capacity} * 4) +
+                                         " bytes. (got " + std::to_string(uint64_t{size} * 4) + " bytes).");
+  }
+  return status;
+}
+
+MappingStatus CompatibilityCheckerImpl::check_dense_constraints(const Layer& layer, HwVersion version) const {
+  const auto& dense = dynamic_cast<const FullyConnected&>(layer);
+  MappingStatus status = check_fnp_common_constraints(layer, version);
+  if (status.failed) return status;
+  const bool learns = dense.can_learn();
+  const int32_t bits = layer_param(layer, "weights_bits");
+  const int32_t bound = bits == 1 ? 2 : 1 << (std::clamp(bits, 1, 8) - 1);
+  const auto weights = layer_variable(layer, "weights");
+  const int8_t* values = weights->data_as<int8_t>();
+  const int8_t* out = std::find_if(values, values + weights->size(), [&](int8_t w) { return w >= bound || w <= -bound; });
+  if (out != values + weights->size())
+    return layer_failure(layer, "Weights contain values out of range (" + std::to_string(1 - bound) + ", " +
+                                    std::to_string(bound - 1) + ") (e.g.: " + std::to_string(*out) + ").");
+  if (!learns) return status;
+  const auto params = layer.learning_params();
+  if (!params) return status;
+  const auto n = static_cast<int64_t>(params->get("num_weights"));
+  const Shape shape = weights->shape();
+  const std::vector<uint32_t> strides = weights->strides();
+  uint64_t per_neuron = 1;
+  for (size_t d = 1; d < shape.size(); ++d) per_neuron *= shape[d];
+  for (uint32_t i = 0; i < shape[0]; ++i) {
+    int64_t count = 0;
+    for (uint64_t j = 0; j < per_neuron; ++j) count += values[size_t{i} * strides[0] + j * strides[1]] != 0;
+    if (count != n)
+      return layer_failure(layer, "The number of weights per neuron should match the num_weights OvrixUnsupervised parameter.");
+  }
+  return status;
 }
 
 }  // namespace ovrix::v1

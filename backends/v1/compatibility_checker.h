@@ -35,6 +35,11 @@ class CompatibilityCheckerImpl : public CompatibilityChecker {
   MappingStatus check_std_cnp_constraints(const Layer& layer, HwVersion version) const;
   MappingStatus check_sep_cnp_constraints(const Layer& layer, HwVersion version) const;
   MappingStatus check_fnp_common_constraints(const Layer& layer, HwVersion version) const;
+  // The dense rules: the FNP rules, the weight range of the weight width and, for a layer that
+  // learns, num_weights non-zero weights per neuron.
+  // The input-convolution rules of the HRC.
+  MappingStatus check_hrc_constraints(const Layer& layer) const;
+  MappingStatus check_dense_constraints(const Layer& layer, HwVersion version) const;
 };
 
 // The mapping checks of the two CNP kinds: pooling that overlaps its neighbours and strided max

@@ -4,21 +4,17 @@
 #include <string>
 
 #include "backends/v1/conv_recording.h"
+#include "backends/v1/fnp_learning.h"
+#include "backends/v1/fnp_registers.h"
+#include "backends/v1/hrc_conv.h"
 #include "backends/v1/sep_conv_recording.h"
 #include "backends/common/layer_queries.h"
 #include "engine/device.h"
 #include "engine/layer.h"
+#include "engine/variables.h"
+#include "mapping/layer_mapping.h"
 
 namespace ovrix::v1 {
-
-namespace {
-
-[[noreturn]] void not_available(const Layer& layer, const char* kind) {
-  throw std::runtime_error("Recording " + std::string(kind) + " layer '" + layer.name() +
-                           "' on Ovrix v1 is not available in this build.");
-}
-
-}  // namespace
 
 LayerRecorderImpl::LayerRecorderImpl(const Device& device, const HardwareConstraints& constraints)
     : LayerRecorder(device, constraints) {}
@@ -33,8 +29,10 @@ std::unique_ptr<program::Record> LayerRecorderImpl::record_layer(const Layer& la
     case LayerType::InputData:
     case LayerType::Dequantizer:
     case LayerType::Quantizer: return program::new_record(device_.version());
-    case LayerType::InputConvolutional: not_available(layer, "InputConvolutional");
-    case LayerType::FullyConnected: not_available(layer, "FullyConnected");
+    case LayerType::InputConvolutional: return record_program_hrc_layer(device_, layer);
+    case LayerType::FullyConnected:
+      return record_program_dense_layer(device_, layer, std::move(next), ib_spikes, output_flag, skipped_nps,
+                                        registers_only);
     case LayerType::Convolutional:
       return record_program_conv_layer(device_, layer, std::move(next), ib_spikes, output_flag, skipped_nps,
                                        registers_only);
@@ -46,12 +44,16 @@ std::unique_ptr<program::Record> LayerRecorderImpl::record_layer(const Layer& la
   }
 }
 
-program::LearnRecordsPtr LayerRecorderImpl::record_learning_layer(const Layer& /*layer*/, bool /*flag*/) const {
-  throw std::runtime_error("Learning on Ovrix v1 is not available in this build.");
+program::LearnRecordsPtr LayerRecorderImpl::record_learning_layer(const Layer& layer, bool flag) const {
+  return record_program_learning_dense_layer(device_, layer, flag);
 }
 
-void LayerRecorderImpl::sync_learning_vars(std::shared_ptr<Layer> /*layer*/) const {
-  throw std::runtime_error("Learning on Ovrix v1 is not available in this build.");
+void LayerRecorderImpl::sync_learning_vars(std::shared_ptr<Layer> layer) const {
+  if (!layer) throw std::invalid_argument("No layer to read learning back into.");
+  auto variables = std::dynamic_pointer_cast<VariablesImpl>(layer->variables());
+  const auto mapping = require_layer_mapping(*layer);
+  const hw::Component& np = mapping->nps->at(0);
+  fnp_update_learn_vars(device_.hardware(), variables.get(), np.type == hw::Type::FNP3);
 }
 
 }  // namespace ovrix::v1

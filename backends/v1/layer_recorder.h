@@ -17,8 +17,8 @@ class LayerRecorderImpl : public LayerRecorder {
                                                 bool ib_spikes, bool output_flag,
                                                 const std::vector<hw::Ident>& skipped_nps, bool registers_only,
                                                 bool extra) const override;
-  // On-chip learning and its read-back are not part of this build: both refuse with
-  // std::runtime_error "Learning on Ovrix v1 is not available in this build.".
+  // The three learning records of the last dense layer, and the read-back of what it learnt from the
+  // device's learning memory into its weights, threshold_learning and thswap.
   program::LearnRecordsPtr record_learning_layer(const Layer& layer, bool flag) const override;
   void sync_learning_vars(std::shared_ptr<Layer> layer) const override;
 };

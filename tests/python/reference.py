@@ -411,6 +411,8 @@ NEURON_KINDS = {CONV2D, INPUT_CONV2D, DEPTHWISE, TRANSPOSE, DW_TRANSPOSE, BUFFER
                 RECURRENT}
 CONVOLUTIONAL, SEPARABLE = 4, 5
 V1_CNP_KINDS = {CONVOLUTIONAL, SEPARABLE}
+FULLY_CONNECTED, INPUT_CONVOLUTIONAL = 3, 2
+V1_KINDS = V1_CNP_KINDS | {FULLY_CONNECTED, INPUT_CONVOLUTIONAL}
 
 
 def kind(layer):
@@ -434,7 +436,7 @@ def output_bits(layer):
         return 32
     if k == CONCATENATE:
         return max(output_bits(i) for i in layer.inbounds)
-    if k in V1_CNP_KINDS:
+    if k in V1_KINDS:
         return param(layer, "act_bits") if param(layer, "activation") != 0 else 32
     return param(layer, "output_bits", 8)
 
@@ -444,7 +446,7 @@ def out_range(layer):
 
 
 def activation(layer):
-    if kind(layer) in V1_CNP_KINDS:
+    if kind(layer) in V1_KINDS:
         return 1 if param(layer, "activation") != 0 else 0
     return param(layer, "activation", 0) if kind(layer) in NEURON_KINDS else 0
 
@@ -593,7 +595,11 @@ def run_v1_cnp(layer, x, predict):
     # The v1 weights are stored with their dimensions reversed, so NumPy sees (columns, rows, C, F), the
     # depthwise part as (columns, rows, C, 1) and the pointwise part as (C, F).
     w = i64(var(layer, "weights"))
-    if kind(layer) == SEPARABLE:
+    if kind(layer) == INPUT_CONVOLUTIONAL:
+        # (rows, columns, C, F), row-major; the image is padded with "padding_value".
+        p = wrap32(conv_batch(i64(x), w.transpose(1, 0, 2, 3), (s0, s1), b0, b1, o0, o1,
+                              pad_value=param(layer, "padding_value", 0)))
+    elif kind(layer) == SEPARABLE:
         dw = wrap32(conv_batch(i64(x), w[..., 0], (s0, s1), b0, b1, o0, o1, depthwise=True))
         p = wrap32(dw @ i64(var(layer, "weights_pw")))
     else:
@@ -617,6 +623,51 @@ def run_v1_cnp(layer, x, predict):
     return v1_fire(p, t, step_sixteenths(var(layer, "act_step").reshape(-1)), param(layer, "act_bits"))
 
 
+def v1_dense_potentials(layer, x):
+    """FullyConnected potentials: the inputs in their stored order against each unit's weights. The
+    v1 weights are stored reversed, so NumPy sees (1, 1, inputs, units)."""
+    w = i64(var(layer, "weights")).reshape(-1, param(layer, "units"))
+    return wrap32(i64(x).reshape(x.shape[0], -1) @ w)
+
+
+def run_v1_dense(layer, x, predict):
+    p = v1_dense_potentials(layer, x).reshape(x.shape[0], 1, 1, -1)
+    if predict or param(layer, "activation") == 0:
+        return p
+    t = i64(var(layer, "threshold")).reshape(-1)
+    return v1_fire(p, t, step_sixteenths(var(layer, "act_step").reshape(-1)), param(layer, "act_bits"))
+
+
+def fit_v1_dense(model, x, labels, num_classes):
+    """The weights (1, 1, inputs, units) that software fit leaves in a v1 FullyConnected last layer: per
+    sample, the winner of the label's class (every unit without labels; neuron k is in class
+    k // (units // num_classes)) moves its first connection on a 0 input to its first unconnected
+    non-zero input."""
+    layers = model.layers
+    dense = layers[-1]
+    units = param(dense, "units")
+    w = np.array(var(dense, "weights"), dtype=np.int64).reshape(-1, units).T.copy()  # (units, inputs)
+    per_class = units // num_classes
+    for n, sample in enumerate(np.asarray(x)):
+        outputs = {}
+        for layer in layers[:-1]:
+            ins = [outputs[l.name] for l in layer.inbounds] or [i64(sample[None])]
+            outputs[layer.name] = run_layer(layer, ins, False, {"outbounds": []})
+        xin = i64(outputs[layers[-2].name]).reshape(-1)
+        p = wrap32(w @ xin)
+        label = -1 if len(labels) == 0 else int(labels[0 if len(labels) == 1 else n])
+        cls = np.array([k // per_class if per_class else 0 for k in range(units)])
+        candidates = np.arange(units) if label < 0 else np.flatnonzero(cls == label)
+        if len(candidates) == 0:
+            continue
+        k = candidates[np.argmax(p[candidates])]
+        off = np.flatnonzero((w[k] == 1) & (xin == 0))
+        on = np.flatnonzero((w[k] == 0) & (xin != 0))
+        if len(off) and len(on):
+            w[k, off[0]], w[k, on[0]] = 0, 1
+    return w.T.reshape(np.asarray(var(dense, "weights")).shape).astype(np.int8)
+
+
 def run_layer(layer, inputs, predict, state):
     k = kind(layer)
     x = inputs[0]
@@ -638,8 +689,10 @@ def run_layer(layer, inputs, predict, state):
         else:
             acc = conv_batch(shifted(layer, x), w, s, b0, b1, o0, o1, depthwise=(k == DEPTHWISE))
         return finish(layer, acc, predict, pool_geometry(layer, o0, o1))
-    if k in V1_CNP_KINDS:
+    if k in V1_CNP_KINDS or k == INPUT_CONVOLUTIONAL:
         return run_v1_cnp(layer, x, predict)
+    if k == FULLY_CONNECTED:
+        return run_v1_dense(layer, x, predict)
     if k in (TRANSPOSE, DW_TRANSPOSE):
         w = var(layer, "weights")
         kk = w.shape[0]

@@ -188,8 +188,8 @@ RULE_BREAKS = [
     (lambda m: m.add(cnp(core.Convolutional, "bad", 4, max_pool=True)),
      "Cannot map layer 'bad'. A convolutional or separable convolutional layer with max pooling cannot be the "
      "last layer of a sequence."),
-    (lambda m: m.add(layer(core.FullyConnected, "dense", units=4, weights_bits=4, activation=1, act_bits=1)),
-     "Cannot map layer 'dense'. Mapping FullyConnected layers on Ovrix v1 is not available in this build."),
+    (lambda m: m.add(layer(core.FullyConnected, "dense", units=4, weights_bits=4, activation=1, act_bits=3)),
+     "Cannot map layer 'dense'. act_bits should be 1, 2 or 4."),
     (lambda m: m.add(layer(core.Dequantizer, "dq")), "Unsupported layer type."),
 ]
 
@@ -219,10 +219,17 @@ def test_a_mapped_model_runs_on_an_emulated_v1_device():
 
 
 @with_devices("Quor_v2,v1")
-def test_quor_v2_discovery_skips_the_device_until_the_input_convolution_maps(capfd):
-    # Its time-out check maps an input convolution, which this build refuses: the device is skipped
-    # with the refusal on standard output, the other one is kept.
+def test_quor_v2_discovery_keeps_the_device_whose_input_convolution_runs(capfd):
+    # Its time-out check maps and runs an input convolution; the run works, so the device is kept as
+    # first opened, next to the other one, and nothing is reported.
     devices = core.devices()
-    assert [d.version for d in devices] == [HW.Tamsel_v1]
-    assert capfd.readouterr().out == ("Cannot map layer 'inputconv'. Mapping InputConvolutional layers on Ovrix v1 "
-                                      "is not available in this build.\n")
+    assert [d.version for d in devices] == [HW.Quor_v2, HW.Tamsel_v1]
+    assert capfd.readouterr().out == ""
+
+
+@with_devices("Quor_v2:hrc-timeout")
+def test_quor_v2_discovery_reopens_a_device_whose_input_convolution_times_out(capfd):
+    # The first opened device fails the check's run: discovery opens it again and keeps the new one.
+    (device,) = core.devices()
+    assert device.version == HW.Quor_v2
+    assert capfd.readouterr().out == ""

@@ -100,15 +100,7 @@ class DenseRunner : public Runner {
     plasticity_[winner] = std::max(min_plasticity_, plasticity_[winner] * (1.0 - decay_));
   }
 
-  void finish_learning() override {
-    auto old = layer_.variables()->get("weights");
-    auto row_major = ops::detail::make(old->type(), old->shape());
-    int8_t* dst = row_major->mutable_data_as<int8_t>();
-    for (size_t i = 0; i < weights_.size(); ++i) dst[i] = static_cast<int8_t>(weights_[i]);
-    std::shared_ptr<Dense> fresh = Dense::create(old->type(), old->shape(), static_cast<Dense::Layout>(old->layout()));
-    ops::detail::assign_row_major(*fresh, *row_major);
-    layer_.variables()->set("weights", fresh);
-  }
+  void finish_learning() override { replace_weights(layer_, weights_); }
 
  private:
   const int32_t* input(const Buffer& b) {

@@ -34,8 +34,10 @@ std::unique_ptr<Runner> make_runner(const Layer& layer) {
     case LayerType::Concatenate: return make_concatenate_runner(layer);
     case LayerType::StatefulRecurrent: return make_recurrent_runner(layer);
     case LayerType::LumoPostProcessing: return make_post_processing_runner(layer);
+    case LayerType::InputConvolutional:
     case LayerType::Convolutional:
     case LayerType::SeparableConvolutional: return make_v1_conv_runner(layer);
+    case LayerType::FullyConnected: return make_v1_dense_runner(layer);
     default:
       throw std::runtime_error(fmt::format("Layer '{}': layers of kind {} cannot run in software.", layer.name(),
                                            static_cast<int>(layer.parameters()->layer_type())));

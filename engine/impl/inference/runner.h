@@ -68,7 +68,8 @@ std::unique_ptr<Runner> make_add_runner(const Layer& layer);
 std::unique_ptr<Runner> make_concatenate_runner(const Layer& layer);
 std::unique_ptr<Runner> make_recurrent_runner(const Layer& layer);        // StatefulRecurrent
 std::unique_ptr<Runner> make_post_processing_runner(const Layer& layer);  // LumoPostProcessing
-std::unique_ptr<Runner> make_v1_conv_runner(const Layer& layer);   // Convolutional, SeparableConvolutional
+std::unique_ptr<Runner> make_v1_conv_runner(const Layer& layer);  // InputConvolutional, Convolutional, SeparableConvolutional
+std::unique_ptr<Runner> make_v1_dense_runner(const Layer& layer);  // FullyConnected
 
 // ---- helpers shared by the runners ----
 
@@ -85,6 +86,9 @@ std::vector<int32_t> int_values(const Layer& layer, const char* name, size_t cou
 // kind declares for it (0 to 255 for a uint8 shift), whatever type its tensor was set with: a shift
 // outside that range has no meaning and would overflow the shift arithmetic.
 std::vector<int32_t> shift_values(const Layer& layer, const char* name, size_t count);
+// Replaces the layer's "weights" by a new tensor of the same type, shape and layout holding the values
+// (row-major order); holders of the old tensor keep it.
+void replace_weights(const Layer& layer, const std::vector<int32_t>& row_major_values);
 // Same for float32 variables.
 std::vector<float> float_values(const Layer& layer, const char* name, size_t count);
 // Shape of a variable (empty shape when absent).

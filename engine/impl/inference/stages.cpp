@@ -56,6 +56,16 @@ void widen_into(const Dense& t, std::vector<int32_t>& out) {
 
 }  // namespace
 
+void replace_weights(const Layer& layer, const std::vector<int32_t>& values) {
+  auto old = layer.variables()->get("weights");
+  auto row_major = ops::detail::make(old->type(), old->shape());
+  int8_t* dst = row_major->mutable_data_as<int8_t>();
+  for (size_t i = 0; i < values.size(); ++i) dst[i] = static_cast<int8_t>(values[i]);
+  std::shared_ptr<Dense> fresh = Dense::create(old->type(), old->shape(), static_cast<Dense::Layout>(old->layout()));
+  ops::detail::assign_row_major(*fresh, *row_major);
+  layer.variables()->set("weights", fresh);
+}
+
 std::vector<int32_t> int_values(const Layer& layer, const char* name, size_t count) {
   auto t = variable(layer, name);
   if (!t) return {};

@@ -1,4 +1,5 @@
-// v1 convolutions in software: Convolutional (a standard convolution) and SeparableConvolutional (a
+// v1 convolutions in software: InputConvolutional (the HRC's, its image padded with "padding_value"),
+// Convolutional (a standard convolution) and SeparableConvolutional (a
 // depthwise convolution, then a pointwise one, on the same potentials), then pooling of the potentials,
 // then the threshold firing law, or the 32-bit potentials themselves when the activation is off.
 #include <fmt/format.h>
@@ -26,10 +27,25 @@ std::vector<int32_t> to_kernel_order(const std::vector<int32_t>& w, uint32_t f_c
   return out;
 }
 
+// Reorders InputConvolutional weights, (rows, columns, C, F) row-major, into the kernels' order.
+std::vector<int32_t> input_to_kernel_order(const std::vector<int32_t>& w, uint32_t f_count, uint32_t channels,
+                                           uint32_t rows, uint32_t cols) {
+  std::vector<int32_t> out(w.size());
+  for (uint32_t r = 0; r < rows; ++r)
+    for (uint32_t s = 0; s < cols; ++s)
+      for (uint32_t c = 0; c < channels; ++c)
+        for (uint32_t f = 0; f < f_count; ++f)
+          out[((size_t(s) * rows + r) * channels + c) * f_count + f] =
+              w[((size_t(r) * cols + s) * channels + c) * f_count + f];
+  return out;
+}
+
 class V1ConvRunner : public Runner {
  public:
   explicit V1ConvRunner(const Layer& layer)
-      : Runner(layer), separable_(layer.parameters()->layer_type() == LayerType::SeparableConvolutional) {
+      : Runner(layer),
+        separable_(layer.parameters()->layer_type() == LayerType::SeparableConvolutional),
+        input_(layer.parameters()->layer_type() == LayerType::InputConvolutional) {
     const Shape in = input_dims3(layer);
     channels_ = in[2];
     filters_ = uint32_t(param(layer, "filters", 1));
@@ -70,7 +86,9 @@ class V1ConvRunner : public Runner {
 
   void run(const std::vector<const Buffer*>& in, Buffer& out) override {
     const int32_t* x = in[0]->ints.data();
-    if (separable_) {
+    if (input_) {
+      ops::kernel::input_conv2d(x, pad_values_.data(), packed_, g_, padded_, acc_.data());
+    } else if (separable_) {
       ops::kernel::depthwise_conv2d(x, channels_, dw_weights_.data(), g_, depthwise_.data());
       ops::kernel::conv2d(depthwise_.data(), packed_, pointwise_sweep_, acc_.data());
     } else {
@@ -99,6 +117,16 @@ class V1ConvRunner : public Runner {
  private:
   void load_weights(uint32_t kw, uint32_t kh) {
     const Shape s = variable_shape(layer_, "weights");
+    if (input_) {
+      // The HRC pads its image with "padding_value" in every channel.
+      if (!(s.size() == 4 && s[0] == kh && s[1] == kw && s[2] == channels_ && s[3] == filters_))
+        layer_error(layer_, fmt::format("\"weights\" of shape {} do not match ({}, {}, {}, {}).", shape_text(s), kh,
+                                        kw, channels_, filters_));
+      const std::vector<int32_t> w = input_to_kernel_order(int_values(layer_, "weights", 0), filters_, channels_, kh, kw);
+      packed_ = ops::kernel::pack_filters(w.data(), kw, kh, channels_, filters_);
+      pad_values_.assign(channels_, param(layer_, "padding_value", 0));
+      return;
+    }
     if (separable_) {
       if (!(s.size() == 4 && s[0] == 1 && s[1] == channels_ && s[2] == kh && s[3] == kw))
         layer_error(layer_, fmt::format("\"weights\" of shape {} do not match (1, {}, {}, {}).", shape_text(s),
@@ -170,7 +198,8 @@ class V1ConvRunner : public Runner {
     }
   }
 
-  bool separable_;
+  bool separable_, input_;
+  std::vector<int32_t> pad_values_, padded_;
   uint32_t channels_ = 0, filters_ = 0;
   ops::kernel::Sweep g_, pointwise_sweep_;
   ops::kernel::PackedFilters packed_;

@@ -19,6 +19,7 @@ class InputConvolutionalLayer final : public LayerCommon<InputConvolutional> {
  public:
   using LayerCommon::LayerCommon;
   const ConvCalculatedParams& conv_calculated_params() const override { return built_conv(); }
+  const PoolingCalculatedParams& pool_calculated_params() const override { return built_pool(); }
   std::array<uint32_t, 4> build_values() const override {
     const PaddingParams& pad = built_conv().padding;
     return {pad.y_before, pad.y_after, pad.x_before, pad.x_after};

@@ -16,6 +16,7 @@
 #include "engine/model.h"
 #include "engine/params.h"
 #include "mapping/layer_mapping.h"
+#include "support/v1_layers.h"
 
 namespace ovrix::v1::testing {
 
@@ -45,11 +46,6 @@ inline std::vector<std::string> parts(const std::string& text, char sep) {
 inline hw::Ident ident_of(const std::string& text) {
   const auto p = parts(text, '.');
   return hw::Ident(uint8_t(std::stoul(p.at(0))), uint8_t(std::stoul(p.at(1))), uint8_t(std::stoul(p.at(2))), 0);
-}
-
-inline Shape shape_of(const std::string& text) {
-  const auto p = parts(text, 'x');
-  return Shape{uint32_t(std::stoul(p.at(0))), uint32_t(std::stoul(p.at(1))), uint32_t(std::stoul(p.at(2)))};
 }
 
 inline NpSpace space_of(const std::string& text) {
@@ -107,16 +103,22 @@ inline std::shared_ptr<Layer> conv_layer(const Keys& keys, const std::string& na
   return Layer::create(params.get(), name);
 }
 
-inline MappedLayers mapped_layers(const Keys& keys) {
-  MappedLayers out;
-  out.model = Model::create();
+// A model holding the input layer of in= and ib=.
+inline std::unique_ptr<Model> model_with_input(const Keys& keys) {
+  auto model = Model::create();
   const Shape in = shape_of(keys.find("in")->second);
   auto input = LayerParams::create(LayerType::InputData, {{"input_width", int(in[0])},
                                                           {"input_height", int(in[1])},
                                                           {"input_channels", int(in[2])},
                                                           {"input_bits", key(keys, "ib", 1)},
                                                           {"input_signed", 0}});
-  out.model->add(Layer::create(input.get(), "input"));
+  model->add(Layer::create(input.get(), "input"));
+  return model;
+}
+
+inline MappedLayers mapped_layers(const Keys& keys) {
+  MappedLayers out;
+  out.model = model_with_input(keys);
   const int filters = key(keys, "f", 8);
   out.layer = conv_layer(keys, "layer", filters);
   out.model->add(out.layer);

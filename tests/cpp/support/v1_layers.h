@@ -106,7 +106,9 @@ inline Built layer_of(std::string kind, const std::string& input, const std::str
   if (unbuilt) kind.pop_back();
   if (unbuilt) {
     const auto p = LayerParams::create(kind_of(kind), key_values(params));
-    return Built{nullptr, Layer::create(p.get(), "L")};
+    Built alone{nullptr, Layer::create(p.get(), "L")};
+    for (const auto& [name, value] : key_values(fills)) fill_variable(*alone.layer, name, value);
+    return alone;
   }
   const size_t colon = input.find(':');
   Built built = build(kind_of(kind), shape_of(input.substr(0, colon)), std::stoi(input.substr(colon + 1)),

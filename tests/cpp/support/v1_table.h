@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -85,6 +86,18 @@ inline std::vector<uint32_t> sparse_words(const std::vector<std::string>& out, s
     words.at(static_cast<size_t>(num(out[i].substr(0, eq)))) = hex(out[i].substr(eq + 1));
   }
   return words;
+}
+
+// The words in the form sparse_words reads: the size, then "i=HEX" for every word that is not 0.
+inline std::string sparse_text(const std::vector<uint32_t>& words) {
+  std::string s = std::to_string(words.size());
+  char buf[32];
+  for (size_t i = 0; i < words.size(); ++i)
+    if (words[i] != 0) {
+      std::snprintf(buf, sizeof buf, " %zu=%08X", i, words[i]);
+      s += buf;
+    }
+  return s;
 }
 
 }  // namespace ovrix::v1::testing

@@ -13,17 +13,7 @@ namespace ovrix::v1 {
 namespace {
 
 using testing::Case;
-
-std::string sparse_text(const std::vector<uint32_t>& words) {
-  std::string s = std::to_string(words.size());
-  char buf[32];
-  for (size_t i = 0; i < words.size(); ++i)
-    if (words[i] != 0) {
-      std::snprintf(buf, sizeof buf, " %zu=%08X", i, words[i]);
-      s += buf;
-    }
-  return s;
-}
+using testing::sparse_text;
 
 RegisterMap build(const testing::Keys& keys, const testing::MappedLayers& layers) {
   std::vector<hw::Ident> skipped;

@@ -12,8 +12,10 @@ namespace {
 
 using namespace testing;
 
-TEST(V1LayerRules, Table) {
-  for (const Case& c : read_table("layer_rules.txt")) {
+class V1LayerRules : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(V1LayerRules, Table) {
+  for (const Case& c : read_table(GetParam())) {
     SCOPED_TRACE(c.where());
     ASSERT_EQ(c.in.size(), 5u);
     const HwVersion version = version_of(c.in[0]);
@@ -34,6 +36,8 @@ TEST(V1LayerRules, Table) {
     }
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Kinds, V1LayerRules, ::testing::Values("layer_rules.txt", "dense_rules.txt", "input_conv_rules.txt"));
 
 }  // namespace
 }  // namespace ovrix::v1

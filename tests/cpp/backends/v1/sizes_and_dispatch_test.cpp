@@ -40,9 +40,7 @@ hw::Component component_of(const std::string& text) {
 template <class F>
 std::string size_or_error(F&& size, const Layer& layer) {
   const std::map<std::string, std::string> errors = {
-      {"Invalid v1 layer type.", "invalid"},
-      {"The v1 HRC size of layer '" + layer.name() + "' is not available in this build.", "hrc"},
-      {"The v1 FNP sizes of layer '" + layer.name() + "' are not available in this build.", "fnp"}};
+      {"Invalid v1 layer type.", "invalid"}};
   try {
     return std::to_string(size());
   } catch (const std::exception& e) {
