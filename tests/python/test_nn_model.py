@@ -199,6 +199,16 @@ def test_quantizer_and_dequantizer_at_the_ends():
     check(m, x)
 
 
+@pytest.mark.parametrize("scale", [0.0, float("nan"), float("inf")])
+def test_quantizer_refuses_a_scale_without_quantized_values(scale):
+    m = core.Model()
+    m.add(input_layer(2, 2, 1))
+    m.add(layer(core.Quantizer, "q", output_bits=8, output_signed=0))
+    m.layers[1].variables["scales"] = np.array([scale], dtype=np.float32)
+    with pytest.raises(ValueError, match="scales must be finite and non-zero"):
+        m.forward(np.zeros([1, 2, 2, 1], dtype=np.float32))
+
+
 def test_ten_layer_cnn():
     m = bench_like_model(16, 16)
     randomize(m, seed=13)

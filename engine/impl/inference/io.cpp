@@ -73,6 +73,10 @@ class QuantizerRunner : public Runner {
     const Shape in = input_dims3(layer);
     axis_ = channel_axis(in, param(layer, "channels_first", 0) != 0);
     scales_ = per_channel(layer, float_values(layer, "scales", 0), axis_.count, "scales");
+    // x / 0 or x / NaN has no quantized value (0 / 0 is NaN, whose conversion to an integer is undefined).
+    for (const float scale : scales_)
+      if (!std::isfinite(scale) || scale == 0.0f)
+        layer_error(layer, fmt::format("its scale {} cannot quantize: scales must be finite and non-zero.", scale));
     std::vector<int32_t> zp = int_values(layer, "zero_points", 0);
     zero_points_ = zp.empty() ? std::vector<int32_t>(axis_.count, 0) : per_channel(layer, zp, axis_.count, "zero_points");
     range_ = arith::output_range(layer.output_bits(), layer.output_signed());
