@@ -2,7 +2,6 @@
 // against a plain loop, case by case from tests/data/conv_kernel_cases.txt, with values of every width.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -20,8 +19,7 @@ struct Case {
 };
 
 std::vector<Case> read_cases() {
-  const char* root = std::getenv("OVRIX_SOURCE_DIR");
-  std::ifstream in(std::string(root ? root : ".") + "/tests/data/conv_kernel_cases.txt");
+  std::ifstream in(std::string(OVRIX_TEST_DATA_DIR) + "/conv_kernel_cases.txt");
   std::vector<Case> cases;
   for (std::string line; std::getline(in, line);) {
     if (line.empty() || line[0] == '#') continue;
