@@ -118,7 +118,9 @@ TEST(ConvKernels, AgreeWithThePlainLoopOnEveryCase) {
                 int16_t(x[(size_t(i0) * g.d1 + i1) * c.channels + ch]);
       std::fill(out.begin(), out.end(), 12345);
       EXPECT_EQ(conv2d_dot(frame.data(), rows, cols, packed, g, out.data()), dot);
-      if (dot) EXPECT_EQ(out, plain(x, w, c, g, nullptr));
+      if (dot) {
+        EXPECT_EQ(out, plain(x, w, c, g, nullptr));
+      }
     }
   }
 }
