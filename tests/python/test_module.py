@@ -50,7 +50,7 @@ print("main:", ovrix.core.__doc__)
 
 def test_a_subinterpreter_is_refused_and_the_main_interpreter_still_imports():
     # Run apart: the import used to wait for ever, and a subinterpreter is no state to leave behind.
-    child = subprocess.run([sys.executable, "-c", SUBINTERPRETER], capture_output=True, text=True, timeout=120)
+    child = subprocess.run([sys.executable, "-c", SUBINTERPRETER], capture_output=True, text=True, timeout=60)
     assert child.returncode == 0, child.stderr
     lines = child.stdout.splitlines()
     assert lines[0].startswith("subinterpreter: ")

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <deque>
+#include <limits>
 #include <stdexcept>
 #include <unordered_map>
 
@@ -94,6 +95,9 @@ void check_values(const std::vector<std::shared_ptr<Layer>>& layers, const Dense
   for (const auto& layer : layers) {
     if (layer->parameters()->layer_type() != LayerType::InputData) continue;
     const InputValues accepted = input_values(*layer);
+    // Every value of the type fits (uint8 for an 8-bit unsigned input): nothing to look at.
+    if (std::numeric_limits<T>::lowest() >= accepted.range.lo && std::numeric_limits<T>::max() <= accepted.range.hi)
+      continue;
     for (size_t i = 0; i < n; ++i) {
       const auto value = static_cast<int64_t>(x[i]);
       if (value < accepted.range.lo || value > accepted.range.hi)
