@@ -70,3 +70,10 @@ def test_device_fit_labels():
         else:
             device.fit(SAMPLES, eval(labels))
             assert words_of(device.learn_mem) == expected_learning(before, SAMPLES, eval(same_as), fnp3=True), labels
+    # Inputs of another dtype match no overload before conversions are allowed: a list still takes the
+    # list overload then (through NumPy an empty list would be a float array, and refused).
+    device.program = build_program(fnp3=fnp3)
+    device.learn_enabled = True
+    before = words_of(device.learn_mem)
+    device.fit(SAMPLES.astype(np.int32), [])
+    assert words_of(device.learn_mem) == expected_learning(before, SAMPLES, [], fnp3=True)
