@@ -136,6 +136,10 @@ def test_an_fnp3_memory_past_the_normal_dma_block_learns_and_reads_back(units):
     learnt = fit_and_check_read_back(model, device)
     assert not np.array_equal(learnt, before)
     assert model._map(device, True, core.MapConstraints(device)) is None  # the learnt weights map again
+    if units == 298:  # one unit more no longer fits an FNP3
+        bigger = direct_model(units + 1)
+        bigger._map(device, True, core.MapConstraints(device))
+        assert [np_.type for np_ in bigger.layers[-1].mapping.nps] == [core.NP.FNP2]
 
 
 def fit_and_check_read_back(model, device):
