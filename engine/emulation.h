@@ -155,8 +155,8 @@ void set_devices(const std::vector<DeviceSpec>& specs);
 std::vector<EmulatedDriver*> drivers();
 
 // Deterministic outputs: the FNV-1a 64-bit hash of a sample's bytes, and element k of an output is
-// derived from splitmix64(hash + k) (output_value). fit with learning on mixes the hash and label into
-// the learning memory (learn_update).
+// derived from splitmix64(hash + k) (output_value). fit with learning on lets the learning layer's FNP
+// learn from each sample with the rule of the software fit (EmulatedDevice::learn).
 uint64_t sample_hash(std::span<const std::byte> bytes);
 uint64_t splitmix64(uint64_t x);
 // Element k of an output of that type, stored in the type's storage (written to *out).
@@ -176,6 +176,10 @@ struct ProgramSummary {
   bool has_learning = false;
   bool learn_fnp3 = false;            // learning memory starts with a 2-word DMA header
   std::vector<uint32_t> learn_memory;  // initial learning memory
+  // The learning layer's FNP, from its learning registers (0 when the program has none): neurons, and
+  // words of 32 input spikes (each neuron block of the memory is 4 header words and these).
+  uint32_t learn_neurons = 0;
+  uint32_t learn_input_words = 0;
 };
 // Reads both buffers of a device program; refuses malformed ones and those whose program, learning
 // memory and one sample's input and output do not fit the device memory (std::runtime_error).
@@ -232,6 +236,7 @@ class EmulatedDevice : public HardwareDevice {
   std::vector<std::unique_ptr<Tensor>> run(const std::vector<std::shared_ptr<const Tensor>>& samples, Mode mode,
                                            const std::vector<int32_t>* labels);
   void load(std::vector<uint8_t> bytes, const char* call);
+  void learn(const Tensor& sample, uint64_t hash, int64_t label);
   void log_call(const char* call);
   void advance_clock(uint64_t cycles);
   void update_memory_use();

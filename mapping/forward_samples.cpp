@@ -25,11 +25,22 @@ std::vector<std::shared_ptr<Tensor>> forward_samples(const Device& device, std::
                                                      const std::vector<std::shared_ptr<Layer>>& layers,
                                                      const std::vector<std::shared_ptr<const Tensor>>& inputs,
                                                      const std::vector<int32_t>* labels,
-                                                     const std::function<void()>& sync_learning_vars) {
+                                                     const std::function<void()>& sync_learning_vars,
+                                                     const std::function<void()>& write_learning_memory) {
   HardwareDevice* hw = device.hardware();
   if (hw == nullptr) throw std::runtime_error("An actual hardware device is required.");
 
-  if (!holds_program(*hw, program)) hw->program(program.data(), program.size());
+  if (!holds_program(*hw, program)) {
+    hw->program(program.data(), program.size());
+    // A device left with the recorded memory would learn on from stale weights at the next call,
+    // which finds the program loaded: it holds no program until one loads whole.
+    try {
+      if (write_learning_memory) write_learning_memory();
+    } catch (...) {
+      hw->unprogram();
+      throw;
+    }
+  }
   hw->set_batch_size(static_cast<uint32_t>(inputs.size()), true);
   const bool learn = labels != nullptr;
   if (hw->learn_enabled() != learn) hw->set_learn_enabled(learn);

@@ -14,7 +14,9 @@ namespace ovrix {
 
 // Runs samples on the device with a sequence's program:
 // - the device must have hardware ("An actual hardware device is required.");
-// - the program is loaded only when the device holds none or another one;
+// - the program is loaded only when the device holds none or another one, and then
+//   write_learning_memory (when given) puts what the model has learnt since it was mapped into the
+//   device's learning memory;
 // - the batch size is the number of inputs, and learning is on exactly when labels are given;
 // - with labels: fit, then sync_learning_vars (the sequence reads the learnt variables back; its
 //   failure leaves the program loaded and learning on); without: predict when the last layer is a
@@ -24,6 +26,7 @@ std::vector<std::shared_ptr<Tensor>> forward_samples(const Device& device, std::
                                                      const std::vector<std::shared_ptr<Layer>>& layers,
                                                      const std::vector<std::shared_ptr<const Tensor>>& inputs,
                                                      const std::vector<int32_t>* labels,
-                                                     const std::function<void()>& sync_learning_vars);
+                                                     const std::function<void()>& sync_learning_vars,
+                                                     const std::function<void()>& write_learning_memory = {});
 
 }  // namespace ovrix

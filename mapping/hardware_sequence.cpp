@@ -9,6 +9,7 @@
 #include "mapping/edition_registry.h"
 #include "mapping/forward_samples.h"
 #include "mapping/layer_mapping.h"
+#include "program/record.h"
 
 namespace ovrix {
 
@@ -45,17 +46,21 @@ std::string HardwareSequence::name() const {
 
 std::vector<std::shared_ptr<Tensor>> HardwareSequence::forward_samples(
     const std::vector<std::shared_ptr<const Tensor>>& inputs, const std::vector<int32_t>* labels) {
-  return ovrix::forward_samples(*device_, program_, layers_, inputs, labels, [this] { sync_learning_vars(); });
+  return ovrix::forward_samples(*device_, program_, layers_, inputs, labels, [this] { sync_learning_vars(); },
+                                [this] { write_learning_memory(); });
 }
 
-void HardwareSequence::sync_learning_vars() {
+LayerPtr HardwareSequence::learning_layer() const {
   if (passes_.empty() || !passes_.back())
     throw std::runtime_error("A hardware sequence without passes has no learning layer.");
   const LayerPtr layer = last_mappable_layer(passes_.back()->layers);
   if (!layer) throw std::runtime_error("The last pass of the sequence has no learning layer.");
   if (require_layer_mapping(*layer)->nps->size() != 1)
     throw std::runtime_error("Learning is not supported for layers mapped on more than 1 NP.");
+  return layer;
+}
 
+const Edition& HardwareSequence::learning_edition() const {
   const uint8_t product = device_->version().product_id;
   const Edition* edition = edition_registry().find_learning(product);
   if (edition == nullptr) {
@@ -63,7 +68,39 @@ void HardwareSequence::sync_learning_vars() {
     if (version == IpVersion::none) throw std::runtime_error("Unsupported IP version in sync_learning_vars.");
     throw std::runtime_error(fmt::format("The {} hardware back-end is not available in this build.", to_string(version)));
   }
-  edition->make_layer_recorder(*device_, constraints_)->sync_learning_vars(layer);
+  return *edition;
+}
+
+void HardwareSequence::sync_learning_vars() {
+  const LayerPtr layer = learning_layer();
+  learning_edition().make_layer_recorder(*device_, constraints_)->sync_learning_vars(layer);
+}
+
+void HardwareSequence::write_learning_memory() {
+  HardwareDevice* hw = device_->hardware();
+  const uint32_t words = hw ? hw->learn_mem_size() : 0;
+  if (words == 0) return;
+  const LayerPtr layer = learning_layer();
+  const program::LearnRecordsPtr records =
+      learning_edition().make_layer_recorder(*device_, constraints_)->record_learning_layer(*layer, false);
+  // The device holds the FNP2 filters track, or the track that holds the FNP3 block with its DMA
+  // header (after a first track left empty when the block needs the long header).
+  const std::vector<uint32_t>* memory = nullptr;
+  if (records.third) {
+    if (const auto* filters = records.third->fnp2_filters_track())
+      memory = &filters->words;
+    else
+      for (const program::NpTrack& track : records.third->tracks())
+        if (!track.words().empty()) {
+          memory = &track.words();
+          break;
+        }
+  }
+  if (memory == nullptr || memory->size() != words)
+    throw std::runtime_error(fmt::format(
+        "The learning memory of layer '{}' records {} words, but the device's program holds {}.", layer->name(),
+        memory ? memory->size() : 0, words));
+  hw->update_learn_mem(memory->data());
 }
 
 }  // namespace ovrix

@@ -14,6 +14,7 @@
 namespace ovrix {
 
 class Device;
+struct Edition;
 
 class HardwareSequence : public ForwardableSequence {
  public:
@@ -39,12 +40,22 @@ class HardwareSequence : public ForwardableSequence {
   // mapped on exactly one NP) back from the device, through the layer recorder of the device's
   // edition.
   void sync_learning_vars();
+  // Writes the device's learning memory from the learning layer's current variables, as recording
+  // the layer now gives it: the program holds the memory as it was when the model was mapped, and
+  // what a fit has learnt since lives in the variables. Nothing when the loaded program has no
+  // learning memory.
+  void write_learning_memory();
 
   const std::shared_ptr<Device>& device() const { return device_; }
   const HardwareConstraints& constraints() const { return constraints_; }
   const LayerList& layers() const { return layers_; }
 
  private:
+  // The last mappable layer of the last pass, mapped on exactly one NP, and the edition that learns on
+  // the device.
+  LayerPtr learning_layer() const;
+  const Edition& learning_edition() const;
+
   std::shared_ptr<Device> device_;
   HardwareConstraints constraints_;
   LayerList layers_;

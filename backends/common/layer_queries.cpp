@@ -34,4 +34,14 @@ std::shared_ptr<Dense> layer_variable(const Layer& layer, const std::string& nam
   return tensor;
 }
 
+std::optional<Shape> variable_shape(const Layer& layer, const std::string& name) {
+  const auto variables = layer.variables();
+  if (!variables || !variables->has(name)) return std::nullopt;
+  if (const auto* own = dynamic_cast<const VariablesImpl*>(variables.get())) {
+    if (const auto stored = own->stored(name)) return stored->shape();
+    if (const VariablesImpl::Spec* spec = own->spec(name)) return spec->shape;
+  }
+  return variables->get(name)->shape();
+}
+
 }  // namespace ovrix

@@ -3,6 +3,7 @@
 // parameters by name, each refusing what is missing; and its kind (mapping/graph_utils.h).
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "engine/layer.h"
@@ -19,5 +20,8 @@ int32_t layer_param(const Layer& layer, const std::string& key);
 // The variable of that name; a missing one is refused naming the layer (std::runtime_error
 // "The layer <name> has no variable '<variable>'.").
 std::shared_ptr<Dense> layer_variable(const Layer& layer, const std::string& name);
+// The shape of a variable, without making the tensor of one never set (it would be made full of
+// zeros on first read, however large); nothing when the layer has no such variable.
+std::optional<Shape> variable_shape(const Layer& layer, const std::string& name);
 
 }  // namespace ovrix

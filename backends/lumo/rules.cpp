@@ -23,16 +23,16 @@ MappingStatus check_variable_sizes(const Layer& layer) {
   const uint32_t c = first_input_shape(layer)[2];
   // An absent tensor is the recorder's to report; a present one must fit the channel counts.
   const auto expect = [&](const char* name, uint64_t count) {
-    const auto t = variable(layer, name);
-    if (!t) return;
-    const uint64_t got = t->size();
+    const auto shape = variable_shape(layer, name);
+    if (!shape) return;
+    const uint64_t got = shape->elements();
     if (got != count)
       status += layer_failure(layer, fmt::format("Variable {} must hold {} values (got {}).", name, count, got));
   };
   const auto expect_matrix = [&](const char* name, uint32_t rows, uint32_t cols) {
-    const auto t = variable(layer, name);
-    if (!t) return;
-    const Shape shape = t->shape();
+    const auto found = variable_shape(layer, name);
+    if (!found) return;
+    const Shape& shape = *found;
     if (!(shape.size() == 2 && shape[0] == rows && shape[1] == cols))
       status += layer_failure(layer, fmt::format("Variable {} must have the shape ({}, {}).", name, rows, cols));
   };
@@ -46,12 +46,20 @@ MappingStatus check_variable_sizes(const Layer& layer) {
 }
 
 MappingStatus check_recurrent_layer(const Layer& layer, uint32_t s0) {
+  // The variables hold a value per channel, and one never set is made, full of zeros, when it is first
+  // read: a layer whose channel counts no rule admits is refused on its parameters alone.
+  const uint32_t s = uint32_t(param_or_zero(layer, "stateful_channels"));
+  const uint32_t o = uint32_t(param_or_zero(layer, "output_channels"));
+  const bool reads_variables = s <= TNPR_MAX_STATE_CHANNELS && o <= TNPR_MAX_OUTPUT_CHANNELS &&
+                               first_input_shape(layer)[2] <= TNPR_MAX_INPUT_CHANNELS;
   MappingStatus status;
-  status += check_bitwidth(layer, 6, "new_state_shift", true);
-  status += check_bitwidth(layer, 8, "new_state_scale", true);
-  status += check_bitwidth(layer, 5, "internal_state_outputs_shift", true);
+  if (reads_variables) {
+    status += check_bitwidth(layer, 6, "new_state_shift", true);
+    status += check_bitwidth(layer, 8, "new_state_scale", true);
+    status += check_bitwidth(layer, 5, "internal_state_outputs_shift", true);
+  }
   status += check_packed_input_row(layer);
-  status += check_relu_max_values(layer);
+  if (reads_variables) status += check_relu_max_values(layer);
 
   const uint32_t bits = layer.input_bits();
   if (starts_chain(layer)) {
@@ -63,7 +71,6 @@ MappingStatus check_recurrent_layer(const Layer& layer, uint32_t s0) {
                             fmt::format("For intermediate StatefulRecurrent layer, input must be 8-bit. got( {}).", bits));
   }
 
-  const uint32_t s = uint32_t(param_or_zero(layer, "stateful_channels"));
   if (s > TNPR_MAX_STATE_CHANNELS)
     status += layer_failure(layer,
                             fmt::format("State channels exceeds max limit of {} for TNP-R.", TNPR_MAX_STATE_CHANNELS));
@@ -72,7 +79,6 @@ MappingStatus check_recurrent_layer(const Layer& layer, uint32_t s0) {
     status += layer_failure(
         layer, fmt::format("State channels must be the same for all stateful layers. Expected {}(got {}).", s0, s));
 
-  const uint32_t o = uint32_t(param_or_zero(layer, "output_channels"));
   if (o > TNPR_MAX_OUTPUT_CHANNELS)
     status += layer_failure(layer,
                             fmt::format("Output channels exceeds max limit of {} for TNP-R.", TNPR_MAX_OUTPUT_CHANNELS));
@@ -89,8 +95,10 @@ MappingStatus check_recurrent_layer(const Layer& layer, uint32_t s0) {
         fmt::format("For the last StatefulRecurrent layer, outputs must be 8-bit, 28-bit or 32-bit. (got {}).", out_bits));
 
   // Beyond the register and SRAM rules above: the tensors the recorder reads.
-  status += check_bitwidth(layer, TNPR_MAX_INPUT_SHIFT_BITS, "input_shift", true);
-  status += check_variable_sizes(layer);
+  if (reads_variables) {
+    status += check_bitwidth(layer, TNPR_MAX_INPUT_SHIFT_BITS, "input_shift", true);
+    status += check_variable_sizes(layer);
+  }
   return status;
 }
 

@@ -25,6 +25,8 @@ inline constexpr uint32_t TNPR_MAX_LAYERS = 8;
 inline constexpr uint32_t TNPR_MAX_STATE_CHANNELS = 256;
 inline constexpr uint32_t TNPR_MAX_OUTPUT_CHANNELS = 256;
 inline constexpr uint32_t TNPR_MAX_SUBSAMPLE = 4;
+// The most input channels any input width admits (8-bit inputs).
+inline constexpr uint32_t TNPR_MAX_INPUT_CHANNELS = 256;
 inline constexpr uint32_t TNPR_MAX_INPUT_SHIFT_BITS = 3;
 
 // "A model cannot have more that 8 StatefulRecurrent layers."

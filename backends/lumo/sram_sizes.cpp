@@ -18,8 +18,8 @@ uint64_t packed_words(uint64_t n, uint32_t bits) {
 }
 
 uint64_t proj_words(const Layer& layer, const char* name) {
-  const auto t = variable(layer, name);
-  return t ? fsram_matrix_words(t->shape()) : 0;
+  const auto shape = variable_shape(layer, name);
+  return shape ? fsram_matrix_words(*shape) : 0;
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <type_traits>
 
 #include "engine/engine.h"
+#include "engine/variables.h"
 #include "mapping/host_hooks.h"
 
 namespace ovrix {
@@ -68,7 +69,14 @@ MappingStatus check_bitwidth(const Layer& layer, uint32_t bits, const std::strin
   (void)is_unsigned;
   auto vars = layer.variables();
   if (!vars || !vars->has(name)) return MappingStatus::success();
-  auto tensor = vars->get(name);
+  std::shared_ptr<const Dense> tensor;
+  if (const auto* own = dynamic_cast<const VariablesImpl*>(vars.get()); own && !own->stored(name)) {
+    // A variable never set holds zeros of its type, as wide as one zero: its full-size tensor (one
+    // value per channel, however many channels a layer the rules will refuse asks for) is not made.
+    tensor = Dense::create(own->spec(name)->type, Shape{1});
+  } else {
+    tensor = vars->get(name);
+  }
   if (!tensor) return MappingStatus::success();
   const int32_t needed = evaluate_bitwidth(*tensor);
   if (needed <= static_cast<int64_t>(bits)) return MappingStatus::success();

@@ -102,9 +102,13 @@ def _record(b, tracks=None, fnp2_words=None):
 
 
 def build_program(input_dims=(4, 4, 1), output_dims=(1, 1, 10), output_type=0, output_bits=0, output_flag=False,
-                  fnp3=None, fnp2=None, tag=0):
+                  fnp3=None, fnp2=None, tag=0, fnp=None, fnp3_tracks=None):
     """A device program whose information gives these shapes and output format; fnp3/fnp2 give it a
-    learning layer whose weight memory holds those words."""
+    learning layer whose weight memory holds those words (fnp3_tracks: the memory record's tracks, for
+    a block after an empty track); fnp = (neurons, input words) gives its learning registers the
+    layout of that memory."""
+    if fnp3_tracks is not None:
+        fnp3 = []
     data = flatbuffers.Builder(1024)
     record = _record(data, tracks=[[tag]])
     records = _offset_vector(data, [record])
@@ -113,9 +117,14 @@ def build_program(input_dims=(4, 4, 1), output_dims=(1, 1, 10), output_type=0, o
     passes = _offset_vector(data, [data.EndObject()])
     learning = None
     if fnp3 is not None or fnp2 is not None:
-        first = _record(data, tracks=[[7]])
+        first = _record(data, tracks=[learning_registers(*fnp) if fnp is not None else [7]])
         second = _record(data, tracks=[[7]])
-        third = _record(data, tracks=[list(fnp3)]) if fnp3 is not None else _record(data, fnp2_words=list(fnp2))
+        if fnp3_tracks is not None:
+            third = _record(data, tracks=[list(t) for t in fnp3_tracks])
+        elif fnp3 is not None:
+            third = _record(data, tracks=[list(fnp3)])
+        else:
+            third = _record(data, fnp2_words=list(fnp2))
         data.StartObject(5)
         data.PrependUint32Slot(4, 3, 0)
         data.PrependUOffsetTRelativeSlot(3, third, 0)
@@ -202,20 +211,65 @@ def expected_output(sample, shape, dtype):
     return out.reshape(shape)
 
 
-def expected_learning(memory, samples, labels, fnp3):
-    """The learning memory after fit with learning on (a list of uint32 words)."""
+def learning_registers(neurons, input_words):
+    """The learning-registers track of a v1 FNP: a 2-word DMA header, then the 50-word register image
+    whose word 14 holds the input words and word 15 the neurons."""
+    image = [0] * 50
+    image[14] = input_words
+    image[15] = neurons
+    return [0, 0] + image
+
+
+def learning_memory(weights, classes, header=()):
+    """A learning memory of neuron blocks: header words (threshold, step with the class plus 1 in bits
+    20..29, learning words), then a bit per input; weights is (neurons, inputs) of 0 and 1."""
+    words = list(header)
+    groups = -(-weights.shape[1] // 32)
+    for k, row in enumerate(weights):
+        block = [0x80000, (classes[k] + 1) << 20 if classes is not None else 0, 5, 0] + [0] * groups
+        for i in np.flatnonzero(row):
+            block[4 + i // 32] |= 1 << (i % 32)
+        words += block
+    return words
+
+
+def expected_learning(memory, samples, labels, fnp3, neurons, input_words):
+    """The learning memory after fit with learning on (a list of uint32 words): the v1 rule of the
+    software fit, on the inputs the emulated FNP sees."""
     memory = list(memory)
     header = 2 if fnp3 and len(memory) > 2 else 0
-    for i, sample in enumerate(samples):
-        h = fnv1a64(np.ascontiguousarray(sample, dtype=np.uint8).tobytes())
-        if len(labels) == 0:
-            label = 0
+    block = input_words + 4
+    for n, sample in enumerate(samples):
+        values = np.asarray(sample).reshape(-1).astype(np.int64)
+        if -(-values.size // 32) == input_words:
+            x = values
         else:
-            label = (labels[0 if len(labels) == 1 else i] & 0xFFFFFFFF) + 1
-        m = splitmix64(h ^ splitmix64(label))
-        at = header + m % (len(memory) - header)
-        word = memory[at]
-        memory[at] = (((word << 1) | (word >> 31)) & 0xFFFFFFFF) ^ (m >> 32)
+            h = fnv1a64(np.ascontiguousarray(sample, dtype=np.uint8).tobytes())
+            x = np.array([splitmix64((h + i) & _MASK) & 1 for i in range((input_words - 1) * 32 + 1)])
+        label = -1 if len(labels) == 0 else int(labels[0 if len(labels) == 1 else n])
+        if len(labels) and label < 0:
+            continue
+        blocks = [memory[header + k * block: header + (k + 1) * block] for k in range(neurons)]
+        bits = [[(b[4 + i // 32] >> (i % 32)) & 1 for i in range(len(x))] for b in blocks]
+        winner, best = None, None
+        for k, b in enumerate(blocks):
+            cls = (b[1] >> 20) & 0x3FF
+            if label >= 0 and (cls - 1 if cls else 0) != label:
+                continue
+            p = int(np.dot(x, bits[k])) & 0xFFFFFFFF
+            p = p - (1 << 32) if p >= 1 << 31 else p
+            if winner is None or p > best:
+                winner, best = k, p
+        if winner is None:
+            continue
+        w = bits[winner]
+        src = next((i for i in range(len(x)) if w[i] and x[i] == 0), None)
+        dst = next((i for i in range(len(x)) if not w[i] and x[i] != 0), None)
+        if src is None or dst is None:
+            continue
+        base = header + winner * block + 4
+        memory[base + src // 32] &= ~(1 << (src % 32)) & 0xFFFFFFFF
+        memory[base + dst // 32] |= 1 << (dst % 32)
     return memory
 
 

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 from emulated_devices import (PROGRAM_DATA_ADDRESS, bytes_of, build_program, expected_learning, info_part,
-                              with_devices, words_of)
+                              learning_memory, with_devices, words_of)
 from ovrix import core
 
 
@@ -176,23 +176,54 @@ def samples(n, shape=(4, 4, 1), seed=0):
     return np.random.default_rng(seed).integers(0, 256, size=(n, *shape), dtype=np.uint8)
 
 
+LEARN_WEIGHTS = np.random.default_rng(5).integers(0, 2, size=(6, 16))
+LEARN_MEMORY = learning_memory(LEARN_WEIGHTS, classes=[0, 0, 1, 1, 2, 2], header=[0xAAAA0001, 0x60000030])
+
+
 @with_devices("v1")
-def test_fit_with_learning_on_changes_the_memory_by_the_documented_rule():
+@pytest.mark.parametrize("input_dims, input_words", [((4, 4, 1), 1), ((4, 4, 1), 2), ((4, 4, 3), 2)],
+                         ids=["sample-is-the-input", "hashed-inputs", "sample-fills-the-input-words"])
+def test_fit_with_learning_on_learns_by_the_software_rule(input_dims, input_words):
     (device,) = core.devices()
-    device.program = build_program(fnp3=FNP3_MEMORY)
-    x = samples(5)
-    device.fit(x, [1, 2, 3, 4, 5])
-    assert words_of(device.learn_mem) == FNP3_MEMORY  # learning off: nothing learnt
+    weights = np.random.default_rng(5).integers(0, 2, size=(6, 32 * input_words - 8))
+    memory = learning_memory(weights, classes=[0, 0, 1, 1, 2, 2], header=[0xAAAA0001, 0x60000030])
+    device.program = build_program(input_dims=input_dims, fnp3=memory, fnp=(6, input_words))
+    x = samples(5, input_dims)
+    x[x < 100] = 0  # inputs that are 0 give connections up
+    device.fit(x, [1, 2, 0, 1, 2])
+    assert words_of(device.learn_mem) == memory  # learning off: nothing learnt
     device.learn_enabled = True
-    device.fit(x, [1, 2, 3, 4, 5])
-    expected = expected_learning(FNP3_MEMORY, x, [1, 2, 3, 4, 5], fnp3=True)
-    assert words_of(device.learn_mem) == expected
-    assert expected[:2] == FNP3_MEMORY[:2]
-    device.fit(x, np.array([9], dtype=np.uint8))
-    expected = expected_learning(expected, x, [9], fnp3=True)
+    device.fit(x, [1, 2, 0, 1, 2])
+    expected = expected_learning(memory, x, [1, 2, 0, 1, 2], True, 6, input_words)
+    assert words_of(device.learn_mem) == expected != memory
+    assert expected[:2] == memory[:2]
+    device.fit(x, np.array([9], dtype=np.uint8))  # no neuron has class 9
     assert words_of(device.learn_mem) == expected
     device.fit(x)
-    assert words_of(device.learn_mem) == expected_learning(expected, x, [], fnp3=True)
+    assert words_of(device.learn_mem) == expected_learning(expected, x, [], True, 6, input_words)
+
+
+@with_devices("v1")
+def test_fit_learns_nothing_in_a_memory_its_registers_do_not_describe():
+    (device,) = core.devices()
+    for fnp in (None, (7, 1), (6, 3), (0, 1)):  # no registers, more neurons or words than the memory holds
+        device.program = build_program(fnp3=LEARN_MEMORY, fnp=fnp)
+        device.learn_enabled = True
+        device.fit(samples(5))
+        assert words_of(device.learn_mem) == LEARN_MEMORY, fnp
+
+
+@with_devices("v1")
+def test_the_learning_memory_is_the_track_that_holds_the_block():
+    (device,) = core.devices()
+    # A block that needs the long DMA header starts a track of its own after an empty first track.
+    device.program = build_program(fnp3_tracks=[[], LEARN_MEMORY], fnp=(6, 1))
+    assert words_of(device.learn_mem) == LEARN_MEMORY
+    device.learn_enabled = True
+    x = samples(3)
+    x[x < 100] = 0
+    device.fit(x, [0])
+    assert words_of(device.learn_mem) == expected_learning(LEARN_MEMORY, x, [0], True, 6, 1) != LEARN_MEMORY
 
 
 # --- metrics ------------------------------------------------------------------------------------

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 from emulated_devices import (FORCE_TYPE, NO_OUTPUTS, RAGGED_RANK, RAGGED_SIZE, TENSOR_TYPES, build_program,
-                              expected_output, with_devices)
+                              expected_output, learning_memory, with_devices, words_of)
 from ovrix import core
 
 
@@ -110,12 +110,18 @@ def test_fit_refuses_labels(labels, error, message):
 
 @with_devices("v1")
 def test_a_float_label_is_truncated_only_when_whole():
-    device = device_with(fnp3=[0, 0, 1, 2, 3, 4, 5, 6, 7, 8])
+    # Five neurons of classes 0 to 4 with 8 connections each: label 3 changes neuron 3 only.
+    weights = np.zeros((5, 16), dtype=np.int8)
+    weights[:, 8:] = 1
+    memory = learning_memory(weights, classes=range(5), header=[0, 0])
+    device = device_with(fnp3=memory, fnp=(5, 1))
     device.learn_enabled = True
     x = samples(3)
+    x[:, 2, 0, 0] = 0  # input 8, connected, gives its connection up
     device.fit(x, 3.0)
     by_float = device.learn_mem
-    device.program = build_program(fnp3=[0, 0, 1, 2, 3, 4, 5, 6, 7, 8])
+    assert [i for i, (a, b) in enumerate(zip(words_of(by_float), memory)) if a != b] == [2 + 3 * 5 + 4]
+    device.program = build_program(fnp3=memory, fnp=(5, 1))
     device.learn_enabled = True
     device.fit(x, [3])
     assert device.learn_mem == by_float

@@ -1,7 +1,10 @@
 """On-chip learning on a v1 device: a compiled last dense layer (exactly num_weights non-zero 1-bit
 weights a neuron) maps with its learning records, learns with fit on an emulated v1 device, and its
 weights, learning thresholds and swap values are then what an independent decode of the device's
-learning memory gives; classes can be added and the model mapped and fitted again."""
+learning memory gives; classes can be added and the model mapped and fitted again. FNP3 memories past
+the normal DMA block (up to the FNP3 budget) learn and read back; the emulated device learns what the
+software fit learns, and the learnt model maps again; a model reloaded after another one ran on the
+device goes on from what it had learnt."""
 import numpy as np
 import pytest
 
@@ -89,6 +92,107 @@ def test_classes_added_then_mapped_and_fitted_again():
     dense = model.layers[-1]
     shape = np.asarray(dense.variables["weights"]).shape
     assert shape[3] == 6 + 2 * 2
-    # The emulated device's learning does not keep NUM_WEIGHTS a neuron: start again from such weights.
-    dense.variables["weights"] = sparse_weights(shape, np.random.default_rng(3))
+    # The new neurons have no connection yet: give them NUM_WEIGHTS each.
+    weights = np.asarray(dense.variables["weights"]).copy()
+    weights[..., 6:] = sparse_weights(shape, np.random.default_rng(3))[..., 6:]
+    dense.variables["weights"] = weights
     fit_and_check(model, device)
+
+
+# --- learning memory ------------------------------------------------------------------------------
+
+def direct_model(units, inputs=(32, 32, 1), classes=2, seed=11):
+    """InputData -> a learning FullyConnected: the device's samples are the learning layer's inputs."""
+    model = core.Model()
+    model.add(layer(core.InputData, "input", input_width=inputs[0], input_height=inputs[1], input_channels=inputs[2],
+                    input_bits=1, input_signed=0))
+    dense = layer(core.FullyConnected, "dense", units=units, weights_bits=1, activation=1, act_bits=1)
+    model.add(dense)
+    shape = np.asarray(dense.variables["weights"]).shape
+    dense.variables["weights"] = sparse_weights(shape, np.random.default_rng(seed))
+    model.compile(core.OvrixUnsupervised(num_weights=NUM_WEIGHTS, num_classes=classes))
+    return model
+
+
+def spikes(count, inputs=(32, 32, 1), seed=1):
+    """Sparse spikes: a winner seldom has all its connections on active inputs, so most samples move one."""
+    return (np.random.default_rng(seed).random((count, *inputs)) < 0.05).astype(np.uint8)
+
+
+@with_devices("v1:soc")
+@pytest.mark.parametrize("units", [114, 298], ids=["past-4095-words", "fills-the-fnp3-budget"])
+def test_an_fnp3_memory_past_the_normal_dma_block_learns_and_reads_back(units):
+    (device,) = core.devices()
+    model = direct_model(units)
+    model._map(device, True, core.MapConstraints(device))
+    [np_] = model.layers[-1].mapping.nps
+    assert np_.type == core.NP.FNP3
+    words = units * (1024 // 32 + 4)
+    assert words > 4095 and len(device.learn_mem or b"") == 0
+    before = np.asarray(model.layers[-1].variables["weights"]).copy()
+    x = spikes(8)
+    model.fit(x, np.arange(8, dtype=np.int32) % 2)
+    assert len(device.learn_mem) == 4 * (2 + -(-words // 16) * 16)  # the DMA header, the block padded to 16 words
+    learnt = fit_and_check_read_back(model, device)
+    assert not np.array_equal(learnt, before)
+    assert model._map(device, True, core.MapConstraints(device)) is None  # the learnt weights map again
+    if units == 298:  # one unit more no longer fits an FNP3
+        bigger = direct_model(units + 1)
+        bigger._map(device, True, core.MapConstraints(device))
+        assert [np_.type for np_ in bigger.layers[-1].mapping.nps] == [core.NP.FNP2]
+
+
+def fit_and_check_read_back(model, device):
+    dense = model.layers[-1]
+    inputs, units = np.asarray(dense.variables["weights"]).shape[2:]
+    weights, thresholds, swaps = decode(words_of(device.learn_mem), inputs, units, True)
+    np.testing.assert_array_equal(np.asarray(dense.variables["weights"]), weights)
+    np.testing.assert_array_equal(np.asarray(dense.variables["threshold_learning"]), thresholds)
+    np.testing.assert_array_equal(np.asarray(dense.variables["thswap"]), swaps)
+    return weights
+
+
+# --- the emulated device's learning ---------------------------------------------------------------
+
+@with_devices("v1:soc")
+@pytest.mark.parametrize("labels", [[0, 1, 1, 0, 1, 0, 0, 1, 1, 1], [1], []], ids=["per-sample", "one", "none"])
+def test_device_fit_learns_what_software_fit_learns_and_maps_again(labels):
+    (device,) = core.devices()
+    software, mapped = direct_model(12), direct_model(12)
+    mapped._map(device, True, core.MapConstraints(device))
+    x = spikes(10)
+    labels = np.array(labels, dtype=np.int32)
+    for _ in range(2):
+        software.fit(x, labels)
+        mapped.fit(x, labels)
+    learnt = np.asarray(mapped.layers[-1].variables["weights"])
+    np.testing.assert_array_equal(learnt, np.asarray(software.layers[-1].variables["weights"]))
+    assert not np.array_equal(learnt, np.asarray(direct_model(12).layers[-1].variables["weights"]))
+    assert (learnt.sum(axis=2) == NUM_WEIGHTS).all()
+    assert mapped._map(device, True, core.MapConstraints(device)) is None
+
+
+# --- reprogramming --------------------------------------------------------------------------------
+
+@with_devices("v1:soc")
+def test_a_model_reloaded_after_another_learns_on_from_what_it_learnt():
+    (device,) = core.devices()
+    alone, interrupted = direct_model(12), direct_model(12)
+    other = direct_model(16, seed=5)
+    for model in (alone, interrupted, other):
+        model._map(device, True, core.MapConstraints(device))
+    x, y = spikes(10), np.arange(10, dtype=np.int32) % 2
+    alone.fit(x, y)
+    alone.fit(x[::-1], y[::-1])
+    other.forward(x)  # the two models' programs are the same bytes: one is loaded in between
+    interrupted.fit(x, y)
+    other.fit(spikes(4, seed=3), np.array([1], dtype=np.int32))  # reprograms the device
+    other.forward(x)
+    interrupted.fit(x[::-1], y[::-1])
+    np.testing.assert_array_equal(np.asarray(interrupted.layers[-1].variables["weights"]),
+                                  np.asarray(alone.layers[-1].variables["weights"]))
+    # Inference after a reload runs on the learnt weights too: the device holds them.
+    other.forward(x)
+    interrupted.forward(x)
+    weights, _, _ = decode(words_of(device.learn_mem), 1024, 12, True)
+    np.testing.assert_array_equal(weights, np.asarray(alone.layers[-1].variables["weights"]))

@@ -4,12 +4,14 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <bit>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <stdexcept>
 
 #include "engine/emulation.h"
+#include "engine/impl/inference/v1_learning.h"
+#include "engine/impl/ops/arith.h"
 
 namespace ovrix::emulation {
 
@@ -38,6 +40,45 @@ int8_t signed_bits(uint64_t v, unsigned bits) {
   const uint32_t mask = (1u << bits) - 1;
   const uint32_t sign = 1u << (bits - 1);
   return static_cast<int8_t>(static_cast<int32_t>(((v & mask) ^ sign)) - static_cast<int32_t>(sign));
+}
+
+// A sample's values in index order (the last dimension fastest), whatever its layout.
+std::vector<int32_t> sample_values(const Tensor& sample) {
+  const Shape shape = sample.shape();
+  const std::vector<uint32_t> strides = sample.strides();
+  const std::byte* data = sample.data().data();
+  const TensorType type = sample.type();
+  auto value = [&](size_t at) -> int32_t {
+    auto read = [&](auto v) {
+      std::memcpy(&v, data + at * sizeof v, sizeof v);
+      return v;
+    };
+    switch (type) {
+      case TensorType::int32: return read(int32_t{});
+      case TensorType::float32: {
+        const float f = read(float{});
+        return std::isnan(f) ? 0 : static_cast<int32_t>(std::clamp(f, -2147483648.0f, 2147483520.0f));
+      }
+      case TensorType::int16: return read(int16_t{});
+      case TensorType::uint16: return read(uint16_t{});
+      case TensorType::uint8:
+      case TensorType::uint4:
+      case TensorType::uint2: return read(uint8_t{});
+      default: return read(int8_t{});
+    }
+  };
+  std::vector<int32_t> out(sample.size());
+  std::vector<uint32_t> at(shape.size(), 0);
+  for (size_t n = 0; n < out.size(); ++n) {
+    size_t offset = 0;
+    for (size_t d = 0; d < shape.size(); ++d) offset += size_t{at[d]} * strides[d];
+    out[n] = value(offset);
+    for (size_t d = shape.size(); d-- > 0;) {
+      if (++at[d] < shape[d]) break;
+      at[d] = 0;
+    }
+  }
+  return out;
 }
 
 }  // namespace
@@ -229,7 +270,6 @@ std::vector<std::unique_ptr<Tensor>> EmulatedDevice::run(const std::vector<std::
   std::shared_ptr<PowerMeter> meter;
   if (auto* soc = dynamic_cast<SocDriver*>(driver_)) meter = soc->power_meter();
   const bool learning = mode == Mode::fit && learn_enabled_ && !learn_memory_.empty();
-  const size_t header = summary_.learn_fnp3 && learn_memory_.size() > 2 ? 2 : 0;
 
   std::vector<std::unique_ptr<Tensor>> outputs;
   for (size_t i = 0; i < samples.size(); ++i) {
@@ -241,12 +281,7 @@ std::vector<std::unique_ptr<Tensor>> EmulatedDevice::run(const std::vector<std::
       meter->log_event({next_timestamp(), 800000u + static_cast<uint32_t>(h % 200001),
                         50u + static_cast<uint32_t>((h >> 32) % 451)});
     }
-    if (learning && learn_memory_.size() > header) {
-      const uint64_t label = labels->empty() ? 0 : uint64_t{uint32_t((*labels)[labels->size() == 1 ? 0 : i])} + 1;
-      const uint64_t m = splitmix64(h ^ splitmix64(label));
-      uint32_t& word = learn_memory_[header + m % (learn_memory_.size() - header)];
-      word = std::rotl(word, 1) ^ static_cast<uint32_t>(m >> 32);
-    }
+    if (learning) learn(*samples[i], h, labels->empty() ? -1 : (*labels)[labels->size() == 1 ? 0 : i]);
     if (t == no_outputs) continue;
 
     std::vector<uint32_t> dims = summary_.output_dims;
@@ -264,6 +299,49 @@ std::vector<std::unique_ptr<Tensor>> EmulatedDevice::run(const std::vector<std::
   }
   log_call(mode == Mode::fit ? "fit" : mode == Mode::forward ? "forward" : "predict");
   return outputs;
+}
+
+// The FNP of the learning layer learns from one sample, in its memory of neuron blocks (4 header words,
+// then a bit per input and weight), with the rule of the software fit. The emulation runs no layer
+// before the FNP: when the sample has as many values as fill the FNP's input words, they are its
+// inputs; otherwise its inputs are the fewest that fill its input words, each 1 or 0 by a bit of
+// splitmix64(hash + input). A memory that the registers do not describe learns nothing.
+void EmulatedDevice::learn(const Tensor& sample, uint64_t hash, int64_t label) {
+  const size_t header = summary_.learn_fnp3 && learn_memory_.size() > 2 ? 2 : 0;
+  const uint32_t units = summary_.learn_neurons;
+  const uint32_t groups = summary_.learn_input_words;
+  const uint64_t block = uint64_t{groups} + 4;
+  if (units == 0 || groups == 0 || header + units * block > learn_memory_.size()) return;
+
+  std::vector<int32_t> x;
+  if ((sample.size() + 31) / 32 == groups) {
+    x = sample_values(sample);
+  } else {
+    x.resize(size_t{groups - 1} * 32 + 1);
+    for (size_t i = 0; i < x.size(); ++i) x[i] = static_cast<int32_t>(splitmix64(hash + i) & 1);
+  }
+  const auto inputs = static_cast<uint32_t>(x.size());
+  uint32_t* blocks = learn_memory_.data() + header;
+  auto weight = [&](uint32_t k, uint32_t i) { return (blocks[k * block + 4 + i / 32] >> (i % 32)) & 1u; };
+
+  std::vector<int32_t> potential(units);
+  for (uint32_t k = 0; k < units; ++k) {
+    uint32_t acc = 0;
+    for (uint32_t i = 0; i < inputs; ++i) acc = arith::mac(acc, x[i], static_cast<int32_t>(weight(k, i)));
+    potential[k] = arith::as_signed(acc);
+  }
+  // Header word 1 holds the neuron's class plus 1 in bits 20..29, or 0 when the layer has one class.
+  const auto winner = learning::v1_winner(potential, label, [&](uint32_t k) {
+    const uint32_t c = (blocks[k * block + 1] >> 20) & 0x3FF;
+    return c == 0 ? 0 : c - 1;
+  });
+  if (!winner) return;
+  const uint32_t k = *winner;
+  const auto move = learning::v1_move(inputs, [&](uint32_t i) { return weight(k, i) != 0; },
+                                      [&](uint32_t i) { return x[i] != 0; });
+  if (!move) return;
+  blocks[k * block + 4 + move->from / 32] &= ~(1u << (move->from % 32));
+  blocks[k * block + 4 + move->to / 32] |= 1u << (move->to % 32);
 }
 
 std::vector<std::unique_ptr<Tensor>> EmulatedDevice::fit(const std::vector<std::shared_ptr<const Tensor>>& samples,

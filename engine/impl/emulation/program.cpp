@@ -25,6 +25,21 @@ uint64_t saturated_elements(const std::vector<uint32_t>& dims) {
   return n;
 }
 
+// The words of a record's first track that holds any: a block that needs the long DMA header starts
+// a track of its own, after a first track that may stay empty.
+const flatbuffers::Vector<uint32_t>* first_track_words(const fb::Record* record) {
+  if (!record || !record->tracks()) return nullptr;
+  for (const fb::NpTrack* track : *record->tracks())
+    if (track && track->words() && track->words()->size() > 0) return track->words();
+  return nullptr;
+}
+
+// The v1 FNP register image of a learning layer (after its block's DMA header): word 14 holds the words
+// of one input packet (a bit per input) in bits 0..17, word 15 the neurons in bits 0..16.
+constexpr size_t learn_reg_header_words = 2;
+constexpr size_t learn_reg_input_words_word = 14;
+constexpr size_t learn_reg_neurons_word = 15;
+
 bool known_output_type(uint8_t t) {
   return t < force_type || (t >= force_type && t <= force_type + uint8_t(TensorType::uint16)) || t == no_outputs ||
          t == ragged_size || t == ragged_rank;
@@ -57,12 +72,18 @@ ProgramSummary read_program(const uint8_t* data, size_t size) {
     if (memory && memory->fnp2_filters() && memory->fnp2_filters()->words()) {
       const auto* words = memory->fnp2_filters()->words();
       s.learn_memory.assign(words->begin(), words->end());
-    } else if (memory && memory->tracks() && memory->tracks()->size() > 0 && memory->tracks()->Get(0)->words()) {
-      const auto* words = memory->tracks()->Get(0)->words();
+    } else if (const auto* words = first_track_words(memory)) {
       s.learn_memory.assign(words->begin(), words->end());
       s.learn_fnp3 = true;
     } else {
       refuse("the learning layer has no weight memory");
+    }
+    // The FNP's learning registers give the layout of the memory: neurons, and words of input spikes.
+    if (const auto* regs = first_track_words(learning->first_record());
+        regs && regs->size() >= learn_reg_header_words + learn_reg_neurons_word + 1) {
+      const uint32_t* image = regs->data() + learn_reg_header_words;
+      s.learn_input_words = image[learn_reg_input_words_word] & ((1u << 18) - 1);
+      s.learn_neurons = image[learn_reg_neurons_word] & ((1u << 17) - 1);
     }
   }
 

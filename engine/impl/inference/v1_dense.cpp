@@ -5,6 +5,7 @@
 
 #include "engine/engine.h"
 #include "engine/impl/inference/runner.h"
+#include "engine/impl/inference/v1_learning.h"
 #include "engine/impl/ops/arith.h"
 #include "engine/impl/ops/dense_util.h"
 
@@ -59,30 +60,20 @@ class V1DenseRunner : public Runner {
   int32_t num_classes() const override { return classes_; }
 
   // The class of neuron k is k / (units / num_classes) (the last neurons, when the units do not divide
-  // into the classes, get a class number no label has, as the device numbers them). The winner is the
-  // neuron of the label's class (of all neurons when unsupervised) with the highest potential, the
-  // lowest index on ties. It moves one connection: its first connected input that is 0 in the sample
-  // goes to its first unconnected input that is not, so each neuron keeps its number of weights.
+  // into the classes, get a class number no label has, as the device numbers them). The rule itself
+  // is the device's (v1_learning.h).
   void learn(const std::vector<const Buffer*>& in, int32_t label) override {
     const uint32_t per_class = units_ / uint32_t(classes_);
-    int64_t best = 0;
-    int64_t winner = -1;
-    for (uint32_t k = 0; k < units_; ++k) {
-      const int64_t cls = per_class == 0 ? 0 : k / per_class;
-      if (label >= 0 && cls != label) continue;
-      if (winner < 0 || potential_[k] > best) best = potential_[k], winner = k;
-    }
-    if (winner < 0) return;
+    const auto winner =
+        learning::v1_winner(potential_, label, [&](uint32_t k) { return per_class == 0 ? 0 : k / per_class; });
+    if (!winner) return;
     const int32_t* x = in[0]->ints.data();
-    int32_t* w = weights_.data() + size_t(winner) * inputs_;
-    int64_t from = -1, to = -1;
-    for (uint32_t i = 0; i < inputs_ && (from < 0 || to < 0); ++i) {
-      if (from < 0 && w[i] == 1 && x[i] == 0) from = i;
-      if (to < 0 && w[i] == 0 && x[i] != 0) to = i;
-    }
-    if (from < 0 || to < 0) return;
-    w[from] = 0;
-    w[to] = 1;
+    int32_t* w = weights_.data() + size_t{*winner} * inputs_;
+    const auto move =
+        learning::v1_move(inputs_, [&](uint32_t i) { return w[i] == 1; }, [&](uint32_t i) { return x[i] != 0; });
+    if (!move) return;
+    w[move->from] = 0;
+    w[move->to] = 1;
   }
 
   void finish_learning() override { replace_weights(layer_, weights_); }

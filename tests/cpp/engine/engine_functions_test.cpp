@@ -9,6 +9,7 @@
 #include "engine/dma.h"
 #include "engine/engine.h"
 #include "engine/model.h"
+#include "engine/variables.h"
 #include "support/engine_util.h"
 #include "support/golden.h"
 
@@ -72,6 +73,29 @@ TEST(CheckBitwidth, FailsOnlyWhenTheVariableNeedsMoreBits) {
   EXPECT_FALSE(check_bitwidth(*conv, 1, "new_state_shift", true).failed);
   EXPECT_EQ(check_bitwidth(*in, 0, "input_shift", false).to_string(), "Success.");
   EXPECT_FALSE(check_bitwidth(*conv, 3, "input_shift", false).failed);
+}
+
+// A variable never set holds zeros: it is judged as such without being made (a layer of 2^27 output
+// channels would otherwise get 128 MiB per variable before the rules refuse it).
+TEST(CheckBitwidth, JudgesAVariableNeverSetWithoutMakingIt) {
+  auto model = Model::create();
+  model->add(input_data(1, 1, 8));
+  auto dense = make_layer(LayerType::Dense1D, {{"units", 1 << 27}}, "dense");
+  model->add(dense);
+  const auto* vars = dynamic_cast<const VariablesImpl*>(dense->variables().get());
+  ASSERT_NE(vars, nullptr);
+  // Zeros need no bit unsigned, one (the sign) signed.
+  EXPECT_FALSE(check_bitwidth(*dense, 0, "output_scales", false).failed);
+  EXPECT_EQ(check_bitwidth(*dense, 0, "output_shift", false).message,
+            "Variable output_shift needs 1 bits, more than the 0 allowed.");
+  EXPECT_FALSE(check_bitwidth(*dense, 1, "output_shift", false).failed);
+  for (const char* name : {"output_scales", "output_shift"}) EXPECT_EQ(vars->stored(name), nullptr) << name;
+  // Once set, the stored values are counted.
+  auto shifts = Dense::create(TensorType::int8, vars->spec("input_shift")->shape);
+  shifts->mutable_data_as<int8_t>()[5] = 5;
+  dense->variables()->set("input_shift", std::move(shifts));
+  EXPECT_EQ(check_bitwidth(*dense, 3, "input_shift", false).message,
+            "Variable input_shift needs 4 bits, more than the 3 allowed.");
 }
 
 TEST(Thresholds, SixteenTimesTheStepRoundedToNearest) {

@@ -131,6 +131,34 @@ TEST_F(Road, AFailedReadBackLeavesTheProgramAndLearningOn) {
   EXPECT_EQ(emulated.calls().back(), "fit");
 }
 
+// Reprogramming: what the model learnt since it was mapped goes into the device's learning memory
+// whenever its program is loaded, and only then.
+TEST_F(Road, TheLearningMemoryIsWrittenWhenTheProgramIsLoaded) {
+  int writes = 0;
+  bool fail = false;
+  const auto go = [&](const std::vector<uint8_t>& program) {
+    forward_samples(*device, program, add_last, inputs(1), nullptr, {}, [&] {
+      ++writes;
+      if (fail) throw std::runtime_error("the memory does not match");
+    });
+  };
+  go(first);
+  go(first);
+  EXPECT_EQ(writes, 1);
+  go(second);
+  go(first);
+  EXPECT_EQ(writes, 3);
+  // A program whose memory could not be written is not left loaded with the recorded memory: the next
+  // call loads it again.
+  fail = true;
+  EXPECT_THROW(go(second), std::runtime_error);
+  EXPECT_TRUE(device->hardware()->program().empty());
+  fail = false;
+  go(second);
+  EXPECT_EQ(writes, 5);
+  EXPECT_EQ(std::count(emulated.calls().begin(), emulated.calls().end(), "program"), 5);
+}
+
 }  // namespace
 }  // namespace ovrix
 
