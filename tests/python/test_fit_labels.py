@@ -5,12 +5,17 @@ import re
 import numpy as np
 import pytest
 
-from emulated_devices import build_program, expected_learning, with_devices, words_of
+from emulated_devices import build_program, expected_learning, learning_memory, with_devices, words_of
 from helpers import dense1d, input_data, read_cases
 from ovrix import core
 
 CASES = read_cases("python/fit_labels.txt", 4)
 SAMPLES = np.random.default_rng(7).integers(0, 256, size=(5, 4, 4, 1), dtype=np.uint8)
+SAMPLES[SAMPLES < 100] = 0  # inputs that are 0 give connections up
+# Eight neurons of classes 0..7 over the 16 values of a sample, so that each label moves other weights.
+NEURONS = 8
+FNP3 = learning_memory(np.random.default_rng(5).integers(0, 2, size=(NEURONS, 16)), classes=list(range(NEURONS)),
+                       header=[0xAAAA0001, 0x60000030])
 
 
 def rows(target):
@@ -57,9 +62,15 @@ def test_model_fit_labels(labels, same_as, error):
 @with_devices("v1")
 def test_device_fit_labels():
     (device,) = core.devices()
-    fnp3 = [0, 0, 1, 2, 3, 4, 5, 6, 7, 8]
+    def program():
+        return build_program(fnp3=FNP3, fnp=(NEURONS, 1))
+
+    def learnt(memory, labels):
+        return expected_learning(memory, SAMPLES, labels, True, NEURONS, 1)
+
+    assert learnt(FNP3, [1, 2, 3, 4, 5]) != learnt(FNP3, [3]) != FNP3
     for labels, same_as, error in rows("device"):
-        device.program = build_program(fnp3=fnp3)
+        device.program = program()
         device.learn_enabled = True
         before = words_of(device.learn_mem)
         if error:
@@ -69,11 +80,11 @@ def test_device_fit_labels():
             assert words_of(device.learn_mem) == before, labels
         else:
             device.fit(SAMPLES, eval(labels))
-            assert words_of(device.learn_mem) == expected_learning(before, SAMPLES, eval(same_as), fnp3=True), labels
+            assert words_of(device.learn_mem) == learnt(before, eval(same_as)), labels
     # Inputs of another dtype match no overload before conversions are allowed: a list still takes the
     # list overload then (through NumPy an empty list would be a float array, and refused).
-    device.program = build_program(fnp3=fnp3)
+    device.program = program()
     device.learn_enabled = True
     before = words_of(device.learn_mem)
     device.fit(SAMPLES.astype(np.int32), [])
-    assert words_of(device.learn_mem) == expected_learning(before, SAMPLES, [], fnp3=True)
+    assert words_of(device.learn_mem) == learnt(before, [])
