@@ -13,9 +13,9 @@ using ops::detail::shape_text;
 
 // InputData: passes its input on, refusing values outside its bits and sign; float input that only
 // Quantizers read passes unchanged.
-class InputRunner : public Runner {
+class InputRunner : public RunnerOf<InputRunner> {
  public:
-  explicit InputRunner(const Layer& layer) : Runner(layer) {
+  explicit InputRunner(const Layer& layer) : RunnerOf(layer) {
     bits_ = param(layer, "input_bits", layer.input_bits());
     signed_ = param(layer, "input_signed", 0) != 0;
     if (bits_ < 1 || bits_ > 32) layer_error(layer, fmt::format("input bits {} are out of range.", bits_));
@@ -67,9 +67,9 @@ std::vector<T> per_channel(const Layer& layer, std::vector<T> v, size_t channels
 }
 
 // Quantizer: q = round_half_even(x / scale) + zero_point, clamped to the output range.
-class QuantizerRunner : public Runner {
+class QuantizerRunner : public RunnerOf<QuantizerRunner> {
  public:
-  explicit QuantizerRunner(const Layer& layer) : Runner(layer) {
+  explicit QuantizerRunner(const Layer& layer) : RunnerOf(layer) {
     const Shape in = input_dims3(layer);
     axis_ = channel_axis(in, param(layer, "channels_first", 0) != 0);
     scales_ = per_channel(layer, float_values(layer, "scales", 0), axis_.count, "scales");
@@ -105,9 +105,9 @@ class QuantizerRunner : public Runner {
 };
 
 // Dequantizer: float32(x) x scale, per channel of the last axis.
-class DequantizerRunner : public Runner {
+class DequantizerRunner : public RunnerOf<DequantizerRunner> {
  public:
-  explicit DequantizerRunner(const Layer& layer) : Runner(layer) {
+  explicit DequantizerRunner(const Layer& layer) : RunnerOf(layer) {
     const Shape in = input_dims3(layer);
     axis_ = channel_axis(in, false);
     scales_ = per_channel(layer, float_values(layer, "scales", 0), axis_.count, "scales");

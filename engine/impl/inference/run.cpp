@@ -117,7 +117,7 @@ std::shared_ptr<Tensor> run(const std::vector<std::shared_ptr<Layer>>& layers, c
   }
 
   // One lane per thread: its own runners (they keep scratch buffers) and buffers. The first lane is made
-  // first and checks the layers and the wiring; the others repeat what it did.
+  // first and checks the layers and the wiring; the others fork its runners, sharing what they prepared.
   struct Lane {
     std::vector<std::unique_ptr<Runner>> runners;
     Buffer input;
@@ -137,9 +137,10 @@ std::shared_ptr<Tensor> run(const std::vector<std::shared_ptr<Layer>>& layers, c
       float_input = float_input && out->parameters()->layer_type() == LayerType::Quantizer;
   }
   // Buffers: the run's input and one output per layer, allocated once per lane.
-  auto make_lane = [&](Lane& lane) {
+  auto make_lane = [&](Lane& lane, const Lane* from) {
     lane.runners.reserve(layers.size());
-    for (const auto& l : layers) lane.runners.push_back(make_runner(*l));
+    for (size_t i = 0; i < layers.size(); ++i)
+      lane.runners.push_back(from ? from->runners[i]->fork() : make_runner(*layers[i]));
     const bool float_tail = (predict && lane.runners.back()->set_predict()) ||
                             last.parameters()->layer_type() == LayerType::Dequantizer;
     lane.input.is_float = float_input;
@@ -157,7 +158,7 @@ std::shared_ptr<Tensor> run(const std::vector<std::shared_ptr<Layer>>& layers, c
       for (int s : sources[i]) lane.reads[i].push_back(s == kRunInput ? &lane.input : &lane.outputs[size_t(s)]);
   };
   std::deque<Lane> lanes(1);  // a deque: lanes hold pointers into themselves, so they never move
-  make_lane(lanes[0]);
+  make_lane(lanes[0], nullptr);
   Runner& tail = *lanes[0].runners.back();
 
   // The input: (N, s0, s1, s2) with s the first layer's input dimensions.
@@ -212,15 +213,17 @@ std::shared_ptr<Tensor> run(const std::vector<std::shared_ptr<Layer>>& layers, c
   uint64_t macs = 0;
   for (const auto& l : layers) macs += l->macs();
   const uint64_t worth = macs == 0 ? samples : std::max<uint64_t>(1, macs * samples / kMacsPerThread);
-  const unsigned threads =
-      independent ? unsigned(std::min<uint64_t>({parallel::thread_count(), samples, worth})) : 1;
-  // Every lane is made here: making runners reads the layers, which are not to be touched from two
-  // threads at once.
-  lanes.resize(threads);
-  for (size_t k = 1; k < lanes.size(); ++k) make_lane(lanes[k]);
+  // One lane per thread over the samples; when there are fewer samples than threads, each lane's
+  // convolutions also split the rows of their output between the threads left over.
+  const unsigned threads = unsigned(std::max<uint64_t>(1, std::min<uint64_t>(parallel::thread_count(), worth)));
+  const unsigned lane_count = independent ? std::min(threads, std::max(samples, 1u)) : 1;
+  lanes.resize(lane_count);
+  for (size_t k = 1; k < lanes.size(); ++k) make_lane(lanes[k], &lanes[0]);
+  for (size_t k = 0; k < lanes.size(); ++k)
+    for (auto& r : lanes[k].runners) r->set_threads(threads / lane_count + (k < threads % lane_count ? 1 : 0));
 
   auto run_samples = [&](const auto& view) {
-    parallel::for_chunks(samples, threads, [&](unsigned chunk, size_t begin, size_t end) {
+    parallel::for_chunks(samples, lane_count, [&](unsigned chunk, size_t begin, size_t end) {
       Lane& lane = lanes[chunk];
       for (auto& r : lane.runners) r->reset();
       const Buffer& lane_result = lane.outputs.back();

@@ -1,7 +1,9 @@
 // Helpers shared by the runners: variable and parameter access, the output stage and the pooling stage.
 #include <fmt/format.h>
 
+#include <atomic>
 #include <optional>
+#include <string_view>
 #include <stdexcept>
 
 #include "engine/impl/inference/runner.h"
@@ -48,10 +50,16 @@ void check_count(const Layer& layer, const char* name, size_t got, size_t count)
     layer_error(layer, fmt::format("variable \"{}\" holds {} values; {} expected.", name, got, count));
 }
 
-template <class T>
-void widen_into(const Dense& t, std::vector<int32_t>& out) {
+template <class T, class Out>
+void widen_into(const Dense& t, std::vector<Out>& out) {
   ops::detail::View<T> v(t);
   out.assign(v.data(), v.data() + v.size());
+}
+
+std::atomic<uint64_t> weight_reads_{0};
+
+void count_read(const char* name) {
+  if (std::string_view(name) == "weights") weight_reads_.fetch_add(1, std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -66,9 +74,37 @@ void replace_weights(const Layer& layer, const std::vector<int32_t>& values) {
   layer.variables()->set("weights", fresh);
 }
 
+uint64_t weight_reads() { return weight_reads_.load(std::memory_order_relaxed); }
+
+namespace {
+
+bool small_signed(TensorType type) {
+  return type == TensorType::int8 || type == TensorType::int4 || type == TensorType::int2 || type == TensorType::bit;
+}
+
+}  // namespace
+
+std::shared_ptr<const Dense> small_stored(const Layer& layer, const char* name) {
+  auto t = variable(layer, name);
+  if (!t || !small_signed(t->type())) return nullptr;
+  count_read(name);
+  return t;
+}
+
+std::vector<int8_t> small_values(const Layer& layer, const char* name) {
+  auto t = variable(layer, name);
+  if (!t) return {};
+  if (!small_signed(t->type())) return {};
+  std::vector<int8_t> out;
+  widen_into<int8_t>(*t, out);
+  count_read(name);
+  return out;
+}
+
 std::vector<int32_t> int_values(const Layer& layer, const char* name, size_t count) {
   auto t = variable(layer, name);
   if (!t) return {};
+  count_read(name);
   std::vector<int32_t> out;
   switch (t->type()) {
     case TensorType::int32: widen_into<int32_t>(*t, out); break;

@@ -2,6 +2,7 @@
 // against a plain loop, case by case from tests/data/conv_kernel_cases.txt, with values of every width.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <random>
@@ -16,6 +17,7 @@ namespace {
 
 struct Case {
   uint32_t d0, d1, channels, kernel, stride, pad0, pad1, filters, bits, is_signed, seed;
+  int32_t weight_max = 0;  // weights within -weight_max .. weight_max; 0: the full range of their bits
   std::string text;
 };
 
@@ -29,6 +31,7 @@ std::vector<Case> read_cases() {
     Case c;
     s >> c.d0 >> c.d1 >> c.channels >> c.kernel >> c.stride >> c.pad0 >> c.pad1 >> c.filters >> c.bits >>
         c.is_signed >> c.seed;
+    if (!(s >> c.weight_max)) c.weight_max = 0;
     c.text = line;
     cases.push_back(c);
   }
@@ -92,18 +95,31 @@ TEST(ConvKernels, AgreeWithThePlainLoopOnEveryCase) {
     std::mt19937 rng(c.seed);
     const Sweep g = sweep_of(c);
     const auto x = values(size_t(c.d0) * c.d1 * c.channels, c.bits, c.is_signed != 0, rng);
-    const auto w = values(size_t(c.kernel) * c.kernel * c.channels * c.filters, std::min(c.bits, 8u), true, rng);
+    auto w = values(size_t(c.kernel) * c.kernel * c.channels * c.filters, std::min(c.bits, 8u), true, rng);
+    if (c.weight_max > 0) {
+      // Both extremes over-represented, so a layer at the boundary has weights of both signs on it.
+      std::uniform_int_distribution<int32_t> any(-c.weight_max, c.weight_max);
+      std::uniform_int_distribution<int> pick(0, 3);
+      for (auto& v : w) v = pick(rng) == 0 ? -c.weight_max : pick(rng) == 0 ? c.weight_max : any(rng);
+    }
     const PackedFilters packed = pack_filters(w.data(), c.kernel, c.kernel, c.channels, c.filters);
+    // The 8-bit products take every layer whose weights stay within -64 .. 64, and no other.
+    const bool within = std::all_of(w.begin(), w.end(), [](int32_t v) { return v >= -64 && v <= 64; });
+    EXPECT_EQ(!packed.quads.empty(), within);
     std::vector<int32_t> out(size_t(g.out0) * g.out1 * c.filters, 12345);
-    conv2d(x.data(), packed, g, out.data());
-    EXPECT_EQ(out, plain(x, w, c, g, nullptr));
-
     // The input convolution: its padding reads the channel's pad value.
     const auto pads = values(c.channels, std::min(c.bits, 8u), c.is_signed != 0, rng);
     std::vector<int32_t> scratch;
-    std::fill(out.begin(), out.end(), 12345);
-    input_conv2d(x.data(), pads.data(), packed, g, scratch, out.data());
-    EXPECT_EQ(out, plain(x, w, c, g, &pads));
+    // Output rows split between threads give the same integers.
+    for (unsigned threads : {1u, 3u, 8u}) {
+      SCOPED_TRACE(threads);
+      std::fill(out.begin(), out.end(), 12345);
+      conv2d(x.data(), packed, g, out.data(), threads);
+      EXPECT_EQ(out, plain(x, w, c, g, nullptr));
+      std::fill(out.begin(), out.end(), 12345);
+      input_conv2d(x.data(), pads.data(), packed, g, scratch, out.data(), threads);
+      EXPECT_EQ(out, plain(x, w, c, g, &pads));
+    }
 
     // The dot-product path itself: taken exactly when the processor has it and the values fit 16 bits.
     const bool fits = c.bits <= 16;
@@ -120,7 +136,9 @@ TEST(ConvKernels, AgreeWithThePlainLoopOnEveryCase) {
                 int16_t(x[(size_t(i0) * g.d1 + i1) * c.channels + ch]);
       std::fill(out.begin(), out.end(), 12345);
       EXPECT_EQ(conv2d_dot(frame.data(), rows, cols, packed, g, out.data()), dot);
-      if (dot) EXPECT_EQ(out, plain(x, w, c, g, nullptr));
+      if (dot) {
+        EXPECT_EQ(out, plain(x, w, c, g, nullptr));
+      }
     }
   }
 }
