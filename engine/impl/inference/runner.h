@@ -170,6 +170,10 @@ class OutputStage {
   std::vector<uint64_t> half_, right_;
   std::vector<int64_t> offset_;
   std::vector<int32_t> scale32_, max32_;
+  // Its 32-bit path, for a ReLU whose products stay within 32 bits.
+  bool narrow_ = false;
+  std::vector<int32_t> low32_, high32_, bias32_;
+  std::vector<uint32_t> half32_, right32_;
 };
 
 // Pooling after the output stage: none, max over windows, or average (global when pool_size is -1).

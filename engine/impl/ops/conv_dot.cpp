@@ -11,10 +11,14 @@
 // adds pairs into 16-bit lanes, which saturate, but two products of at most 255 x 64 stay within 32767,
 // so the pair sums are exact; `vpmaddwd` by ones then adds the pairs into 32-bit lanes (exact), and the
 // rest is the same wrapping sum. The offset's share, 128 x the filter's sum of weights, is taken back in
-// wrapping 32-bit arithmetic, which is exact modulo 2^32 like the accumulator itself. Layers whose
-// weights pass 64 in magnitude keep the 16-bit path: their pair sums could saturate.
+// wrapping 32-bit arithmetic, which is exact modulo 2^32 like the accumulator itself. Without VNNI,
+// layers whose weights pass 64 in magnitude keep the 16-bit path: their pair sums could saturate. With
+// AVX-512 VNNI, `vpdpbusd` adds four such products straight into a 32-bit lane without saturating, so it
+// takes any 8-bit weights.
 #include <immintrin.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -28,28 +32,57 @@ namespace ovrix::ops::kernel {
 
 namespace {
 
-Isa detect_isa() {
+Isa processor_isa() {
   Isa best = Isa::generic;
 #if defined(__x86_64__) && defined(__GNUC__)
   __builtin_cpu_init();
   if (__builtin_cpu_supports("avx2")) best = Isa::avx2;
+  if (best == Isa::avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+      __builtin_cpu_supports("avx512vnni"))
+    best = Isa::avx512vnni;
 #endif
+  return best;
+}
+
+Isa detect_isa() {
+  Isa best = processor_isa();
   // OVRIX_ISA may ask for a path below the processor's best (never above it).
   if (const char* want = std::getenv("OVRIX_ISA")) {
     const std::string_view w(want);
     if (w == "generic") best = Isa::generic;
+    if (w == "avx2") best = std::min(best, Isa::avx2);
   }
   return best;
 }
 
+std::atomic<int> isa_{-1};
+
 }  // namespace
 
 Isa active_isa() {
-  static const Isa isa = detect_isa();
-  return isa;
+  int isa = isa_.load(std::memory_order_relaxed);
+  if (isa < 0) {
+    isa = static_cast<int>(detect_isa());
+    isa_.store(isa, std::memory_order_relaxed);
+  }
+  return static_cast<Isa>(isa);
 }
 
-const char* isa_name(Isa isa) { return isa == Isa::avx2 ? "avx2" : "generic"; }
+Isa use_isa(Isa isa) {
+  const Isa before = active_isa();
+  isa_.store(static_cast<int>(std::min(isa, processor_isa())), std::memory_order_relaxed);
+  return before;
+}
+
+Isa best_isa() { return processor_isa(); }
+
+const char* isa_name(Isa isa) {
+  switch (isa) {
+    case Isa::avx512vnni: return "avx512vnni";
+    case Isa::avx2: return "avx2";
+    default: return "generic";
+  }
+}
 
 void pack_pairs(PackedFilters& p, const int32_t* w) {
   p.pairs.clear();
@@ -70,8 +103,11 @@ void pack_quads(PackedFilters& p, const int32_t* w) {
   p.quads.clear();
   p.sums.clear();
   const size_t taps = size_t(p.k0) * p.k1, C = p.channels, F = p.filters;
-  for (size_t i = 0; i < taps * C * F; ++i)
-    if (w[i] < -64 || w[i] > 64) return;
+  p.quads_within_64 = true;
+  for (size_t i = 0; i < taps * C * F; ++i) {
+    if (w[i] < -128 || w[i] > 127) return;
+    p.quads_within_64 = p.quads_within_64 && w[i] >= -64 && w[i] <= 64;
+  }
   const size_t B = p.pair_block, cquads = (C + 3) / 4, blocks = (F + B - 1) / B;
   const size_t block_size = taps * cquads * B * 4;
   p.quads.assign(blocks * block_size, 0);
@@ -135,82 +171,40 @@ __attribute__((target("avx2"))) void dot_row(const int16_t* x, size_t step, cons
   for (; o < count; ++o) dot_tile<NV, 1>(x + o * step, step, w, k0, k1, row, cpairs, out + o * F, F, valid);
 }
 
-// The same with 8-bit products: four channels a 32-bit lane.
-template <int NV, int P>
-__attribute__((target("avx2"), always_inline)) inline void dot8_tile(const uint8_t* x, size_t step,
-                                                                     const int8_t* w, uint32_t k0, uint32_t k1,
-                                                                     size_t row, size_t cquads, int32_t* out,
-                                                                     size_t F, size_t valid, const uint32_t* shift) {
-  const __m256i ones = _mm256_set1_epi16(1);
-  __m256i acc[P][NV];
-  for (int p = 0; p < P; ++p)
-    for (int v = 0; v < NV; ++v) acc[p][v] = _mm256_setzero_si256();
-  for (uint32_t r0 = 0; r0 < k0; ++r0) {
-    for (uint32_t r1 = 0; r1 < k1; ++r1) {
-      const uint8_t* xp = x + r0 * row + size_t(r1) * cquads * 4;
-      for (size_t cq = 0; cq < cquads; ++cq, w += NV * 32) {
-        __m256i wv[NV];
-        for (int v = 0; v < NV; ++v) wv[v] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + v * 32));
-        for (int p = 0; p < P; ++p) {
-          int32_t quad;
-          std::memcpy(&quad, xp + p * step + cq * 4, sizeof quad);
-          const __m256i xv = _mm256_set1_epi32(quad);
-          for (int v = 0; v < NV; ++v)
-            acc[p][v] = _mm256_add_epi32(acc[p][v], _mm256_madd_epi16(_mm256_maddubs_epi16(xv, wv[v]), ones));
-        }
-      }
-    }
-  }
-  __m256i back[NV];
-  for (int v = 0; v < NV; ++v) back[v] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(shift + v * 8));
-  for (int p = 0; p < P; ++p) {
-    int32_t* o = out + size_t(p) * F;
-    for (int v = 0; v < NV; ++v) acc[p][v] = _mm256_sub_epi32(acc[p][v], back[v]);
-    if (valid == size_t(NV) * 8) {
-      for (int v = 0; v < NV; ++v) _mm256_storeu_si256(reinterpret_cast<__m256i*>(o + v * 8), acc[p][v]);
-    } else {
-      alignas(32) int32_t lanes[NV * 8];
-      for (int v = 0; v < NV; ++v) _mm256_store_si256(reinterpret_cast<__m256i*>(lanes + v * 8), acc[p][v]);
-      std::memcpy(o, lanes, valid * sizeof(int32_t));
-    }
-  }
-}
-
-template <int NV, int P>
-__attribute__((target("avx2"))) void dot8_row(const uint8_t* x, size_t step, const int8_t* w, uint32_t k0,
-                                              uint32_t k1, size_t row, size_t cquads, int32_t* out, size_t F,
-                                              size_t valid, uint32_t count, const uint32_t* shift) {
-  uint32_t o = 0;
-  for (; o + P <= count; o += P)
-    dot8_tile<NV, P>(x + o * step, step, w, k0, k1, row, cquads, out + o * F, F, valid, shift);
-  for (; o < count; ++o) dot8_tile<NV, 1>(x + o * step, step, w, k0, k1, row, cquads, out + o * F, F, valid, shift);
-}
-
 }  // namespace
+
+namespace avx2_products {
+#pragma GCC push_options
+#pragma GCC target("avx2")
+#define OVRIX_DOT8_VNNI 0
+#include "engine/impl/ops/conv_dot8.inc"
+#undef OVRIX_DOT8_VNNI
+#pragma GCC pop_options
+}  // namespace avx2_products
+
+namespace vnni_products {
+#pragma GCC push_options
+#pragma GCC target("avx2,avx512f,avx512vl,avx512vnni")
+#define OVRIX_DOT8_VNNI 1
+#include "engine/impl/ops/conv_dot8.inc"
+#undef OVRIX_DOT8_VNNI
+#pragma GCC pop_options
+}  // namespace vnni_products
 
 bool conv2d_dot8(const uint8_t* frame, uint32_t cols, const PackedFilters& w, const Sweep& g, uint32_t offset,
                  int32_t* out, unsigned threads) {
-  if (active_isa() != Isa::avx2 || w.quads.empty()) return false;
+  const Isa isa = active_isa();
+  if (w.quads.empty() || isa == Isa::generic || (isa == Isa::avx2 && !w.quads_within_64)) return false;
   const size_t cquads = (size_t(w.channels) + 3) / 4, F = w.filters, B = w.pair_block;
-  const size_t blocks = (F + B - 1) / B;
-  const size_t block_size = size_t(w.k0) * w.k1 * cquads * B * 4;
   const size_t row = size_t(cols) * cquads * 4, step = size_t(g.s1) * cquads * 4;
   // The offset's share of each filter, in blocks padded like the weights.
-  std::vector<uint32_t> shift(blocks * B, 0);
+  std::vector<uint32_t> shift((F + B - 1) / B * B, 0);
   for (size_t f = 0; f < F; ++f) shift[f] = offset * w.sums[f];
   parallel::for_chunks(g.out0, threads, [&](unsigned, size_t first, size_t last) {
-    for (size_t b = 0; b < blocks; ++b) {
-      const size_t valid = std::min(B, F - b * B);
-      const int8_t* wb = w.quads.data() + b * block_size;
-      for (size_t o0 = first; o0 < last; ++o0) {
-        const uint8_t* x = frame + o0 * g.s0 * row;
-        int32_t* o = out + o0 * g.out1 * F + b * B;
-        if (B == 16)
-          dot8_row<2, 6>(x, step, wb, g.k0, g.k1, row, cquads, o, F, valid, g.out1, shift.data() + b * B);
-        else
-          dot8_row<1, 12>(x, step, wb, g.k0, g.k1, row, cquads, o, F, valid, g.out1, shift.data() + b * B);
-      }
-    }
+    if (isa == Isa::avx512vnni)
+      vnni_products::dot8_rows(frame, row, step, w, g, shift.data(), out, first, last);
+    else
+      avx2_products::dot8_rows(frame, row, step, w, g, shift.data(), out, first, last);
   });
   return true;
 }
@@ -218,7 +212,7 @@ bool conv2d_dot8(const uint8_t* frame, uint32_t cols, const PackedFilters& w, co
 bool conv2d_dot(const int16_t* frame, uint32_t rows, uint32_t cols, const PackedFilters& w, const Sweep& g,
                 int32_t* out, unsigned threads) {
   (void)rows;
-  if (active_isa() != Isa::avx2 || w.pairs.empty()) return false;
+  if (active_isa() == Isa::generic || w.pairs.empty()) return false;
   const size_t cpairs = (size_t(w.channels) + 1) / 2, F = w.filters, B = w.pair_block;
   const size_t block_size = size_t(w.k0) * w.k1 * cpairs * B * 2;
   const size_t row = size_t(cols) * cpairs * 2, step = size_t(g.s1) * cpairs * 2;

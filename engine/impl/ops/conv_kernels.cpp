@@ -128,8 +128,9 @@ OVRIX_VECTOR_KERNEL void value_range(const int32_t* x, size_t n, int32_t& lo, in
 }
 
 // Runs a dot-product convolution when the processor has one and every value of the sample and of its
-// padding fits it: the 8-bit products for values in 0 .. 255 or -128 .. 127 (taken plus 128) with weights
-// within -64 .. 64, else the 16-bit pairs for values within 16 bits; false when neither applies.
+// padding fits it: the 8-bit products for values in 0 .. 255 or -128 .. 127 (taken plus 128) with 8-bit
+// weights (within -64 .. 64 without VNNI), else the 16-bit pairs for values within 16 bits; false when
+// neither applies.
 bool conv2d_framed(const int32_t* x, const int32_t* pad_values, const PackedFilters& w, const Sweep& g,
                    int32_t* out, unsigned threads) {
   if ((w.pairs.empty() && w.quads.empty()) || active_isa() == Isa::generic || g.p0 < 0 || g.p1 < 0) return false;
@@ -141,7 +142,8 @@ bool conv2d_framed(const int32_t* x, const int32_t* pad_values, const PackedFilt
   else
     lo = std::min(lo, 0), hi = std::max(hi, 0);
   const auto cols = frame_size(g).second;
-  if (!w.quads.empty() && lo >= -128 && hi <= 255 && (lo >= 0 || hi <= 127)) {
+  const bool quads = !w.quads.empty() && (w.quads_within_64 || active_isa() == Isa::avx512vnni);
+  if (quads && lo >= -128 && hi <= 255 && (lo >= 0 || hi <= 127)) {
     const int32_t offset = lo >= 0 ? 0 : 128;
     thread_local std::vector<uint8_t> frame;
     fill_frame(x, pad_values, g, C, (C + 3) / 4 * 4, offset, frame);
@@ -163,25 +165,35 @@ void conv2d(const int32_t* x, const PackedFilters& w, const Sweep& g, int32_t* o
 namespace {
 
 // Output rows [first, last).
+// Channels [c0, c0 + n) of one output position, n <= B: the accumulators stay in registers (a local array
+// the compiler knows nothing else points to) while the valid taps are added.
+template <size_t B, bool full>
+inline __attribute__((always_inline)) void depthwise_block(const int32_t* x, const int32_t* w, const Sweep& g,
+                                                           size_t C, size_t c0, size_t n, const Taps& t0,
+                                                           const Taps& t1, int32_t* op) {
+  uint32_t a[B] = {};
+  for (int64_t r0 = t0.lo, i0 = t0.first; r0 < t0.hi; ++r0, ++i0) {
+    for (int64_t r1 = t1.lo, i1 = t1.first; r1 < t1.hi; ++r1, ++i1) {
+      const int32_t* xp = x + (size_t(i0) * g.d1 + size_t(i1)) * C + c0;
+      const int32_t* wp = w + (size_t(r0) * g.k1 + size_t(r1)) * C + c0;
+      for (size_t j = 0; j < (full ? B : n); ++j) a[j] += static_cast<uint32_t>(xp[j]) * static_cast<uint32_t>(wp[j]);
+    }
+  }
+  for (size_t j = 0; j < (full ? B : n); ++j) op[c0 + j] = arith::as_signed(a[j]);
+}
+
 OVRIX_VECTOR_KERNEL void depthwise_rows(const int32_t* x, uint32_t channels, const int32_t* w, const Sweep& g,
                                         int32_t* out, uint32_t first, uint32_t last) {
+  constexpr size_t B = 16;
   const size_t C = channels;
-  std::vector<uint32_t> acc(C);
   for (uint32_t o0 = first; o0 < last; ++o0) {
     const Taps t0 = taps(o0, g.s0, g.p0, g.k0, g.d0);
     for (uint32_t o1 = 0; o1 < g.out1; ++o1) {
       const Taps t1 = taps(o1, g.s1, g.p1, g.k1, g.d1);
-      std::fill(acc.begin(), acc.end(), 0u);
-      uint32_t* a = acc.data();
-      for (int64_t r0 = t0.lo, i0 = t0.first; r0 < t0.hi; ++r0, ++i0) {
-        for (int64_t r1 = t1.lo, i1 = t1.first; r1 < t1.hi; ++r1, ++i1) {
-          const int32_t* xp = x + (size_t(i0) * g.d1 + size_t(i1)) * C;
-          const int32_t* wp = w + (size_t(r0) * g.k1 + size_t(r1)) * C;
-          for (size_t c = 0; c < C; ++c) a[c] += static_cast<uint32_t>(xp[c]) * static_cast<uint32_t>(wp[c]);
-        }
-      }
       int32_t* op = out + (size_t(o0) * g.out1 + o1) * C;
-      for (size_t c = 0; c < C; ++c) op[c] = arith::as_signed(a[c]);
+      size_t c0 = 0;
+      for (; c0 + B <= C; c0 += B) depthwise_block<B, true>(x, w, g, C, c0, B, t0, t1, op);
+      if (c0 < C) depthwise_block<B, false>(x, w, g, C, c0, C - c0, t0, t1, op);
     }
   }
 }

@@ -9,7 +9,7 @@
 // The hot loops are also compiled for AVX2 on x86-64 (chosen at load time when the CPU has it): the
 // results are integers, identical on every path.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define OVRIX_VECTOR_KERNEL __attribute__((target_clones("avx2", "default")))
+#define OVRIX_VECTOR_KERNEL __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
 #else
 #define OVRIX_VECTOR_KERNEL
 #endif
@@ -52,23 +52,30 @@ struct PackedFilters {
   std::vector<int32_t> values;
   uint32_t pair_block = 8;
   std::vector<int16_t> pairs;  // empty when a weight does not fit 16 bits
-  std::vector<int8_t> quads;   // empty when a weight lies outside -64 .. 64
-  std::vector<uint32_t> sums;  // per filter (wrapping), with quads
+  std::vector<int8_t> quads;    // empty when a weight does not fit 8 bits
+  std::vector<uint32_t> sums;   // per filter (wrapping), with quads
+  bool quads_within_64 = false;  // every weight within -64 .. 64
 };
 // Packs int32 weights (k0, k1, C, F), row-major.
 PackedFilters pack_filters(const int32_t* w, uint32_t k0, uint32_t k1, uint32_t channels, uint32_t filters);
 
 // The instruction sets the convolutions can use, picked once when first asked: the best the processor
-// has, unless the environment variable OVRIX_ISA names a lower one ("generic"). Every path gives the
-// same integers.
-enum class Isa { generic, avx2 };
+// has, unless the environment variable OVRIX_ISA names a lower one ("generic", "avx2"). Every path gives
+// the same integers.
+enum class Isa { generic, avx2, avx512vnni };
 Isa active_isa();
+// The best the processor has.
+Isa best_isa();
+// Makes the kernels use `isa` (at most the processor's best) from now on; returns the one used before.
+// For the tests, which run every path the machine has.
+Isa use_isa(Isa isa);
 const char* isa_name(Isa isa);
 
 // Fills p.pairs (and leaves it empty when a weight does not fit 16 bits); w as for pack_filters.
 void pack_pairs(PackedFilters& p, const int32_t* w);
-// Fills p.quads and p.sums (left empty when a weight lies outside -64 .. 64, where two 8-bit products
-// could pass the 16-bit lanes that add them); w as for pack_filters.
+// Fills p.quads and p.sums (left empty when a weight does not fit 8 bits) and p.quads_within_64; w as
+// for pack_filters. Without VNNI the quads serve only weights within -64 .. 64: beyond, two 8-bit
+// products could pass the 16-bit lanes that add them.
 void pack_quads(PackedFilters& p, const int32_t* w);
 
 // Dot-product convolution over a frame: the input with its padding already in place, (rows, cols) positions

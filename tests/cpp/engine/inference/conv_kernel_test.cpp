@@ -87,9 +87,25 @@ std::vector<int32_t> plain(const std::vector<int32_t>& x, const std::vector<int3
   return out;
 }
 
-TEST(ConvKernels, AgreeWithThePlainLoopOnEveryCase) {
+// Every path of this machine, from the plain one up to its best; the path used before afterwards.
+class EveryPath : public testing::Test {
+ protected:
+  ~EveryPath() override { use_isa(before_); }
+  static std::vector<Isa> paths() {
+    std::vector<Isa> all;
+    for (Isa isa : {Isa::generic, Isa::avx2, Isa::avx512vnni})
+      if (isa <= best_isa()) all.push_back(isa);
+    return all;
+  }
+  const Isa before_ = active_isa();
+};
+
+TEST_F(EveryPath, ConvKernelsAgreeWithThePlainLoopOnEveryCase) {
   const std::vector<Case> cases = read_cases();
   ASSERT_GE(cases.size(), 30u);
+  for (const Isa isa : paths()) {
+  SCOPED_TRACE(isa_name(isa));
+  use_isa(isa);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     std::mt19937 rng(c.seed);
@@ -105,7 +121,8 @@ TEST(ConvKernels, AgreeWithThePlainLoopOnEveryCase) {
     const PackedFilters packed = pack_filters(w.data(), c.kernel, c.kernel, c.channels, c.filters);
     // The 8-bit products take every layer whose weights stay within -64 .. 64, and no other.
     const bool within = std::all_of(w.begin(), w.end(), [](int32_t v) { return v >= -64 && v <= 64; });
-    EXPECT_EQ(!packed.quads.empty(), within);
+    EXPECT_EQ(packed.quads_within_64, within);
+    EXPECT_EQ(packed.quads.empty(), !std::all_of(w.begin(), w.end(), [](int32_t v) { return v >= -128 && v <= 127; }));
     std::vector<int32_t> out(size_t(g.out0) * g.out1 * c.filters, 12345);
     // The input convolution: its padding reads the channel's pad value.
     const auto pads = values(c.channels, std::min(c.bits, 8u), c.is_signed != 0, rng);
@@ -123,7 +140,7 @@ TEST(ConvKernels, AgreeWithThePlainLoopOnEveryCase) {
 
     // The dot-product path itself: taken exactly when the processor has it and the values fit 16 bits.
     const bool fits = c.bits <= 16;
-    const bool dot = active_isa() == Isa::avx2;
+    const bool dot = isa != Isa::generic;
     const uint32_t cp = (c.channels + 1) / 2 * 2;
     const uint32_t rows = (g.out0 - 1) * g.s0 + g.k0 > g.p0 + g.d0 ? (g.out0 - 1) * g.s0 + g.k0 : g.p0 + g.d0;
     const uint32_t cols = (g.out1 - 1) * g.s1 + g.k1 > g.p1 + g.d1 ? (g.out1 - 1) * g.s1 + g.k1 : g.p1 + g.d1;
@@ -140,6 +157,7 @@ TEST(ConvKernels, AgreeWithThePlainLoopOnEveryCase) {
         EXPECT_EQ(out, plain(x, w, c, g, nullptr));
       }
     }
+  }
   }
 }
 
