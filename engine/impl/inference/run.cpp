@@ -3,8 +3,11 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <deque>
+#include <exception>
+#include <mutex>
 #include <stdexcept>
 #include <unordered_map>
 
@@ -222,29 +225,47 @@ std::shared_ptr<Tensor> run(const std::vector<std::shared_ptr<Layer>>& layers, c
   for (size_t k = 0; k < lanes.size(); ++k)
     for (auto& r : lanes[k].runners) r->set_threads(threads / lane_count + (k < threads % lane_count ? 1 : 0));
 
+  // Each lane takes the next sample not taken yet, so a lane whose thread the system holds back does not
+  // hold the others up. On an error the lanes take no sample after the failing one and the error of the
+  // first failing sample is reported, the one a single thread would have met: every sample before it was
+  // taken before it, and runs to its end.
+  std::atomic<size_t> next{0};
+  std::atomic<size_t> failed{samples};
+  std::exception_ptr error;
+  std::mutex error_mutex;
   auto run_samples = [&](const auto& view) {
-    parallel::for_chunks(samples, lane_count, [&](unsigned chunk, size_t begin, size_t end) {
+    parallel::for_chunks(lane_count, lane_count, [&](unsigned chunk, size_t, size_t) {
       Lane& lane = lanes[chunk];
       for (auto& r : lane.runners) r->reset();
       const Buffer& lane_result = lane.outputs.back();
-      for (size_t s = begin; s < end; ++s) {
-        load_sample(view, s, lane.input);
-        for (size_t i = 0; i < layers.size(); ++i) lane.runners[i]->run(lane.reads[i], lane.outputs[i]);
-        if (fit) {
-          const int32_t label = labels.empty() ? -1 : labels[labels.size() == 1 ? 0 : s];
-          if (labels.empty())
-            tail.learn(lane.reads.back(), -1);
-          else if (label >= 0 && label < tail.num_classes())
-            tail.learn(lane.reads.back(), label);
-        }
-        switch (out_type) {
-          case TensorType::float32: store_sample<float>(lane_result, s, *out); break;
-          case TensorType::int8: store_sample<int8_t>(lane_result, s, *out); break;
-          case TensorType::uint8: store_sample<uint8_t>(lane_result, s, *out); break;
-          default: store_sample<int32_t>(lane_result, s, *out);
+      for (size_t s = next++; s < samples && s < failed.load(); s = next++) {
+        try {
+          load_sample(view, s, lane.input);
+          for (size_t i = 0; i < layers.size(); ++i) lane.runners[i]->run(lane.reads[i], lane.outputs[i]);
+          if (fit) {
+            const int32_t label = labels.empty() ? -1 : labels[labels.size() == 1 ? 0 : s];
+            if (labels.empty())
+              tail.learn(lane.reads.back(), -1);
+            else if (label >= 0 && label < tail.num_classes())
+              tail.learn(lane.reads.back(), label);
+          }
+          switch (out_type) {
+            case TensorType::float32: store_sample<float>(lane_result, s, *out); break;
+            case TensorType::int8: store_sample<int8_t>(lane_result, s, *out); break;
+            case TensorType::uint8: store_sample<uint8_t>(lane_result, s, *out); break;
+            default: store_sample<int32_t>(lane_result, s, *out);
+          }
+        } catch (...) {
+          std::lock_guard lock(error_mutex);
+          if (s < failed.load()) {
+            failed.store(s);
+            error = std::current_exception();
+          }
+          return;
         }
       }
     });
+    if (error) std::rethrow_exception(error);
   };
   switch (input.type()) {
     case TensorType::uint8: run_samples(ops::detail::View<uint8_t>(input)); break;
