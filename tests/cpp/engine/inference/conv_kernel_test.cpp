@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -22,8 +21,7 @@ struct Case {
 };
 
 std::vector<Case> read_cases() {
-  const char* root = std::getenv("OVRIX_SOURCE_DIR");
-  std::ifstream in(std::string(root ? root : ".") + "/tests/data/conv_kernel_cases.txt");
+  std::ifstream in(std::string(OVRIX_TEST_DATA_DIR) + "/conv_kernel_cases.txt");
   std::vector<Case> cases;
   for (std::string line; std::getline(in, line);) {
     if (line.empty() || line[0] == '#') continue;
