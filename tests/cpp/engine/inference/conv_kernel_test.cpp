@@ -2,7 +2,6 @@
 // against a plain loop, case by case from tests/data/conv_kernel_cases.txt, with values of every width.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <fstream>
 #include <random>
 #include <sstream>
