@@ -174,21 +174,19 @@ __attribute__((target("avx2"))) void dot_row(const int16_t* x, size_t step, cons
 }  // namespace
 
 namespace avx2_products {
-#pragma GCC push_options
-#pragma GCC target("avx2")
 #define OVRIX_DOT8_VNNI 0
+#define OVRIX_DOT8_TARGET __attribute__((target("avx2")))
 #include "engine/impl/ops/conv_dot8.inc"
+#undef OVRIX_DOT8_TARGET
 #undef OVRIX_DOT8_VNNI
-#pragma GCC pop_options
 }  // namespace avx2_products
 
 namespace vnni_products {
-#pragma GCC push_options
-#pragma GCC target("avx2,avx512f,avx512vl,avx512vnni")
 #define OVRIX_DOT8_VNNI 1
+#define OVRIX_DOT8_TARGET __attribute__((target("avx2,avx512f,avx512vl,avx512vnni")))
 #include "engine/impl/ops/conv_dot8.inc"
+#undef OVRIX_DOT8_TARGET
 #undef OVRIX_DOT8_VNNI
-#pragma GCC pop_options
 }  // namespace vnni_products
 
 bool conv2d_dot8(const uint8_t* frame, uint32_t cols, const PackedFilters& w, const Sweep& g, uint32_t offset,

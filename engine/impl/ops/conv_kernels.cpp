@@ -127,6 +127,19 @@ OVRIX_VECTOR_KERNEL void value_range(const int32_t* x, size_t n, int32_t& lo, in
   hi = b;
 }
 
+}  // namespace
+
+ConvPath conv_path(const PackedFilters& w, int32_t lo, int32_t hi) {
+  if (active_isa() == Isa::generic) return ConvPath::plain;
+  const bool quads = !w.quads.empty() && (w.quads_within_64 || active_isa() == Isa::avx512vnni);
+  if (quads && lo >= -128 && hi <= 255 && (lo >= 0 || hi <= 127)) return ConvPath::quads;
+  if (!w.pairs.empty() && lo >= std::numeric_limits<int16_t>::min() && hi <= std::numeric_limits<int16_t>::max())
+    return ConvPath::pairs;
+  return ConvPath::plain;
+}
+
+namespace {
+
 // Runs a dot-product convolution when the processor has one and every value of the sample and of its
 // padding fits it: the 8-bit products for values in 0 .. 255 or -128 .. 127 (taken plus 128) with 8-bit
 // weights (within -64 .. 64 without VNNI), else the 16-bit pairs for values within 16 bits; false when
@@ -142,15 +155,14 @@ bool conv2d_framed(const int32_t* x, const int32_t* pad_values, const PackedFilt
   else
     lo = std::min(lo, 0), hi = std::max(hi, 0);
   const auto cols = frame_size(g).second;
-  const bool quads = !w.quads.empty() && (w.quads_within_64 || active_isa() == Isa::avx512vnni);
-  if (quads && lo >= -128 && hi <= 255 && (lo >= 0 || hi <= 127)) {
+  const ConvPath path = conv_path(w, lo, hi);
+  if (path == ConvPath::quads) {
     const int32_t offset = lo >= 0 ? 0 : 128;
     thread_local std::vector<uint8_t> frame;
     fill_frame(x, pad_values, g, C, (C + 3) / 4 * 4, offset, frame);
     return conv2d_dot8(frame.data(), cols, w, g, uint32_t(offset), out, threads);
   }
-  if (w.pairs.empty() || lo < std::numeric_limits<int16_t>::min() || hi > std::numeric_limits<int16_t>::max())
-    return false;
+  if (path != ConvPath::pairs) return false;
   thread_local std::vector<int16_t> frame;
   fill_frame(x, pad_values, g, C, (C + 1) / 2 * 2, 0, frame);
   return conv2d_dot(frame.data(), frame_size(g).first, cols, w, g, out, threads);

@@ -90,6 +90,12 @@ bool conv2d_dot(const int16_t* frame, uint32_t rows, uint32_t cols, const Packed
 bool conv2d_dot8(const uint8_t* frame, uint32_t cols, const PackedFilters& w, const Sweep& g, uint32_t offset,
                  int32_t* out, unsigned threads = 1);
 
+// The path a standard or input convolution takes for a sample whose values (and padding values) lie in
+// lo .. hi: the 8-bit products on channel quads, the 16-bit products on channel pairs, or the plain
+// 32-bit kernel.
+enum class ConvPath { plain, pairs, quads };
+ConvPath conv_path(const PackedFilters& w, int32_t lo, int32_t hi);
+
 // Standard convolution: x (d0, d1, C), packed filters (kernel sizes as g.k0, g.k1), out (out0, out1, F).
 // Positions outside the input read 0. Wrapping 32-bit accumulation.
 // The convolutions split their output rows between `threads` of the engine's threads (the same integers

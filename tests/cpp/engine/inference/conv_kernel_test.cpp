@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <map>
 #include <random>
 #include <sstream>
 #include <string>
@@ -156,6 +157,32 @@ TEST_F(EveryPath, ConvKernelsAgreeWithThePlainLoopOnEveryCase) {
     }
   }
   }
+}
+
+TEST_F(EveryPath, EachSampleTakesTheWidestProductsItsValuesAndWeightsAllow) {
+  std::ifstream in(std::string(OVRIX_TEST_DATA_DIR) + "/conv_path_cases.txt");
+  const std::map<std::string, Isa> isas{{"generic", Isa::generic}, {"avx2", Isa::avx2}, {"avx512vnni", Isa::avx512vnni}};
+  const std::map<std::string, ConvPath> want_path{
+      {"plain", ConvPath::plain}, {"pairs", ConvPath::pairs}, {"quads", ConvPath::quads}};
+  size_t rows = 0;
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    std::istringstream s(line);
+    std::string isa, path;
+    int32_t lo = 0, hi = 0, w_max = 0;
+    s >> isa >> lo >> hi >> w_max >> path;
+    ASSERT_TRUE(isas.count(isa) && want_path.count(path)) << line;
+    ++rows;
+    if (isas.at(isa) > best_isa()) continue;
+    use_isa(isas.at(isa));
+    // 1 x 1 kernel, 4 channels, 8 filters: one weight w_max, one -w_max clamped to 8 bits when it is
+    // -128 (so that max 128 means a weight of 128 alone), the others small.
+    std::vector<int32_t> w(32, 3);
+    w[5] = w_max;
+    w[17] = w_max == -128 ? -128 : -std::min(w_max < 0 ? -w_max : w_max, 127);
+    EXPECT_EQ(conv_path(pack_filters(w.data(), 1, 1, 4, 8), lo, hi), want_path.at(path)) << line;
+  }
+  EXPECT_GE(rows, 20u);
 }
 
 TEST(ConvKernels, WeightsBeyondSixteenBitsLeaveTheDotProductsOut) {
