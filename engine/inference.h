@@ -42,12 +42,27 @@ enum class Mode {
 std::shared_ptr<Tensor> run(const std::vector<std::shared_ptr<Layer>>& layers, const Dense& input, Mode mode,
                             const std::vector<int32_t>& labels = {});
 
+// The checks of `run` on its input, made before any sample runs: the shape (N, s0, s1, s2) with s the
+// first layer's input dimensions; the element type (uint8, int8, int16, int32 or float32); float32
+// values whole 32-bit numbers unless they go to Quantizers only; and every value within the bits and
+// sign of each input layer ("Layer '<name>': input value <v> does not fit its <b>-bit unsigned input.").
+// std::invalid_argument otherwise. A mapped model makes them before its input reaches a device.
+void check_input(const std::vector<std::shared_ptr<Layer>>& layers, const Dense& input);
+
+// The input of a run that starts on a device: checked with check_input, then, for an input layer of at
+// most 8 bits, as the device reads it, one byte a value (uint8, int8 for a signed input layer); wider
+// element types are narrowed, which the check makes exact. Other inputs come back as they are.
+std::shared_ptr<const Dense> device_input(const std::vector<std::shared_ptr<Layer>>& layers,
+                                          std::shared_ptr<const Dense> input);
+
 // The label count of a fit of `samples` samples: none, one for all, or one per sample
 // (std::invalid_argument "Expected one label per input (N) or one for all; got L." otherwise). Callers
 // that convert labels check their count first.
 void check_label_count(uint64_t samples, uint64_t labels);
 
 // Runs a mapped model: its sequences one after the other, each taking the previous one's output.
+// - When the first sequence runs on hardware, the input is checked first as `run` checks it, against the
+//   model's layers, and given to the device as device_input makes it.
 // - A Hardware sequence must be a ForwardableSequence: the samples (the input split along dimension 0)
 //   go to forward_samples, with the labels in Fit (always a list, possibly empty) and none otherwise;
 //   its outputs, one per sample and all of one shape and type, are stacked in order (N, ...). In Predict

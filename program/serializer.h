@@ -85,14 +85,14 @@ class SequenceSerializer {
     bool output_flag = false;
     uint32_t input_conv_param_a = 0;
     uint32_t input_conv_param_b = 0;
-    std::vector<int32_t> output_shift;
-    std::vector<float> output_scales;
+    std::vector<int32_t> output_shift{};
+    std::vector<float> output_scales{};
     uint8_t descriptors_per_pass = 0;
     uint8_t input_bits = 0;
     bool input_signed = false;
     bool input_channels_first = false;
-    std::vector<float> input_scales;
-    std::vector<uint8_t> input_zero_points;
+    std::vector<float> input_scales{};
+    std::vector<uint8_t> input_zero_points{};
     bool lumo_post_processing = false;
   };
 

@@ -2,12 +2,13 @@
 // Registration functions of the binding files, called by the module body in a fixed order.
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
+
 namespace ovrix::python {
 
 namespace py = pybind11;
 
-void init_model(py::module_& m);            // model.cpp
-void init_model_inference(py::module_& m);  // model_inference.cpp: fit, forward, predict, evaluate, metrics, power_events on Model
+void init_model(py::module_& m);            // model.cpp, with the inference bodies of model_inference.cpp
 void init_layer(py::module_& m);            // layer.cpp
 void init_layer_params(py::module_& m);     // layer_params.cpp
 void init_learning_binding(py::module_& m); // learning.cpp
@@ -27,6 +28,15 @@ void init_progmem_binding(py::module_& m);  // progmem.cpp
 void init_ops(py::module_& m);              // nn/ops.cpp
 void init_flash_board(py::module_& m);      // flash_board.cpp
 void init_graph_utils(py::module_& graph_utils);  // graph_utils.cpp
+// Gives an enumeration the constructor that takes a signed 32-bit `value`, in place of the binding
+// library's, which takes the underlying type (unsigned for IpVersion and ClockMode). A value that names
+// no member still makes an instance holding it.
+template <class Enum>
+void construct_from_int32(py::enum_<Enum>& cls) {
+  py::delattr(cls, "__init__");
+  cls.def(py::init([](int32_t value) { return static_cast<Enum>(value); }), py::arg("value"));
+}
+
 // Makes every class of the module refuse __new__ outside a call of the class: an object whose C++
 // value was never built cannot be used. Called after every registration.
 void refuse_unconstructed_objects(py::module_& m);  // instance_guard.cpp

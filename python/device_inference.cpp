@@ -7,12 +7,14 @@
 
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #include "engine/device.h"
 #include "engine/tensor.h"
 #include "mapping/host_hooks.h"
 #include "mapping/power_meter.h"
 #include "python/hardware_device.h"
+#include "python/labels.h"
 #include "python/tensor_conversion.h"
 
 namespace ovrix::python {
@@ -136,13 +138,11 @@ py::array fit_with_numpy_labels(PyHardwareDevice& device, const py::array& input
   }
   if (!integer) throw std::invalid_argument("fit method expects integers as labels");
   // A value that no 32-bit label holds (or an element that is itself an array) is refused, not wrapped.
-  // A 0-dimensional array counts as one label, which its conversion then refuses.
+  // A 0-dimensional array is one label.
   const FitLabels fit_labels{labels.ndim() >= 1 ? static_cast<uint64_t>(labels.shape(0)) : 1, [&] {
-                               try {
-                                 return py::cast<std::vector<int32_t>>(labels);
-                               } catch (const py::cast_error&) {
-                                 throw std::invalid_argument("fit method expects integers as labels");
-                               }
+                               auto converted = int32_labels(labels);
+                               if (!converted) throw std::invalid_argument("fit method expects integers as labels");
+                               return std::move(*converted);
                              }};
   return run_device_inference(device, inputs, &fit_labels, InferenceMode::Fit);
 }

@@ -11,6 +11,7 @@
 #include "mapping/device_discovery.h"
 #include "python/bindings.h"
 #include "python/device_inference.h"
+#include "python/labels.h"
 #include "python/tensor_conversion.h"
 
 namespace ovrix::python {
@@ -39,17 +40,10 @@ using Inputs = py::array_t<uint8_t, py::array::forcecast>;
 
 const char* const fit_doc = "\n        Learn from inputs on a programmed device.\n        ";
 
-// A float label must be a whole number that a 32-bit signed integer holds. It is read as a 32-bit
-// float; a value far outside that range is refused before it is narrowed (narrowing a double beyond
-// the float range is undefined).
-std::vector<int32_t> label_of(double given) {
-  if (!(given > -3e9 && given < 3e9)) throw std::invalid_argument("fit method expects integers as labels");
-  const float value = static_cast<float>(given);
-  if (!(value >= -2147483648.0f && value < 2147483648.0f))
-    throw std::invalid_argument("fit method expects integers as labels");
-  const auto label = static_cast<int32_t>(value);
-  if (static_cast<float>(label) != value) throw std::invalid_argument("fit method expects integers as labels");
-  return {label};
+std::vector<int32_t> label_of(const NumberLabel& given) {
+  const auto label = whole_number_label(given.value);
+  if (!label) throw std::invalid_argument("fit method expects integers as labels");
+  return {*label};
 }
 
 std::vector<int32_t> labels_of(const py::list& labels) {
@@ -109,7 +103,7 @@ void init_hardware_device(py::module_& m) {
           "\n        Clear current program from hardware device, restoring its initial\n        state\n        ")
       .def(
           "fit",
-          [](PyHardwareDevice& d, const Inputs& inputs, double label) {
+          [](PyHardwareDevice& d, const Inputs& inputs, const NumberLabel& label) {
             const auto labels = label_of(label);
             const FitLabels fit_labels{1, [&] { return labels; }};
             return run_device_inference(d, inputs, &fit_labels, InferenceMode::Fit);
@@ -117,8 +111,8 @@ void init_hardware_device(py::module_& m) {
           fit_doc, py::arg("inputs"), py::arg("input_labels"))
       .def(
           "fit",
-          [](PyHardwareDevice& d, const Inputs& inputs, const py::array& labels) {
-            return fit_with_numpy_labels(d, inputs, labels);
+          [](PyHardwareDevice& d, const Inputs& inputs, const LabelArray& labels) {
+            return fit_with_numpy_labels(d, inputs, labels.array);
           },
           fit_doc, py::arg("inputs"), py::arg("input_labels"))
       .def(

@@ -17,7 +17,9 @@ void init_metrics(py::module_& m) {
             return names;
           },
           "The list of metrics names")
-      .def("__getitem__", [](const PyMetrics& metrics, const std::string& name) {
+      // Names are str only: a bytes key is refused like any other non-string key.
+      .def("__getitem__", [](const PyMetrics& metrics, const py::str& key) {
+        const std::string name(key);
         const auto it = metrics.values.find(name);
         if (it == metrics.values.end()) throw std::invalid_argument(name + " : no such metrics");
         return it->second;

@@ -424,6 +424,14 @@ void init_model(py::module_& m) {
           py::arg("device"), py::arg("hw_only") = false, py::arg("constraints") = py::none())
       .def("pop_layer", &PyModel::pop_layer, docs::model_pop_layer)
       .def("compile", &PyModel::compile, py::arg("optimizer"), docs::model_compile)
+      .def("fit", &PyModel::fit_scalar_label, py::arg("inputs"), py::arg("input_labels"), py::arg("batch_size") = 0,
+           docs::model_fit_float_label)
+      .def("fit", &PyModel::fit_numpy_labels, py::arg("inputs"), py::arg("input_labels"), py::arg("batch_size") = 0,
+           docs::model_fit_array_labels)
+      .def("fit", &PyModel::fit_list_labels, py::arg("inputs"), py::arg("input_labels") = py::list(),
+           py::arg("batch_size") = 0, docs::model_fit_list_labels)
+      .def("forward", &PyModel::forward, py::arg("inputs"), py::arg("batch_size") = 0, docs::model_forward)
+      .def("predict", &PyModel::predict, py::arg("inputs"), py::arg("batch_size") = 0, docs::model_predict)
       .def(
           "get_layer",
           [](const PyModel& self, const std::string& layer_name) { return self.core().get_layer(layer_name); },
@@ -450,6 +458,9 @@ void init_model(py::module_& m) {
           "output_shape", [](const PyModel& self) { return shape_to_list(self.core().output_shape()); },
           "The model output dimensions.")
       .def_property_readonly(
+          "metrics", [](PyModel& self) -> PyMetrics& { return self.metrics; }, py::return_value_policy::reference_internal,
+          "The model metrics.")
+      .def_property_readonly(
           "ip_version", [](const PyModel& self) { return self.core().ip_version(); },
           "The IP version this model is compatible with.")
       .def_property_readonly(
@@ -470,8 +481,18 @@ void init_model(py::module_& m) {
       .def_property_readonly(
           "macs", [](const PyModel& self) { return self.core().macs(); },
           "Returns model number of multiply-accumulate operations.")
+      .def("evaluate", &evaluate_accuracy, py::arg("inputs"), py::arg("labels"), py::arg("num_classes") = 0,
+           py::arg("batch_size") = 0, docs::model_evaluate)
       .def("save", &PyModel::save_model_file, py::arg("model_file"), docs::model_save)
-      .def("to_buffer", &PyModel::to_buffer, docs::model_to_buffer);
+      .def("to_buffer", &PyModel::to_buffer, docs::model_to_buffer)
+      .def_property_readonly(
+          "power_events",
+          [](const PyModel& self) {
+            py::list events;
+            for (const auto& e : self.power_events) events.append(py::cast(e));
+            return events;
+          },
+          "Copy of power events logged after inference");
 }
 
 }  // namespace ovrix::python

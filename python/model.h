@@ -1,6 +1,7 @@
 #pragma once
 // PyModel: the object behind the Python class Model. It owns one engine model and keeps beside it
 // what the Python side holds between calls.
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include "engine/model.h"
 #include "engine/params.h"
 #include "mapping/power_meter.h"
+#include "python/labels.h"
 #include "python/metrics.h"
 
 namespace ovrix::python {
@@ -36,6 +38,16 @@ class PyModel {
   void save_model_file(const std::string& model_file) const;
   py::bytes to_buffer() const;
 
+  // Inference (python/model_inference.cpp): fit with a number, an integer array or a list of labels,
+  // each turned into a label vector; forward and predict; the predicted classes of evaluate.
+  py::array fit_scalar_label(const py::array& inputs, const NumberLabel& label, uint32_t batch_size);
+  py::array fit_numpy_labels(const py::array& inputs, const py::array& labels, uint32_t batch_size);
+  py::array fit_list_labels(const py::array& inputs, const py::list& labels, uint32_t batch_size);
+  py::array fit(const py::array& inputs, const std::vector<int32_t>& labels, uint32_t batch_size);
+  py::array forward(const py::array& inputs, uint32_t batch_size);
+  py::array predict(const py::array& inputs, uint32_t batch_size);
+  std::vector<int32_t> predict_labels(const py::array& inputs, uint32_t num_classes, uint32_t batch_size);
+
   // What inferences leave (python/model_inference.cpp): metrics by name, overwritten key by key, and
   // the power events copied after the last inference.
   PyMetrics metrics;
@@ -47,6 +59,10 @@ class PyModel {
  private:
   std::unique_ptr<Model> model_;
 };
+
+// Model.evaluate: the share of samples whose predicted class is their label (python/model_inference.cpp).
+float evaluate_accuracy(PyModel& model, const py::array& inputs, const py::array& labels, uint32_t num_classes,
+                        uint32_t batch_size);
 
 // Saved model files: the raw snappy block of a serialized model, and back. Loading refuses files that
 // cannot be read or whose block announces more bytes than a snappy block of that size can hold;

@@ -1,5 +1,5 @@
 // Model.fit, forward, predict and evaluate, with the metrics and power events an inference leaves on
-// the Python model object. Registered on the Model class after init_model (init_model_inference).
+// the Python model object. init_model (model.cpp) registers them among the Model's members.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -80,37 +80,7 @@ std::shared_ptr<Tensor> run_inference(PyModel& model, const py::array& inputs, c
   return output;
 }
 
-py::array fit(PyModel& model, const py::array& inputs, const std::vector<int32_t>& labels, uint32_t batch_size) {
-  auto output = run_inference(model, inputs, [&](std::shared_ptr<Dense> input) {
-    return model.core().fit(std::move(input), labels, batch_size);
-  });
-  return tensor_to_numpy(output);
-}
-
 [[noreturn]] void not_integer_labels() { throw py::type_error("fit method expects integers as labels"); }
-
-// A float label (single precision) must be a whole number that a 32-bit signed integer holds.
-py::array fit_scalar_label(PyModel& model, const py::array& inputs, float label, uint32_t batch_size) {
-  int32_t value = 0;
-  if (!std::isnan(label)) {
-    if (label <= -2147483648.0f)
-      value = std::numeric_limits<int32_t>::min();
-    else if (label >= 2147483648.0f)
-      value = std::numeric_limits<int32_t>::max();
-    else
-      value = static_cast<int32_t>(label);
-  }
-  if (static_cast<float>(value) != label) not_integer_labels();
-  return fit(model, inputs, {value}, batch_size);
-}
-
-// Element by element, as a sequence, into 32-bit signed integers (the binding library's cast errors
-// propagate).
-std::vector<int32_t> int32_labels(const py::handle& sequence) {
-  std::vector<int32_t> labels;
-  for (const py::handle item : sequence) labels.push_back(item.cast<int32_t>());
-  return labels;
-}
 
 // Labels are converted one by one, so their count is checked first: 2^31 labels broadcast from one
 // value would take minutes and gigabytes before the count refused them. Inputs without a first
@@ -119,24 +89,56 @@ void check_label_count(const py::array& inputs, uint64_t labels) {
   if (inputs.ndim() >= 1) software::check_label_count(static_cast<uint64_t>(inputs.shape(0)), labels);
 }
 
-py::array fit_numpy_labels(PyModel& model, const py::array& inputs, const py::array& labels, uint32_t batch_size) {
-  const py::module_ numpy = py::module_::import("numpy");
-  if (!numpy.attr("issubdtype")(labels.dtype(), numpy.attr("integer")).cast<bool>()) not_integer_labels();
-  // A 0-dimensional array is not a sequence: its conversion fails as it always did.
-  if (labels.ndim() >= 1) check_label_count(inputs, static_cast<uint64_t>(labels.shape(0)));
-  return fit(model, inputs, int32_labels(labels), batch_size);
+}  // namespace
+
+py::array PyModel::fit(const py::array& inputs, const std::vector<int32_t>& labels, uint32_t batch_size) {
+  auto output = run_inference(*this, inputs, [&](std::shared_ptr<Dense> input) {
+    return core().fit(std::move(input), labels, batch_size);
+  });
+  return tensor_to_numpy(output);
 }
 
-py::array fit_list_labels(PyModel& model, const py::array& inputs, const py::list& labels, uint32_t batch_size) {
+py::array PyModel::fit_scalar_label(const py::array& inputs, const NumberLabel& label, uint32_t batch_size) {
+  const auto value = whole_number_label(label.value);
+  if (!value) not_integer_labels();
+  return fit(inputs, {*value}, batch_size);
+}
+
+py::array PyModel::fit_numpy_labels(const py::array& inputs, const py::array& labels, uint32_t batch_size) {
+  const py::module_ numpy = py::module_::import("numpy");
+  if (!numpy.attr("issubdtype")(labels.dtype(), numpy.attr("integer")).cast<bool>()) not_integer_labels();
+  // A 0-dimensional array is one label, as a single number is.
+  check_label_count(inputs, labels.ndim() >= 1 ? static_cast<uint64_t>(labels.shape(0)) : 1);
+  const auto converted = int32_labels(labels);
+  if (!converted) not_integer_labels();
+  return fit(inputs, *converted, batch_size);
+}
+
+py::array PyModel::fit_list_labels(const py::array& inputs, const py::list& labels, uint32_t batch_size) {
   check_label_count(inputs, labels.size());
   std::vector<int32_t> converted;
+  converted.reserve(labels.size());
   try {
-    converted = int32_labels(labels);
+    for (const py::handle item : labels) converted.push_back(item.cast<int32_t>());
   } catch (const std::exception&) {
     not_integer_labels();
   }
-  return fit(model, inputs, converted, batch_size);
+  return fit(inputs, converted, batch_size);
 }
+
+py::array PyModel::forward(const py::array& inputs, uint32_t batch_size) {
+  return tensor_to_numpy(run_inference(*this, inputs, [&](std::shared_ptr<Dense> input) {
+    return core().forward(std::move(input), batch_size);
+  }));
+}
+
+py::array PyModel::predict(const py::array& inputs, uint32_t batch_size) {
+  return tensor_to_numpy(run_inference(*this, inputs, [&](std::shared_ptr<Dense> input) {
+    return core().predict(std::move(input), batch_size);
+  }));
+}
+
+namespace {
 
 // Arg-max over groups of neurons: each sample's values, in buffer order, form num_classes runs of g
 // values; run k votes for class k. The first maximum wins; a sample never above the start value keeps -1.
@@ -159,16 +161,17 @@ void vote(const T* values, uint64_t size, uint32_t samples, uint32_t classes, T 
   }
 }
 
-std::vector<int32_t> predict_labels(PyModel& model, const py::array& inputs, uint32_t num_classes,
-                                    uint32_t batch_size) {
-  Model& core = model.core();
+}  // namespace
+
+std::vector<int32_t> PyModel::predict_labels(const py::array& inputs, uint32_t num_classes, uint32_t batch_size) {
+  Model& core = this->core();
   if (core.layer_count() == 0) throw std::invalid_argument("Cannot perform an inference on a model with no layers");
   if (num_classes == 0) {
     const Shape out_shape = core.output_shape();
     num_classes = out_shape.size() >= 3 ? out_shape[2] : (out_shape.size() ? out_shape[out_shape.size() - 1] : 0);
   }
   const bool activation = core.layers().back()->activation_enabled();
-  auto output = run_inference(model, inputs, [&](std::shared_ptr<Dense> input) {
+  auto output = run_inference(*this, inputs, [&](std::shared_ptr<Dense> input) {
     return activation ? core.forward(std::move(input), batch_size) : core.predict(std::move(input), batch_size);
   });
 
@@ -219,55 +222,13 @@ float evaluate_accuracy(PyModel& model, const py::array& inputs, const py::array
   if (inputs.ndim() == 0 || inputs.shape(0) != labels.shape(0))
     throw std::invalid_argument("Inputs and labels must have the same size.");
   if (!labels.dtype().equal(py::dtype("int32"))) throw std::invalid_argument("Labels must be int32.");
-  const std::vector<int32_t> predictions = predict_labels(model, inputs, num_classes, batch_size);
+  const std::vector<int32_t> predictions = model.predict_labels(inputs, num_classes, batch_size);
   const auto typed = py::array_t<int32_t>::ensure(labels);
   float matches = 0;
   for (size_t i = 0; i < predictions.size(); ++i)
     if (predictions[i] == typed.at(static_cast<py::ssize_t>(i))) matches += 1;
   if (predictions.empty()) return 0.0f;
   return matches / static_cast<float>(labels.size());
-}
-
-}  // namespace
-
-void init_model_inference(py::module_& m) {
-  auto model = py::reinterpret_borrow<py::classh<PyModel>>(m.attr("Model"));
-  model
-      .def("fit", &fit_scalar_label, py::arg("inputs"), py::arg("input_labels"), py::arg("batch_size") = 0,
-           docs::model_fit_float_label)
-      .def("fit", &fit_numpy_labels, py::arg("inputs"), py::arg("input_labels"), py::arg("batch_size") = 0,
-           docs::model_fit_array_labels)
-      .def("fit", &fit_list_labels, py::arg("inputs"), py::arg("input_labels") = py::list(),
-           py::arg("batch_size") = 0, docs::model_fit_list_labels)
-      .def(
-          "forward",
-          [](PyModel& self, const py::array& inputs, uint32_t batch_size) {
-            return tensor_to_numpy(run_inference(self, inputs, [&](std::shared_ptr<Dense> input) {
-              return self.core().forward(std::move(input), batch_size);
-            }));
-          },
-          py::arg("inputs"), py::arg("batch_size") = 0, docs::model_forward)
-      .def(
-          "predict",
-          [](PyModel& self, const py::array& inputs, uint32_t batch_size) {
-            return tensor_to_numpy(run_inference(self, inputs, [&](std::shared_ptr<Dense> input) {
-              return self.core().predict(std::move(input), batch_size);
-            }));
-          },
-          py::arg("inputs"), py::arg("batch_size") = 0, docs::model_predict)
-      .def_property_readonly(
-          "metrics", [](PyModel& self) -> PyMetrics& { return self.metrics; }, py::return_value_policy::reference_internal,
-          "The model metrics.")
-      .def("evaluate", &evaluate_accuracy, py::arg("inputs"), py::arg("labels"), py::arg("num_classes") = 0,
-           py::arg("batch_size") = 0, docs::model_evaluate)
-      .def_property_readonly(
-          "power_events",
-          [](const PyModel& self) {
-            py::list events;
-            for (const auto& e : self.power_events) events.append(py::cast(e));
-            return events;
-          },
-          "Copy of power events logged after inference");
 }
 
 }  // namespace ovrix::python

@@ -3,6 +3,8 @@
 // registered before it).
 #include <pybind11/pybind11.h>
 
+#include <cstring>
+
 #include "engine/engine.h"
 #include "engine/enums.h"
 #include "mapping/hw_version.h"
@@ -11,7 +13,33 @@
 namespace py = pybind11;
 using namespace ovrix::python;
 
-PYBIND11_MODULE(core, m, py::multiple_interpreters::not_supported()) {
+static int pybind11_exec_core(PyObject* module);
+
+// The binding library's module entry, preceded by the refusal of subinterpreters. The module declares
+// that it does not support them, but the interpreter only reads that declaration from CPython 3.12
+// on, and only after this entry has run; before it, the binding library's set-up in a subinterpreter
+// waits for an interpreter lock that it never gets. So the entry refuses by itself, first.
+extern "C" PYBIND11_EXPORT PyObject* PyInit_core() {
+  PYBIND11_CHECK_PYTHON_VERSION
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    PyErr_SetString(PyExc_ImportError,
+                    "module ovrix.core does not support loading in subinterpreters: import it in the main "
+                    "interpreter.");
+    return nullptr;
+  }
+  try {
+    py::detail::ensure_internals();
+    static py::detail::slots_array slots =
+        py::detail::init_slots(&pybind11_exec_core, py::multiple_interpreters::not_supported());
+    static PyModuleDef definition{PyModuleDef_HEAD_INIT, "core", nullptr, 0, nullptr, slots.data(), nullptr, nullptr,
+                                  nullptr};
+    return PyModuleDef_Init(&definition);
+  }
+  PYBIND11_CATCH_INIT_EXCEPTIONS
+  return nullptr;
+}
+
+PYBIND11_MODULE_EXEC(core, m) {
   m.doc() = "Ovrix core library";
   const char* version = ovrix::version();
   m.attr("__version__") = version ? py::object(py::str(version)) : py::object(py::none());
@@ -23,7 +51,6 @@ PYBIND11_MODULE(core, m, py::multiple_interpreters::not_supported()) {
       .export_values();
 
   init_model(m);
-  init_model_inference(m);
   init_layer(m);
   init_layer_params(m);
   init_learning_binding(m);
@@ -46,8 +73,9 @@ PYBIND11_MODULE(core, m, py::multiple_interpreters::not_supported()) {
   init_progmem_binding(m);
   init_ops(m);
 
-  py::enum_<ovrix::IpVersion>(m, "IpVersion", "The reference Ovrix IP version")
-      .value("none", ovrix::IpVersion::none)
+  py::enum_<ovrix::IpVersion> ip_version(m, "IpVersion", "The reference Ovrix IP version");
+  construct_from_int32(ip_version);
+  ip_version.value("none", ovrix::IpVersion::none)
       .value("v1", ovrix::IpVersion::v1)
       .value("v2", ovrix::IpVersion::v2)
       .value("lumo", ovrix::IpVersion::lumo)

@@ -22,8 +22,9 @@ void init_socdriver_binding(py::module_& m) {
 }
 
 void init_clock_mode(py::module_& soc) {
-  py::enum_<ovrix::soc::ClockMode>(soc, "ClockMode", "Clock mode configuration")
-      .value("Performance", ovrix::soc::ClockMode::Performance)
+  py::enum_<ovrix::soc::ClockMode> clock_mode(soc, "ClockMode", "Clock mode configuration");
+  construct_from_int32(clock_mode);
+  clock_mode.value("Performance", ovrix::soc::ClockMode::Performance)
       .value("Economy", ovrix::soc::ClockMode::Economy)
       .value("LowPower", ovrix::soc::ClockMode::LowPower)
       .export_values();

@@ -1,5 +1,7 @@
 #include "backends/lumo/lumo_backend.h"
 
+#include <fmt/format.h>
+
 #include <stdexcept>
 
 #include "backends/lumo/chain.h"
@@ -82,7 +84,7 @@ std::unique_ptr<program::Record> LayerRecorderImpl::record_layer(const Layer& la
     if (!layer.inbounds().empty() && is_tnpr(*layer.inbounds().front())) return program::new_record(device_.version());
     return record_program_tnpr_layers(device_, layer);
   }
-  throw std::runtime_error("Unsupported layer type on lumo: " + std::to_string(static_cast<int>(type)) + ".");
+  throw std::runtime_error(fmt::format("Unsupported layer type on lumo: {}.", static_cast<int>(type)));
 }
 
 program::LearnRecordsPtr LayerRecorderImpl::record_learning_layer(const Layer&, bool) const {

@@ -14,8 +14,6 @@ namespace ovrix::lumo {
 
 namespace {
 
-std::string str(uint64_t v) { return std::to_string(v); }
-
 // Companion tensors must hold one value per channel they describe, and the projections the (rows,
 // columns) of their channel counts, so that no formatter reads past a tensor.
 MappingStatus check_variable_sizes(const Layer& layer) {
@@ -58,33 +56,37 @@ MappingStatus check_recurrent_layer(const Layer& layer, uint32_t s0) {
   const uint32_t bits = layer.input_bits();
   if (starts_chain(layer)) {
     if (bits != 8 && bits != 16)
-      status += layer_failure(layer, "For the first StatefulRecurrent layer, input must be 8-bit or 16-bit. got( " +
-                                   str(bits) + ").");
+      status += layer_failure(
+          layer, fmt::format("For the first StatefulRecurrent layer, input must be 8-bit or 16-bit. got( {}).", bits));
   } else if (bits != 8) {
-    status += layer_failure(layer, "For intermediate StatefulRecurrent layer, input must be 8-bit. got( " + str(bits) + ").");
+    status += layer_failure(layer,
+                            fmt::format("For intermediate StatefulRecurrent layer, input must be 8-bit. got( {}).", bits));
   }
 
   const uint32_t s = uint32_t(param_or_zero(layer, "stateful_channels"));
   if (s > TNPR_MAX_STATE_CHANNELS)
-    status += layer_failure(layer, "State channels exceeds max limit of " + str(TNPR_MAX_STATE_CHANNELS) + " for TNP-R.");
-  if (!is_pow2(s)) status += layer_failure(layer, "State channels must be a power of 2. (got " + str(s) + ").");
+    status += layer_failure(layer,
+                            fmt::format("State channels exceeds max limit of {} for TNP-R.", TNPR_MAX_STATE_CHANNELS));
+  if (!is_pow2(s)) status += layer_failure(layer, fmt::format("State channels must be a power of 2. (got {}).", s));
   if (s != s0)
-    status += layer_failure(layer, "State channels must be the same for all stateful layers. Expected " + str(s0) +
-                                 "(got " + str(s) + ").");
+    status += layer_failure(
+        layer, fmt::format("State channels must be the same for all stateful layers. Expected {}(got {}).", s0, s));
 
   const uint32_t o = uint32_t(param_or_zero(layer, "output_channels"));
   if (o > TNPR_MAX_OUTPUT_CHANNELS)
-    status += layer_failure(layer, "Output channels exceeds max limit of " + str(TNPR_MAX_OUTPUT_CHANNELS) + " for TNP-R.");
+    status += layer_failure(layer,
+                            fmt::format("Output channels exceeds max limit of {} for TNP-R.", TNPR_MAX_OUTPUT_CHANNELS));
   const uint32_t sub = uint32_t(param_or_zero(layer, "subsample"));
   if (sub > TNPR_MAX_SUBSAMPLE)
-    status += layer_failure(layer, "Subsample ratio exceeds max limit of " + str(TNPR_MAX_SUBSAMPLE) + " for TNP-R. (got " +
-                                 str(sub) + ").");
+    status += layer_failure(
+        layer, fmt::format("Subsample ratio exceeds max limit of {} for TNP-R. (got {}).", TNPR_MAX_SUBSAMPLE, sub));
 
   const Layer* next = first_outbound_layer(layer);
   const uint32_t out_bits = layer.output_bits();
   if ((!next || !is_recurrent(*next)) && out_bits != 8 && out_bits != 32 && out_bits != 28)
-    status += layer_failure(layer, "For the last StatefulRecurrent layer, outputs must be 8-bit, 28-bit or 32-bit. (got " +
-                                 str(out_bits) + ").");
+    status += layer_failure(
+        layer,
+        fmt::format("For the last StatefulRecurrent layer, outputs must be 8-bit, 28-bit or 32-bit. (got {}).", out_bits));
 
   // Beyond the register and SRAM rules above: the tensors the recorder reads.
   status += check_bitwidth(layer, TNPR_MAX_INPUT_SHIFT_BITS, "input_shift", true);
@@ -115,8 +117,9 @@ MappingStatus check_packed_input_row(const Layer& layer) {
   const uint64_t w = v / 32;
   if (!is_pow2(w))
     status += layer_failure(layer,
-                      "The packed input row (channels x input bits) must occupy a power-of-2 number of 32-bit words (got " +
-                          str(w) + " words for " + str(c) + " channels at " + str(b) + "-bit).");
+                      fmt::format("The packed input row (channels x input bits) must occupy a power-of-2 number of "
+                                  "32-bit words (got {} words for {} channels at {}-bit).",
+                                  w, c, b));
   if (v >= 64 && next_pow2(w) > 128)
     status += layer_failure(layer, fmt::format("The maximum input row size (input_channels * input_bits, padded to a "
                                          "power-of-2 number of 32-bit words) is {} bytes (got {}).",

@@ -1,5 +1,7 @@
 #include "backends/lumo/tsram_format.h"
 
+#include <fmt/format.h>
+
 #include <cmath>
 #include <stdexcept>
 #include <string>
@@ -39,8 +41,8 @@ uint32_t check_unsigned(uint32_t v, uint32_t width) {
 // Every tensor a formatter reads per entry must hold at least the entries it writes.
 void require_entries(const Dense& t, const char* what, size_t n) {
   if (t.size() < n)
-    throw std::runtime_error("TSRAM formatting: " + std::string(what) + " holds " + std::to_string(t.size()) +
-                             " values, fewer than the " + std::to_string(n) + " entries to write.");
+    throw std::runtime_error(
+        fmt::format("TSRAM formatting: {} holds {} values, fewer than the {} entries to write.", what, t.size(), n));
 }
 
 size_t first_dim(const Dense& t) { return t.shape().size() ? t.shape()[0] : 0; }

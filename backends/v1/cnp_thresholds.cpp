@@ -1,5 +1,7 @@
 #include "backends/v1/cnp_thresholds.h"
 
+#include <fmt/format.h>
+
 #include <string>
 #include <utility>
 
@@ -22,8 +24,8 @@ std::vector<uint32_t> format_cnp_thresholds(const Dense& threshold, const Dense&
   (void)threshold_t16.data_as<int32_t>();
   for (const auto& [tensor, name] : {std::pair{&threshold, "threshold"}, std::pair{&threshold_t16, "act_step"}})
     if (uint64_t{first_filter} + count > tensor->size())
-      throw CnpError("filters " + std::to_string(first_filter) + " to " + std::to_string(uint64_t{first_filter} + count - 1) +
-                     " are outside the " + std::to_string(tensor->size()) + " values of \"" + name + "\".");
+      throw CnpError(fmt::format("filters {} to {} are outside the {} values of \"{}\".", first_filter,
+                                 uint64_t{first_filter} + count - 1, tensor->size(), name));
   for (uint32_t k = 0; k < count; ++k) {
     const uint32_t f = first_filter + k;
     if (activation) {
@@ -35,7 +37,7 @@ std::vector<uint32_t> format_cnp_thresholds(const Dense& threshold, const Dense&
     }
     const int32_t step = threshold_t16.at<int32_t>({f});
     if (static_cast<uint32_t>(step) > kMaxStep16)
-      throw CnpError("act_step should be between 0 and 65535. Receives act_step " + std::to_string(step / 16) + ".");
+      throw CnpError(fmt::format("act_step should be between 0 and 65535. Receives act_step {}.", step / 16));
     words[2 * k + 1] = static_cast<uint32_t>(step);
   }
   return words;

@@ -1,5 +1,7 @@
 #include "backends/v1/compatibility_checker.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <stdexcept>
 #include <string>
@@ -52,14 +54,13 @@ BuiltCnp built_cnp(const Kind& layer) {
 MappingStatus check_max_input_dims(const HardwareConstraints& limits, const Layer& layer, const Shape& input) {
   MappingStatus status;
   if (input[0] > limits.max_input_width)
-    status += layer_failure(layer, "The maximum input width is " + std::to_string(limits.max_input_width) + " (got " +
-                                 std::to_string(input[0]) + ").");
+    status += layer_failure(layer, fmt::format("The maximum input width is {} (got {}).", limits.max_input_width, input[0]));
   if (input[1] > limits.max_input_height)
-    status += layer_failure(layer, "The maximum input height is " + std::to_string(limits.max_input_height) + " (got " +
-                                 std::to_string(input[1]) + ").");
+    status += layer_failure(layer,
+                            fmt::format("The maximum input height is {} (got {}).", limits.max_input_height, input[1]));
   if (input[2] > limits.max_input_channels)
-    status += layer_failure(layer, "The maximum input channel value is " + std::to_string(limits.max_input_channels) +
-                                 " (got " + std::to_string(input[2]) + ").");
+    status += layer_failure(
+        layer, fmt::format("The maximum input channel value is {} (got {}).", limits.max_input_channels, input[2]));
   return status;
 }
 
@@ -83,8 +84,9 @@ MappingStatus check_average_pooling(const HardwareConstraints& limits, const Lay
   if (input[0] > AVG_POOL_MAX_WIDTH) status += layer_failure(layer, "With average pooling, input height cannot exceed 32.");
   if (built.conv_rows < AVG_POOL_MIN_ROWS) {
     status += layer_failure(layer,
-                      "When using Global Average Pooling, the output of the convolution must have at least 3 rows "
-                      "(currently " + std::to_string(built.conv_rows) + ").");
+                      fmt::format("When using Global Average Pooling, the output of the convolution must have at "
+                                  "least 3 rows (currently {}).",
+                                  built.conv_rows));
   } else if (cnp_input_words(input[0], input_bits, input[2], input[1]) > limits.sram_input_single_buffer) {
     // The global average needs the whole input in one NP.
     status += layer_failure(layer, "With average pooling, spatial split is impossible.");
@@ -99,8 +101,8 @@ MappingStatus check_common_cnp_constraints(const HardwareConstraints& limits, co
   const Shape input = first_input_shape(layer);
   MappingStatus status = check_max_input_dims(limits, layer, input);
   if (static_cast<uint32_t>(layer_param(layer, "filters")) > limits.max_filters)
-    status += layer_failure(layer, "The maximum number of filters is " + std::to_string(limits.max_filters) + " (got " +
-                                 std::to_string(static_cast<uint32_t>(layer_param(layer, "filters"))) + ").");
+    status += layer_failure(layer, fmt::format("The maximum number of filters is {} (got {}).", limits.max_filters,
+                                               static_cast<uint32_t>(layer_param(layer, "filters"))));
   const int32_t kernel = layer_param(layer, "kernel_width");
   const int32_t stride = layer_param(layer, "stride_x");
   if (kernel != layer_param(layer, "kernel_height")) status += layer_failure(layer, "Kernel width and height must be equal.");
@@ -205,20 +207,21 @@ MappingStatus CompatibilityCheckerImpl::check_hrc_constraints(const Layer& layer
                                                                         : (channels == 3 ? 32 : 96);
     const int32_t filters = param("filters");
     if (filters < 1 || filters > limit)
-      fail("The parameter num_neurons should be set between 1 and " + std::to_string(limit) + ".");
+      fail(fmt::format("The parameter num_neurons should be set between 1 and {}.", limit));
   }
   const int32_t width = param("input_width"), height = param("input_height");
   if (param("padding") == static_cast<int32_t>(Padding::Valid)) {
     const int64_t minimum = std::max<int64_t>(int64_t{kernel_height} + stride_y, 5);
     if (height < minimum)
-      fail("With valid padding, a " + std::to_string(k) + " kernel size and a " + std::to_string(stride_y) +
-           " kernel stride, input second dimension size cannot be smaller than " + std::to_string(minimum) + ".");
+      fail(fmt::format("With valid padding, a {} kernel size and a {} kernel stride, input second dimension size "
+                       "cannot be smaller than {}.",
+                       k, stride_y, minimum));
   } else if (height < 5) {
     fail("Input second dimension size cannot be smaller than 5.");
   }
   if (width < 5) fail("Input first dimension size cannot be smaller than 5.");
   if (width < k) fail("Input first dimension size cannot be smaller than kernel size.");
-  if (height > 256) fail("The maximum input second dimension size is 256 (got " + std::to_string(height) + ").");
+  if (height > 256) fail(fmt::format("The maximum input second dimension size is 256 (got {}).", height));
   const int32_t pool = param("pool_type");
   if (pool == static_cast<int32_t>(PoolType::Average)) fail("The parameter pool_type cannot be Average.");
   if (pool == static_cast<int32_t>(PoolType::Max)) {
@@ -242,8 +245,7 @@ MappingStatus CompatibilityCheckerImpl::check_hrc_constraints(const Layer& layer
   const int32_t* over = std::find_if(thresholds, thresholds + t16->size(),
                                      [](int32_t t) { return static_cast<uint32_t>(t) > 16777215u; });
   if (over != thresholds + t16->size())
-    fail("The parameter act_step should be between 0 and 1048575. Receives act_step " + std::to_string(*over / 16) +
-         ".");
+    fail(fmt::format("The parameter act_step should be between 0 and 1048575. Receives act_step {}.", *over / 16));
   return status;
 }
 
@@ -255,8 +257,8 @@ MappingStatus CompatibilityCheckerImpl::check_fnp_common_constraints(const Layer
   if (bits != 1 && bits != 2 && bits != 4) status += layer_failure(layer, "Input bitwidth should be 1, 2 or 4.");
   const uint32_t limit = is_quor_v2(version) ? 57334 : 81920;
   if (input.elements() > limit)
-    status += layer_failure(layer, "Input dimensions are too large to fit in a FNP. The maximum value is " +
-                                       std::to_string(limit) + ".");
+    status += layer_failure(layer,
+                            fmt::format("Input dimensions are too large to fit in a FNP. The maximum value is {}.", limit));
   if (!status.failed && !(input[0] == 1 && input[1] == 1)) status += check_max_input_dims(constraints_, layer, input);
   if (layer_param(layer, "weights_bits") > 4)
     status += layer_failure(layer, "Weight bits should be between 1 and 4 inclusive.");
@@ -267,8 +269,8 @@ MappingStatus CompatibilityCheckerImpl::check_fnp_common_constraints(const Layer
     const uint32_t size = get_fnp_input_size(layer);
     const uint32_t capacity = constraints_.fnp_input_max_bytes;
     if (size > capacity)
-      status += layer_failure(layer, "Input size exceeds memory. Maximum size is " + std::to_string(uint64_t{capacity} * 4) +
-                                         " bytes. (got " + std::to_string(uint64_t{size} * 4) + " bytes).");
+      status += layer_failure(layer, fmt::format("Input size exceeds memory. Maximum size is {} bytes. (got {} bytes).",
+                                                 uint64_t{capacity} * 4, uint64_t{size} * 4));
   }
   return status;
 }
@@ -284,8 +286,8 @@ MappingStatus CompatibilityCheckerImpl::check_dense_constraints(const Layer& lay
   const int8_t* values = weights->data_as<int8_t>();
   const int8_t* out = std::find_if(values, values + weights->size(), [&](int8_t w) { return w >= bound || w <= -bound; });
   if (out != values + weights->size())
-    return layer_failure(layer, "Weights contain values out of range (" + std::to_string(1 - bound) + ", " +
-                                    std::to_string(bound - 1) + ") (e.g.: " + std::to_string(*out) + ").");
+    return layer_failure(layer, fmt::format("Weights contain values out of range ({}, {}) (e.g.: {}).", 1 - bound,
+                                            bound - 1, *out));
   if (!learns) return status;
   const auto params = layer.learning_params();
   if (!params) return status;

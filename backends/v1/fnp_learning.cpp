@@ -1,5 +1,7 @@
 #include "backends/v1/fnp_learning.h"
 
+#include <fmt/format.h>
+
 #include <string>
 
 #include "backends/common/layer_queries.h"
@@ -37,13 +39,12 @@ void format_fnp_learning_headers(std::vector<uint32_t>* ram, uint32_t inputs, ui
   const int32_t* thresholds = threshold_learning.data_as<int32_t>();
   const int32_t* swaps = thswap.data_as<int32_t>();
   if (uint64_t{units} * block > ram->size() || units > threshold_learning.size() || units > thswap.size())
-    throw FnpError("the learning layer has " + std::to_string(units) + " units, but " +
-                   std::to_string(ram->size() / block) + " neuron blocks, " +
-                   std::to_string(threshold_learning.size()) + " threshold_learning and " +
-                   std::to_string(thswap.size()) + " thswap values.");
+    throw FnpError(fmt::format("the learning layer has {} units, but {} neuron blocks, {} threshold_learning and {} "
+                               "thswap values.",
+                               units, ram->size() / block, threshold_learning.size(), thswap.size()));
   if (units > 0 && num_weights > MAX_NUM_WEIGHTS)
-    throw FnpError("num_weights should be at most 65535 for learning. Receives num_weights " +
-                   std::to_string(num_weights) + ".");
+    throw FnpError(
+        fmt::format("num_weights should be at most 65535 for learning. Receives num_weights {}.", num_weights));
   const uint32_t per_class = num_classes == 0 ? 0 : units / num_classes;
   for (uint32_t k = 0; k < units; ++k) {
     uint32_t* h = ram->data() + k * block;
@@ -67,7 +68,7 @@ program::LearnRecordsPtr record_program_learning_dense_layer(const Device& devic
   if (!params) throw FnpError("layer '" + layer.name() + "' has no learning parameters.");
   const int32_t bits = layer_param(layer, "weights_bits");
   if (bits != 1)
-    throw FnpError("on-chip learning needs 1-bit weights. Receives weights_bits " + std::to_string(bits) + ".");
+    throw FnpError(fmt::format("on-chip learning needs 1-bit weights. Receives weights_bits {}.", bits));
   program::LearnRecordsPtr out;
   out.first = program::new_record(device.version());
   out.second = program::new_record(device.version());
@@ -101,12 +102,10 @@ void decode_fnp_learning_memory(const std::vector<uint32_t>& memory, VariablesIm
   const uint64_t block = learning_block_words(m);
   const size_t skip = fnp3 && memory.size() > FNP3_COPY_HEADER_WORDS ? FNP3_COPY_HEADER_WORDS : 0;
   if (memory.size() - skip < n * block)
-    throw FnpError("the learning memory holds " + std::to_string(memory.size() - skip) + " words, but " +
-                   std::to_string(n) + " neurons of " + std::to_string(m) + " inputs need " +
-                   std::to_string(n * block) + ".");
+    throw FnpError(fmt::format("the learning memory holds {} words, but {} neurons of {} inputs need {}.",
+                               memory.size() - skip, n, m, n * block));
   if (thresholds->size() < n || swaps->size() < n)
-    throw FnpError("threshold_learning and thswap need one value for each of the " + std::to_string(n) +
-                   " neurons.");
+    throw FnpError(fmt::format("threshold_learning and thswap need one value for each of the {} neurons.", n));
   const uint32_t* words = memory.data() + skip;
 
   std::shared_ptr<Dense> learnt = Dense::create(weights->type(), shape, Dense::Layout::Reversed);

@@ -1,5 +1,7 @@
 #include "backends/v1/fnp_ram.h"
 
+#include <fmt/format.h>
+
 #include <cstdlib>
 #include <limits>
 #include <string>
@@ -21,7 +23,7 @@ constexpr uint32_t MAX_STEP = 0xFFFFF;
 
 FnpLayout FnpLayout::of(const Shape& weights_shape, int b) {
   if (weights_shape.size() < 2) throw FnpError("weights need at least two dimensions.");
-  if (b < 1 || b > 8) throw FnpError("weights_bits should be between 1 and 8. Receives " + std::to_string(b) + ".");
+  if (b < 1 || b > 8) throw FnpError(fmt::format("weights_bits should be between 1 and 8. Receives {}.", b));
   FnpLayout l;
   l.neurons = weights_shape[0];
   l.inputs = weights_shape[1];
@@ -29,8 +31,8 @@ FnpLayout FnpLayout::of(const Shape& weights_shape, int b) {
   const uint64_t set_words = ceil_div(l.inputs, 32) * l.planes;
   const uint64_t block = fnp_neuron_words(l.inputs, b);
   if (block * l.neurons > std::numeric_limits<uint32_t>::max())
-    throw FnpError("the weight memory of " + std::to_string(l.neurons) + " neurons of " + std::to_string(l.inputs) +
-                   " inputs does not fit in 32-bit addresses.");
+    throw FnpError(fmt::format("the weight memory of {} neurons of {} inputs does not fit in 32-bit addresses.",
+                               l.neurons, l.inputs));
   l.set_words = static_cast<uint32_t>(set_words);
   l.block_words = static_cast<uint32_t>(block);
   return l;
@@ -49,8 +51,8 @@ std::vector<uint32_t> format_fnp_ram(const Dense& weights, const Dense& threshol
       if (value == 0) continue;
       const uint32_t magnitude = static_cast<uint32_t>(std::abs(value));
       if (magnitude > max_magnitude || (value < 0 && b == 1))
-        throw FnpError("weight " + std::to_string(value) + " of neuron " + std::to_string(k) + " at input " +
-                       std::to_string(i) + " does not fit in " + std::to_string(b) + "-bit weights.");
+        throw FnpError(
+            fmt::format("weight {} of neuron {} at input {} does not fit in {}-bit weights.", value, k, i, b));
       for (uint32_t p = 0; p < layout.planes; ++p)
         if ((magnitude >> p) & 1u) ram[layout.word(k, i, p, value < 0)] |= 1u << (i % 32);
     }
@@ -64,11 +66,11 @@ std::vector<uint32_t> format_fnp_ram(const Dense& weights, const Dense& threshol
       continue;
     }
     if (k >= threshold.size() || k >= step.size())
-      throw FnpError("threshold and act_step need one value per neuron (" + std::to_string(layout.neurons) + ").");
+      throw FnpError(fmt::format("threshold and act_step need one value per neuron ({}).", layout.neurons));
     set_field(&ram[s], FNP_HEADER_VALUE, signed_field_value(thresholds[k], 20));
     const int32_t q = steps[k];
     if (static_cast<uint32_t>(q) > MAX_STEP)
-      throw FnpError("act_step should be between 0 and 65535. Receives act_step " + std::to_string(q / 16) + ".");
+      throw FnpError(fmt::format("act_step should be between 0 and 65535. Receives act_step {}.", q / 16));
     set_field(&ram[s + 1], FNP_HEADER_VALUE, static_cast<uint32_t>(q));
   }
   return ram;

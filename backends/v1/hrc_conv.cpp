@@ -1,5 +1,7 @@
 #include "backends/v1/hrc_conv.h"
 
+#include <fmt/format.h>
+
 #include "backends/common/layer_queries.h"
 #include "engine/dma.h"
 #include "engine/engine.h"
@@ -22,7 +24,7 @@ void format_hrc_thresholds(std::vector<uint32_t>* out, const Dense& threshold, c
   const int32_t* s = steps.data_as<int32_t>();
   const size_t n = threshold.size();
   if (steps.size() < n)
-    throw std::invalid_argument("The HRC needs one act step per threshold (" + std::to_string(n) + ").");
+    throw std::invalid_argument(fmt::format("The HRC needs one act step per threshold ({}).", n));
   out->assign(2 * n, 0);
   for (size_t i = 0; i < n; ++i) {
     (*out)[2 * i] = signed_field_value(t[i], 24);

@@ -1,5 +1,7 @@
 #include "backends/v1/layer_recorder.h"
 
+#include <fmt/format.h>
+
 #include <stdexcept>
 #include <string>
 
@@ -40,7 +42,7 @@ std::unique_ptr<program::Record> LayerRecorderImpl::record_layer(const Layer& la
       return record_program_sep_conv_layer(device_, layer, std::move(next), ib_spikes, output_flag, skipped_nps,
                                            registers_only);
     default:
-      throw std::runtime_error("Unsupported layer type: " + std::to_string(static_cast<int32_t>(type)) + ".");
+      throw std::runtime_error(fmt::format("Unsupported layer type: {}.", static_cast<int32_t>(type)));
   }
 }
 

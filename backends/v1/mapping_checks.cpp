@@ -1,5 +1,7 @@
 // The checks the mapping core asks while it places and groups layers: sequences, component
 // assignments, input and weight fits, split parameters.
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <string>
 
@@ -108,9 +110,8 @@ MappingStatus CompatibilityCheckerImpl::check_layer_mappings(const Layer& layer,
     const uint64_t rounded = (width + NP_INPUT_WIDTH_ALIGN - 1) / NP_INPUT_WIDTH_ALIGN * NP_INPUT_WIDTH_ALIGN;
     // A later component's message replaces an earlier one's.
     if (rounded > constraints_.cnp_max_width)
-      status = layer_failure(layer, "The input length " + std::to_string(rounded) +
-                                  " exceeds the maximum value for NP input width: " +
-                                  std::to_string(constraints_.cnp_max_width) + ".");
+      status = layer_failure(layer, fmt::format("The input length {} exceeds the maximum value for NP input width: {}.",
+                                                rounded, constraints_.cnp_max_width));
   }
   return status;
 }

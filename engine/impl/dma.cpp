@@ -5,6 +5,8 @@
 // words, so an XL block carries a multiple of 16 words, up to 65520.
 #include "engine/dma.h"
 
+#include <fmt/format.h>
+
 #include <atomic>
 #include <stdexcept>
 #include <string>
@@ -19,19 +21,18 @@ void format_config_header(uint32_t* out, const hw::Ident& ident, Target target, 
                           bool xl) {
   if (out == nullptr) throw std::invalid_argument("No place to write the DMA header.");
   const auto t = static_cast<uint32_t>(target);
-  if (t > 15) throw std::invalid_argument("Unknown DMA target " + std::to_string(t) + ".");
+  if (t > 15) throw std::invalid_argument(fmt::format("Unknown DMA target {}.", t));
   if (ident.channel > 127) {
-    throw std::invalid_argument("DMA channel " + std::to_string(ident.channel) + " does not fit the header (0 to 127).");
+    throw std::invalid_argument(fmt::format("DMA channel {} does not fit the header (0 to 127).", ident.channel));
   }
   uint32_t field = size;
   if (xl) {
     if (size % xl_size_unit != 0 || size / xl_size_unit > max_normal_block_words) {
-      throw std::invalid_argument("An XL DMA block holds a multiple of 16 words up to 65520, not " +
-                                  std::to_string(size) + ".");
+      throw std::invalid_argument(fmt::format("An XL DMA block holds a multiple of 16 words up to 65520, not {}.", size));
     }
     field = size / xl_size_unit;
   } else if (size > max_normal_block_words) {
-    throw std::invalid_argument("A DMA block of " + std::to_string(size) + " words needs the XL header.");
+    throw std::invalid_argument(fmt::format("A DMA block of {} words needs the XL header.", size));
   }
   out[0] = uint32_t(ident.col) | uint32_t(ident.row) << 8 | uint32_t(ident.id) << 16 | uint32_t(ident.channel) << 24 |
            uint32_t(xl) << 31;
@@ -54,8 +55,8 @@ bool config_block_size_needs_xl(uint32_t words) { return words > threshold.load(
 
 void set_xl_threshold(uint32_t words) {
   if (words > max_normal_block_words) {
-    throw std::invalid_argument("The XL threshold cannot exceed " + std::to_string(max_normal_block_words) +
-                                " words, the largest normal block.");
+    throw std::invalid_argument(
+        fmt::format("The XL threshold cannot exceed {} words, the largest normal block.", max_normal_block_words));
   }
   threshold.store(words, std::memory_order_relaxed);
 }

@@ -1,4 +1,6 @@
 // Free functions of the engine: bit widths and threshold steps.
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -70,8 +72,8 @@ MappingStatus check_bitwidth(const Layer& layer, uint32_t bits, const std::strin
   if (!tensor) return MappingStatus::success();
   const int32_t needed = evaluate_bitwidth(*tensor);
   if (needed <= static_cast<int64_t>(bits)) return MappingStatus::success();
-  return MappingStatus(layer.name(), "Variable " + name + " needs " + std::to_string(needed) + " bits, more than the " +
-                                         std::to_string(bits) + " allowed.");
+  return MappingStatus(layer.name(),
+                       fmt::format("Variable {} needs {} bits, more than the {} allowed.", name, needed, bits));
 }
 
 std::unique_ptr<Dense> get_threshold_t16_from_act_steps(const Dense& act_steps) {
@@ -82,8 +84,9 @@ std::unique_ptr<Dense> get_threshold_t16_from_act_steps(const Dense& act_steps) 
     // Sixteenths of a step, rounded to nearest with halves away from zero.
     const double v = std::round(16.0 * static_cast<double>(steps[i]));
     if (!(v >= std::numeric_limits<int32_t>::min() && v <= std::numeric_limits<int32_t>::max())) {
-      throw std::runtime_error("Activation step " + std::to_string(steps[i]) + " at index " + std::to_string(i) +
-                               " does not fit a 32-bit threshold step.");
+      // Six decimals, as printf's %f gives them.
+      throw std::runtime_error(fmt::format("Activation step {:f} at index {} does not fit a 32-bit threshold step.",
+                                           static_cast<double>(steps[i]), i));
     }
     p[i] = static_cast<int32_t>(v);
   }

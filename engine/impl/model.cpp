@@ -1,3 +1,5 @@
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <limits>
 #include <stdexcept>
@@ -32,15 +34,14 @@ void check_presets(const Geometry& g, const std::vector<PresetVariable>& presets
     if (!empty) expected.push_back(&v);
   }
   if (expected.size() != presets.size()) {
-    throw std::invalid_argument("Layer " + name + " has " + std::to_string(expected.size()) + " variables, not " +
-                                std::to_string(presets.size()) + ".");
+    throw std::invalid_argument(
+        fmt::format("Layer {} has {} variables, not {}.", name, expected.size(), presets.size()));
   }
   for (size_t i = 0; i < presets.size(); ++i) {
     const auto& p = presets[i];
     const auto& e = *expected[i];
     if (p.name != e.name) {
-      throw std::invalid_argument("Variable " + std::to_string(i) + " of layer " + name + " is " + e.name + ", not " +
-                                  p.name + ".");
+      throw std::invalid_argument(fmt::format("Variable {} of layer {} is {}, not {}.", i, name, e.name, p.name));
     }
     if (!p.tensor || !(p.tensor->shape() == e.shape) || p.tensor->dense_layout() != e.layout) {
       throw std::invalid_argument("Variable " + p.name + " of layer " + name + " does not have its shape and layout.");
@@ -117,7 +118,7 @@ void ModelImpl::add_with_variables(std::shared_ptr<Layer> layer, const std::vect
                                   describe(*layer) + ".");
     }
     if (!rules.merges() && wiring.size() > 1) {
-      throw std::invalid_argument(describe(*layer) + " takes one input, not " + std::to_string(wiring.size()) + ".");
+      throw std::invalid_argument(fmt::format("{} takes one input, not {}.", describe(*layer), wiring.size()));
     }
     std::vector<InputSignal> signals;
     signals.reserve(wiring.size());

@@ -6,6 +6,8 @@
 //
 // Reading checks every length against what is left, rebuilds the model through the same add path
 // as a user would, and refuses anything that does not rebuild to exactly what was written.
+#include <fmt/format.h>
+
 #include <bit>
 #include <cstring>
 #include <stdexcept>
@@ -121,11 +123,11 @@ VariableRecord read_variable(Reader& r) {
   VariableRecord v;
   v.name = r.str();
   const int32_t type = r.i32();
-  if (type < 0 || type > 10) refuse("variable " + v.name + " has the unknown element type " + std::to_string(type) + ".");
+  if (type < 0 || type > 10) refuse(fmt::format("variable {} has the unknown element type {}.", v.name, type));
   const uint8_t layout = r.u8();
-  if (layout > 1) refuse("variable " + v.name + " has the unknown layout " + std::to_string(layout) + ".");
+  if (layout > 1) refuse(fmt::format("variable {} has the unknown layout {}.", v.name, layout));
   const uint8_t count = r.u8();
-  if (count > Shape::max_dims) refuse("variable " + v.name + " has " + std::to_string(count) + " dimensions.");
+  if (count > Shape::max_dims) refuse(fmt::format("variable {} has {} dimensions.", v.name, count));
   Shape shape;
   shape.count = count;
   for (size_t i = 0; i < count; ++i) shape.dims[i] = r.u32();
@@ -148,7 +150,7 @@ ModelRecord parse(const uint8_t* data, size_t size) {
   if (std::memcmp(data, magic, sizeof magic) != 0) refuse("bad magic number.");
   Reader head(data + 8, header_size - 8);
   const uint32_t version = head.u32();
-  if (version != format_version) refuse("unsupported format version " + std::to_string(version) + ".");
+  if (version != format_version) refuse(fmt::format("unsupported format version {}.", version));
   const uint32_t flags = head.u32();
   if (flags != 0) refuse("unknown flags.");
   const uint64_t payload = head.u64();

@@ -1,5 +1,7 @@
 #include "engine/params.h"
 
+#include <fmt/format.h>
+
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -117,8 +119,8 @@ std::unique_ptr<LayerParams> LayerParams::create(LayerType type, const std::map<
     const KeySpec* spec = find_spec(name);
     if (spec == nullptr) throw std::invalid_argument("Unknown parameter '" + name + "' for layer type " + kind + ".");
     if (!in_range(spec->range, value)) {
-      throw std::invalid_argument("Parameter '" + name + "' of layer type " + kind + " must be " +
-                                  range_text(spec->range) + " (got " + std::to_string(value) + ").");
+      throw std::invalid_argument(fmt::format("Parameter '{}' of layer type {} must be {} (got {}).", name, kind,
+                                              range_text(spec->range), value));
     }
     out.emplace(name, value);
   }
@@ -186,7 +188,7 @@ class LearningParamsImpl final : public LearningParams {
 
 std::shared_ptr<LearningParams> LearningParams::create(LearningType type, const std::map<std::string, double>& values) {
   if (type != LearningType::Unsupervised) {
-    throw std::invalid_argument("Unknown learning type " + std::to_string(static_cast<int32_t>(type)) + ".");
+    throw std::invalid_argument(fmt::format("Unknown learning type {}.", static_cast<int32_t>(type)));
   }
   std::map<std::string, double> out;
   for (const auto& [name, value] : values) {

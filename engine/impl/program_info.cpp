@@ -3,6 +3,7 @@
 #include "engine/program_info.h"
 
 #include <flatbuffers/flatbuffers.h>
+#include <fmt/format.h>
 
 #include <cstdint>
 #include <stdexcept>
@@ -50,7 +51,7 @@ ProgramInfo::ProgramInfo(const uint8_t* data, size_t size) {
   const uint64_t info_size = uint64_t{read_prefix(data)} + prefix_bytes;
   if (info_size + prefix_bytes > size) refuse("the program information does not fit the program");
   if (info_size % alignof(uint32_t) != 0)
-    refuse("the program information takes " + std::to_string(info_size) + " bytes, not a whole number of 32-bit words");
+    refuse(fmt::format("the program information takes {} bytes, not a whole number of 32-bit words", info_size));
   const uint8_t* rest = data + info_size;
   const uint64_t data_size = uint64_t{read_prefix(rest)} + prefix_bytes;
   if (info_size + data_size != size) refuse("the program data does not end the program");

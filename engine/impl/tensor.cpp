@@ -1,5 +1,7 @@
 #include "engine/tensor.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -30,7 +32,7 @@ void request_huge_pages(void* p, size_t nbytes) {
 
 Shape::Shape(std::initializer_list<uint32_t> d) {
   if (d.size() > max_dims) {
-    throw std::invalid_argument("A shape has at most 4 dimensions (got " + std::to_string(d.size()) + ").");
+    throw std::invalid_argument(fmt::format("A shape has at most 4 dimensions (got {}).", d.size()));
   }
   count = d.size();
   size_t i = 0;
@@ -57,7 +59,7 @@ bool operator==(const Shape& a, const Shape& b) {
 
 void check_shape(const Shape& shape) {
   if (shape.count > Shape::max_dims) {
-    throw std::runtime_error("A shape has at most 4 dimensions (got " + std::to_string(shape.count) + ").");
+    throw std::runtime_error(fmt::format("A shape has at most 4 dimensions (got {}).", shape.count));
   }
   for (size_t i = 0; i < shape.count; ++i) {
     if (shape.dims[i] == 0) panic("Cannot have a shape with dimension %zu set to 0", i);
@@ -89,7 +91,7 @@ size_t element_size(TensorType type) {
 
 void check_tensor_type(TensorType type) {
   auto v = static_cast<int32_t>(type);
-  if (v < 0 || v > 10) throw std::invalid_argument("Unknown tensor type " + std::to_string(v) + ".");
+  if (v < 0 || v > 10) throw std::invalid_argument(fmt::format("Unknown tensor type {}.", v));
 }
 
 const char* Tensor::type_name(TensorType type) {
@@ -121,8 +123,8 @@ std::shared_ptr<const Dense> Tensor::ensure_dense(std::shared_ptr<const Tensor> 
 size_t Tensor::linear_index(std::initializer_list<uint32_t> coords) const {
   const Shape s = shape();
   if (coords.size() > s.count) {
-    throw std::invalid_argument("Too many coordinates (" + std::to_string(coords.size()) + ") for a tensor of " +
-                                std::to_string(s.count) + " dimensions.");
+    throw std::invalid_argument(
+        fmt::format("Too many coordinates ({}) for a tensor of {} dimensions.", coords.size(), s.count));
   }
   const auto st = strides();
   // Strides fit 32 bits and there are at most four terms: the sum cannot wrap in 64 bits.
@@ -142,7 +144,7 @@ void Tensor::check_access(bool ok, const char* requested) const {
 Dense::Dense(TensorType type, const Shape& shape, Layout layout, bool zeroed) : type_(type), shape_(shape), layout_(layout) {
   check_tensor_type(type);
   if (layout != Layout::RowMajor && layout != Layout::Reversed) {
-    throw std::invalid_argument("Unknown tensor layout " + std::to_string(static_cast<int>(layout)) + ".");
+    throw std::invalid_argument(fmt::format("Unknown tensor layout {}.", static_cast<int>(layout)));
   }
   check_shape(shape);
   // Unused dimensions are kept at 0 so that shapes compare and serialize alike.
@@ -160,9 +162,8 @@ std::unique_ptr<Dense> Dense::copy(const char* data, size_t nbytes, TensorType t
   check_shape(shape);
   const uint64_t expected = shape.elements() * element_size(type);
   if (nbytes != expected) {
-    throw std::invalid_argument("A " + std::string(type_name(type)) + " tensor of " +
-                                std::to_string(shape.elements()) + " elements needs " + std::to_string(expected) +
-                                " bytes (got " + std::to_string(nbytes) + ").");
+    throw std::invalid_argument(fmt::format("A {} tensor of {} elements needs {} bytes (got {}).", type_name(type),
+                                            shape.elements(), expected, nbytes));
   }
   if (data == nullptr) throw std::invalid_argument("Cannot copy a tensor from a null buffer.");
   std::unique_ptr<Dense> dense(new Dense(type, shape, layout, false));

@@ -1,3 +1,5 @@
+#include <fmt/format.h>
+
 #include <stdexcept>
 #include <string>
 
@@ -8,12 +10,7 @@ namespace ovrix {
 namespace {
 
 std::string shape_text(const Shape& s) {
-  std::string out = "(";
-  for (size_t i = 0; i < s.count; ++i) {
-    if (i) out += ", ";
-    out += std::to_string(s.dims[i]);
-  }
-  return out + ")";
+  return fmt::format("({})", fmt::join(s.dims.begin(), s.dims.begin() + s.count, ", "));
 }
 
 Shape reversed(const Shape& s) {
@@ -82,10 +79,10 @@ void VariablesImpl::set(const std::string& name, std::shared_ptr<Tensor> tensor)
   }
   // The same bytes read with the dimensions in reverse order: store them in the variable's layout.
   if (!(reversed(dense->shape()) == spec.shape)) {
-    throw std::invalid_argument("Variable " + name + " has shape " + shape_text(spec.shape) + " in layout " +
-                                std::to_string(static_cast<int>(spec.layout)) + ", so a tensor in layout " +
-                                std::to_string(dense->layout()) + " must have shape " +
-                                shape_text(reversed(spec.shape)) + ", not " + shape_text(dense->shape()) + ".");
+    throw std::invalid_argument(
+        fmt::format("Variable {} has shape {} in layout {}, so a tensor in layout {} must have shape {}, not {}.", name,
+                    shape_text(spec.shape), static_cast<int>(spec.layout), dense->layout(),
+                    shape_text(reversed(spec.shape)), shape_text(dense->shape())));
   }
   auto bytes = dense->data();
   entry.tensor = Dense::copy(reinterpret_cast<const char*>(bytes.data()), bytes.size(), dense->type(), spec.shape,

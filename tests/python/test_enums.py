@@ -36,3 +36,17 @@ def test_members_in_registration_order():
 
 def test_members_of_different_enumerations_differ():
     assert int(core.Same) == int(core.Max) and core.Same != core.Max
+
+
+@pytest.mark.parametrize("path, argument, result", read_cases("python/enum_constructors.txt", 3))
+def test_constructor_takes_a_signed_32_bit_value(path, argument, result):
+    cls = enumeration(path)
+    if result == "TypeError":
+        with pytest.raises(TypeError):
+            cls(int(argument))
+        return
+    made = cls(value=int(argument))
+    if result.startswith("int "):
+        assert int(made) == int(result[4:]) and made not in cls.__members__.values()
+    else:
+        assert made == getattr(cls, result) and cls(int(argument)) == made

@@ -1,5 +1,75 @@
+"""The module as a whole: its version, the symbols it exports, its refusal of subinterpreters and the
+order of the Model's members."""
+import subprocess
+import sys
+
 from ovrix import core
 
 
 def test_module_version():
     assert isinstance(core.__version__, str) and core.__version__
+
+
+def demangled_dynamic_symbols(path):
+    """The defined symbols of a shared object's dynamic symbol table, demangled (binutils' readelf)."""
+    out = subprocess.run(["readelf", "--dyn-syms", "--wide", "--demangle", str(path)], check=True,
+                         capture_output=True, text=True).stdout
+    symbols = set()
+    for line in out.splitlines():
+        fields = line.split(None, 7)
+        # Num: Value Size Type Bind Vis Ndx Name
+        if len(fields) == 8 and fields[0].endswith(":") and fields[6] != "UND":
+            symbols.add((fields[3], fields[4], fields[7]))
+    return symbols
+
+
+def test_the_module_exports_the_clock_calls_and_the_host_hooks():
+    exported = {name for kind, bind, name in demangled_dynamic_symbols(core.__file__)
+                if kind == "FUNC" and bind in ("GLOBAL", "WEAK")}
+    assert {"ovrix::soc::get_clock_mode(ovrix::HardwareDriver*)",
+            "ovrix::soc::set_clock_mode(ovrix::HardwareDriver*, ovrix::soc::ClockMode const&)",
+            "PyInit_core", "panic", "kick_watchdog", "msleep", "time_ms"} <= exported
+
+
+SUBINTERPRETER = """
+try:
+    import _interpreters as interpreters
+except ImportError:
+    import _xxsubinterpreters as interpreters
+interpreter = interpreters.create()
+try:
+    result = interpreters.run_string(interpreter, "import ovrix.core")
+except Exception as error:
+    result = error
+print("subinterpreter:", result)
+interpreters.destroy(interpreter)
+import ovrix.core
+print("main:", ovrix.core.__doc__)
+"""
+
+
+def test_a_subinterpreter_is_refused_and_the_main_interpreter_still_imports():
+    # Run apart: the import used to wait for ever, and a subinterpreter is no state to leave behind.
+    child = subprocess.run([sys.executable, "-c", SUBINTERPRETER], capture_output=True, text=True, timeout=60)
+    assert child.returncode == 0, child.stderr
+    lines = child.stdout.splitlines()
+    assert lines[0].startswith("subinterpreter: ")
+    # The error as the subinterpreter module reports it: its type, then its text.
+    assert "ImportError" in lines[0]
+    assert lines[0].endswith(": module ovrix.core does not support loading in subinterpreters: import it in the main "
+                             "interpreter.")
+    assert lines[1] == "main: Ovrix core library"
+
+
+# The members of Model in registration order: the order of help(Model) and of Model.__dict__.
+MODEL_MEMBERS = ["__init__", "add", "add_classes", "_map", "pop_layer", "compile", "fit", "forward", "predict",
+                 "get_layer", "sequences", "layers", "learning", "input_shape", "output_shape", "metrics",
+                 "ip_version", "device", "layer_count", "component_count", "external_memory_size", "macs",
+                 "evaluate", "save", "to_buffer", "power_events"]
+
+
+def test_model_members_in_registration_order():
+    assert [name for name in core.Model.__dict__ if name in MODEL_MEMBERS] == MODEL_MEMBERS
+    # Nothing else of the model's own is registered (the binding library adds its own interface).
+    own = {name for name in core.Model.__dict__ if not name.startswith(("__", "_pybind11_"))}
+    assert own == set(MODEL_MEMBERS) - {"__init__"}

@@ -353,6 +353,10 @@ def test_metrics_of_a_software_inference():
     assert m.power_events == []
     with pytest.raises(ValueError, match="no such metrics"):
         live["inference_clk"]
+    # Names are strings: bytes naming a stored metric are refused like any other key of another type.
+    for key in (b"inference_frames", bytearray(b"inference_frames"), 3, None):
+        with pytest.raises(TypeError, match="incompatible function arguments"):
+            live[key]
 
 
 def test_metrics_keep_the_model_alive():

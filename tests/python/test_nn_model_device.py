@@ -1,20 +1,25 @@
 """Model.forward / predict / fit of a model mapped on an emulated device: the hardware metrics and power
 events of the inference methods."""
+import re
+
 import numpy as np
 import pytest
 
 from emulated_devices import with_devices
+from helpers import read_cases
 from ovrix import core
 
 
 
-def mapped_chain(device):
+def mapped_chain(device, last_activation=1):
     model = core.Model()
     model.add(core.Layer(core.LayerParams(core.InputData, dict(input_width=4, input_height=4, input_channels=1,
                                                                input_bits=8, input_signed=0)), "input"))
-    for name in ("c1", "c2"):
+    # Without its activation, the last layer keeps 8-bit potentials, which take 8-bit weights.
+    for name, activation in (("c1", 1), ("c2", last_activation)):
         model.add(core.Layer(core.LayerParams(core.Conv2D, dict(kernel_size=3, kernel_stride=1, padding=1, filters=4,
-                                                                weights_bits=4, activation=1)), name))
+                                                                weights_bits=4 if activation else 8,
+                                                                activation=activation)), name))
     model._map(device, False, core.MapConstraints(device))
     return model
 
@@ -70,3 +75,28 @@ def test_learning_is_refused_on_v2_devices():
     model = mapped_chain(device)
     with pytest.raises(RuntimeError, match="^Learning not implemented on v2.$"):
         model.fit(samples(1), [0])
+
+
+INPUTS = [case.values for case in read_cases("python/device_inputs.txt", 2)]
+
+
+@with_devices("v2")
+def test_inputs_are_checked_against_the_input_layer_before_they_reach_the_device():
+    (device,) = core.devices()
+    model = mapped_chain(device, last_activation=0)
+    runs = {"forward": model.forward, "predict": model.predict, "fit": lambda x: model.fit(x, [0] * len(x))}
+    for expression, error in INPUTS:
+        x = eval(expression)
+        if error:
+            kind, message = error.split(": ", 1)
+            for name, run in runs.items():
+                with pytest.raises({"ValueError": ValueError}[kind], match="^" + re.escape(message) + "$"):
+                    run(x)
+                assert device.program is None, (expression, name)  # never programmed, nothing ran
+                assert model.metrics.names == []
+        else:
+            # The device reads a byte a value: a wider type gives what the same values in uint8 give.
+            same = x.astype(np.uint8)
+            np.testing.assert_array_equal(model.forward(x), model.forward(same))
+            np.testing.assert_array_equal(model.predict(x), model.predict(same))
+    assert model.metrics["inference_frames"] == 2

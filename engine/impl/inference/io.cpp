@@ -13,43 +13,33 @@ namespace {
 
 using ops::detail::shape_text;
 
-// InputData: passes its input on, refusing values outside its bits and sign; float input that only
-// Quantizers read passes unchanged.
+// InputData: passes its input on; float input that only Quantizers read passes unchanged. The values
+// it reads were checked against its bits and sign before the run (check_input).
 class InputRunner : public RunnerOf<InputRunner> {
  public:
-  explicit InputRunner(const Layer& layer) : RunnerOf(layer) {
-    bits_ = param(layer, "input_bits", layer.input_bits());
-    signed_ = param(layer, "input_signed", 0) != 0;
-    if (bits_ < 1 || bits_ > 32) layer_error(layer, fmt::format("input bits {} are out of range.", bits_));
-    range_ = arith::output_range(bits_, signed_);
-  }
+  explicit InputRunner(const Layer& layer) : RunnerOf(layer) { (void)input_values(layer); }
 
   void run(const std::vector<const Buffer*>& in, Buffer& out) override {
     if (in[0]->is_float) {  // float input on its way to a Quantizer
       out.floats = in[0]->floats;
       return;
     }
-    const std::vector<int32_t>& x = in[0]->ints;
-    // The range of the whole sample first (a loop the compiler vectorizes), the first value out of it
-    // only when there is one.
-    int32_t lo = int32_t(range_.lo), hi = int32_t(range_.hi);  // the range of at most 32 bits
-    for (const int32_t v : x) {
-      lo = std::min(lo, v);
-      hi = std::max(hi, v);
-    }
-    if (lo < range_.lo || hi > range_.hi)
-      for (size_t i = 0; i < x.size(); ++i)
-        if (x[i] < range_.lo || x[i] > range_.hi)
-          layer_error(layer_, fmt::format("input value {} does not fit its {}-bit {} input.", x[i], bits_,
-                                          signed_ ? "signed" : "unsigned"));
-    out.ints = x;
+    out.ints = in[0]->ints;
   }
-
- private:
-  int32_t bits_ = 8;
-  bool signed_ = false;
-  arith::Range range_;
 };
+
+}  // namespace
+
+InputValues input_values(const Layer& layer) {
+  InputValues values;
+  values.bits = param(layer, "input_bits", layer.input_bits());
+  values.is_signed = param(layer, "input_signed", 0) != 0;
+  if (values.bits < 1 || values.bits > 32) layer_error(layer, fmt::format("input bits {} are out of range.", values.bits));
+  values.range = arith::output_range(values.bits, values.is_signed);
+  return values;
+}
+
+namespace {
 
 // Channel index of element i of a (d0, d1, d2) sample: the last axis, or the first when channels come
 // first.

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <deque>
 #include <exception>
+#include <limits>
 #include <mutex>
 #include <stdexcept>
 #include <unordered_map>
@@ -51,7 +52,8 @@ namespace {
 
 constexpr int kRunInput = -1;
 
-// Copies sample s of the input tensor into an integer (or, for a Quantizer, float) buffer.
+// Copies sample s of the input tensor into an integer (or, for a Quantizer, float) buffer. Float values
+// bound for an integer buffer were checked to be whole 32-bit numbers (check_input).
 template <class T>
 void load_sample(const ops::detail::View<T>& v, size_t s, Buffer& b) {
   const size_t n = b.size();
@@ -60,15 +62,51 @@ void load_sample(const ops::detail::View<T>& v, size_t s, Buffer& b) {
     for (size_t i = 0; i < n; ++i) b.floats[i] = static_cast<float>(src[i]);
     return;
   }
+  for (size_t i = 0; i < n; ++i) b.ints[i] = static_cast<int32_t>(src[i]);
+}
+
+[[noreturn]] void unreadable_input(TensorType type) {
+  throw std::invalid_argument(
+      fmt::format("Cannot run software inference on an input of type {}.", Tensor::type_name(type)));
+}
+
+// Float inputs stay floats up to a Quantizer: read by it directly, or through an input layer that
+// feeds Quantizers only. Anywhere else they must be whole numbers.
+bool floats_go_to_quantizers(const Layer& first, const Dense& input) {
+  if (input.type() != TensorType::float32) return false;
+  const LayerType kind = first.parameters()->layer_type();
+  if (kind == LayerType::Quantizer) return true;
+  if (kind != LayerType::InputData || first.outbounds().empty()) return false;
+  for (const auto& out : first.outbounds())
+    if (out->parameters()->layer_type() != LayerType::Quantizer) return false;
+  return true;
+}
+
+// Float values must be whole 32-bit numbers (unless they go to Quantizers), and every value must fit
+// each input layer's bits and sign.
+template <class T>
+void check_values(const std::vector<std::shared_ptr<Layer>>& layers, const Dense& input) {
+  const ops::detail::View<T> view(input);
+  const T* x = view.data();
+  const size_t n = view.size();
   if constexpr (std::is_same_v<T, float>) {
+    if (floats_go_to_quantizers(*layers.front(), input)) return;
+    for (size_t i = 0; i < n; ++i)
+      if (!(x[i] == std::floor(x[i])) || x[i] < -2147483648.0f || x[i] >= 2147483648.0f)
+        throw std::invalid_argument(fmt::format("Input value {} is not a 32-bit integer.", x[i]));
+  }
+  for (const auto& layer : layers) {
+    if (layer->parameters()->layer_type() != LayerType::InputData) continue;
+    const InputValues accepted = input_values(*layer);
+    // Every value of the type fits (uint8 for an 8-bit unsigned input): nothing to look at.
+    if (std::numeric_limits<T>::lowest() >= accepted.range.lo && std::numeric_limits<T>::max() <= accepted.range.hi)
+      continue;
     for (size_t i = 0; i < n; ++i) {
-      const float x = src[i];
-      if (!(x == std::floor(x)) || x < -2147483648.0f || x >= 2147483648.0f)
-        throw std::invalid_argument(fmt::format("Input value {} is not a 32-bit integer.", x));
-      b.ints[i] = static_cast<int32_t>(x);
+      const auto value = static_cast<int64_t>(x[i]);
+      if (value < accepted.range.lo || value > accepted.range.hi)
+        layer_error(*layer, fmt::format("input value {} does not fit its {}-bit {} input.", value, accepted.bits,
+                                        accepted.is_signed ? "signed" : "unsigned"));
     }
-  } else {
-    for (size_t i = 0; i < n; ++i) b.ints[i] = static_cast<int32_t>(src[i]);
   }
 }
 
@@ -89,6 +127,54 @@ void store_sample(const Buffer& b, size_t s, Dense& out) {
 void check_label_count(uint64_t samples, uint64_t labels) {
   if (labels > 1 && labels != samples)
     throw std::invalid_argument(fmt::format("Expected one label per input ({}) or one for all; got {}.", samples, labels));
+}
+
+void check_input(const std::vector<std::shared_ptr<Layer>>& layers, const Dense& input) {
+  if (layers.empty()) throw std::invalid_argument("Cannot run a model with no layers.");
+  for (const auto& l : layers)
+    if (!l) throw std::invalid_argument("Cannot run a null layer.");
+  const Shape in_dims = input_dims3(*layers.front());
+  const Shape ishape = input.shape();
+  if (!(ishape.size() == 4 && ishape[1] == in_dims[0] && ishape[2] == in_dims[1] && ishape[3] == in_dims[2]))
+    throw std::invalid_argument(fmt::format("Input of shape {} does not match the model's input (N, {}, {}, {}).",
+                                            shape_text(ishape), in_dims[0], in_dims[1], in_dims[2]));
+  switch (input.type()) {
+    case TensorType::uint8: check_values<uint8_t>(layers, input); break;
+    case TensorType::int8: check_values<int8_t>(layers, input); break;
+    case TensorType::int16: check_values<int16_t>(layers, input); break;
+    case TensorType::int32: check_values<int32_t>(layers, input); break;
+    case TensorType::float32: check_values<float>(layers, input); break;
+    default: unreadable_input(input.type());
+  }
+}
+
+std::shared_ptr<const Dense> device_input(const std::vector<std::shared_ptr<Layer>>& layers,
+                                          std::shared_ptr<const Dense> input) {
+  check_input(layers, *input);
+  const Layer& first = *layers.front();
+  const TensorType type = input->type();
+  if (type == TensorType::uint8 || type == TensorType::int8 || floats_go_to_quantizers(first, *input) ||
+      first.parameters()->layer_type() != LayerType::InputData)
+    return input;
+  const InputValues accepted = input_values(first);
+  if (accepted.bits > 8) return input;
+  // Checked above: every value fits the byte type.
+  auto narrowed = std::shared_ptr<Dense>(
+      Dense::create(accepted.is_signed ? TensorType::int8 : TensorType::uint8, input->shape()));
+  auto narrow = [&](const auto& view) {
+    std::byte* out = narrowed->mutable_data().data();
+    for (size_t i = 0; i < view.size(); ++i) {
+      const auto value = static_cast<int32_t>(view.data()[i]);
+      out[i] = accepted.is_signed ? std::byte(static_cast<uint8_t>(static_cast<int8_t>(value)))
+                                  : std::byte(static_cast<uint8_t>(value));
+    }
+  };
+  switch (type) {
+    case TensorType::int16: narrow(ops::detail::View<int16_t>(*input)); break;
+    case TensorType::int32: narrow(ops::detail::View<int32_t>(*input)); break;
+    default: narrow(ops::detail::View<float>(*input));
+  }
+  return narrowed;
 }
 
 std::shared_ptr<Tensor> run(const std::vector<std::shared_ptr<Layer>>& layers, const Dense& input, Mode mode,
@@ -129,16 +215,7 @@ std::shared_ptr<Tensor> run(const std::vector<std::shared_ptr<Layer>>& layers, c
   };
   const bool predict = mode == Mode::Predict;
   const Shape in_dims = input_dims3(*layers.front());
-  // Float inputs stay floats up to a Quantizer: read by it directly, or through an input layer that
-  // feeds Quantizers only. Anywhere else they must be whole numbers.
-  const Layer& first = *layers.front();
-  bool float_input = input.type() == TensorType::float32 && first.parameters()->layer_type() == LayerType::Quantizer;
-  if (input.type() == TensorType::float32 && first.parameters()->layer_type() == LayerType::InputData &&
-      !first.outbounds().empty()) {
-    float_input = true;
-    for (const auto& out : first.outbounds())
-      float_input = float_input && out->parameters()->layer_type() == LayerType::Quantizer;
-  }
+  const bool float_input = floats_go_to_quantizers(*layers.front(), input);
   // Buffers: the run's input and one output per layer, allocated once per lane.
   auto make_lane = [&](Lane& lane, const Lane* from) {
     lane.runners.reserve(layers.size());
@@ -164,12 +241,8 @@ std::shared_ptr<Tensor> run(const std::vector<std::shared_ptr<Layer>>& layers, c
   make_lane(lanes[0], nullptr);
   Runner& tail = *lanes[0].runners.back();
 
-  // The input: (N, s0, s1, s2) with s the first layer's input dimensions.
-  const Shape ishape = input.shape();
-  if (!(ishape.size() == 4 && ishape[1] == in_dims[0] && ishape[2] == in_dims[1] && ishape[3] == in_dims[2]))
-    throw std::invalid_argument(fmt::format("Input of shape {} does not match the model's input (N, {}, {}, {}).",
-                                            shape_text(ishape), in_dims[0], in_dims[1], in_dims[2]));
-  const uint32_t samples = ishape[0];
+  check_input(layers, input);
+  const uint32_t samples = input.shape()[0];
 
   for (size_t i = 0; i < layers.size(); ++i)
     for (int s : sources[i]) {
@@ -273,9 +346,7 @@ std::shared_ptr<Tensor> run(const std::vector<std::shared_ptr<Layer>>& layers, c
     case TensorType::int16: run_samples(ops::detail::View<int16_t>(input)); break;
     case TensorType::int32: run_samples(ops::detail::View<int32_t>(input)); break;
     case TensorType::float32: run_samples(ops::detail::View<float>(input)); break;
-    default:
-      throw std::invalid_argument(
-          fmt::format("Cannot run software inference on an input of type {}.", Tensor::type_name(input.type())));
+    default: unreadable_input(input.type());
   }
   if (fit) tail.finish_learning();
   return out;

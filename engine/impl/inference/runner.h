@@ -100,6 +100,15 @@ std::unique_ptr<Runner> make_v1_dense_runner(const Layer& layer);  // FullyConne
 
 // ---- helpers shared by the runners ----
 
+// The values an input layer takes: its "input_bits" (1 to 32, else std::invalid_argument) and
+// "input_signed", and the range they give.
+struct InputValues {
+  int32_t bits = 8;
+  bool is_signed = false;
+  arith::Range range;
+};
+InputValues input_values(const Layer& layer);
+
 // std::invalid_argument "Layer '<name>': <message>"
 [[noreturn]] void layer_error(const Layer& layer, const std::string& message);
 

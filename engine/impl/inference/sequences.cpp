@@ -112,6 +112,8 @@ std::shared_ptr<Tensor> run_sequences(const std::vector<std::shared_ptr<Sequence
   if (steps.empty()) throw std::invalid_argument("A mapped model has no sequence to run.");
 
   std::shared_ptr<const Dense> current(std::shared_ptr<const Dense>{}, &input);  // not owned
+  // Nothing unchecked reaches a device: a software start checks the input itself.
+  if (steps.front().sequence->backend() == BackendType::Hardware) current = device_input(model_layers, current);
   std::shared_ptr<Tensor> result;
   for (size_t i = 0; i < steps.size(); ++i) {
     Sequence& seq = *steps[i].sequence;

@@ -1,6 +1,8 @@
 // BufferTempConv and DepthwiseBufferTempConv (v2, TNP-B): a convolution over time, through a FIFO of
 // "fifo_size" past inputs per position. Output (W, H, filters), or (W, H, C) when depthwise; with
 // pooling, "pool_size" -1 gives 1 x 1 and a size p gives non-overlapping p x p windows.
+#include <fmt/format.h>
+
 #include "engine/impl/layer_core.h"
 #include "engine/impl/layers/v2_common.h"
 
@@ -51,8 +53,7 @@ class BufferTempConvRules final : public KindRules {
     req.size_x = req.size_y = req.stride_x = req.stride_y = size < 0 ? 1 : size;
     const auto pool = pool_geometry(w, h, req);
     if (pool.output_width == 0 || pool.output_height == 0) {
-      refuse_build(name, "its pooled output would be empty for an input of " + std::to_string(w) + " x " +
-                             std::to_string(h) + ".");
+      refuse_build(name, fmt::format("its pooled output would be empty for an input of {} x {}.", w, h));
     }
     Geometry g;
     g.input_dims = {in.dims};

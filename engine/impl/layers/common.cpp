@@ -1,4 +1,6 @@
 // Helpers shared by the layer kinds, and the table from LayerType to the kind's rules.
+#include <fmt/format.h>
+
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -30,7 +32,7 @@ const KindRules& kind_rules(LayerType type) {
     case LayerType::LumoPostProcessing: return lumo_post_processing_rules();
     case LayerType::Unknown: break;
   }
-  throw std::invalid_argument("Unsupported layer type " + std::to_string(static_cast<int32_t>(type)) + ".");
+  throw std::invalid_argument(fmt::format("Unsupported layer type {}.", static_cast<int32_t>(type)));
 }
 
 void refuse_build(const std::string& layer, const std::string& why) {
@@ -38,9 +40,9 @@ void refuse_build(const std::string& layer, const std::string& why) {
 }
 
 const InputSignal& single_input(const std::vector<InputSignal>& inputs, const std::string& layer) {
-  if (inputs.size() != 1) refuse_build(layer, "takes exactly one input (got " + std::to_string(inputs.size()) + ").");
+  if (inputs.size() != 1) refuse_build(layer, fmt::format("takes exactly one input (got {}).", inputs.size()));
   if (inputs[0].dims.count != 3) {
-    refuse_build(layer, "expects an input of three dimensions (got " + std::to_string(inputs[0].dims.count) + ").");
+    refuse_build(layer, fmt::format("expects an input of three dimensions (got {}).", inputs[0].dims.count));
   }
   return inputs[0];
 }
@@ -151,8 +153,7 @@ ConvPool conv_then_pool(const std::string& name, const Shape& in, const ConvCalc
                         const PoolRequest& request) {
   ConvPool r{conv, pool_geometry(conv.output_width, conv.output_height, request)};
   if (r.pool.output_width == 0 || r.pool.output_height == 0) {
-    refuse_build(name, "its output would be empty for an input of " + std::to_string(in.dims[0]) + " x " +
-                           std::to_string(in.dims[1]) + ".");
+    refuse_build(name, fmt::format("its output would be empty for an input of {} x {}.", in.dims[0], in.dims[1]));
   }
   return r;
 }

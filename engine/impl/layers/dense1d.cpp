@@ -1,5 +1,7 @@
 // Dense1D (v2, FNP): every input value feeds every neuron; output (1, 1, units). Input value
 // (x, y, c) of a (d0, d1, d2) input is row x * d1 * d2 + y * d2 + c of the weights.
+#include <fmt/format.h>
+
 #include "engine/impl/layer_core.h"
 
 namespace ovrix::detail {
@@ -28,7 +30,7 @@ class Dense1DRules final : public KindRules {
   Geometry build(const LayerParams& p, const std::vector<InputSignal>& inputs, const std::string& name) const override {
     const InputSignal& in = single_input(inputs, name);
     const uint64_t n_in = in.dims.elements();
-    if (n_in > UINT32_MAX) refuse_build(name, "has too many input values (" + std::to_string(n_in) + ").");
+    if (n_in > UINT32_MAX) refuse_build(name, fmt::format("has too many input values ({}).", n_in));
     const uint32_t units = p.get("units");
     Geometry g;
     g.input_dims = {in.dims};

@@ -1,4 +1,6 @@
 // FullyConnected (v1, FNP): every input value feeds every neuron; output (1, 1, units).
+#include <fmt/format.h>
+
 #include "engine/impl/layer_core.h"
 #include "engine/impl/layers/v1_common.h"
 
@@ -31,7 +33,7 @@ class FullyConnectedRules final : public v1::V1Rules {
   Geometry build(const LayerParams& p, const std::vector<InputSignal>& inputs, const std::string& name) const override {
     const InputSignal& in = single_input(inputs, name);
     const uint64_t n_in = in.dims.elements();
-    if (n_in > UINT32_MAX) refuse_build(name, "has too many input values (" + std::to_string(n_in) + ").");
+    if (n_in > UINT32_MAX) refuse_build(name, fmt::format("has too many input values ({}).", n_in));
     const uint32_t units = p.get("units");
     Geometry g;
     g.input_dims = {in.dims};

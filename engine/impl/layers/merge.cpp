@@ -1,5 +1,7 @@
 // Add and Concatenate: merge layers run by skip DMA. Add sums inputs of one shape (output = that
 // shape); Concatenate stacks channels, first input first (output channels = the sum).
+#include <fmt/format.h>
+
 #include "engine/impl/layer_core.h"
 
 namespace ovrix::detail {
@@ -11,9 +13,7 @@ constexpr KeySpec add_keys_[] = {
 };
 
 std::string dims_text(const Shape& s) {
-  std::string out;
-  for (size_t i = 0; i < s.count; ++i) out += (i ? " x " : "") + std::to_string(s.dims[i]);
-  return out;
+  return fmt::format("{}", fmt::join(s.dims.begin(), s.dims.begin() + s.count, " x "));
 }
 
 void check_inputs(const std::vector<InputSignal>& inputs, const std::string& name) {

@@ -1,5 +1,7 @@
 #pragma once
 // What the v2 convolution kinds share: square-kernel keys and convolution-then-pooling geometry.
+#include <fmt/format.h>
+
 #include "engine/impl/layers/kind.h"
 
 namespace ovrix::detail::v2 {
@@ -35,8 +37,8 @@ class V2Rules : public KindRules {
 // Output channels of a depthwise kind: its input channels; a "filters" key must agree.
 inline uint32_t depthwise_channels(const LayerParams& p, uint32_t channels, const std::string& name) {
   if (p.has("filters") && static_cast<uint32_t>(p.get("filters")) != channels) {
-    refuse_build(name, "a depthwise layer has as many filters as input channels (" + std::to_string(channels) +
-                           "), not " + std::to_string(p.get("filters")) + ".");
+    refuse_build(name, fmt::format("a depthwise layer has as many filters as input channels ({}), not {}.", channels,
+                                   p.get("filters")));
   }
   return channels;
 }

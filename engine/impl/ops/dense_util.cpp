@@ -7,12 +7,7 @@
 namespace ovrix::ops::detail {
 
 std::string shape_text(const Shape& shape) {
-  std::string s = "(";
-  for (size_t i = 0; i < shape.size(); ++i) {
-    if (i) s += ", ";
-    s += std::to_string(shape[i]);
-  }
-  return s + ")";
+  return fmt::format("({})", fmt::join(shape.dims.begin(), shape.dims.begin() + shape.size(), ", "));
 }
 
 std::unique_ptr<Dense> to_row_major(const Dense& tensor) {

@@ -1,5 +1,7 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <stdexcept>
 #include <vector>
@@ -13,6 +15,7 @@
 namespace ovrix {
 namespace {
 
+using ::testing::ThrowsMessage;
 using test::input_data;
 using test::make_layer;
 
@@ -78,7 +81,15 @@ TEST(Thresholds, SixteenTimesTheStepRoundedToNearest) {
   EXPECT_TRUE(t->shape() == steps->shape());
   const int32_t* p = t->data_as<int32_t>();
   EXPECT_EQ(std::vector<int32_t>(p, p + 5), (std::vector<int32_t>{16, 1, -1, 40, 0}));
-  EXPECT_THROW(get_threshold_t16_from_act_steps(*tensor<float>(TensorType::float32, {3e9f})), std::runtime_error);
+  // The refused step is written as printf's %f writes it, six decimals.
+  EXPECT_THAT([] { get_threshold_t16_from_act_steps(*tensor<float>(TensorType::float32, {1.0f, 2e8f})); },
+              ThrowsMessage<std::runtime_error>(
+                  "Activation step 200000000.000000 at index 1 does not fit a 32-bit threshold step."));
+  EXPECT_THAT([] { get_threshold_t16_from_act_steps(*tensor<float>(TensorType::float32, {-1.5e8f})); },
+              ThrowsMessage<std::runtime_error>(
+                  "Activation step -150000000.000000 at index 0 does not fit a 32-bit threshold step."));
+  EXPECT_THAT([] { get_threshold_t16_from_act_steps(*tensor<float>(TensorType::float32, {std::nanf("")})); },
+              ThrowsMessage<std::runtime_error>("Activation step nan at index 0 does not fit a 32-bit threshold step."));
   EXPECT_THROW(get_threshold_t16_from_act_steps(*tensor<int32_t>(TensorType::int32, {1})), std::runtime_error);
 }
 

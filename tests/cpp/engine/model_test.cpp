@@ -69,6 +69,8 @@ TEST(Model, AddRefusals) {
   auto a = conv("a");
   model->add(a);
   EXPECT_THAT([&] { model->add(conv("two"), {in, a}); }, ThrowsMessage<std::invalid_argument>("Conv2D layer two takes one input, not 2."));
+  EXPECT_THAT([&] { model->add(make_layer(LayerType::Add, {}, "sum"), {in, a}); },
+              ThrowsMessage<std::invalid_argument>("Layer sum: cannot add inputs of different shapes (8 x 8 x 1 and 8 x 8 x 4)."));
   auto other = Model::create();
   other->add(input_data(8, 8, 1, 8, 0, "other_in"));
   EXPECT_THAT([&] { other->add(a); }, ThrowsMessage<std::invalid_argument>("Layer a already belongs to another model."));

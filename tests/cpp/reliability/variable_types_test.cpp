@@ -3,7 +3,6 @@
 // tests/data/variable_types.txt).
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -35,8 +34,7 @@ std::string trim(const std::string& s) {
 }
 
 std::vector<Case> read_cases() {
-  const char* root = std::getenv("OVRIX_SOURCE_DIR");
-  const std::string path = std::string(root ? root : ".") + "/tests/data/variable_types.txt";
+  const std::string path = std::string(OVRIX_TEST_DATA_DIR) + "/variable_types.txt";
   std::ifstream file(path);
   EXPECT_TRUE(file.is_open()) << path;
   std::vector<Case> cases;

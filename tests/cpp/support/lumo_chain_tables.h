@@ -8,7 +8,6 @@
 //   deq | dense U            a Dequantizer "deq" / a Dense1D "dense"
 // Unless a line says otherwise, output_scales, new_state_scale, threshold and input_scales are 1 and
 // max_value, max_value_shift are 127, 31, so a plain chain meets every rule.
-#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -49,8 +48,7 @@ inline std::vector<std::string> words(const std::string& s) {
 }
 
 inline std::vector<Case> read_cases(const std::string& file) {
-  const char* root = std::getenv("OVRIX_SOURCE_DIR");
-  const std::string path = std::string(root ? root : ".") + "/tests/data/lumo/" + file;
+  const std::string path = std::string(OVRIX_TEST_DATA_DIR) + "/lumo/" + file;
   std::ifstream in(path);
   if (!in) throw std::runtime_error("cannot read " + path);
   std::vector<Case> cases;

@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -35,10 +34,7 @@ inline std::vector<std::string> split(const std::string& text) {
   return out;
 }
 
-inline std::filesystem::path data_dir() {
-  if (const char* root = std::getenv("OVRIX_SOURCE_DIR")) return std::filesystem::path(root) / "tests/data/v1";
-  return std::filesystem::path(__FILE__).parent_path() / "../../data/v1";
-}
+inline std::filesystem::path data_dir() { return std::filesystem::path(OVRIX_TEST_DATA_DIR) / "v1"; }
 
 // The cases of a table; a missing or empty table fails the test that reads it.
 inline std::vector<Case> read_table(const std::string& name) {

@@ -38,7 +38,7 @@ hw::Component component_of(const std::string& text) {
 
 // The size, or the short name of the error it throws.
 template <class F>
-std::string size_or_error(F&& size, const Layer& layer) {
+std::string size_or_error(F&& size) {
   const std::map<std::string, std::string> errors = {
       {"Invalid v1 layer type.", "invalid"}};
   try {
@@ -62,9 +62,9 @@ TEST(V1SizesAndDispatch, Table) {
     if (what == "mem") {
       const hw::Component component = component_of(c.in.at(4));
       const std::vector<std::string> got = {
-          size_or_error([&] { return sizer.get_input_memory_size(layer, component, layer); }, *layer),
-          size_or_error([&] { return sizer.get_weight_memory_size(layer, component); }, *layer),
-          size_or_error([&] { return sizer.get_external_memory_size(layer, component, false, false); }, *layer)};
+          size_or_error([&] { return sizer.get_input_memory_size(layer, component, layer); }),
+          size_or_error([&] { return sizer.get_weight_memory_size(layer, component); }),
+          size_or_error([&] { return sizer.get_external_memory_size(layer, component, false, false); })};
       EXPECT_EQ(got, c.out);
       // The v1 edition has none of the lumo SRAMs.
       EXPECT_EQ(sizer.get_fsram_64b_memory_size(layer) + sizer.get_tsram_51b_memory_size(layer) +

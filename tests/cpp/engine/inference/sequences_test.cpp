@@ -162,6 +162,48 @@ TEST(MappedRun, AnInputLayerLeftAfterTheHardwareIsSkipped) {
   EXPECT_EQ(values<int32_t>(*fit), (std::vector<int32_t>{3, 2, 7, 2}));
 }
 
+template <class T>
+std::shared_ptr<Dense> tensor(TensorType type, Shape shape, const std::vector<T>& v) {
+  return std::shared_ptr<Dense>(
+      Dense::copy(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(T), type, shape));
+}
+
+TEST(MappedRun, AnInputBoundForHardwareIsCheckedThenReadAByteAValue) {
+  // [hardware, software(input)]: the model input goes to the device first. The stand-in sums bytes.
+  for (const int is_signed : {0, 1}) {
+    auto model = Model::create();
+    model->add(layer(LayerType::InputData,
+                     {{"input_width", 1}, {"input_height", 2}, {"input_channels", 1}, {"input_bits", 8},
+                      {"input_signed", is_signed}},
+                     "input"));
+    const std::vector<std::shared_ptr<Sequence>> seqs{std::make_shared<FakeHardware>(),
+                                                       std::make_shared<FakeSoftware>(model->layers())};
+    auto run = [&](const std::shared_ptr<Dense>& x) {
+      return values<int32_t>(*software::run_sequences(seqs, model->layers(), *x, software::Mode::Forward));
+    };
+    // Checked as in software: shape, whole numbers, the input layer's bits and sign.
+    const char* const unsigned_refusal = "Layer 'input': input value 300 does not fit its 8-bit unsigned input.";
+    const char* const signed_refusal = "Layer 'input': input value 300 does not fit its 8-bit signed input.";
+    try {
+      run(tensor<int16_t>(TensorType::int16, {1, 1, 2, 1}, {300, 0}));
+      ADD_FAILURE() << "300 was taken";
+    } catch (const std::invalid_argument& e) {
+      EXPECT_STREQ(e.what(), is_signed ? signed_refusal : unsigned_refusal);
+    }
+    EXPECT_THROW(run(tensor<float>(TensorType::float32, {1, 1, 2, 1}, {0.5f, 0})), std::invalid_argument);
+    EXPECT_THROW(run(bytes({1, 2, 1, 1}, {1, 2})), std::invalid_argument);
+    // Wider types arrive as the bytes of the input layer's type: -1 as the int8 byte 0xFF.
+    if (is_signed) {
+      EXPECT_EQ(run(tensor<int16_t>(TensorType::int16, {1, 1, 2, 1}, {-1, 2})), (std::vector<int32_t>{257, -1}));
+      EXPECT_EQ(run(tensor<float>(TensorType::float32, {1, 1, 2, 1}, {-128, 127})), (std::vector<int32_t>{255, -1}));
+    } else {
+      EXPECT_THROW(run(tensor<int8_t>(TensorType::int8, {1, 1, 2, 1}, {-1, 2})), std::invalid_argument);
+      EXPECT_EQ(run(tensor<int16_t>(TensorType::int16, {1, 1, 2, 1}, {255, 2})), (std::vector<int32_t>{257, -1}));
+      EXPECT_EQ(run(tensor<int32_t>(TensorType::int32, {1, 1, 2, 1}, {255, 255})), (std::vector<int32_t>{510, -1}));
+    }
+  }
+}
+
 TEST(MappedRun, Refusals) {
   auto m = mapped(false);
   auto x = bytes({3, 1, 2, 1}, {1, 2, 3, 4, 5, 6});

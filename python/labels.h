@@ -1,0 +1,60 @@
+#pragma once
+// The labels of Model.fit and HardwareDevice.fit: how a number or an integer array becomes signed
+// 32-bit labels, and the argument forms that bring a label value to the right overload.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace ovrix::python {
+
+namespace py = pybind11;
+
+// A label given as one number. Taken as a float in the binding library's first pass and as any number
+// in its second (an int selects this overload). An integer too large for a double still arrives, as
+// an infinity, so that it is refused as a label rather than matching no overload.
+struct NumberLabel {
+  double value = 0;
+};
+
+// A label array of HardwareDevice.fit: a NumPy array, or in the second pass any value that is neither
+// a number (taken before it) nor a list (taken after it) and that NumPy turns into an array, so that
+// tuples and strings meet the dtype check instead of matching no overload.
+struct LabelArray {
+  py::array array;
+};
+
+// The label of a number: read as a 32-bit float, it must be a whole number that a signed 32-bit
+// integer holds; empty otherwise (fractions, values from 2^31 on or below -2^31, infinities, NaN).
+std::optional<int32_t> whole_number_label(double given);
+
+// The labels of an array of an integer dtype: one per element of a 1-dimensional array, or the one
+// value of a 0-dimensional array (as a single number gives one label). Empty when a value does not
+// fit a signed 32-bit integer or the array has more dimensions (its elements are arrays).
+std::optional<std::vector<int32_t>> int32_labels(const py::array& labels);
+
+}  // namespace ovrix::python
+
+namespace pybind11::detail {
+
+template <>
+struct type_caster<ovrix::python::NumberLabel> {
+  PYBIND11_TYPE_CASTER(ovrix::python::NumberLabel, const_name("float"));
+  bool load(handle src, bool convert);
+  static handle cast(const ovrix::python::NumberLabel& label, return_value_policy, handle) {
+    return PyFloat_FromDouble(label.value);
+  }
+};
+
+template <>
+struct type_caster<ovrix::python::LabelArray> {
+  PYBIND11_TYPE_CASTER(ovrix::python::LabelArray, const_name("numpy.ndarray"));
+  bool load(handle src, bool convert);
+  static handle cast(const ovrix::python::LabelArray& labels, return_value_policy, handle) {
+    return labels.array.inc_ref();
+  }
+};
+
+}  // namespace pybind11::detail
