@@ -17,7 +17,7 @@ runs with OVRIX_NUM_THREADS=1 and with the engine's default. The peer is optiona
 runs. Goals: ours at most 1.0x the peer's time on one thread and with default threads; at least 10x
 the NumPy reference (measured warm, on a few samples, per sample), bit for bit equal to it.
 
-    python bench/bench_forward.py [repeats]
+    python bench/bench_forward.py [repeats] [--weights-within-64]
 """
 import os
 import statistics
@@ -41,6 +41,12 @@ def layer(layer_type, name, **entries):
     return core.Layer(core.LayerParams(layer_type, entries), name)
 
 
+# With --weights-within-64, 8-bit weights are drawn from -64 .. 64 (the range of 7-bit weights and one
+# more), where our convolutions take 8-bit products; otherwise from their full range -128 .. 127, where
+# two 8-bit products could saturate a 16-bit lane and ours keep 16-bit products.
+WEIGHTS_WITHIN_64 = "--weights-within-64" in sys.argv
+
+
 def randomize(model, seed, shift=(-16, -12)):
     """Random weights and output groups that keep activations busy (neither all 0 nor saturated)."""
     rng = np.random.default_rng(seed)
@@ -48,7 +54,8 @@ def randomize(model, seed, shift=(-16, -12)):
         v = lay.variables
         bits = lay.parameters.weights_bits
         bound = 1 << (bits - 1)
-        v["weights"] = rng.integers(-bound, bound, size=v["weights"].shape).astype(np.int8)
+        low, high = (-64, 65) if WEIGHTS_WITHIN_64 and bits == 8 else (-bound, bound)
+        v["weights"] = rng.integers(low, high, size=v["weights"].shape).astype(np.int8)
         channels = v["output_scales"].shape
         v["output_scales"] = rng.integers(1, 256, size=channels).astype(np.uint8)
         v["output_shift"] = rng.integers(shift[0], shift[1], size=channels).astype(np.int8)
@@ -248,7 +255,8 @@ def bench(title, model, repeats, peer_available):
 
 
 def main():
-    repeats = int(sys.argv[1]) if len(sys.argv) > 1 else 7
+    numbers = [a for a in sys.argv[1:] if not a.startswith("--")]
+    repeats = int(numbers[0]) if numbers else 7
     try:
         import onnx  # noqa: F401
         import onnxruntime
@@ -257,6 +265,7 @@ def main():
     except ImportError:
         peer = False
         print("peer: not installed (pip install onnxruntime onnx); comparing with the NumPy reference only")
+    print("8-bit weights: " + ("within -64 .. 64" if WEIGHTS_WITHIN_64 else "-128 .. 127"))
     print(f"times: median of {repeats} warm runs; cores available: {len(os.sched_getaffinity(0))}; "
           f"load average {os.getloadavg()[0]:.1f}")
     ok = True

@@ -1,7 +1,7 @@
 #pragma once
 // The engine's own threads: one call (a forward, predict or evaluate over a batch) is cut into contiguous
-// chunks run at the same time, on threads made for the call and joined before it returns. Callers see
-// the same results whatever the number of threads: each chunk writes only its own part of the result.
+// chunks run at the same time on a pool of threads the engine keeps between calls. Callers see the same
+// results whatever the number of threads: each chunk writes only its own part of the result.
 #include <cstddef>
 #include <functional>
 
@@ -12,9 +12,13 @@ namespace ovrix::parallel {
 unsigned thread_count();
 
 // Runs body(chunk, first, last) over [0, n) cut into `chunks` contiguous ranges (at most n, at least 1),
-// chunk 0 on the calling thread and each other on a thread of its own; returns when all are done. When
-// chunks throw, the exception of the lowest-numbered one is rethrown (the one a single thread would have
-// met first).
+// on the calling thread and the pool's threads (started when first needed, kept for later calls); returns
+// when all are done. A chunk may itself call for_chunks: the calling thread runs the chunks no pool
+// thread has taken, so nested calls never wait for a thread. When chunks throw, the exception of the
+// lowest-numbered one is rethrown (the one a single thread would have met first).
 void for_chunks(size_t n, unsigned chunks, const std::function<void(unsigned, size_t, size_t)>& body);
+
+// Threads the pool has started since the process began (or since a fork, in the child).
+unsigned pool_threads();
 
 }  // namespace ovrix::parallel

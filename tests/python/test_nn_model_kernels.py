@@ -1,6 +1,7 @@
 """The convolution kernels of the software inference (the processor's dot products where it has them)
 against the NumPy reference, on every weight and activation width, signed and unsigned, and on edge
-shapes; the whole file runs again in a child interpreter on the generic path (OVRIX_ISA=generic)."""
+shapes, and 8-bit weights on both sides of the bound of the 8-bit products without VNNI (64); the whole
+file runs again in child interpreters on the lower paths (OVRIX_ISA=generic, OVRIX_ISA=avx2)."""
 import os
 import subprocess
 import sys
@@ -13,16 +14,16 @@ from ovrix import core
 from test_nn_model import bench_like_model, check, input_layer, layer, randomize
 
 
-def two_convolutions(bits, signed, shape=(9, 13, 5), filters=(19, 8), kernel=3):
-    """Input of `bits` bits, then two convolutions whose weights and outputs have `bits` bits: the
-    second reads the first's outputs, signed (no activation) or unsigned (ReLU)."""
+def two_convolutions(bits, signed, shape=(9, 13, 5), filters=(19, 8), kernel=3, weights_bits=None):
+    """Input of `bits` bits, then two convolutions whose weights (unless weights_bits) and outputs have
+    `bits` bits: the second reads the first's outputs, signed (no activation) or unsigned (ReLU)."""
     m = core.Model()
     m.add(input_layer(*shape, bits=bits, signed=signed))
     activation = 0 if signed else 1
     m.add(layer(core.Conv2D, "c1", filters=filters[0], kernel_size=kernel, kernel_stride=1, padding=int(core.Same),
-                activation=activation, weights_bits=bits, output_bits=bits))
+                activation=activation, weights_bits=weights_bits or bits, output_bits=bits))
     m.add(layer(core.Conv2D, "c2", filters=filters[1], kernel_size=kernel, kernel_stride=2, padding=int(core.Same),
-                activation=activation, weights_bits=bits, output_bits=bits))
+                activation=activation, weights_bits=weights_bits or bits, output_bits=bits))
     return m
 
 
@@ -85,9 +86,53 @@ def test_a_ten_layer_cnn():
     check(m, full_range_inputs(m, 2, 8, 0, seed=31), ("forward",))
 
 
-@pytest.mark.skipif(os.environ.get("OVRIX_ISA") == "generic", reason="already the generic path")
-def test_the_generic_path_gives_the_same_results():
-    env = dict(os.environ, OVRIX_ISA="generic")
+@pytest.mark.parametrize("signed", [0, 1])
+@pytest.mark.parametrize("bits", range(1, 9))
+@pytest.mark.parametrize("bound", [64, 65])
+def test_weights_at_the_bound_of_the_eight_bit_products(bound, bits, signed):
+    m = two_convolutions(bits, signed, weights_bits=8)
+    randomize(m, seed=bits + bound)
+    rng = np.random.default_rng(bound)
+    for name in ("c1", "c2"):
+        v = m.get_layer(name).variables
+        w = rng.integers(-bound, bound + 1, size=v["weights"].shape)
+        w.flat[::5] = -bound
+        w.flat[2::5] = bound
+        v["weights"] = w.astype(np.int8)
+    check(m, full_range_inputs(m, 2, bits, signed, seed=bits), ("forward",))
+
+
+# (max_value, output_shift, bias): the ReLU's top times the scale 255 plus the rounding half just below 2^31
+# (outputs in 32-bit lanes) and just above (in 64 bits); biases whose clamp bounds leave 32 bits.
+OUTPUT_STAGES = [(128, -8, 127), (129, -8, 127), (128, -8, -128), (128, -1, 127), (255, -16, 100), (1, 0, 0)]
+
+
+@pytest.mark.parametrize("max_value, shift, bias", OUTPUT_STAGES)
+def test_relu_output_stage_near_the_32_bit_bound(max_value, shift, bias):
+    m = core.Model()
+    m.add(input_layer(4, 5, 64))
+    m.add(layer(core.Conv2D, "c", filters=16, kernel_size=1, kernel_stride=1, padding=int(core.Same), activation=1,
+                weights_bits=8, output_bits=32))
+    randomize(m, seed=7)
+    v = m.get_layer("c").variables
+    rng = np.random.default_rng(max_value)
+    v["weights"] = rng.integers(-128, 128, size=v["weights"].shape).astype(np.int8)
+    v["output_scales"] = np.full(16, 255, np.uint8)
+    v["output_shift"] = np.full(16, shift, np.int8)
+    v["max_value"] = np.full(16, max_value, np.uint8)
+    v["max_value_shift"] = np.full(16, 16, np.uint8)
+    # Potentials around the top (2^23 for 128 << 16), and for some channels bias shifts of 24 and more,
+    # whose bias terms leave 32 bits.
+    v["bias"] = np.full(16, bias, np.int8)
+    v["bias_shift"] = np.array([16] * 12 + [24, 25, 31, 40], np.uint8)
+    check(m, full_range_inputs(m, 2, 8, 0, seed=max_value), ("forward",))
+
+
+@pytest.mark.parametrize("isa", ["generic", "avx2"])
+def test_the_lower_paths_give_the_same_results(isa):
+    if os.environ.get("OVRIX_ISA"):
+        pytest.skip("already a lower path")
+    env = dict(os.environ, OVRIX_ISA=isa)
     result = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", __file__],
                             cwd=os.path.dirname(__file__), env=env, capture_output=True, text=True)
     assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]

@@ -4,6 +4,7 @@ the results, the refusals and the order of the samples do not depend on the numb
 import numpy as np
 import pytest
 
+import reference as ref
 from ovrix import core
 from test_nn_model import bench_like_model, inputs, input_layer, layer, randomize, residual_model
 
@@ -90,3 +91,32 @@ def test_thread_counts_that_are_not_whole_numbers_in_range_fall_back_to_the_defa
     want = m.forward(x)
     monkeypatch.setenv("OVRIX_NUM_THREADS", value)
     np.testing.assert_array_equal(m.forward(x), want)
+
+
+def v1_chain():
+    """Convolutional -> SeparableConvolutional -> FullyConnected: 9.5 M multiply-accumulates a sample."""
+    from test_nn_model_v1 import conv, randomize as randomize_v1, v1_model
+    m = v1_model((40, 40, 4), 4, (core.Convolutional, conv(32, wb=4, ab=4, pool=1)),
+                 (core.SeparableConvolutional, conv(48, wb=2, ab=2)),
+                 (core.FullyConnected, dict(units=300, weights_bits=4, activation=1, act_bits=2)))
+    randomize_v1(m, 7)
+    return m
+
+
+@pytest.mark.parametrize("samples", [1, 3, 9])
+def test_v1_kinds_are_the_same_on_any_number_of_threads(monkeypatch, samples):
+    # One sample and three have fewer samples than threads: their convolutions split the rows of the image.
+    m = v1_chain()
+    x = np.random.default_rng(samples).integers(0, 16, size=(samples, 40, 40, 4)).astype(np.uint8)
+    results = per_thread_count(monkeypatch, lambda: m.forward(x))
+    all_equal(results)
+    np.testing.assert_array_equal(results[0], ref.run_model(m, x, "forward"))
+
+
+def test_a_single_large_image_splits_its_rows_and_matches_the_reference(monkeypatch):
+    m = bench_like_model(96, 80)  # 8.6 M multiply-accumulates: every thread count splits the one image
+    randomize(m, seed=44)
+    x = inputs(m, 1, seed=5)
+    results = per_thread_count(monkeypatch, lambda: m.forward(x))
+    all_equal(results)
+    np.testing.assert_array_equal(results[0], ref.run_model(m, x, "forward"))

@@ -69,9 +69,9 @@ std::vector<int32_t> conv_weights(const Layer& layer, uint32_t k, uint32_t chann
   return int_values(layer, "weights", 0);
 }
 
-class ConvRunner : public Runner {
+class ConvRunner : public RunnerOf<ConvRunner> {
  public:
-  explicit ConvRunner(const Layer& layer) : Runner(layer), kind_(layer.parameters()->layer_type()) {
+  explicit ConvRunner(const Layer& layer) : RunnerOf(layer), kind_(layer.parameters()->layer_type()) {
     const Shape in = input_dims3(layer);
     channels_ = in[2];
     const int32_t k = param(layer, "kernel_size", 1);
@@ -109,11 +109,11 @@ class ConvRunner : public Runner {
         layer_error(layer, e.what());
       }
     }
-    weights_ = conv_weights(layer, uint32_t(k), channels_, filters_, depthwise);
-    if (!depthwise) {
-      packed_ = ops::kernel::pack_filters(weights_.data(), uint32_t(k), uint32_t(k), channels_, filters_);
-      weights_.clear();
-    }
+    std::vector<int32_t> weights = conv_weights(layer, uint32_t(k), channels_, filters_, depthwise);
+    if (depthwise)
+      weights_ = share(std::move(weights));
+    else
+      packed_ = share(ops::kernel::pack_filters(weights.data(), uint32_t(k), uint32_t(k), channels_, filters_));
     if (kind_ == LayerType::InputConv2D) {
       pad_values_ = int_values(layer, "padding_value", 0);
       if (pad_values_.empty()) pad_values_.assign(channels_, 0);
@@ -124,8 +124,8 @@ class ConvRunner : public Runner {
     } else {
       shifts_ = input_shifts(layer, channels_);
     }
-    stage_ = std::make_unique<OutputStage>(layer, filters_);
-    pool_ = std::make_unique<PoolStage>(layer, g_.out0, g_.out1);
+    stage_ = share(OutputStage(layer, filters_));
+    pool_ = share(PoolStage(layer, g_.out0, g_.out1));
     check_output(layer, pool_->out0(), pool_->out1(), filters_);
     acc_.resize(size_t(g_.out0) * g_.out1 * filters_);
     if (pool_->active()) pre_pool_.resize(acc_.size());
@@ -138,13 +138,13 @@ class ConvRunner : public Runner {
     const int32_t* xs = shifted_input(x.ints, shifts_, channels_, scratch_);
     switch (kind_) {
       case LayerType::InputConv2D:
-        ops::kernel::input_conv2d(xs, pad_values_.data(), packed_, g_, padded_, acc_.data());
+        ops::kernel::input_conv2d(xs, pad_values_.data(), *packed_, g_, padded_, acc_.data(), threads_);
         break;
       case LayerType::DepthwiseConv2D:
-        ops::kernel::depthwise_conv2d(xs, channels_, weights_.data(), g_, acc_.data());
+        ops::kernel::depthwise_conv2d(xs, channels_, weights_->data(), g_, acc_.data(), threads_);
         break;
       default:
-        ops::kernel::conv2d(xs, packed_, g_, acc_.data());
+        ops::kernel::conv2d(xs, *packed_, g_, acc_.data(), threads_);
     }
     const size_t positions = size_t(g_.out0) * g_.out1;
     if (predict_) {
@@ -165,17 +165,18 @@ class ConvRunner : public Runner {
   LayerType kind_;
   uint32_t channels_ = 0, filters_ = 0;
   ops::kernel::Sweep g_;
-  std::vector<int32_t> weights_, shifts_, pad_values_;  // weights_: depthwise only
-  ops::kernel::PackedFilters packed_;                      // the other kinds
-  std::unique_ptr<OutputStage> stage_;
-  std::unique_ptr<PoolStage> pool_;
+  std::vector<int32_t> shifts_, pad_values_;
+  Shared<std::vector<int32_t>> weights_;    // depthwise only
+  Shared<ops::kernel::PackedFilters> packed_;  // the other kinds
+  Shared<OutputStage> stage_;
+  Shared<PoolStage> pool_;
   std::vector<int32_t> acc_, pre_pool_, scratch_, padded_;
   bool predict_ = false;
 };
 
-class TransposeRunner : public Runner {
+class TransposeRunner : public RunnerOf<TransposeRunner> {
  public:
-  explicit TransposeRunner(const Layer& layer) : Runner(layer) {
+  explicit TransposeRunner(const Layer& layer) : RunnerOf(layer) {
     const Shape in = input_dims3(layer);
     channels_ = in[2];
     depthwise_ = layer.parameters()->layer_type() == LayerType::DepthwiseConv2DTranspose;
@@ -188,9 +189,9 @@ class TransposeRunner : public Runner {
     const int32_t pad = k > int32_t(stride) ? (k - int32_t(stride)) / 2 : 0;
     g_ = ops::kernel::Sweep{in[0], in[1], uint32_t(k), uint32_t(k), stride, stride, pad, pad,
                             stride * in[0], stride * in[1]};
-    weights_ = conv_weights(layer, uint32_t(k), channels_, filters_, depthwise_);
+    weights_ = share(conv_weights(layer, uint32_t(k), channels_, filters_, depthwise_));
     shifts_ = input_shifts(layer, channels_);
-    stage_ = std::make_unique<OutputStage>(layer, filters_);
+    stage_ = share(OutputStage(layer, filters_));
     check_output(layer, g_.out0, g_.out1, filters_);
     acc_.resize(size_t(g_.out0) * g_.out1 * filters_);
   }
@@ -200,9 +201,9 @@ class TransposeRunner : public Runner {
   void run(const std::vector<const Buffer*>& in, Buffer& out) override {
     const int32_t* xs = shifted_input(in[0]->ints, shifts_, channels_, scratch_);
     if (depthwise_)
-      ops::kernel::depthwise_conv2d_transpose(xs, channels_, weights_.data(), g_, acc_.data());
+      ops::kernel::depthwise_conv2d_transpose(xs, channels_, weights_->data(), g_, acc_.data());
     else
-      ops::kernel::conv2d_transpose(xs, channels_, weights_.data(), filters_, g_, acc_.data());
+      ops::kernel::conv2d_transpose(xs, channels_, weights_->data(), filters_, g_, acc_.data());
     const size_t positions = size_t(g_.out0) * g_.out1;
     if (predict_) {
       for (size_t i = 0; i < positions; ++i)
@@ -219,8 +220,9 @@ class TransposeRunner : public Runner {
   bool depthwise_ = false;
   uint32_t channels_ = 0, filters_ = 0;
   ops::kernel::Sweep g_;
-  std::vector<int32_t> weights_, shifts_;
-  std::unique_ptr<OutputStage> stage_;
+  std::vector<int32_t> shifts_;
+  Shared<std::vector<int32_t>> weights_;
+  Shared<OutputStage> stage_;
   std::vector<int32_t> acc_, scratch_;
   bool predict_ = false;
 };

@@ -1,6 +1,8 @@
 // Input, quantization and dequantization layers in software.
 #include <fmt/format.h>
 
+#include <algorithm>
+
 #include <cmath>
 
 #include "engine/impl/inference/runner.h"
@@ -13,9 +15,9 @@ using ops::detail::shape_text;
 
 // InputData: passes its input on; float input that only Quantizers read passes unchanged. The values
 // it reads were checked against its bits and sign before the run (check_input).
-class InputRunner : public Runner {
+class InputRunner : public RunnerOf<InputRunner> {
  public:
-  explicit InputRunner(const Layer& layer) : Runner(layer) { (void)input_values(layer); }
+  explicit InputRunner(const Layer& layer) : RunnerOf(layer) { (void)input_values(layer); }
 
   void run(const std::vector<const Buffer*>& in, Buffer& out) override {
     if (in[0]->is_float) {  // float input on its way to a Quantizer
@@ -65,9 +67,9 @@ std::vector<T> per_channel(const Layer& layer, std::vector<T> v, size_t channels
 }
 
 // Quantizer: q = round_half_even(x / scale) + zero_point, clamped to the output range.
-class QuantizerRunner : public Runner {
+class QuantizerRunner : public RunnerOf<QuantizerRunner> {
  public:
-  explicit QuantizerRunner(const Layer& layer) : Runner(layer) {
+  explicit QuantizerRunner(const Layer& layer) : RunnerOf(layer) {
     const Shape in = input_dims3(layer);
     axis_ = channel_axis(in, param(layer, "channels_first", 0) != 0);
     scales_ = per_channel(layer, float_values(layer, "scales", 0), axis_.count, "scales");
@@ -103,9 +105,9 @@ class QuantizerRunner : public Runner {
 };
 
 // Dequantizer: float32(x) x scale, per channel of the last axis.
-class DequantizerRunner : public Runner {
+class DequantizerRunner : public RunnerOf<DequantizerRunner> {
  public:
-  explicit DequantizerRunner(const Layer& layer) : Runner(layer) {
+  explicit DequantizerRunner(const Layer& layer) : RunnerOf(layer) {
     const Shape in = input_dims3(layer);
     axis_ = channel_axis(in, false);
     scales_ = per_channel(layer, float_values(layer, "scales", 0), axis_.count, "scales");

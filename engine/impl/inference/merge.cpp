@@ -18,9 +18,9 @@ void check_inputs(const Layer& layer, size_t count) {
 // shift is shifted right (toward minus infinity) by |a - b| and added to the other; the sum is shifted by
 // max(a, b) + o (rounding half up), then clamped to the output range. This is (A 2^a + B 2^b) 2^o, the
 // merge the hardware performs.
-class AddRunner : public Runner {
+class AddRunner : public RunnerOf<AddRunner> {
  public:
-  explicit AddRunner(const Layer& layer) : Runner(layer) {
+  explicit AddRunner(const Layer& layer) : RunnerOf(layer) {
     check_inputs(layer, 2);
     dims_ = output_dims3(layer);
     for (const auto& in : layer.inbounds()) {
@@ -58,9 +58,9 @@ class AddRunner : public Runner {
 };
 
 // Concatenate: the channels of the first input, then those of the second.
-class ConcatenateRunner : public Runner {
+class ConcatenateRunner : public RunnerOf<ConcatenateRunner> {
  public:
-  explicit ConcatenateRunner(const Layer& layer) : Runner(layer) {
+  explicit ConcatenateRunner(const Layer& layer) : RunnerOf(layer) {
     check_inputs(layer, 2);
     const Shape a = output_dims3(*layer.inbounds()[0]);
     const Shape b = output_dims3(*layer.inbounds()[1]);

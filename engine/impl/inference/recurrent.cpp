@@ -45,9 +45,9 @@ const Layer* post_processing_after(const Layer& layer) {
   return outs.front().get();
 }
 
-class RecurrentRunner : public Runner {
+class RecurrentRunner : public RunnerOf<RecurrentRunner> {
  public:
-  explicit RecurrentRunner(const Layer& layer) : Runner(layer) {
+  explicit RecurrentRunner(const Layer& layer) : RunnerOf(layer) {
     const Shape in = input_dims3(layer);
     rows_ = in[0];
     steps_ = in[1];
@@ -56,15 +56,15 @@ class RecurrentRunner : public Runner {
     outputs_ = uint32_t(std::max(param(layer, "output_channels", 0), 0));
     subsample_ = uint32_t(std::max(param(layer, "subsample", 1), 1));
     if (states_ == 0) layer_error(layer, "a recurrent layer needs at least one state channel.");
-    in_proj_ = transposed(layer, "in_proj", states_, inputs_);
-    out_proj_ = transposed(layer, "out_proj", outputs_, states_);
+    in_proj_ = share(transposed(layer, "in_proj", states_, inputs_));
+    out_proj_ = share(transposed(layer, "out_proj", outputs_, states_));
     a_re_ = per_channel(layer, "A_real", states_, 0);
     a_im_ = per_channel(layer, "A_imag", states_, 0);
     state_shift_ = per_channel(layer, "internal_state_outputs_shift", states_, 0);
     new_scale_ = per_channel(layer, "new_state_scale", states_, 1);
     new_shift_ = per_channel(layer, "new_state_shift", states_, 0);
     input_shift_ = per_channel(layer, "input_shift", inputs_, 0);
-    stage_ = std::make_unique<OutputStage>(layer, outputs_, post_processing_after(layer));
+    stage_ = share(OutputStage(layer, outputs_, post_processing_after(layer)));
     const Shape out = output_dims3(layer);
     const Shape got{rows_, (steps_ + subsample_ - 1) / subsample_, outputs_};
     if (!(out == got))
@@ -88,14 +88,14 @@ class RecurrentRunner : public Runner {
         const int32_t* xt = x.data() + (size_t(row) * steps_ + t) * inputs_;
         for (uint32_t c = 0; c < inputs_; ++c) x_[c] = arith::clamp32(arith::shift_left_sat(xt[c], input_shift_[c]));
         std::fill(u_.begin(), u_.end(), 0u);
-        ops::kernel::matvec_acc(x_.data(), inputs_, in_proj_.data(), states_, u_.data());
+        ops::kernel::matvec_acc(x_.data(), inputs_, in_proj_->data(), states_, u_.data());
         for (uint32_t s = 0; s < states_; ++s)
           state_[s] = arith::state_update(state_[s], a_re_[s], a_im_[s], arith::as_signed(u_[s]),
                                           uint32_t(new_scale_[s]), new_shift_[s], arith::kStateDecayShift);
         if (t % subsample_ != 0) continue;
         for (uint32_t s = 0; s < states_; ++s) y_[s] = arith::state_output(state_[s].re, state_shift_[s]);
         std::fill(acc_.begin(), acc_.end(), 0u);
-        ops::kernel::matvec_acc(y_.data(), states_, out_proj_.data(), outputs_, acc_.data());
+        ops::kernel::matvec_acc(y_.data(), states_, out_proj_->data(), outputs_, acc_.data());
         const size_t at = (size_t(row) * kept + t / subsample_) * outputs_;
         if (predict_) {
           for (uint32_t o = 0; o < outputs_; ++o) out.floats[at + o] = stage_->predict(stage_->potential(acc_[o], o), o);
@@ -108,17 +108,18 @@ class RecurrentRunner : public Runner {
 
  private:
   uint32_t rows_ = 0, steps_ = 0, inputs_ = 0, states_ = 0, outputs_ = 0, subsample_ = 1;
-  std::vector<int32_t> in_proj_, out_proj_, a_re_, a_im_, state_shift_, new_scale_, new_shift_, input_shift_;
+  Shared<std::vector<int32_t>> in_proj_, out_proj_;
+  std::vector<int32_t> a_re_, a_im_, state_shift_, new_scale_, new_shift_, input_shift_;
   std::vector<int32_t> x_, y_;
   std::vector<uint32_t> u_, acc_;
   std::vector<arith::ComplexState> state_;
-  std::unique_ptr<OutputStage> stage_;
+  Shared<OutputStage> stage_;
   bool predict_ = false;
 };
 
-class PostProcessingRunner : public Runner {
+class PostProcessingRunner : public RunnerOf<PostProcessingRunner> {
  public:
-  explicit PostProcessingRunner(const Layer& layer) : Runner(layer) {
+  explicit PostProcessingRunner(const Layer& layer) : RunnerOf(layer) {
     const Shape in = input_dims3(layer);
     rows_ = in[0];
     steps_ = in[1];

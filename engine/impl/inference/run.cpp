@@ -3,9 +3,12 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <deque>
+#include <exception>
 #include <limits>
+#include <mutex>
 #include <stdexcept>
 #include <unordered_map>
 
@@ -203,7 +206,7 @@ std::shared_ptr<Tensor> run(const std::vector<std::shared_ptr<Layer>>& layers, c
   }
 
   // One lane per thread: its own runners (they keep scratch buffers) and buffers. The first lane is made
-  // first and checks the layers and the wiring; the others repeat what it did.
+  // first and checks the layers and the wiring; the others fork its runners, sharing what they prepared.
   struct Lane {
     std::vector<std::unique_ptr<Runner>> runners;
     Buffer input;
@@ -214,9 +217,10 @@ std::shared_ptr<Tensor> run(const std::vector<std::shared_ptr<Layer>>& layers, c
   const Shape in_dims = input_dims3(*layers.front());
   const bool float_input = floats_go_to_quantizers(*layers.front(), input);
   // Buffers: the run's input and one output per layer, allocated once per lane.
-  auto make_lane = [&](Lane& lane) {
+  auto make_lane = [&](Lane& lane, const Lane* from) {
     lane.runners.reserve(layers.size());
-    for (const auto& l : layers) lane.runners.push_back(make_runner(*l));
+    for (size_t i = 0; i < layers.size(); ++i)
+      lane.runners.push_back(from ? from->runners[i]->fork() : make_runner(*layers[i]));
     const bool float_tail = (predict && lane.runners.back()->set_predict()) ||
                             last.parameters()->layer_type() == LayerType::Dequantizer;
     lane.input.is_float = float_input;
@@ -234,7 +238,7 @@ std::shared_ptr<Tensor> run(const std::vector<std::shared_ptr<Layer>>& layers, c
       for (int s : sources[i]) lane.reads[i].push_back(s == kRunInput ? &lane.input : &lane.outputs[size_t(s)]);
   };
   std::deque<Lane> lanes(1);  // a deque: lanes hold pointers into themselves, so they never move
-  make_lane(lanes[0]);
+  make_lane(lanes[0], nullptr);
   Runner& tail = *lanes[0].runners.back();
 
   check_input(layers, input);
@@ -285,36 +289,56 @@ std::shared_ptr<Tensor> run(const std::vector<std::shared_ptr<Layer>>& layers, c
   uint64_t macs = 0;
   for (const auto& l : layers) macs += l->macs();
   const uint64_t worth = macs == 0 ? samples : std::max<uint64_t>(1, macs * samples / kMacsPerThread);
-  const unsigned threads =
-      independent ? unsigned(std::min<uint64_t>({parallel::thread_count(), samples, worth})) : 1;
-  // Every lane is made here: making runners reads the layers, which are not to be touched from two
-  // threads at once.
-  lanes.resize(threads);
-  for (size_t k = 1; k < lanes.size(); ++k) make_lane(lanes[k]);
+  // One lane per thread over the samples; when there are fewer samples than threads, each lane's
+  // convolutions also split the rows of their output between the threads left over.
+  const unsigned threads = unsigned(std::max<uint64_t>(1, std::min<uint64_t>(parallel::thread_count(), worth)));
+  const unsigned lane_count = independent ? std::min(threads, std::max(samples, 1u)) : 1;
+  lanes.resize(lane_count);
+  for (size_t k = 1; k < lanes.size(); ++k) make_lane(lanes[k], &lanes[0]);
+  for (size_t k = 0; k < lanes.size(); ++k)
+    for (auto& r : lanes[k].runners) r->set_threads(threads / lane_count + (k < threads % lane_count ? 1 : 0));
 
+  // Each lane takes the next sample not taken yet, so a lane whose thread the system holds back does not
+  // hold the others up. On an error the lanes take no sample after the failing one and the error of the
+  // first failing sample is reported, the one a single thread would have met: every sample before it was
+  // taken before it, and runs to its end.
+  std::atomic<size_t> next{0};
+  std::atomic<size_t> failed{samples};
+  std::exception_ptr error;
+  std::mutex error_mutex;
   auto run_samples = [&](const auto& view) {
-    parallel::for_chunks(samples, threads, [&](unsigned chunk, size_t begin, size_t end) {
+    parallel::for_chunks(lane_count, lane_count, [&](unsigned chunk, size_t, size_t) {
       Lane& lane = lanes[chunk];
       for (auto& r : lane.runners) r->reset();
       const Buffer& lane_result = lane.outputs.back();
-      for (size_t s = begin; s < end; ++s) {
-        load_sample(view, s, lane.input);
-        for (size_t i = 0; i < layers.size(); ++i) lane.runners[i]->run(lane.reads[i], lane.outputs[i]);
-        if (fit) {
-          const int32_t label = labels.empty() ? -1 : labels[labels.size() == 1 ? 0 : s];
-          if (labels.empty())
-            tail.learn(lane.reads.back(), -1);
-          else if (label >= 0 && label < tail.num_classes())
-            tail.learn(lane.reads.back(), label);
-        }
-        switch (out_type) {
-          case TensorType::float32: store_sample<float>(lane_result, s, *out); break;
-          case TensorType::int8: store_sample<int8_t>(lane_result, s, *out); break;
-          case TensorType::uint8: store_sample<uint8_t>(lane_result, s, *out); break;
-          default: store_sample<int32_t>(lane_result, s, *out);
+      for (size_t s = next++; s < samples && s < failed.load(); s = next++) {
+        try {
+          load_sample(view, s, lane.input);
+          for (size_t i = 0; i < layers.size(); ++i) lane.runners[i]->run(lane.reads[i], lane.outputs[i]);
+          if (fit) {
+            const int32_t label = labels.empty() ? -1 : labels[labels.size() == 1 ? 0 : s];
+            if (labels.empty())
+              tail.learn(lane.reads.back(), -1);
+            else if (label >= 0 && label < tail.num_classes())
+              tail.learn(lane.reads.back(), label);
+          }
+          switch (out_type) {
+            case TensorType::float32: store_sample<float>(lane_result, s, *out); break;
+            case TensorType::int8: store_sample<int8_t>(lane_result, s, *out); break;
+            case TensorType::uint8: store_sample<uint8_t>(lane_result, s, *out); break;
+            default: store_sample<int32_t>(lane_result, s, *out);
+          }
+        } catch (...) {
+          std::lock_guard lock(error_mutex);
+          if (s < failed.load()) {
+            failed.store(s);
+            error = std::current_exception();
+          }
+          return;
         }
       }
     });
+    if (error) std::rethrow_exception(error);
   };
   switch (input.type()) {
     case TensorType::uint8: run_samples(ops::detail::View<uint8_t>(input)); break;

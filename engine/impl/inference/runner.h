@@ -1,7 +1,9 @@
 #pragma once
 // Internals of the software inference: one Runner per layer, made once per run (it reads the layer's
 // parameters and variables, widens the weights and checks every shape), then called once per sample on
-// contiguous (d0, d1, d2) buffers.
+// contiguous (d0, d1, d2) buffers. Every other thread of the run works on a fork of it: the fork shares
+// the read-only data the runner prepared (weights, packed filters, output stage) and has its own
+// scratch buffers, so more threads never mean more copies of a model.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -26,10 +28,22 @@ struct Buffer {
   void shape_as(const Shape& dims);  // (d0, d1, d2) from a layer's 3-dimensional dims; allocates
 };
 
+// Read-only data a runner prepares once a run and shares with its forks.
+template <class T>
+using Shared = std::shared_ptr<const T>;
+template <class T>
+Shared<T> share(T&& value) {
+  return std::make_shared<const T>(std::forward<T>(value));
+}
+
 class Runner {
  public:
   explicit Runner(const Layer& layer) : layer_(layer) {}
   virtual ~Runner() = default;
+
+  // A runner for another thread of the same run: it shares this one's read-only data, has scratch of its
+  // own, and reads nothing from the layer (the layer is not to be touched from two threads at once).
+  virtual std::unique_ptr<Runner> fork() const = 0;
 
   // Computes one sample. `in` holds one buffer per inbound layer (the run's input for the first layer).
   virtual void run(const std::vector<const Buffer*>& in, Buffer& out) = 0;
@@ -47,10 +61,23 @@ class Runner {
   virtual int32_t num_classes() const { return 0; }
 
   const Layer& layer() const { return layer_; }
+  // Threads a sample of this runner may use (its convolutions split their output rows between them).
+  void set_threads(unsigned n) { threads_ = n; }
 
  protected:
+  Runner(const Runner&) = default;
   [[noreturn]] void unsupported_learning() const;
   const Layer& layer_;
+  unsigned threads_ = 1;
+};
+
+// Base of the runners: fork() copies the runner, whose read-only data is held through Shared pointers and
+// whose scratch buffers are plain members.
+template <class Self>
+class RunnerOf : public Runner {
+ public:
+  using Runner::Runner;
+  std::unique_ptr<Runner> fork() const override { return std::make_unique<Self>(static_cast<const Self&>(*this)); }
 };
 
 // Makes the runner of a layer; kinds that cannot run in software are refused (std::runtime_error).
@@ -98,6 +125,15 @@ std::vector<int32_t> shift_values(const Layer& layer, const char* name, size_t c
 // Replaces the layer's "weights" by a new tensor of the same type, shape and layout holding the values
 // (row-major order); holders of the old tensor keep it.
 void replace_weights(const Layer& layer, const std::vector<int32_t>& row_major_values);
+// Same for a variable of signed values of at most 8 bits (int8, int4, int2 or bit), kept in 8 bits; empty
+// when the layer has no such variable or it has another element type.
+std::vector<int8_t> small_values(const Layer& layer, const char* name);
+// The variable itself when its elements are such signed values of at most 8 bits (null otherwise), for
+// runners that read it in its own layout.
+std::shared_ptr<const Dense> small_stored(const Layer& layer, const char* name);
+// How many times the runners have read a layer's weights since the process started: a run reads each
+// layer's once, whatever its number of threads.
+uint64_t weight_reads();
 // Same for float32 variables.
 std::vector<float> float_values(const Layer& layer, const char* name, size_t count);
 // Shape of a variable (empty shape when absent).
@@ -143,6 +179,10 @@ class OutputStage {
   std::vector<uint64_t> half_, right_;
   std::vector<int64_t> offset_;
   std::vector<int32_t> scale32_, max32_;
+  // Its 32-bit path, for a ReLU whose products stay within 32 bits.
+  bool narrow_ = false;
+  std::vector<int32_t> low32_, high32_, bias32_;
+  std::vector<uint32_t> half32_, right32_;
 };
 
 // Pooling after the output stage: none, max over windows, or average (global when pool_size is -1).

@@ -1,7 +1,9 @@
 // Helpers shared by the runners: variable and parameter access, the output stage and the pooling stage.
 #include <fmt/format.h>
 
+#include <atomic>
 #include <optional>
+#include <string_view>
 #include <stdexcept>
 
 #include "engine/impl/inference/runner.h"
@@ -48,10 +50,16 @@ void check_count(const Layer& layer, const char* name, size_t got, size_t count)
     layer_error(layer, fmt::format("variable \"{}\" holds {} values; {} expected.", name, got, count));
 }
 
-template <class T>
-void widen_into(const Dense& t, std::vector<int32_t>& out) {
+template <class T, class Out>
+void widen_into(const Dense& t, std::vector<Out>& out) {
   ops::detail::View<T> v(t);
   out.assign(v.data(), v.data() + v.size());
+}
+
+std::atomic<uint64_t> weight_reads_{0};
+
+void count_read(const char* name) {
+  if (std::string_view(name) == "weights") weight_reads_.fetch_add(1, std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -66,9 +74,37 @@ void replace_weights(const Layer& layer, const std::vector<int32_t>& values) {
   layer.variables()->set("weights", fresh);
 }
 
+uint64_t weight_reads() { return weight_reads_.load(std::memory_order_relaxed); }
+
+namespace {
+
+bool small_signed(TensorType type) {
+  return type == TensorType::int8 || type == TensorType::int4 || type == TensorType::int2 || type == TensorType::bit;
+}
+
+}  // namespace
+
+std::shared_ptr<const Dense> small_stored(const Layer& layer, const char* name) {
+  auto t = variable(layer, name);
+  if (!t || !small_signed(t->type())) return nullptr;
+  count_read(name);
+  return t;
+}
+
+std::vector<int8_t> small_values(const Layer& layer, const char* name) {
+  auto t = variable(layer, name);
+  if (!t) return {};
+  if (!small_signed(t->type())) return {};
+  std::vector<int8_t> out;
+  widen_into<int8_t>(*t, out);
+  count_read(name);
+  return out;
+}
+
 std::vector<int32_t> int_values(const Layer& layer, const char* name, size_t count) {
   auto t = variable(layer, name);
   if (!t) return {};
+  count_read(name);
   std::vector<int32_t> out;
   switch (t->type()) {
     case TensorType::int32: widen_into<int32_t>(*t, out); break;
@@ -203,6 +239,29 @@ OutputStage::OutputStage(const Layer& layer, uint32_t channels, const Layer* sca
     scale32_[c] = int32_t(std::min<uint32_t>(scale_[c], uint32_t(arith::kInt32Max)));
     max32_[c] = int32_t(std::min<int64_t>(relu_max_[c], arith::kInt32Max));
   }
+  // The 32-bit path of a ReLU: p = min(max(acc, -bias), max - bias) + bias is the potential clamped to
+  // 0 .. max without leaving 32 bits, and p x scale + half stays below 2^31.
+  narrow_ = all_right_ && activation_ == ActivationType::ReLU;
+  for (uint32_t c = 0; c < channels && narrow_; ++c) {
+    const int64_t low = -bias_[c], high = int64_t{max32_[c]} - bias_[c];
+    narrow_ = low >= arith::kInt32Min && low <= arith::kInt32Max && high >= arith::kInt32Min &&
+              high <= arith::kInt32Max && right_[c] < 32 &&
+              int64_t{max32_[c]} * scale32_[c] + int64_t(half_[c]) <= arith::kInt32Max;
+  }
+  if (narrow_) {
+    low32_.resize(channels);
+    high32_.resize(channels);
+    bias32_.resize(channels);
+    half32_.resize(channels);
+    right32_.resize(channels);
+    for (uint32_t c = 0; c < channels; ++c) {
+      low32_[c] = int32_t(-bias_[c]);
+      high32_[c] = int32_t(int64_t{max32_[c]} - bias_[c]);
+      bias32_[c] = int32_t(bias_[c]);
+      half32_[c] = uint32_t(half_[c]);
+      right32_[c] = uint32_t(right_[c]);
+    }
+  }
   if (activation_ == ActivationType::LUT) {
     lut_ = int_values(layer, "lut_values", 0);
     if (lut_.size() != arith::kLutEntries && lut_.size() != arith::kLutEntries + 1)
@@ -263,12 +322,30 @@ OVRIX_VECTOR_KERNEL void outputs_fast(bool relu, const uint32_t* acc, size_t pos
     outputs_right_shifted<false>(acc, positions, C, bias, max, scale, half, k, offset, lo, hi, out);
 }
 
+// outputs() of a ReLU whose products stay within 32 bits: the same arithmetic in 32-bit lanes.
+OVRIX_VECTOR_KERNEL void outputs_narrow(const uint32_t* acc, size_t positions, uint32_t C, const int32_t* low,
+                                        const int32_t* high, const int32_t* bias, const int32_t* scale,
+                                        const uint32_t* half, const uint32_t* k, int32_t lo, int32_t hi,
+                                        int32_t* out) {
+  for (size_t i = 0; i < positions; ++i, acc += C, out += C)
+    for (uint32_t c = 0; c < C; ++c) {
+      const int32_t p = std::min(std::max(static_cast<int32_t>(acc[c]), low[c]), high[c]) + bias[c];
+      const int32_t y = static_cast<int32_t>((static_cast<uint32_t>(p * scale[c]) + half[c]) >> k[c]);
+      out[c] = std::min(std::max(y, lo), hi);
+    }
+}
+
 }  // namespace
 
 void OutputStage::outputs(const uint32_t* acc, size_t positions, int32_t* out) const {
   if (activation_ == ActivationType::LUT || !all_right_) {
     for (size_t i = 0; i < positions; ++i, acc += channels_, out += channels_)
       for (uint32_t c = 0; c < channels_; ++c) out[c] = output(potential(acc[c], c), c);
+    return;
+  }
+  if (narrow_) {
+    outputs_narrow(acc, positions, channels_, low32_.data(), high32_.data(), bias32_.data(), scale32_.data(),
+                   half32_.data(), right32_.data(), int32_t(range_.lo), int32_t(range_.hi), out);
     return;
   }
   outputs_fast(activation_ == ActivationType::ReLU, acc, positions, channels_, bias_.data(), max32_.data(),

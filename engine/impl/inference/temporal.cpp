@@ -11,9 +11,9 @@ namespace {
 
 using ops::detail::shape_text;
 
-class TemporalRunner : public Runner {
+class TemporalRunner : public RunnerOf<TemporalRunner> {
  public:
-  explicit TemporalRunner(const Layer& layer) : Runner(layer) {
+  explicit TemporalRunner(const Layer& layer) : RunnerOf(layer) {
     const Shape in = input_dims3(layer);
     positions_ = in[0] * in[1];
     channels_ = in[2];
@@ -27,10 +27,10 @@ class TemporalRunner : public Runner {
     if (!(ws.size() == 4 && ws[0] == 1 && ws[1] == 1 && ws[2] == rows && ws[3] == filters_))
       layer_error(layer, fmt::format("\"weights\" of shape {} do not match (1, 1, {}, {}).", shape_text(ws), rows,
                                      filters_));
-    weights_ = int_values(layer, "weights", 0);
+    weights_ = share(int_values(layer, "weights", 0));
     shifts_ = shift_values(layer, "input_shift", channels_);
-    stage_ = std::make_unique<OutputStage>(layer, filters_);
-    pool_ = std::make_unique<PoolStage>(layer, in[0], in[1]);
+    stage_ = share(OutputStage(layer, filters_));
+    pool_ = share(PoolStage(layer, in[0], in[1]));
     const Shape out = output_dims3(layer);
     const Shape got{pool_->out0(), pool_->out1(), filters_};
     if (!(out == got))
@@ -63,11 +63,11 @@ class TemporalRunner : public Runner {
     for (uint32_t t = 0; t < taps_; ++t) {
       const int32_t* f = fifo_.data() + ((head_ + t) % taps_) * frame;
       if (depthwise_) {
-        const int32_t* w = weights_.data() + size_t(t) * channels_;
+        const int32_t* w = weights_->data() + size_t(t) * channels_;
         for (size_t base = 0; base < frame; base += channels_)
           for (uint32_t c = 0; c < channels_; ++c) acc_[base + c] = arith::mac(acc_[base + c], f[base + c], w[c]);
       } else {
-        const int32_t* w = weights_.data() + size_t(t) * channels_ * filters_;
+        const int32_t* w = weights_->data() + size_t(t) * channels_ * filters_;
         for (uint32_t p = 0; p < positions_; ++p)
           ops::kernel::matvec_acc(f + size_t(p) * channels_, channels_, w, filters_, acc_.data() + size_t(p) * filters_);
       }
@@ -86,10 +86,11 @@ class TemporalRunner : public Runner {
  private:
   bool depthwise_ = false;
   uint32_t positions_ = 0, channels_ = 0, filters_ = 0, taps_ = 0, head_ = 0;
-  std::vector<int32_t> weights_, shifts_, fifo_, pre_pool_;
+  Shared<std::vector<int32_t>> weights_;
+  std::vector<int32_t> shifts_, fifo_, pre_pool_;
   std::vector<uint32_t> acc_;
-  std::unique_ptr<OutputStage> stage_;
-  std::unique_ptr<PoolStage> pool_;
+  Shared<OutputStage> stage_;
+  Shared<PoolStage> pool_;
   bool predict_ = false;
 };
 

@@ -40,10 +40,10 @@ std::vector<int32_t> input_to_kernel_order(const std::vector<int32_t>& w, uint32
   return out;
 }
 
-class V1ConvRunner : public Runner {
+class V1ConvRunner : public RunnerOf<V1ConvRunner> {
  public:
   explicit V1ConvRunner(const Layer& layer)
-      : Runner(layer),
+      : RunnerOf(layer),
         separable_(layer.parameters()->layer_type() == LayerType::SeparableConvolutional),
         input_(layer.parameters()->layer_type() == LayerType::InputConvolutional) {
     const Shape in = input_dims3(layer);
@@ -87,12 +87,12 @@ class V1ConvRunner : public Runner {
   void run(const std::vector<const Buffer*>& in, Buffer& out) override {
     const int32_t* x = in[0]->ints.data();
     if (input_) {
-      ops::kernel::input_conv2d(x, pad_values_.data(), packed_, g_, padded_, acc_.data());
+      ops::kernel::input_conv2d(x, pad_values_.data(), *packed_, g_, padded_, acc_.data(), threads_);
     } else if (separable_) {
-      ops::kernel::depthwise_conv2d(x, channels_, dw_weights_.data(), g_, depthwise_.data());
-      ops::kernel::conv2d(depthwise_.data(), packed_, pointwise_sweep_, acc_.data());
+      ops::kernel::depthwise_conv2d(x, channels_, dw_weights_->data(), g_, depthwise_.data(), threads_);
+      ops::kernel::conv2d(depthwise_.data(), *packed_, pointwise_sweep_, acc_.data(), threads_);
     } else {
-      ops::kernel::conv2d(x, packed_, g_, acc_.data());
+      ops::kernel::conv2d(x, *packed_, g_, acc_.data(), threads_);
     }
     const int32_t* potentials = acc_.data();
     if (pool_.active()) {
@@ -123,7 +123,7 @@ class V1ConvRunner : public Runner {
         layer_error(layer_, fmt::format("\"weights\" of shape {} do not match ({}, {}, {}, {}).", shape_text(s), kh,
                                         kw, channels_, filters_));
       const std::vector<int32_t> w = input_to_kernel_order(int_values(layer_, "weights", 0), filters_, channels_, kh, kw);
-      packed_ = ops::kernel::pack_filters(w.data(), kw, kh, channels_, filters_);
+      packed_ = share(ops::kernel::pack_filters(w.data(), kw, kh, channels_, filters_));
       pad_values_.assign(channels_, param(layer_, "padding_value", 0));
       return;
     }
@@ -131,14 +131,14 @@ class V1ConvRunner : public Runner {
       if (!(s.size() == 4 && s[0] == 1 && s[1] == channels_ && s[2] == kh && s[3] == kw))
         layer_error(layer_, fmt::format("\"weights\" of shape {} do not match (1, {}, {}, {}).", shape_text(s),
                                         channels_, kh, kw));
-      dw_weights_ = to_kernel_order(int_values(layer_, "weights", 0), 1, channels_, kh, kw);
+      dw_weights_ = share(to_kernel_order(int_values(layer_, "weights", 0), 1, channels_, kh, kw));
       const Shape p = variable_shape(layer_, "weights_pw");
       if (!(p.size() == 2 && p[0] == filters_ && p[1] == channels_))
         layer_error(layer_, fmt::format("\"weights_pw\" of shape {} do not match ({}, {}).", shape_text(p), filters_,
                                         channels_));
       // (F, C) -> (1, 1, C, F)
       const std::vector<int32_t> pw = to_kernel_order(int_values(layer_, "weights_pw", 0), filters_, channels_, 1, 1);
-      packed_ = ops::kernel::pack_filters(pw.data(), 1, 1, channels_, filters_);
+      packed_ = share(ops::kernel::pack_filters(pw.data(), 1, 1, channels_, filters_));
       pointwise_sweep_ = ops::kernel::Sweep{g_.out0, g_.out1, 1, 1, 1, 1, 0, 0, g_.out0, g_.out1};
       return;
     }
@@ -146,7 +146,7 @@ class V1ConvRunner : public Runner {
       layer_error(layer_, fmt::format("\"weights\" of shape {} do not match ({}, {}, {}, {}).", shape_text(s),
                                       filters_, channels_, kh, kw));
     const std::vector<int32_t> w = to_kernel_order(int_values(layer_, "weights", 0), filters_, channels_, kh, kw);
-    packed_ = ops::kernel::pack_filters(w.data(), kw, kh, channels_, filters_);
+    packed_ = share(ops::kernel::pack_filters(w.data(), kw, kh, channels_, filters_));
   }
 
   void load_pooling() {
@@ -202,8 +202,8 @@ class V1ConvRunner : public Runner {
   std::vector<int32_t> pad_values_, padded_;
   uint32_t channels_ = 0, filters_ = 0;
   ops::kernel::Sweep g_, pointwise_sweep_;
-  ops::kernel::PackedFilters packed_;
-  std::vector<int32_t> dw_weights_;
+  Shared<ops::kernel::PackedFilters> packed_;
+  Shared<std::vector<int32_t>> dw_weights_;
   PoolStage pool_;
   bool activation_ = false;
   uint32_t act_bits_ = 1;

@@ -3,6 +3,8 @@
 // the activation is off). Fit learns the 1-bit weights of a compiled last layer (engine/README.md).
 #include <fmt/format.h>
 
+#include <algorithm>
+
 #include "engine/engine.h"
 #include "engine/impl/inference/runner.h"
 #include "engine/impl/inference/v1_learning.h"
@@ -12,9 +14,9 @@
 namespace ovrix::software {
 namespace {
 
-class V1DenseRunner : public Runner {
+class V1DenseRunner : public RunnerOf<V1DenseRunner> {
  public:
-  explicit V1DenseRunner(const Layer& layer) : Runner(layer) {
+  explicit V1DenseRunner(const Layer& layer) : RunnerOf(layer) {
     const Shape in = input_dims3(layer);
     inputs_ = uint32_t(in.elements());
     units_ = uint32_t(param(layer, "units", 1));
@@ -22,7 +24,7 @@ class V1DenseRunner : public Runner {
     if (!(s.size() >= 2 && s[0] == units_ && s[1] == inputs_))
       layer_error(layer, fmt::format("\"weights\" of shape {} do not match ({}, {}, 1, 1).",
                                      ops::detail::shape_text(s), units_, inputs_));
-    weights_ = int_values(layer, "weights", 0);
+    load_weights();
     activation_ = param(layer, "activation", 0) != 0;
     act_bits_ = uint32_t(param(layer, "act_bits", 1));
     if (activation_) load_firing();
@@ -33,11 +35,14 @@ class V1DenseRunner : public Runner {
 
   void run(const std::vector<const Buffer*>& in, Buffer& out) override {
     const int32_t* x = in[0]->ints.data();
-    for (uint32_t k = 0; k < units_; ++k) {
-      uint32_t acc = 0;
-      const int32_t* w = weights_.data() + size_t{k} * inputs_;
-      for (uint32_t i = 0; i < inputs_; ++i) acc = arith::mac(acc, x[i], w[i]);
-      potential_[k] = arith::as_signed(acc);
+    if (weights_->stored) {
+      std::fill(acc_.begin(), acc_.end(), 0u);
+      ops::kernel::matvec_acc(x, inputs_, weights_->stored->data_as<int8_t>(), units_, acc_.data());
+      for (uint32_t k = 0; k < units_; ++k) potential_[k] = arith::as_signed(acc_[k]);
+    } else if (weights_->small.empty()) {
+      ops::kernel::dot_rows(x, inputs_, weights_->wide.data(), units_, potential_.data());
+    } else {
+      ops::kernel::dot_rows(x, inputs_, weights_->small.data(), units_, potential_.data());
     }
     if (predict_) {
       for (uint32_t k = 0; k < units_; ++k) out.floats[k] = static_cast<float>(potential_[k]);
@@ -53,8 +58,19 @@ class V1DenseRunner : public Runner {
     if (param(layer_, "weights_bits", 1) != 1) layer_error(layer_, "learns 1-bit weights only.");
     const double classes = lp.get("num_classes");
     classes_ = classes >= 1 ? int32_t(std::min(classes, 1e9)) : 1;
-    for (const int32_t w : weights_)
-      if (w != 0 && w != 1) layer_error(layer_, fmt::format("cannot learn the weight {}: 0 or 1 expected.", w));
+    if (weights_->stored) {
+      // Learning changes the weights: a copy of them, by unit.
+      auto w = std::make_shared<Weights>();
+      w->small = small_values(layer_, "weights");
+      weights_ = std::move(w);
+    }
+    auto check = [&](const auto& values) {
+      for (const auto w : values)
+        if (w != 0 && w != 1)
+          layer_error(layer_, fmt::format("cannot learn the weight {}: 0 or 1 expected.", int32_t{w}));
+    };
+    check(weights_->small);
+    check(weights_->wide);
   }
 
   int32_t num_classes() const override { return classes_; }
@@ -68,17 +84,60 @@ class V1DenseRunner : public Runner {
         learning::v1_winner(potential_, label, [&](uint32_t k) { return per_class == 0 ? 0 : k / per_class; });
     if (!winner) return;
     const int32_t* x = in[0]->ints.data();
-    int32_t* w = weights_.data() + size_t{*winner} * inputs_;
-    const auto move =
-        learning::v1_move(inputs_, [&](uint32_t i) { return w[i] == 1; }, [&](uint32_t i) { return x[i] != 0; });
-    if (!move) return;
-    w[move->from] = 0;
-    w[move->to] = 1;
+    auto move = [&](auto* w) {
+      const auto m =
+          learning::v1_move(inputs_, [&](uint32_t i) { return w[i] == 1; }, [&](uint32_t i) { return x[i] != 0; });
+      if (!m) return;
+      w[m->from] = 0;
+      w[m->to] = 1;
+    };
+    const size_t row = size_t{*winner} * inputs_;
+    if (weights_->small.empty())
+      move(weights_->wide.data() + row);
+    else
+      move(weights_->small.data() + row);
   }
 
-  void finish_learning() override { replace_weights(layer_, weights_); }
+  void finish_learning() override {
+    if (weights_->small.empty())
+      replace_weights(layer_, weights_->wide);
+    else
+      replace_weights(layer_, std::vector<int32_t>(weights_->small.begin(), weights_->small.end()));
+  }
 
  private:
+  // The weights: the variable's own bytes when it is stored by input (8-bit elements, each input's
+  // weights for every unit one after the other, the product's order), else copied by unit in 8 bits
+  // when they fit (always, for weights of the declared types), else in 32.
+  struct Weights {
+    std::shared_ptr<const Dense> stored;
+    std::vector<int8_t> small;
+    std::vector<int32_t> wide;
+  };
+
+  void load_weights() {
+    auto w = std::make_shared<Weights>();
+    w->stored = small_stored(layer_, "weights");
+    if (w->stored) {
+      const Shape s = w->stored->shape();
+      if (w->stored->layout() == uint8_t(Dense::Layout::Reversed) && s.size() == 4 && s[2] == 1 && s[3] == 1) {
+        acc_.resize(units_);
+        weights_ = std::move(w);
+        return;
+      }
+      w->stored = nullptr;
+    }
+    w->small = small_values(layer_, "weights");
+    if (w->small.empty()) {
+      w->wide = int_values(layer_, "weights", 0);
+      if (std::all_of(w->wide.begin(), w->wide.end(), [](int32_t v) { return v >= -128 && v <= 127; })) {
+        w->small.assign(w->wide.begin(), w->wide.end());
+        w->wide = {};
+      }
+    }
+    weights_ = std::move(w);
+  }
+
   void load_firing() {
     const std::vector<int32_t> t = int_values(layer_, "threshold", units_);
     if (t.size() != units_) layer_error(layer_, "its activation needs one \"threshold\" a unit.");
@@ -92,7 +151,10 @@ class V1DenseRunner : public Runner {
   }
 
   uint32_t inputs_ = 0, units_ = 0;
-  std::vector<int32_t> weights_, potential_;
+  // Shared with the forks; only fit, which runs on one thread without forks, changes them.
+  std::shared_ptr<Weights> weights_;
+  std::vector<int32_t> potential_;
+  std::vector<uint32_t> acc_;
   bool activation_ = false, predict_ = false;
   uint32_t act_bits_ = 1;
   std::vector<int64_t> threshold_, step16_;

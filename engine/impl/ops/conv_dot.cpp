@@ -5,42 +5,84 @@
 // `vpmaddwd` multiplies 16 such values by 16 weights and adds each pair into a 32-bit lane: a pair sum
 // of two 16 x 8-bit products stays below 2^24, so it is exact, and the lanes are then added with
 // wrapping 32-bit additions, which give the same accumulator as the plain kernel whatever the order.
-// (`vpmaddubsw` is not used: it saturates its 16-bit pair sums.)
+//
+// Samples whose values all lie in 0 .. 255 (or in -128 .. 127, then taken plus 128) against weights within
+// -64 .. 64 take the 8-bit products: one `vpmaddubsw` multiplies 32 unsigned bytes by 32 signed ones and
+// adds pairs into 16-bit lanes, which saturate, but two products of at most 255 x 64 stay within 32767,
+// so the pair sums are exact; `vpmaddwd` by ones then adds the pairs into 32-bit lanes (exact), and the
+// rest is the same wrapping sum. The offset's share, 128 x the filter's sum of weights, is taken back in
+// wrapping 32-bit arithmetic, which is exact modulo 2^32 like the accumulator itself. Without VNNI,
+// layers whose weights pass 64 in magnitude keep the 16-bit path: their pair sums could saturate. With
+// AVX-512 VNNI, `vpdpbusd` adds four such products straight into a 32-bit lane without saturating, so it
+// takes any 8-bit weights.
 #include <immintrin.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <string_view>
+#include <vector>
 
 #include "engine/impl/ops/kernels.h"
+#include "engine/impl/parallel.h"
 
 namespace ovrix::ops::kernel {
 
 namespace {
 
-Isa detect_isa() {
+Isa processor_isa() {
   Isa best = Isa::generic;
 #if defined(__x86_64__) && defined(__GNUC__)
   __builtin_cpu_init();
   if (__builtin_cpu_supports("avx2")) best = Isa::avx2;
+  if (best == Isa::avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+      __builtin_cpu_supports("avx512vnni"))
+    best = Isa::avx512vnni;
 #endif
+  return best;
+}
+
+Isa detect_isa() {
+  Isa best = processor_isa();
   // OVRIX_ISA may ask for a path below the processor's best (never above it).
   if (const char* want = std::getenv("OVRIX_ISA")) {
     const std::string_view w(want);
     if (w == "generic") best = Isa::generic;
+    if (w == "avx2") best = std::min(best, Isa::avx2);
   }
   return best;
 }
 
+std::atomic<int> isa_{-1};
+
 }  // namespace
 
 Isa active_isa() {
-  static const Isa isa = detect_isa();
-  return isa;
+  int isa = isa_.load(std::memory_order_relaxed);
+  if (isa < 0) {
+    isa = static_cast<int>(detect_isa());
+    isa_.store(isa, std::memory_order_relaxed);
+  }
+  return static_cast<Isa>(isa);
 }
 
-const char* isa_name(Isa isa) { return isa == Isa::avx2 ? "avx2" : "generic"; }
+Isa use_isa(Isa isa) {
+  const Isa before = active_isa();
+  isa_.store(static_cast<int>(std::min(isa, processor_isa())), std::memory_order_relaxed);
+  return before;
+}
+
+Isa best_isa() { return processor_isa(); }
+
+const char* isa_name(Isa isa) {
+  switch (isa) {
+    case Isa::avx512vnni: return "avx512vnni";
+    case Isa::avx2: return "avx2";
+    default: return "generic";
+  }
+}
 
 void pack_pairs(PackedFilters& p, const int32_t* w) {
   p.pairs.clear();
@@ -55,6 +97,28 @@ void pack_pairs(PackedFilters& p, const int32_t* w) {
       for (size_t f = 0; f < F; ++f)
         p.pairs[(f / B) * block_size + ((t * cpairs + c / 2) * B + f % B) * 2 + c % 2] =
             static_cast<int16_t>(w[(t * C + c) * F + f]);
+}
+
+void pack_quads(PackedFilters& p, const int32_t* w) {
+  p.quads.clear();
+  p.sums.clear();
+  const size_t taps = size_t(p.k0) * p.k1, C = p.channels, F = p.filters;
+  p.quads_within_64 = true;
+  for (size_t i = 0; i < taps * C * F; ++i) {
+    if (w[i] < -128 || w[i] > 127) return;
+    p.quads_within_64 = p.quads_within_64 && w[i] >= -64 && w[i] <= 64;
+  }
+  const size_t B = p.pair_block, cquads = (C + 3) / 4, blocks = (F + B - 1) / B;
+  const size_t block_size = taps * cquads * B * 4;
+  p.quads.assign(blocks * block_size, 0);
+  p.sums.assign(F, 0);
+  for (size_t t = 0; t < taps; ++t)
+    for (size_t c = 0; c < C; ++c)
+      for (size_t f = 0; f < F; ++f) {
+        const int32_t v = w[(t * C + c) * F + f];
+        p.quads[(f / B) * block_size + ((t * cquads + c / 4) * B + f % B) * 4 + c % 4] = static_cast<int8_t>(v);
+        p.sums[f] += static_cast<uint32_t>(v);
+      }
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -109,31 +173,72 @@ __attribute__((target("avx2"))) void dot_row(const int16_t* x, size_t step, cons
 
 }  // namespace
 
+namespace avx2_products {
+#define OVRIX_DOT8_VNNI 0
+#define OVRIX_DOT8_TARGET __attribute__((target("avx2")))
+#include "engine/impl/ops/conv_dot8.inc"
+#undef OVRIX_DOT8_TARGET
+#undef OVRIX_DOT8_VNNI
+}  // namespace avx2_products
+
+namespace vnni_products {
+#define OVRIX_DOT8_VNNI 1
+#define OVRIX_DOT8_TARGET __attribute__((target("avx2,avx512f,avx512vl,avx512vnni")))
+#include "engine/impl/ops/conv_dot8.inc"
+#undef OVRIX_DOT8_TARGET
+#undef OVRIX_DOT8_VNNI
+}  // namespace vnni_products
+
+bool conv2d_dot8(const uint8_t* frame, uint32_t cols, const PackedFilters& w, const Sweep& g, uint32_t offset,
+                 int32_t* out, unsigned threads) {
+  const Isa isa = active_isa();
+  if (w.quads.empty() || isa == Isa::generic || (isa == Isa::avx2 && !w.quads_within_64)) return false;
+  const size_t cquads = (size_t(w.channels) + 3) / 4, F = w.filters, B = w.pair_block;
+  const size_t row = size_t(cols) * cquads * 4, step = size_t(g.s1) * cquads * 4;
+  // The offset's share of each filter, in blocks padded like the weights.
+  std::vector<uint32_t> shift((F + B - 1) / B * B, 0);
+  for (size_t f = 0; f < F; ++f) shift[f] = offset * w.sums[f];
+  parallel::for_chunks(g.out0, threads, [&](unsigned, size_t first, size_t last) {
+    if (isa == Isa::avx512vnni)
+      vnni_products::dot8_rows(frame, row, step, w, g, shift.data(), out, first, last);
+    else
+      avx2_products::dot8_rows(frame, row, step, w, g, shift.data(), out, first, last);
+  });
+  return true;
+}
+
 bool conv2d_dot(const int16_t* frame, uint32_t rows, uint32_t cols, const PackedFilters& w, const Sweep& g,
-                int32_t* out) {
+                int32_t* out, unsigned threads) {
   (void)rows;
-  if (active_isa() != Isa::avx2 || w.pairs.empty()) return false;
+  if (active_isa() == Isa::generic || w.pairs.empty()) return false;
   const size_t cpairs = (size_t(w.channels) + 1) / 2, F = w.filters, B = w.pair_block;
   const size_t block_size = size_t(w.k0) * w.k1 * cpairs * B * 2;
   const size_t row = size_t(cols) * cpairs * 2, step = size_t(g.s1) * cpairs * 2;
-  for (size_t b = 0; b * B < F; ++b) {
-    const size_t valid = std::min(B, F - b * B);
-    const int16_t* wb = w.pairs.data() + b * block_size;
-    for (uint32_t o0 = 0; o0 < g.out0; ++o0) {
-      const int16_t* x = frame + size_t(o0) * g.s0 * row;
-      int32_t* o = out + size_t(o0) * g.out1 * F + b * B;
-      if (B == 16)
-        dot_row<2, 6>(x, step, wb, g.k0, g.k1, row, cpairs, o, F, valid, g.out1);
-      else
-        dot_row<1, 12>(x, step, wb, g.k0, g.k1, row, cpairs, o, F, valid, g.out1);
+  parallel::for_chunks(g.out0, threads, [&](unsigned, size_t first, size_t last) {
+    for (size_t b = 0; b * B < F; ++b) {
+      const size_t valid = std::min(B, F - b * B);
+      const int16_t* wb = w.pairs.data() + b * block_size;
+      for (size_t o0 = first; o0 < last; ++o0) {
+        const int16_t* x = frame + o0 * g.s0 * row;
+        int32_t* o = out + o0 * g.out1 * F + b * B;
+        if (B == 16)
+          dot_row<2, 6>(x, step, wb, g.k0, g.k1, row, cpairs, o, F, valid, g.out1);
+        else
+          dot_row<1, 12>(x, step, wb, g.k0, g.k1, row, cpairs, o, F, valid, g.out1);
+      }
     }
-  }
+  });
   return true;
 }
 
 #else
 
-bool conv2d_dot(const int16_t*, uint32_t, uint32_t, const PackedFilters&, const Sweep&, int32_t*) { return false; }
+bool conv2d_dot(const int16_t*, uint32_t, uint32_t, const PackedFilters&, const Sweep&, int32_t*, unsigned) {
+  return false;
+}
+bool conv2d_dot8(const uint8_t*, uint32_t, const PackedFilters&, const Sweep&, uint32_t, int32_t*, unsigned) {
+  return false;
+}
 
 #endif
 

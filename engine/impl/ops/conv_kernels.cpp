@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "engine/impl/ops/arith.h"
+#include "engine/impl/parallel.h"
 
 namespace ovrix::ops::kernel {
 
@@ -27,6 +28,7 @@ PackedFilters pack_filters(const int32_t* w, uint32_t k0, uint32_t k1, uint32_t 
     for (size_t f = 0; f < filters; ++f) p.values[(f / B) * taps * B + t * B + f % B] = w[t * filters + f];
   p.pair_block = filters > 8 ? 16 : 8;
   pack_pairs(p, w);
+  pack_quads(p, w);
   return p;
 }
 
@@ -36,11 +38,11 @@ namespace {
 // valid tap and channel is added.
 template <size_t B>
 inline __attribute__((always_inline)) void conv2d_blocks(const int32_t* x, const PackedFilters& w, const Sweep& g,
-                                                         int32_t* out) {
+                                                         int32_t* out, uint32_t first, uint32_t last) {
   const size_t C = w.channels, F = w.filters;
   const size_t blocks = (F + B - 1) / B;
   const size_t block_size = size_t(g.k0) * g.k1 * C * B;
-  for (uint32_t o0 = 0; o0 < g.out0; ++o0) {
+  for (uint32_t o0 = first; o0 < last; ++o0) {
     const Taps t0 = taps(o0, g.s0, g.p0, g.k0, g.d0);
     for (uint32_t o1 = 0; o1 < g.out1; ++o1) {
       const Taps t1 = taps(o1, g.s1, g.p1, g.k1, g.d1);
@@ -67,12 +69,20 @@ inline __attribute__((always_inline)) void conv2d_blocks(const int32_t* x, const
   }
 }
 
-OVRIX_VECTOR_KERNEL void conv2d_generic(const int32_t* x, const PackedFilters& w, const Sweep& g, int32_t* out) {
+// Output rows [first, last).
+OVRIX_VECTOR_KERNEL void conv2d_rows(const int32_t* x, const PackedFilters& w, const Sweep& g, int32_t* out,
+                                     uint32_t first, uint32_t last) {
   switch (w.block) {
-    case 32: conv2d_blocks<32>(x, w, g, out); break;
-    case 16: conv2d_blocks<16>(x, w, g, out); break;
-    default: conv2d_blocks<8>(x, w, g, out);
+    case 32: conv2d_blocks<32>(x, w, g, out, first, last); break;
+    case 16: conv2d_blocks<16>(x, w, g, out, first, last); break;
+    default: conv2d_blocks<8>(x, w, g, out, first, last);
   }
+}
+
+void conv2d_generic(const int32_t* x, const PackedFilters& w, const Sweep& g, int32_t* out, unsigned threads) {
+  parallel::for_chunks(g.out0, threads, [&](unsigned, size_t first, size_t last) {
+    conv2d_rows(x, w, g, out, uint32_t(first), uint32_t(last));
+  });
 }
 
 // Rows and columns of a frame holding the image at (p0, p1) and every window of the sweep.
@@ -82,77 +92,136 @@ std::pair<uint32_t, uint32_t> frame_size(const Sweep& g) {
   return {uint32_t(rows), uint32_t(cols)};
 }
 
-// Runs the dot-product convolution on a 16-bit frame of x whose border holds pad_values (zeros when
-// null); false when the path is not available or a value does not fit 16 bits.
-bool conv2d_framed(const int32_t* x, const int32_t* pad_values, const PackedFilters& w, const Sweep& g,
-                   int32_t* out) {
-  if (w.pairs.empty() || active_isa() == Isa::generic || g.p0 < 0 || g.p1 < 0) return false;
-  constexpr int32_t lo = std::numeric_limits<int16_t>::min(), hi = std::numeric_limits<int16_t>::max();
-  const size_t C = w.channels, Cp = (C + 1) / 2 * 2;
+// The image at (p0, p1) in a frame of (rows, cols) positions of `width` channels (C rounded up, the extra
+// channels 0), its border holding pad_values (zeros when null), every value plus `offset`, as T.
+template <class T>
+void fill_frame(const int32_t* x, const int32_t* pad_values, const Sweep& g, size_t C, size_t width, int32_t offset,
+                std::vector<T>& frame) {
   const auto [rows, cols] = frame_size(g);
-  thread_local std::vector<int16_t> frame;
-  frame.resize(size_t(rows) * cols * Cp);
-  thread_local std::vector<int16_t> pad;  // one position of padding
-  pad.assign(Cp, 0);
-  if (pad_values)
-    for (size_t c = 0; c < C; ++c) {
-      if (pad_values[c] < lo || pad_values[c] > hi) return false;
-      pad[c] = static_cast<int16_t>(pad_values[c]);
-    }
-  int32_t below = 0, above = 0;
+  frame.resize(size_t(rows) * cols * width);
+  std::vector<T> pad(width, 0);  // one position of padding
+  for (size_t c = 0; c < C; ++c) pad[c] = static_cast<T>((pad_values ? pad_values[c] : 0) + offset);
   for (uint32_t r = 0; r < rows; ++r) {
-    int16_t* fr = frame.data() + size_t(r) * cols * Cp;
+    T* fr = frame.data() + size_t(r) * cols * width;
     const bool inside_rows = r >= uint32_t(g.p0) && r - uint32_t(g.p0) < g.d0;
     for (uint32_t q = 0; q < cols; ++q) {
-      int16_t* f = fr + size_t(q) * Cp;
+      T* f = fr + size_t(q) * width;
       if (inside_rows && q >= uint32_t(g.p1) && q - uint32_t(g.p1) < g.d1) {
         const int32_t* xp = x + ((size_t(r) - g.p0) * g.d1 + (q - g.p1)) * C;
-        for (size_t c = 0; c < C; ++c) {
-          below |= xp[c] < lo;
-          above |= xp[c] > hi;
-          f[c] = static_cast<int16_t>(xp[c]);
-        }
-        if (Cp != C) f[C] = 0;
+        for (size_t c = 0; c < C; ++c) f[c] = static_cast<T>(xp[c] + offset);
+        for (size_t c = C; c < width; ++c) f[c] = 0;
       } else {
-        std::memcpy(f, pad.data(), Cp * sizeof(int16_t));
+        std::memcpy(f, pad.data(), width * sizeof(T));
       }
     }
   }
-  if (below | above) return false;
-  return conv2d_dot(frame.data(), rows, cols, w, g, out);
+}
+
+OVRIX_VECTOR_KERNEL void value_range(const int32_t* x, size_t n, int32_t& lo, int32_t& hi) {
+  int32_t a = lo, b = hi;
+  for (size_t i = 0; i < n; ++i) {
+    a = std::min(a, x[i]);
+    b = std::max(b, x[i]);
+  }
+  lo = a;
+  hi = b;
 }
 
 }  // namespace
 
-void conv2d(const int32_t* x, const PackedFilters& w, const Sweep& g, int32_t* out) {
-  if (!conv2d_framed(x, nullptr, w, g, out)) conv2d_generic(x, w, g, out);
+ConvPath conv_path(const PackedFilters& w, int32_t lo, int32_t hi) {
+  if (active_isa() == Isa::generic) return ConvPath::plain;
+  const bool quads = !w.quads.empty() && (w.quads_within_64 || active_isa() == Isa::avx512vnni);
+  if (quads && lo >= -128 && hi <= 255 && (lo >= 0 || hi <= 127)) return ConvPath::quads;
+  if (!w.pairs.empty() && lo >= std::numeric_limits<int16_t>::min() && hi <= std::numeric_limits<int16_t>::max())
+    return ConvPath::pairs;
+  return ConvPath::plain;
 }
 
-OVRIX_VECTOR_KERNEL void depthwise_conv2d(const int32_t* x, uint32_t channels, const int32_t* w, const Sweep& g, int32_t* out) {
+namespace {
+
+// Runs a dot-product convolution when the processor has one and every value of the sample and of its
+// padding fits it: the 8-bit products for values in 0 .. 255 or -128 .. 127 (taken plus 128) with 8-bit
+// weights (within -64 .. 64 without VNNI), else the 16-bit pairs for values within 16 bits; false when
+// neither applies.
+bool conv2d_framed(const int32_t* x, const int32_t* pad_values, const PackedFilters& w, const Sweep& g,
+                   int32_t* out, unsigned threads) {
+  if ((w.pairs.empty() && w.quads.empty()) || active_isa() == Isa::generic || g.p0 < 0 || g.p1 < 0) return false;
+  const size_t C = w.channels;
+  int32_t lo = std::numeric_limits<int32_t>::max(), hi = std::numeric_limits<int32_t>::min();
+  value_range(x, size_t(g.d0) * g.d1 * C, lo, hi);
+  if (pad_values)
+    value_range(pad_values, C, lo, hi);
+  else
+    lo = std::min(lo, 0), hi = std::max(hi, 0);
+  const auto cols = frame_size(g).second;
+  const ConvPath path = conv_path(w, lo, hi);
+  if (path == ConvPath::quads) {
+    const int32_t offset = lo >= 0 ? 0 : 128;
+    thread_local std::vector<uint8_t> frame;
+    fill_frame(x, pad_values, g, C, (C + 3) / 4 * 4, offset, frame);
+    return conv2d_dot8(frame.data(), cols, w, g, uint32_t(offset), out, threads);
+  }
+  if (path != ConvPath::pairs) return false;
+  thread_local std::vector<int16_t> frame;
+  fill_frame(x, pad_values, g, C, (C + 1) / 2 * 2, 0, frame);
+  return conv2d_dot(frame.data(), frame_size(g).first, cols, w, g, out, threads);
+}
+
+}  // namespace
+
+void conv2d(const int32_t* x, const PackedFilters& w, const Sweep& g, int32_t* out, unsigned threads) {
+  if (!conv2d_framed(x, nullptr, w, g, out, threads)) conv2d_generic(x, w, g, out, threads);
+}
+
+namespace {
+
+// Output rows [first, last).
+// Channels [c0, c0 + n) of one output position, n <= B: the accumulators stay in registers (a local array
+// the compiler knows nothing else points to) while the valid taps are added.
+template <size_t B, bool full>
+inline __attribute__((always_inline)) void depthwise_block(const int32_t* x, const int32_t* w, const Sweep& g,
+                                                           size_t C, size_t c0, size_t n, const Taps& t0,
+                                                           const Taps& t1, int32_t* op) {
+  uint32_t a[B] = {};
+  for (int64_t r0 = t0.lo, i0 = t0.first; r0 < t0.hi; ++r0, ++i0) {
+    for (int64_t r1 = t1.lo, i1 = t1.first; r1 < t1.hi; ++r1, ++i1) {
+      const int32_t* xp = x + (size_t(i0) * g.d1 + size_t(i1)) * C + c0;
+      const int32_t* wp = w + (size_t(r0) * g.k1 + size_t(r1)) * C + c0;
+      for (size_t j = 0; j < (full ? B : n); ++j) a[j] += static_cast<uint32_t>(xp[j]) * static_cast<uint32_t>(wp[j]);
+    }
+  }
+  for (size_t j = 0; j < (full ? B : n); ++j) op[c0 + j] = arith::as_signed(a[j]);
+}
+
+OVRIX_VECTOR_KERNEL void depthwise_rows(const int32_t* x, uint32_t channels, const int32_t* w, const Sweep& g,
+                                        int32_t* out, uint32_t first, uint32_t last) {
+  constexpr size_t B = 16;
   const size_t C = channels;
-  std::vector<uint32_t> acc(C);
-  for (uint32_t o0 = 0; o0 < g.out0; ++o0) {
+  for (uint32_t o0 = first; o0 < last; ++o0) {
     const Taps t0 = taps(o0, g.s0, g.p0, g.k0, g.d0);
     for (uint32_t o1 = 0; o1 < g.out1; ++o1) {
       const Taps t1 = taps(o1, g.s1, g.p1, g.k1, g.d1);
-      std::fill(acc.begin(), acc.end(), 0u);
-      uint32_t* a = acc.data();
-      for (int64_t r0 = t0.lo, i0 = t0.first; r0 < t0.hi; ++r0, ++i0) {
-        for (int64_t r1 = t1.lo, i1 = t1.first; r1 < t1.hi; ++r1, ++i1) {
-          const int32_t* xp = x + (size_t(i0) * g.d1 + size_t(i1)) * C;
-          const int32_t* wp = w + (size_t(r0) * g.k1 + size_t(r1)) * C;
-          for (size_t c = 0; c < C; ++c) a[c] += static_cast<uint32_t>(xp[c]) * static_cast<uint32_t>(wp[c]);
-        }
-      }
       int32_t* op = out + (size_t(o0) * g.out1 + o1) * C;
-      for (size_t c = 0; c < C; ++c) op[c] = arith::as_signed(a[c]);
+      size_t c0 = 0;
+      for (; c0 + B <= C; c0 += B) depthwise_block<B, true>(x, w, g, C, c0, B, t0, t1, op);
+      if (c0 < C) depthwise_block<B, false>(x, w, g, C, c0, C - c0, t0, t1, op);
     }
   }
 }
 
+}  // namespace
+
+void depthwise_conv2d(const int32_t* x, uint32_t channels, const int32_t* w, const Sweep& g, int32_t* out,
+                      unsigned threads) {
+  parallel::for_chunks(g.out0, threads, [&](unsigned, size_t first, size_t last) {
+    depthwise_rows(x, channels, w, g, out, uint32_t(first), uint32_t(last));
+  });
+}
+
 void input_conv2d(const int32_t* x, const int32_t* pad_values, const PackedFilters& w, const Sweep& g,
-                  std::vector<int32_t>& padded, int32_t* out) {
-  if (conv2d_framed(x, pad_values, w, g, out)) return;
+                  std::vector<int32_t>& padded, int32_t* out, unsigned threads) {
+  if (conv2d_framed(x, pad_values, w, g, out, threads)) return;
   // The image inside a frame of padding values large enough for every window, then a plain convolution
   // of that frame without padding.
   const size_t C = w.channels;
@@ -166,7 +235,7 @@ void input_conv2d(const int32_t* x, const int32_t* pad_values, const PackedFilte
   frame.d0 = uint32_t(rows);
   frame.d1 = uint32_t(cols);
   frame.p0 = frame.p1 = 0;
-  conv2d_generic(padded.data(), w, frame, out);
+  conv2d_generic(padded.data(), w, frame, out, threads);
 }
 
 namespace {

@@ -9,7 +9,7 @@
 // The hot loops are also compiled for AVX2 on x86-64 (chosen at load time when the CPU has it): the
 // results are integers, identical on every path.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define OVRIX_VECTOR_KERNEL __attribute__((target_clones("avx2", "default")))
+#define OVRIX_VECTOR_KERNEL __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
 #else
 #define OVRIX_VECTOR_KERNEL
 #endif
@@ -44,42 +44,72 @@ inline Taps taps(uint32_t o, uint32_t s, int32_t p, uint32_t k, uint32_t n) {
 // They are also packed for the dot-product kernels: 16-bit weights in blocks of `pair_block` filters,
 // each block holding, for every tap and pair of channels (c, c + 1), the pairs (w[c][f], w[c + 1][f]) of
 // its filters one after the other (an odd channel count pairs its last channel with a zero weight).
+// And for the 8-bit products, in the same blocks: for every tap and quad of channels (c .. c + 3), the
+// four weights of each filter one after the other (the last quad filled with zero weights), with each
+// filter's sum of weights (for activations taken with an offset).
 struct PackedFilters {
   uint32_t k0 = 1, k1 = 1, channels = 1, filters = 1, block = 8;
   std::vector<int32_t> values;
   uint32_t pair_block = 8;
   std::vector<int16_t> pairs;  // empty when a weight does not fit 16 bits
+  std::vector<int8_t> quads;    // empty when a weight does not fit 8 bits
+  std::vector<uint32_t> sums;   // per filter (wrapping), with quads
+  bool quads_within_64 = false;  // every weight within -64 .. 64
 };
 // Packs int32 weights (k0, k1, C, F), row-major.
 PackedFilters pack_filters(const int32_t* w, uint32_t k0, uint32_t k1, uint32_t channels, uint32_t filters);
 
 // The instruction sets the convolutions can use, picked once when first asked: the best the processor
-// has, unless the environment variable OVRIX_ISA names a lower one ("generic"). Every path gives the
-// same integers.
-enum class Isa { generic, avx2 };
+// has, unless the environment variable OVRIX_ISA names a lower one ("generic", "avx2"). Every path gives
+// the same integers.
+enum class Isa { generic, avx2, avx512vnni };
 Isa active_isa();
+// The best the processor has.
+Isa best_isa();
+// Makes the kernels use `isa` (at most the processor's best) from now on; returns the one used before.
+// For the tests, which run every path the machine has.
+Isa use_isa(Isa isa);
 const char* isa_name(Isa isa);
 
 // Fills p.pairs (and leaves it empty when a weight does not fit 16 bits); w as for pack_filters.
 void pack_pairs(PackedFilters& p, const int32_t* w);
+// Fills p.quads and p.sums (left empty when a weight does not fit 8 bits) and p.quads_within_64; w as
+// for pack_filters. Without VNNI the quads serve only weights within -64 .. 64: beyond, two 8-bit
+// products could pass the 16-bit lanes that add them.
+void pack_quads(PackedFilters& p, const int32_t* w);
 
 // Dot-product convolution over a frame: the input with its padding already in place, (rows, cols) positions
 // of (C + 1) / 2 channel pairs of 16-bit values, read without padding (g's paddings and input sizes are
 // not used). False, with nothing written, when the processor or the weights cannot take this path.
 bool conv2d_dot(const int16_t* frame, uint32_t rows, uint32_t cols, const PackedFilters& w, const Sweep& g,
-                int32_t* out);
+                int32_t* out, unsigned threads = 1);
+
+// The same over a frame of 8-bit values (value + offset, offset 0 or 128, each in 0 .. 255) in channel
+// quads, (C + 3) / 4 of them a position: the result is the convolution of the values (the offset's
+// share, offset x the filter's sum of weights, taken back).
+bool conv2d_dot8(const uint8_t* frame, uint32_t cols, const PackedFilters& w, const Sweep& g, uint32_t offset,
+                 int32_t* out, unsigned threads = 1);
+
+// The path a standard or input convolution takes for a sample whose values (and padding values) lie in
+// lo .. hi: the 8-bit products on channel quads, the 16-bit products on channel pairs, or the plain
+// 32-bit kernel.
+enum class ConvPath { plain, pairs, quads };
+ConvPath conv_path(const PackedFilters& w, int32_t lo, int32_t hi);
 
 // Standard convolution: x (d0, d1, C), packed filters (kernel sizes as g.k0, g.k1), out (out0, out1, F).
 // Positions outside the input read 0. Wrapping 32-bit accumulation.
-void conv2d(const int32_t* x, const PackedFilters& w, const Sweep& g, int32_t* out);
+// The convolutions split their output rows between `threads` of the engine's threads (the same integers
+// for any number).
+void conv2d(const int32_t* x, const PackedFilters& w, const Sweep& g, int32_t* out, unsigned threads = 1);
 
 // Depthwise convolution: x (d0, d1, C), w (k0, k1, C), out (out0, out1, C).
-void depthwise_conv2d(const int32_t* x, uint32_t channels, const int32_t* w, const Sweep& g, int32_t* out);
+void depthwise_conv2d(const int32_t* x, uint32_t channels, const int32_t* w, const Sweep& g, int32_t* out,
+                      unsigned threads = 1);
 
 // Input convolution: x (d0, d1, C), positions outside the input read pad_values[c]; packed filters;
 // out (out0, out1, F). `padded` is scratch space, reused between calls.
 void input_conv2d(const int32_t* x, const int32_t* pad_values, const PackedFilters& w, const Sweep& g,
-                  std::vector<int32_t>& padded, int32_t* out);
+                  std::vector<int32_t>& padded, int32_t* out, unsigned threads = 1);
 
 // Transposed convolution: output position o = i x stride + r - pad along each axis receives
 // x[i] x w[r]; x (d0, d1, C), w (k0, k1, C, F), out (out0, out1, F). Only the strides, kernel sizes,
@@ -93,6 +123,12 @@ void depthwise_conv2d_transpose(const int32_t* x, uint32_t channels, const int32
 
 // acc[j] += sum_i x[i] w[i][j] (wrapping), w row-major (rows, cols).
 void matvec_acc(const int32_t* x, uint32_t rows, const int32_t* w, uint32_t cols, uint32_t* acc);
+void matvec_acc(const int32_t* x, uint32_t rows, const int8_t* w, uint32_t cols, uint32_t* acc);
+
+// out[k] = the wrapping 32-bit sum of x[i] w[k][i] over i < n, for each of `rows` rows of w, row-major
+// (rows, n), of 8-bit or 32-bit values.
+void dot_rows(const int32_t* x, uint32_t n, const int8_t* w, uint32_t rows, int32_t* out);
+void dot_rows(const int32_t* x, uint32_t n, const int32_t* w, uint32_t rows, int32_t* out);
 
 // Max pooling of x (d0, d1, C) into out (out0, out1, C). Padded positions are skipped, or read as 0 when
 // pad_as_zero.

@@ -10,14 +10,50 @@ namespace ovrix::ops {
 
 namespace kernel {
 
-OVRIX_VECTOR_KERNEL void matvec_acc(const int32_t* x, uint32_t rows, const int32_t* w, uint32_t cols, uint32_t* acc) {
+namespace {
+
+template <class W>
+inline __attribute__((always_inline)) void matvec_body(const int32_t* x, uint32_t rows, const W* w, uint32_t cols,
+                                                       uint32_t* acc) {
   for (size_t i = 0; i < rows; ++i) {
     const uint32_t xv = static_cast<uint32_t>(x[i]);
     if (xv == 0) continue;
-    const int32_t* wr = w + i * cols;
-    for (size_t j = 0; j < cols; ++j) acc[j] += xv * static_cast<uint32_t>(wr[j]);
+    const W* wr = w + i * cols;
+    for (size_t j = 0; j < cols; ++j) acc[j] += xv * static_cast<uint32_t>(int32_t{wr[j]});
   }
 }
+
+}  // namespace
+
+OVRIX_VECTOR_KERNEL void matvec_acc(const int32_t* x, uint32_t rows, const int32_t* w, uint32_t cols, uint32_t* acc) {
+  matvec_body(x, rows, w, cols, acc);
+}
+OVRIX_VECTOR_KERNEL void matvec_acc(const int32_t* x, uint32_t rows, const int8_t* w, uint32_t cols, uint32_t* acc) {
+  matvec_body(x, rows, w, cols, acc);
+}
+
+namespace {
+
+template <class W>
+inline __attribute__((always_inline)) void dot_rows_body(const int32_t* x, uint32_t n, const W* w, uint32_t rows,
+                                                         int32_t* out) {
+  for (size_t k = 0; k < rows; ++k) {
+    const W* wr = w + k * n;
+    uint32_t acc = 0;
+    for (size_t i = 0; i < n; ++i) acc += static_cast<uint32_t>(x[i]) * static_cast<uint32_t>(int32_t{wr[i]});
+    out[k] = arith::as_signed(acc);
+  }
+}
+
+}  // namespace
+
+OVRIX_VECTOR_KERNEL void dot_rows(const int32_t* x, uint32_t n, const int8_t* w, uint32_t rows, int32_t* out) {
+  dot_rows_body(x, n, w, rows, out);
+}
+OVRIX_VECTOR_KERNEL void dot_rows(const int32_t* x, uint32_t n, const int32_t* w, uint32_t rows, int32_t* out) {
+  dot_rows_body(x, n, w, rows, out);
+}
+
 }  // namespace kernel
 
 std::unique_ptr<Dense> matmul(const Dense& a, const Dense& b, int32_t n, bool b_transposed) {

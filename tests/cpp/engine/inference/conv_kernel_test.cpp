@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <map>
 #include <random>
 #include <sstream>
 #include <string>
@@ -15,6 +16,7 @@ namespace {
 
 struct Case {
   uint32_t d0, d1, channels, kernel, stride, pad0, pad1, filters, bits, is_signed, seed;
+  int32_t weight_max = 0;  // weights within -weight_max .. weight_max; 0: the full range of their bits
   std::string text;
 };
 
@@ -27,6 +29,7 @@ std::vector<Case> read_cases() {
     Case c;
     s >> c.d0 >> c.d1 >> c.channels >> c.kernel >> c.stride >> c.pad0 >> c.pad1 >> c.filters >> c.bits >>
         c.is_signed >> c.seed;
+    if (!(s >> c.weight_max)) c.weight_max = 0;
     c.text = line;
     cases.push_back(c);
   }
@@ -82,30 +85,60 @@ std::vector<int32_t> plain(const std::vector<int32_t>& x, const std::vector<int3
   return out;
 }
 
-TEST(ConvKernels, AgreeWithThePlainLoopOnEveryCase) {
+// Every path of this machine, from the plain one up to its best; the path used before afterwards.
+class EveryPath : public testing::Test {
+ protected:
+  ~EveryPath() override { use_isa(before_); }
+  static std::vector<Isa> paths() {
+    std::vector<Isa> all;
+    for (Isa isa : {Isa::generic, Isa::avx2, Isa::avx512vnni})
+      if (isa <= best_isa()) all.push_back(isa);
+    return all;
+  }
+  const Isa before_ = active_isa();
+};
+
+TEST_F(EveryPath, ConvKernelsAgreeWithThePlainLoopOnEveryCase) {
   const std::vector<Case> cases = read_cases();
   ASSERT_GE(cases.size(), 30u);
+  for (const Isa isa : paths()) {
+  SCOPED_TRACE(isa_name(isa));
+  use_isa(isa);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     std::mt19937 rng(c.seed);
     const Sweep g = sweep_of(c);
     const auto x = values(size_t(c.d0) * c.d1 * c.channels, c.bits, c.is_signed != 0, rng);
-    const auto w = values(size_t(c.kernel) * c.kernel * c.channels * c.filters, std::min(c.bits, 8u), true, rng);
+    auto w = values(size_t(c.kernel) * c.kernel * c.channels * c.filters, std::min(c.bits, 8u), true, rng);
+    if (c.weight_max > 0) {
+      // Both extremes over-represented, so a layer at the boundary has weights of both signs on it.
+      std::uniform_int_distribution<int32_t> any(-c.weight_max, c.weight_max);
+      std::uniform_int_distribution<int> pick(0, 3);
+      for (auto& v : w) v = pick(rng) == 0 ? -c.weight_max : pick(rng) == 0 ? c.weight_max : any(rng);
+    }
     const PackedFilters packed = pack_filters(w.data(), c.kernel, c.kernel, c.channels, c.filters);
+    // The 8-bit products take every layer whose weights stay within -64 .. 64, and no other.
+    const bool within = std::all_of(w.begin(), w.end(), [](int32_t v) { return v >= -64 && v <= 64; });
+    EXPECT_EQ(packed.quads_within_64, within);
+    EXPECT_EQ(packed.quads.empty(), !std::all_of(w.begin(), w.end(), [](int32_t v) { return v >= -128 && v <= 127; }));
     std::vector<int32_t> out(size_t(g.out0) * g.out1 * c.filters, 12345);
-    conv2d(x.data(), packed, g, out.data());
-    EXPECT_EQ(out, plain(x, w, c, g, nullptr));
-
     // The input convolution: its padding reads the channel's pad value.
     const auto pads = values(c.channels, std::min(c.bits, 8u), c.is_signed != 0, rng);
     std::vector<int32_t> scratch;
-    std::fill(out.begin(), out.end(), 12345);
-    input_conv2d(x.data(), pads.data(), packed, g, scratch, out.data());
-    EXPECT_EQ(out, plain(x, w, c, g, &pads));
+    // Output rows split between threads give the same integers.
+    for (unsigned threads : {1u, 3u, 8u}) {
+      SCOPED_TRACE(threads);
+      std::fill(out.begin(), out.end(), 12345);
+      conv2d(x.data(), packed, g, out.data(), threads);
+      EXPECT_EQ(out, plain(x, w, c, g, nullptr));
+      std::fill(out.begin(), out.end(), 12345);
+      input_conv2d(x.data(), pads.data(), packed, g, scratch, out.data(), threads);
+      EXPECT_EQ(out, plain(x, w, c, g, &pads));
+    }
 
     // The dot-product path itself: taken exactly when the processor has it and the values fit 16 bits.
     const bool fits = c.bits <= 16;
-    const bool dot = active_isa() == Isa::avx2;
+    const bool dot = isa != Isa::generic;
     const uint32_t cp = (c.channels + 1) / 2 * 2;
     const uint32_t rows = (g.out0 - 1) * g.s0 + g.k0 > g.p0 + g.d0 ? (g.out0 - 1) * g.s0 + g.k0 : g.p0 + g.d0;
     const uint32_t cols = (g.out1 - 1) * g.s1 + g.k1 > g.p1 + g.d1 ? (g.out1 - 1) * g.s1 + g.k1 : g.p1 + g.d1;
@@ -123,6 +156,33 @@ TEST(ConvKernels, AgreeWithThePlainLoopOnEveryCase) {
       }
     }
   }
+  }
+}
+
+TEST_F(EveryPath, EachSampleTakesTheWidestProductsItsValuesAndWeightsAllow) {
+  std::ifstream in(std::string(OVRIX_TEST_DATA_DIR) + "/conv_path_cases.txt");
+  const std::map<std::string, Isa> isas{{"generic", Isa::generic}, {"avx2", Isa::avx2}, {"avx512vnni", Isa::avx512vnni}};
+  const std::map<std::string, ConvPath> want_path{
+      {"plain", ConvPath::plain}, {"pairs", ConvPath::pairs}, {"quads", ConvPath::quads}};
+  size_t rows = 0;
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    std::istringstream s(line);
+    std::string isa, path;
+    int32_t lo = 0, hi = 0, w_max = 0;
+    s >> isa >> lo >> hi >> w_max >> path;
+    ASSERT_TRUE(isas.count(isa) && want_path.count(path)) << line;
+    ++rows;
+    if (isas.at(isa) > best_isa()) continue;
+    use_isa(isas.at(isa));
+    // 1 x 1 kernel, 4 channels, 8 filters: one weight w_max, one -w_max clamped to 8 bits when it is
+    // -128 (so that max 128 means a weight of 128 alone), the others small.
+    std::vector<int32_t> w(32, 3);
+    w[5] = w_max;
+    w[17] = w_max == -128 ? -128 : -std::min(w_max < 0 ? -w_max : w_max, 127);
+    EXPECT_EQ(conv_path(pack_filters(w.data(), 1, 1, 4, 8), lo, hi), want_path.at(path)) << line;
+  }
+  EXPECT_GE(rows, 20u);
 }
 
 TEST(ConvKernels, WeightsBeyondSixteenBitsLeaveTheDotProductsOut) {
