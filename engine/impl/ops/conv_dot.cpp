@@ -5,15 +5,17 @@
 // `vpmaddwd` multiplies 16 such values by 16 weights and adds each pair into a 32-bit lane: a pair sum
 // of two 16 x 8-bit products stays below 2^24, so it is exact, and the lanes are then added with
 // wrapping 32-bit additions, which give the same accumulator as the plain kernel whatever the order.
-// (`vpmaddubsw` is not used: it saturates its 16-bit pair sums.)
-#include <immintrin.h>
-
+// (`vpmaddubsw` is not used: it saturates its 16-bit pair sums.) Other processors take the plain kernel.
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <string_view>
 
 #include "engine/impl/ops/kernels.h"
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
 
 namespace ovrix::ops::kernel {
 
