@@ -9,10 +9,10 @@
 # the script (replay it with build/fuzz/fuzz/fuzz_<target> <file>).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-PY=${PYTHON:-python3}
 RUN_SECONDS=${1:-20}
 BUILD_DIR=build/fuzz
 bash scripts/setup.sh
+source scripts/python-env.sh
 
 # A clang that links libFuzzer: clang++-14 when there is one (OVRIX_CLANG chooses another).
 fuzzer_links() {
@@ -41,7 +41,7 @@ if ! fuzzer_links "$CLANG"; then
 fi
 
 cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER="$CLANG" \
-  -DOVRIX_FUZZ=ON -DPython_EXECUTABLE="$(command -v "$PY")" >/dev/null
+  -DOVRIX_FUZZ=ON -DPython_EXECUTABLE="$(command -v "$PY")" -DOVRIX_PYTHON_VERSION="$PY_VERSION" >/dev/null
 cmake --build "$BUILD_DIR" --target fuzz_model_loader fuzz_program_reader fuzz_seeds
 
 rm -rf "$BUILD_DIR/seeds"

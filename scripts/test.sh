@@ -3,11 +3,11 @@
 # Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-PY=${PYTHON:-python3}
 bash scripts/setup.sh
+source scripts/python-env.sh
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 BUILD_DIR=${OVRIX_BUILD_DIR:-build/dev}
 OVRIX_BUILD_DIR="$BUILD_DIR" bash scripts/build.sh
 ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$(nproc)"
 # Run pytest from the tests folder so that the installed package, not the source tree, is imported.
-$PY -m pytest -q -p no:cacheprovider tests/python
+"$PY" -m pytest -q -p no:cacheprovider tests/python

@@ -15,8 +15,6 @@
 // layers whose weights pass 64 in magnitude keep the 16-bit path: their pair sums could saturate. With
 // AVX-512 VNNI, `vpdpbusd` adds four such products straight into a 32-bit lane without saturating, so it
 // takes any 8-bit weights.
-#include <immintrin.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -27,6 +25,10 @@
 
 #include "engine/impl/ops/kernels.h"
 #include "engine/impl/parallel.h"
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
 
 namespace ovrix::ops::kernel {
 
