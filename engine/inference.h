@@ -49,9 +49,11 @@ std::shared_ptr<Tensor> run(const std::vector<std::shared_ptr<Layer>>& layers, c
 // std::invalid_argument otherwise. A mapped model makes them before its input reaches a device.
 void check_input(const std::vector<std::shared_ptr<Layer>>& layers, const Dense& input);
 
-// The input of a run that starts on a device: checked with check_input, then, for an input layer of at
-// most 8 bits, as the device reads it, one byte a value (uint8, int8 for a signed input layer); wider
-// element types are narrowed, which the check makes exact. Other inputs come back as they are.
+// The input of a run that starts on a device: checked with check_input (and, for an InputConvolutional
+// first layer, which takes any whole number in software, against its input bits and sign too), then,
+// for an input layer of at most 8 bits, as the device reads it, one byte a value (uint8, int8 for a
+// signed input layer); wider element types are narrowed, which the checks make exact. Other inputs
+// come back as they are.
 std::shared_ptr<const Dense> device_input(const std::vector<std::shared_ptr<Layer>>& layers,
                                           std::shared_ptr<const Dense> input);
 

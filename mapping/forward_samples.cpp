@@ -30,16 +30,17 @@ std::vector<std::shared_ptr<Tensor>> forward_samples(const Device& device, std::
   HardwareDevice* hw = device.hardware();
   if (hw == nullptr) throw std::runtime_error("An actual hardware device is required.");
 
-  if (!holds_program(*hw, program)) {
-    hw->program(program.data(), program.size());
-    // A device left with the recorded memory would learn on from stale weights at the next call,
-    // which finds the program loaded: it holds no program until one loads whole.
-    try {
-      if (write_learning_memory) write_learning_memory();
-    } catch (...) {
-      hw->unprogram();
-      throw;
-    }
+  if (!holds_program(*hw, program)) hw->program(program.data(), program.size());
+  // The learning memory is written at every call, not only when the program is loaded: another model
+  // with the same program bytes (a copy, or the same file loaded twice) leaves its own learnt weights
+  // in it without the program changing. A device left with a memory that is not this model's would
+  // learn on from other weights at the next call, which finds the program loaded: it holds no program
+  // until one loads whole.
+  try {
+    if (write_learning_memory) write_learning_memory();
+  } catch (...) {
+    hw->unprogram();
+    throw;
   }
   hw->set_batch_size(static_cast<uint32_t>(inputs.size()), true);
   const bool learn = labels != nullptr;

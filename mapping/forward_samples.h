@@ -14,9 +14,9 @@ namespace ovrix {
 
 // Runs samples on the device with a sequence's program:
 // - the device must have hardware ("An actual hardware device is required.");
-// - the program is loaded only when the device holds none or another one, and then
+// - the program is loaded only when the device holds none or another one; then, at every call,
 //   write_learning_memory (when given) puts what the model has learnt since it was mapped into the
-//   device's learning memory;
+//   device's learning memory (a failure leaves no program loaded);
 // - the batch size is the number of inputs, and learning is on exactly when labels are given;
 // - with labels: fit, then sync_learning_vars (the sequence reads the learnt variables back; its
 //   failure leaves the program loaded and learning on); without: predict when the last layer is a

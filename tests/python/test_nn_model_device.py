@@ -100,3 +100,29 @@ def test_inputs_are_checked_against_the_input_layer_before_they_reach_the_device
             np.testing.assert_array_equal(model.forward(x), model.forward(same))
             np.testing.assert_array_equal(model.predict(x), model.predict(same))
     assert model.metrics["inference_frames"] == 2
+
+
+@with_devices("v1")
+def test_an_input_convolution_on_the_device_takes_the_bytes_of_its_input_stage():
+    # In software an input convolution takes any whole number; on the device its input stage reads a
+    # byte a value: what does not fit is refused before the device sees it, and wider types send the
+    # same bytes as uint8.
+    (device,) = core.devices()
+    model = core.Model()
+    model.add(core.Layer(core.LayerParams(core.InputConvolutional, dict(
+        input_width=8, input_height=8, input_channels=1, kernel_width=3, kernel_height=3, filters=4,
+        padding=int(core.Same), weights_bits=2, activation=1, act_bits=4)), "hrc"))
+    model.layers[0].variables["weights"] = np.random.default_rng(2).integers(
+        -1, 2, size=model.layers[0].variables["weights"].shape).astype(np.int8)
+    model.layers[0].variables["act_step"] = np.ones(4, np.float32)
+    model._map(device, False, core.MapConstraints(device))
+    assert [sequence.backend for sequence in model.sequences] == [core.Hardware]
+    for value, dtype in ((300, np.int16), (-1, np.int8), (-1, np.int16), (256, np.float32), (2**20, np.float32)):
+        with pytest.raises(ValueError, match=f"^Layer 'hrc': input value {value} does not fit its 8-bit unsigned "
+                                             r"input\.$"):
+            model.forward(np.full((2, 8, 8, 1), value, dtype))
+        assert device.program is None
+    x = np.arange(128, dtype=np.uint8).reshape(2, 8, 8, 1) + 128
+    for dtype in (np.int16, np.float32):
+        np.testing.assert_array_equal(model.forward(x.astype(dtype)), model.forward(x))
+    np.testing.assert_array_equal(model.forward((x - 128).astype(np.int8)), model.forward(x - 128))

@@ -196,3 +196,25 @@ def test_a_model_reloaded_after_another_learns_on_from_what_it_learnt():
     interrupted.forward(x)
     weights, _, _ = decode(words_of(device.learn_mem), 1024, 12, True)
     np.testing.assert_array_equal(weights, np.asarray(alone.layers[-1].variables["weights"]))
+
+
+@with_devices("v1:soc")
+def test_a_copy_with_the_same_program_learns_from_its_own_weights():
+    # The copy's program is byte for byte the first one's: the device is not reprogrammed between them,
+    # yet each learns on from what it has learnt itself.
+    (device,) = core.devices()
+    alone, first, copy = direct_model(12), direct_model(12), direct_model(12)
+    for model in (alone, first, copy):
+        model._map(device, True, core.MapConstraints(device))
+    x, y = spikes(10), np.arange(10, dtype=np.int32) % 2
+    alone.fit(x, y)
+    first.fit(x, y)
+    copy.fit(x, y)
+    for model in (first, copy):
+        np.testing.assert_array_equal(np.asarray(model.layers[-1].variables["weights"]),
+                                      np.asarray(alone.layers[-1].variables["weights"]))
+    # And inference runs on the weights of the model that runs it.
+    first.fit(x[::-1], y[::-1])
+    copy.forward(x)
+    weights, _, _ = decode(words_of(device.learn_mem), 1024, 12, True)
+    np.testing.assert_array_equal(weights, np.asarray(copy.layers[-1].variables["weights"]))

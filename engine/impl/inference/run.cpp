@@ -82,32 +82,38 @@ bool floats_go_to_quantizers(const Layer& first, const Dense& input) {
   return true;
 }
 
+// Every value must fit the bits and sign of the layer's input.
+template <class T>
+void check_layer_values(const Layer& layer, const Dense& input) {
+  const InputValues accepted = input_values(layer);
+  // Every value of the type fits (uint8 for an 8-bit unsigned input): nothing to look at.
+  if (std::numeric_limits<T>::lowest() >= accepted.range.lo && std::numeric_limits<T>::max() <= accepted.range.hi)
+    return;
+  const ops::detail::View<T> view(input);
+  const T* x = view.data();
+  for (size_t i = 0; i < view.size(); ++i) {
+    const auto value = static_cast<int64_t>(x[i]);
+    if (value < accepted.range.lo || value > accepted.range.hi)
+      layer_error(layer, fmt::format("input value {} does not fit its {}-bit {} input.", value, accepted.bits,
+                                     accepted.is_signed ? "signed" : "unsigned"));
+  }
+}
+
 // Float values must be whole 32-bit numbers (unless they go to Quantizers), and every value must fit
 // each input layer's bits and sign.
 template <class T>
 void check_values(const std::vector<std::shared_ptr<Layer>>& layers, const Dense& input) {
-  const ops::detail::View<T> view(input);
-  const T* x = view.data();
-  const size_t n = view.size();
   if constexpr (std::is_same_v<T, float>) {
     if (floats_go_to_quantizers(*layers.front(), input)) return;
+    const ops::detail::View<T> view(input);
+    const T* x = view.data();
+    const size_t n = view.size();
     for (size_t i = 0; i < n; ++i)
       if (!(x[i] == std::floor(x[i])) || x[i] < -2147483648.0f || x[i] >= 2147483648.0f)
         throw std::invalid_argument(fmt::format("Input value {} is not a 32-bit integer.", x[i]));
   }
-  for (const auto& layer : layers) {
-    if (layer->parameters()->layer_type() != LayerType::InputData) continue;
-    const InputValues accepted = input_values(*layer);
-    // Every value of the type fits (uint8 for an 8-bit unsigned input): nothing to look at.
-    if (std::numeric_limits<T>::lowest() >= accepted.range.lo && std::numeric_limits<T>::max() <= accepted.range.hi)
-      continue;
-    for (size_t i = 0; i < n; ++i) {
-      const auto value = static_cast<int64_t>(x[i]);
-      if (value < accepted.range.lo || value > accepted.range.hi)
-        layer_error(*layer, fmt::format("input value {} does not fit its {}-bit {} input.", value, accepted.bits,
-                                        accepted.is_signed ? "signed" : "unsigned"));
-    }
-  }
+  for (const auto& layer : layers)
+    if (layer->parameters()->layer_type() == LayerType::InputData) check_layer_values<T>(*layer, input);
 }
 
 template <class T>
@@ -153,8 +159,20 @@ std::shared_ptr<const Dense> device_input(const std::vector<std::shared_ptr<Laye
   check_input(layers, *input);
   const Layer& first = *layers.front();
   const TensorType type = input->type();
+  const LayerType kind = first.parameters()->layer_type();
+  // The input convolution runs on the device's own input stage, which reads a byte a value: in
+  // software it takes any whole number, on the device only what its input bits hold.
+  if (kind == LayerType::InputConvolutional) {
+    switch (type) {
+      case TensorType::uint8: check_layer_values<uint8_t>(first, *input); break;
+      case TensorType::int8: check_layer_values<int8_t>(first, *input); break;
+      case TensorType::int16: check_layer_values<int16_t>(first, *input); break;
+      case TensorType::int32: check_layer_values<int32_t>(first, *input); break;
+      default: check_layer_values<float>(first, *input);
+    }
+  }
   if (type == TensorType::uint8 || type == TensorType::int8 || floats_go_to_quantizers(first, *input) ||
-      first.parameters()->layer_type() != LayerType::InputData)
+      (kind != LayerType::InputData && kind != LayerType::InputConvolutional))
     return input;
   const InputValues accepted = input_values(first);
   if (accepted.bits > 8) return input;

@@ -131,9 +131,9 @@ TEST_F(Road, AFailedReadBackLeavesTheProgramAndLearningOn) {
   EXPECT_EQ(emulated.calls().back(), "fit");
 }
 
-// Reprogramming: what the model learnt since it was mapped goes into the device's learning memory
-// whenever its program is loaded, and only then.
-TEST_F(Road, TheLearningMemoryIsWrittenWhenTheProgramIsLoaded) {
+// Reprogramming: what the model learnt since it was mapped goes into the device's learning memory at
+// every call, also when the device already holds the program (a copy of the model may have run it).
+TEST_F(Road, TheLearningMemoryIsWrittenAtEveryCall) {
   int writes = 0;
   bool fail = false;
   const auto go = [&](const std::vector<uint8_t>& program) {
@@ -144,19 +144,22 @@ TEST_F(Road, TheLearningMemoryIsWrittenWhenTheProgramIsLoaded) {
   };
   go(first);
   go(first);
-  EXPECT_EQ(writes, 1);
+  EXPECT_EQ(writes, 2);
   go(second);
   go(first);
-  EXPECT_EQ(writes, 3);
-  // A program whose memory could not be written is not left loaded with the recorded memory: the next
-  // call loads it again.
-  fail = true;
-  EXPECT_THROW(go(second), std::runtime_error);
-  EXPECT_TRUE(device->hardware()->program().empty());
-  fail = false;
-  go(second);
-  EXPECT_EQ(writes, 5);
-  EXPECT_EQ(std::count(emulated.calls().begin(), emulated.calls().end(), "program"), 5);
+  EXPECT_EQ(writes, 4);
+  EXPECT_EQ(std::count(emulated.calls().begin(), emulated.calls().end(), "program"), 3);
+  // A program whose memory could not be written is not left loaded with another memory: the next call
+  // loads it again, whether the failed call loaded it or found it loaded.
+  for (const auto* program : {&second, &second}) {
+    fail = true;
+    EXPECT_THROW(go(*program), std::runtime_error);
+    EXPECT_TRUE(device->hardware()->program().empty());
+    fail = false;
+    go(*program);
+  }
+  EXPECT_EQ(writes, 8);
+  EXPECT_EQ(std::count(emulated.calls().begin(), emulated.calls().end(), "program"), 6);
 }
 
 }  // namespace
