@@ -293,10 +293,10 @@ std::vector<std::vector<uint32_t>> format_conv2d_4bit_weights(const WeightView& 
   for (size_t n = 0; n < shares.size(); ++n) {
     const uint32_t full = static_cast<uint32_t>(first_slot[n + 1] - first_slot[n]);
     if (full == 0) continue;
-    // The last sweep's next group is this share's first, and its next slot this share's first.
+    // The last sweep's next group is this share's first (its next slot is this share's first: the
+    // shares between them have no full group).
     const bool follows = !sweeps.empty() &&
-                         uint64_t{sweeps.back().first_filter} + 8 * uint64_t{sweeps.back().groups} == shares[n].first &&
-                         sweeps.back().first_slot + sweeps.back().groups == first_slot[n];
+                         uint64_t{sweeps.back().first_filter} + 8 * uint64_t{sweeps.back().groups} == shares[n].first;
     if (follows)
       sweeps.back().groups += full;
     else
