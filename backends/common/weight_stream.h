@@ -75,28 +75,40 @@ inline void pair_nibbles(const uint8_t* bytes, size_t n, uint8_t* pairs) {
   if (n % 2 != 0) pairs[n / 2] = bytes[n - 1] & 0xF;
 }
 
+// One half of the stream: `bits` bits (at most 56) of a plain stream from bit `at`, one unaligned
+// 64-bit load, into the two words of the half.
+inline void put_half(const uint8_t* pairs, size_t at, size_t bits, uint32_t* half) {
+  static_assert(std::endian::native == std::endian::little, "the plain stream is read in little-endian loads");
+  uint64_t v;
+  std::memcpy(&v, pairs + at / 8, sizeof v);
+  v >>= at % 8;
+  v &= (uint64_t{1} << bits) - 1;
+  half[0] = static_cast<uint32_t>(v);
+  half[1] = static_cast<uint32_t>(v >> 32);
+}
+
 // Writes the values first .. first + n - 1 of a plain stream as a HalfStream of `usable` bits per
 // half puts them from bit 0 of the half at words[0..1], a value straddling two halves where a half
-// ends inside it: each half's bits are one unaligned 64-bit load of the plain stream. Each touched
-// half is assigned whole, so the halves must not hold anything yet.
+// ends inside it: each half's bits are one unaligned 64-bit load of the plain stream (a half holds
+// at most 50 bits; those past the n values are dropped). Each touched half is assigned whole, so
+// the halves must not hold anything yet.
 inline void put_nibbles(const uint8_t* pairs, size_t first, size_t n, uint32_t usable, uint32_t* words) {
-  static_assert(std::endian::native == std::endian::little, "the plain stream is read in little-endian loads");
-  const uint64_t mask = (uint64_t{1} << usable) - 1;
   const size_t stream_bits = 4 * n;
   const size_t halves = (stream_bits + usable - 1) / usable;
-  for (size_t h = 0; h < halves; ++h) {
-    // Bits at .. at + 56 of the plain stream (a half holds at most 50); those past the n values
-    // are dropped.
-    const size_t at = 4 * first + h * usable;
-    uint64_t v;
-    std::memcpy(&v, pairs + at / 8, sizeof v);
-    v >>= at % 8;
-    const size_t left = stream_bits - h * usable;
-    if (left < usable) v &= (uint64_t{1} << left) - 1;
-    v &= mask;
-    words[2 * h] = static_cast<uint32_t>(v);
-    words[2 * h + 1] = static_cast<uint32_t>(v >> 32);
-  }
+  for (size_t h = 0; h < halves; ++h)
+    put_half(pairs, 4 * first + h * usable, std::min<size_t>(stream_bits - h * usable, usable), words + 2 * h);
+}
+
+// put_nibbles(pairs, 0, N, Usable, words) for a stream known to the compiler: the halves unroll with
+// their shifts fixed, which matters where a layer's weights are put a group of a few halves at a time.
+template <uint32_t Usable, size_t N>
+inline void put_nibbles_fixed(const uint8_t* pairs, uint32_t* words) {
+  static_assert(Usable > 0 && Usable <= 56, "a half is one 64-bit load of the plain stream");
+  constexpr size_t stream_bits = 4 * N;
+  constexpr size_t halves = (stream_bits + Usable - 1) / Usable;
+#pragma GCC unroll 32
+  for (size_t h = 0; h < halves; ++h)
+    put_half(pairs, h * Usable, std::min<size_t>(stream_bits - h * Usable, Usable), words + 2 * h);
 }
 
 }  // namespace ovrix

@@ -47,7 +47,7 @@ const Conv2dFormat& cnp_weight_format(uint32_t kernel_size) {
 }
 
 // The 4-bit weights of `groups` consecutive groups of 8 filters in the plain stream (kernel row, filter
-// slot, kernel column; two to a byte), kernel row j only, when the filter axis is contiguous: one 8-byte
+// slot, kernel column; two to a byte), when the filter axis is contiguous: one 8-byte
 // load per kernel position holds a group's 8 slots, and the kernel size is known to the compiler so that
 // the loops unroll. `at` is element (0, 0, c, first filter); group g's stream starts at pairs + g x
 // stride. Row by row, the K kernel planes of the row are each read straight through (all the groups of
@@ -55,34 +55,37 @@ const Conv2dFormat& cnp_weight_format(uint32_t kernel_size) {
 // a row sits at an even place when s + i is even; its byte pairs it with (s, i + 1), or with (s + 1, 0)
 // after the last column, so one word of pairs per column serves every other slot.
 template <uint32_t K>
-void gather_full_groups_row(const int8_t* at, size_t s0, size_t s1, uint32_t j, uint32_t groups, uint8_t* pairs,
-                            size_t stride) {
+void gather_full_groups(const int8_t* at, size_t s0, size_t s1, uint32_t groups, uint8_t* first_pairs,
+                        size_t stride) {
   static_assert(K % 2 == 1, "pairs are laid out for odd kernels");
   static_assert(std::endian::native == std::endian::little, "filter slot s is byte s of the load");
   constexpr uint64_t low_nibbles = 0x0F0F0F0F0F0F0F0Full;
-  const int8_t* row = at + j * s1;
-  for (uint32_t g = 0; g < groups; ++g, row += 8, pairs += stride) {
-    uint64_t slots[K];
-    for (uint32_t i = 0; i < K; ++i) {
-      std::memcpy(&slots[i], row + i * s0, sizeof slots[i]);
-      slots[i] &= low_nibbles;
-    }
-    for (uint32_t i = 0; i < K; ++i) {
-      const uint64_t high = i + 1 < K ? slots[i + 1] : slots[0] >> 8;
-      const uint64_t both = slots[i] | high << 4;
-      for (uint32_t slot = i % 2; slot < 8; slot += 2)
-        pairs[((8 * j + slot) * K + i) / 2] = static_cast<uint8_t>(both >> (8 * slot));
+  for (uint32_t j = 0; j < K; ++j) {
+    const int8_t* row = at + j * s1;
+    uint8_t* pairs = first_pairs;
+    for (uint32_t g = 0; g < groups; ++g, row += 8, pairs += stride) {
+      uint64_t slots[K];
+      for (uint32_t i = 0; i < K; ++i) {
+        std::memcpy(&slots[i], row + i * s0, sizeof slots[i]);
+        slots[i] &= low_nibbles;
+      }
+      for (uint32_t i = 0; i < K; ++i) {
+        const uint64_t high = i + 1 < K ? slots[i + 1] : slots[0] >> 8;
+        const uint64_t both = slots[i] | high << 4;
+        for (uint32_t slot = i % 2; slot < 8; slot += 2)
+          pairs[((8 * j + slot) * K + i) / 2] = static_cast<uint8_t>(both >> (8 * slot));
+      }
     }
   }
 }
 
-using GroupsRowGather = void (*)(const int8_t*, size_t, size_t, uint32_t, uint32_t, uint8_t*, size_t);
+using GroupsGather = void (*)(const int8_t*, size_t, size_t, uint32_t, uint8_t*, size_t);
 
-GroupsRowGather full_groups_row_gather(uint32_t k) {
+GroupsGather full_groups_gather(uint32_t k) {
   switch (k) {
-    case 3: return &gather_full_groups_row<3>;
-    case 5: return &gather_full_groups_row<5>;
-    case 7: return &gather_full_groups_row<7>;
+    case 3: return &gather_full_groups<3>;
+    case 5: return &gather_full_groups<5>;
+    case 7: return &gather_full_groups<7>;
     default: return nullptr;
   }
 }
@@ -274,24 +277,47 @@ std::vector<std::vector<uint32_t>> format_conv2d_4bit_weights(const WeightView& 
   const uint32_t group_100b = conv2d_4bit_ch_cont_100b_size(k, 8);
   const size_t group_nibbles = size_t{8} * k * k;
   const size_t group_pairs = group_nibbles / 2 + 1 + paired_slack;
-  const GroupsRowGather gather_rows = s3 == 1 ? full_groups_row_gather(k) : nullptr;
-  uint32_t widest = 0;
-  for (const FilterShare& share : shares) widest = std::max(widest, share.count);
+  const GroupsGather gather = s3 == 1 ? full_groups_gather(k) : nullptr;
+  // The streams of every full group of one channel, share after share, from slot first_slot[n] of
+  // share n; the last slot holds a partial group's. Shares that follow one another on the filter axis
+  // in whole groups (an NP's usual share) are gathered in one sweep: with a few filters per NP a sweep
+  // per share would do little work for its set-up.
+  std::vector<size_t> first_slot(shares.size() + 1, 0);
+  for (size_t n = 0; n < shares.size(); ++n) first_slot[n + 1] = first_slot[n] + (gather ? shares[n].count / 8 : 0);
+  struct Sweep {
+    uint32_t first_filter;
+    uint32_t groups;
+    size_t first_slot;
+  };
+  std::vector<Sweep> sweeps;
+  for (size_t n = 0; n < shares.size(); ++n) {
+    const uint32_t full = static_cast<uint32_t>(first_slot[n + 1] - first_slot[n]);
+    if (full == 0) continue;
+    // The last sweep's next group is this share's first (its next slot is this share's first: the
+    // shares between them have no full group).
+    const bool follows = !sweeps.empty() &&
+                         uint64_t{sweeps.back().first_filter} + 8 * uint64_t{sweeps.back().groups} == shares[n].first;
+    if (follows)
+      sweeps.back().groups += full;
+    else
+      sweeps.push_back({shares[n].first, full, first_slot[n]});
+  }
   bytes.assign(group_nibbles, 0);
-  // The streams of every full group of one share and channel, gathered kernel row by kernel row; the
-  // last slot holds a partial group's.
-  pairs.assign((size_t{widest} / 8 + 1) * group_pairs, 0);
+  pairs.assign((first_slot.back() + 1) * group_pairs, 0);
+  uint8_t* const partial_stream = pairs.data() + first_slot.back() * group_pairs;
 
   for (uint32_t c = 0; c < channels; ++c) {
+    for (const Sweep& sweep : sweeps)
+      gather(w.data + size_t{c} * s2 + sweep.first_filter, s0, s1, sweep.groups,
+             pairs.data() + sweep.first_slot * group_pairs, group_pairs);
     for (size_t n = 0; n < shares.size(); ++n) {
       const uint32_t filters = shares[n].count;
       uint32_t* channel = outs[n].data() + size_t{c} * channel_100b[n] * 4;
       const int8_t* first = w.data + size_t{c} * s2 + size_t{shares[n].first} * s3;
-      const uint32_t full = gather_rows ? filters / 8 : 0;
-      for (uint32_t j = 0; j < k && full > 0; ++j) gather_rows(first, s0, s1, j, full, pairs.data(), group_pairs);
+      const auto full = static_cast<uint32_t>(first_slot[n + 1] - first_slot[n]);
       for (uint32_t g = 0; g * 8 < filters; ++g) {
         const uint32_t count = std::min(8u, filters - g * 8);
-        uint8_t* stream = pairs.data() + size_t{std::min(g, full)} * group_pairs;
+        uint8_t* stream = g < full ? pairs.data() + (first_slot[n] + g) * group_pairs : partial_stream;
         if (g >= full) {
           const int8_t* at = first + size_t{g} * 8 * s3;
           if (count < 8) std::fill(bytes.begin(), bytes.begin() + group_nibbles, 0);
@@ -305,8 +331,14 @@ std::vector<std::vector<uint32_t>> format_conv2d_4bit_weights(const WeightView& 
           pair_nibbles(bytes.data(), group_nibbles, stream);
         }
         uint32_t* group = channel + size_t{g} * group_100b * 4;
-        for (const Run& run : runs)
-          put_nibbles(stream, run.first_nibble, run.nibbles, usable, group + size_t{run.first_half} * 2);
+        if (k == 3) {
+          put_nibbles_fixed<48, 8 * 3 * 3>(stream, group);
+        } else if (k == 5) {
+          put_nibbles_fixed<50, 8 * 5 * 5>(stream, group);
+        } else {
+          for (const Run& run : runs)
+            put_nibbles(stream, run.first_nibble, run.nibbles, usable, group + size_t{run.first_half} * 2);
+        }
       }
     }
   }

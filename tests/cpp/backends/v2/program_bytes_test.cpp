@@ -114,21 +114,28 @@ INSTANTIATE_TEST_SUITE_P(
         FormatCase{7, 8, 2, 9, 1, 5, RV, 448, 0xe9184ab12819ed03ull}));
 
 // One sweep for several NPs' shares gives each share the words of its own call, in the order given
-// (not sorted, overlapping, partial groups, a share of the whole layer); no share, no block.
+// (not sorted, overlapping, partial groups, a share of the whole layer; shares that follow one
+// another in whole groups, one ending in a partial group, one following a partial group, a run that
+// restarts behind the last); no share, no block.
 TEST(Conv2dWeightShares, EachShareAsAloneForEveryKernelAndWidth) {
-  const std::vector<FilterShare> shares{{16, 8}, {0, 5}, {3, 21}, {0, 40}, {39, 1}, {24, 13}};
-  for (const uint32_t kernel : {1u, 3u, 4u, 5u, 7u}) {
-    for (const uint8_t bits : {uint8_t{4}, uint8_t{8}}) {
-      if (kernel == 4 && bits == 4) continue;  // no 4-bit format for kernel 4
-      for (const auto layout : {RM, RV}) {
-        const auto w = random_weights(kernel, 3, 40, layout, 77 + kernel);
-        const WeightView view = WeightView::of(*w);
-        const auto all = format_conv2d_cnp_weights(view, shares, bits);
-        ASSERT_EQ(all.size(), shares.size());
-        for (size_t n = 0; n < shares.size(); ++n)
-          EXPECT_EQ(all[n], format_conv2d_cnp_weights(*w, shares[n].first, shares[n].count, bits))
-              << "kernel " << kernel << ", " << int(bits) << " bits, share " << n;
-        EXPECT_TRUE(format_conv2d_cnp_weights(view, {}, bits).empty());
+  const std::vector<std::vector<FilterShare>> share_lists{
+      {{16, 8}, {0, 5}, {3, 21}, {0, 40}, {39, 1}, {24, 13}},
+      {{0, 8}, {8, 16}, {24, 13}, {37, 3}, {8, 8}, {16, 8}, {24, 8}, {32, 3}, {35, 5}},
+  };
+  for (const auto& shares : share_lists) {
+    for (const uint32_t kernel : {1u, 3u, 4u, 5u, 7u}) {
+      for (const uint8_t bits : {uint8_t{4}, uint8_t{8}}) {
+        if (kernel == 4 && bits == 4) continue;  // no 4-bit format for kernel 4
+        for (const auto layout : {RM, RV}) {
+          const auto w = random_weights(kernel, 3, 40, layout, 77 + kernel);
+          const WeightView view = WeightView::of(*w);
+          const auto all = format_conv2d_cnp_weights(view, shares, bits);
+          ASSERT_EQ(all.size(), shares.size());
+          for (size_t n = 0; n < shares.size(); ++n)
+            EXPECT_EQ(all[n], format_conv2d_cnp_weights(*w, shares[n].first, shares[n].count, bits))
+                << "kernel " << kernel << ", " << int(bits) << " bits, share " << n << " of " << shares.size();
+          EXPECT_TRUE(format_conv2d_cnp_weights(view, {}, bits).empty());
+        }
       }
     }
   }
