@@ -209,7 +209,7 @@ int main(int argc, char** argv) {
   for (const auto& layer : model.layers()) {
     const auto mapping = layer_mapping(*layer);
     if (!mapping) {
-      std::fprintf(stderr, "layer %s is not mapped\n", layer->name().c_str());
+      std::fprintf(stderr, "layer %s is not mapped\n", layer->get_name().c_str());
       return 1;
     }
     nps += mapping->nps->size();
@@ -262,7 +262,7 @@ int main(int argc, char** argv) {
               static_cast<unsigned long long>(program_fingerprint(model)));
   for (const auto& layer : model.layers())
     if (const auto mapping = layer_mapping(*layer); !mapping->nps->empty())
-      std::printf("  %-6s %zu NPs\n", layer->name().c_str(), mapping->nps->size());
+      std::printf("  %-6s %zu NPs\n", layer->get_name().c_str(), mapping->nps->size());
   const std::vector<double> map_walls = walls(map_times);
   std::printf("map:     %10.2f ms  %10.1f MB/s of program  (median of %d rounds; best %.2f ms; %.0f page faults per map)\n",
               map_seconds * 1e3, bytes / mb / map_seconds, rounds,

@@ -57,9 +57,9 @@ class BenchLayer : public LayerImpl {
  public:
   BenchLayer(std::string name, LayerType type, std::map<std::string, int> params, Shape input, hw::TargetKind target)
       : name_(std::move(name)), params_(type, std::move(params)), input_(input), target_(target) {}
-  std::string name() const override { return name_; }
-  std::vector<Shape> input_dims() const override { return {input_}; }
-  Shape output_dims() const override { return input_; }
+  std::string get_name() const override { return name_; }
+  std::vector<Shape> input_dimensions() const override { return {input_}; }
+  Shape output_dimensions() const override { return input_; }
   uint8_t input_bits() const override { return 8; }
   uint8_t output_bits() const override { return 8; }
   bool output_signed() const override { return false; }
@@ -67,15 +67,15 @@ class BenchLayer : public LayerImpl {
   bool is_target_component(hw::TargetKind kind) const override { return kind == target_; }
   bool splittable() const override { return true; }
   bool is_input_layer() const override { return false; }
-  const LayerParams* parameters() const override { return &params_; }
+  const LayerParams* params() const override { return &params_; }
   std::shared_ptr<LearningParams> learning_params() const override { return nullptr; }
   bool is_learning() const override { return false; }
   std::shared_ptr<Variables> variables() const override { return nullptr; }
   bool activation_enabled() const override { return false; }
   bool has_activation_type(ActivationType) const override { return false; }
   bool has_pool_type(PoolType t) const override { return t == PoolType::NoPooling; }
-  const std::vector<std::shared_ptr<Layer>>& inbounds() const override { return none_; }
-  const std::vector<std::shared_ptr<Layer>>& outbounds() const override { return none_; }
+  const std::vector<std::shared_ptr<Layer>>& inbound_layers() const override { return none_; }
+  const std::vector<std::shared_ptr<Layer>>& outbound_layers() const override { return none_; }
   uint64_t macs() const override { return 0; }
   ActivationType activation() const override { return ActivationType::NoActivation; }
   bool output_flag() const override { return false; }
@@ -128,9 +128,9 @@ class SizingChecker : public CompatibilityChecker {
   }
   bool is_weights_size_fit_np(const Layer& layer, uint32_t filters) const override {
     ++calls;
-    const LayerParams& p = *layer.parameters();
+    const LayerParams& p = *layer.params();
     const uint64_t k = p.has("kernel_size") ? p.get("kernel_size") : 1;
-    const uint64_t c = layer.channels_follow_neurons() ? 1 : layer.input_dims()[0][2];
+    const uint64_t c = layer.channels_follow_neurons() ? 1 : layer.input_dimensions()[0][2];
     return (k * k * c * filters * 4 + 99) / 100 <= constraints_.cnp_weight_limit;
   }
   NpSplitParams np_split_params(hw::Type type, const LayerParams& p) const override {
@@ -230,7 +230,7 @@ int main() {
   for (const Case& c : cases) {
     const Layer& layer = *c.layer;
     std::pair<std::vector<hw::Component>, MappingStatus> split;
-    const LayerType type = layer.parameters()->layer_type();
+    const LayerType type = layer.params()->layer_type();
     // The split as np_request asks for it: with the mesh's NPs of the type as the supply.
     uint64_t demand = 0;
     auto run_split = [&] {

@@ -168,8 +168,8 @@ inline constexpr uint64_t device_memory_bytes = uint64_t{256} << 20;
 
 // What an emulated device read from a device program.
 struct ProgramSummary {
-  std::vector<uint32_t> input_dims;
-  std::vector<uint32_t> output_dims;
+  std::vector<uint32_t> input_dimensions;
+  std::vector<uint32_t> output_dimensions;
   uint8_t output_type = 0;
   uint8_t output_bits = 0;
   bool output_flag = false;

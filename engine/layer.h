@@ -54,12 +54,12 @@ class Layer {
   // Never null; the layer keeps its own copy of the parameters.
   static std::shared_ptr<Layer> create(const LayerParams* params, const std::string& name);
 
-  virtual std::string name() const = 0;
+  virtual std::string get_name() const = 0;
   // One shape per input, (width, height, channels). Before the input is known:
   // "Cannot get input size before it is set." (std::runtime_error).
-  virtual std::vector<Shape> input_dims() const = 0;
+  virtual std::vector<Shape> input_dimensions() const = 0;
   // "Cannot get output size before it is set." before the input is known.
-  virtual Shape output_dims() const = 0;
+  virtual Shape output_dimensions() const = 0;
   virtual uint8_t input_bits() const = 0;
   virtual uint8_t output_bits() const = 0;
   virtual bool output_signed() const = 0;
@@ -68,7 +68,7 @@ class Layer {
   virtual bool splittable() const = 0;
   virtual bool is_input_layer() const = 0;
   // The layer's own parameters, valid while the layer lives.
-  virtual const LayerParams* parameters() const = 0;
+  virtual const LayerParams* params() const = 0;
   virtual std::shared_ptr<LearningParams> learning_params() const = 0;
   virtual bool is_learning() const = 0;
   virtual std::shared_ptr<Variables> variables() const = 0;
@@ -76,8 +76,8 @@ class Layer {
   virtual bool has_activation_type(ActivationType type) const = 0;
   virtual bool has_pool_type(PoolType type) const = 0;
   // Wiring order, no null entries.
-  virtual const std::vector<std::shared_ptr<Layer>>& inbounds() const = 0;
-  virtual const std::vector<std::shared_ptr<Layer>>& outbounds() const = 0;
+  virtual const std::vector<std::shared_ptr<Layer>>& inbound_layers() const = 0;
+  virtual const std::vector<std::shared_ptr<Layer>>& outbound_layers() const = 0;
   // Null before mapping.
   virtual std::shared_ptr<Mapping> mapping() const = 0;
   virtual uint64_t macs() const = 0;

@@ -44,7 +44,7 @@ constexpr uint64_t max_macs = 1 << 20;
 bool small(const ovrix::Model& model) {
   if (model.layer_count() == 0 || model.macs() > max_macs) return false;
   uint64_t elements = model.input_shape().elements();
-  for (const auto& layer : model.layers()) elements += layer->output_dims().elements();
+  for (const auto& layer : model.layers()) elements += layer->output_dimensions().elements();
   return model.input_shape().size() == 3 && elements <= max_elements;
 }
 

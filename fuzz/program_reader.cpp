@@ -81,10 +81,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   device.unprogram();
   device.program_external(bytes.data(), info_size, emulation::program_data_address);
 
-  const uint64_t in = elements(summary.input_dims);
-  if (in > max_elements || elements(summary.output_dims) > max_elements) return 0;
+  const uint64_t in = elements(summary.input_dimensions);
+  if (in > max_elements || elements(summary.output_dimensions) > max_elements) return 0;
   device.set_batch_size(1, true);
-  const std::vector<uint8_t> sample(summary.input_dims.empty() ? 1 : in, 1);
+  const std::vector<uint8_t> sample(summary.input_dimensions.empty() ? 1 : in, 1);
   const auto tensor = std::shared_ptr<const Tensor>(Dense::copy(reinterpret_cast<const char*>(sample.data()),
                                                                 sample.size(), TensorType::uint8,
                                                                 Shape{static_cast<uint32_t>(sample.size())}));

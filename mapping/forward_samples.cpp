@@ -16,7 +16,7 @@ bool holds_program(const HardwareDevice& hw, std::span<const uint8_t> program) {
 }
 
 bool ends_with_dequantizer(const std::vector<std::shared_ptr<Layer>>& layers) {
-  return !layers.empty() && layers.back()->parameters()->layer_type() == LayerType::Dequantizer;
+  return !layers.empty() && layers.back()->params()->layer_type() == LayerType::Dequantizer;
 }
 
 }  // namespace

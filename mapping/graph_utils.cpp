@@ -29,7 +29,7 @@ const std::pair<LayerList, LayerList>& skipconnect_branch(const LayerPtr& layer,
   if (found != memo->end()) return found->second;
 
   std::pair<LayerList, LayerList> result;
-  const LayerList& outs = layer->outbounds();
+  const LayerList& outs = layer->outbound_layers();
   if (!outs.empty()) {
     auto follow = [memo](const LayerPtr& start) {
       LayerList branch{start};
@@ -92,7 +92,7 @@ bool contains(const LayerList& list, const LayerPtr& layer) {
 }
 
 LayerType layer_type(const Layer& layer) {
-  const LayerParams* params = layer.parameters();
+  const LayerParams* params = layer.params();
   return params == nullptr ? LayerType::Unknown : params->layer_type();
 }
 
@@ -101,7 +101,7 @@ bool is_layer_type(const Layer& layer, LayerType type) { return layer_type(layer
 uint32_t get_layer_depth(const LayerPtr& layer, DepthMemo* memo) {
   auto found = memo->find(layer);
   if (found != memo->end()) return found->second;
-  const LayerList& ins = layer->inbounds();
+  const LayerList& ins = layer->inbound_layers();
   if (ins.empty()) return 1;
   uint32_t deepest = 0;
   for (const LayerPtr& in : ins) deepest = std::max(deepest, get_layer_depth(in, memo));
@@ -119,22 +119,22 @@ void sort_by_depth(LayerList* layers) {
   for (size_t i = 0; i < keyed.size(); ++i) (*layers)[i] = std::move(keyed[i].second);
 }
 
-bool is_split_layer(const LayerPtr& layer) { return layer->outbounds().size() >= 2; }
+bool is_split_layer(const LayerPtr& layer) { return layer->outbound_layers().size() >= 2; }
 
 bool is_merge(const LayerPtr& layer) {
   if (!is_kind(layer, hw::TargetKind::CNP)) return false;
-  const LayerList& ins = layer->inbounds();
+  const LayerList& ins = layer->inbound_layers();
   if (ins.empty()) return false;
   const LayerPtr& node = ins.front();
   if (!is_skip_dma(node)) return false;
-  const LayerList& outs = node->outbounds();
+  const LayerList& outs = node->outbound_layers();
   const auto cnps = std::count_if(outs.begin(), outs.end(), [](const LayerPtr& o) { return is_kind(o, hw::TargetKind::CNP); });
   if (cnps == 1) return true;
   return contains(get_skipconnect_branch(node).first, layer);
 }
 
 bool is_dual_output_layer(const LayerPtr& layer) {
-  return is_merge(layer) && !layer->inbounds().empty() && is_split_layer(layer->inbounds().front());
+  return is_merge(layer) && !layer->inbound_layers().empty() && is_split_layer(layer->inbound_layers().front());
 }
 
 std::pair<LayerList, LayerList> get_skipconnect_branch(const LayerPtr& layer) {
@@ -147,8 +147,8 @@ LayerList get_layers_to_map_together(const LayerList& layers) {
   LayerList result;
   for (size_t i = 0; i < layers.size(); ++i) {
     const LayerPtr& layer = layers[i];
-    const int64_t in = i == 0 ? 1 : int64_t(layer->inbounds().size());
-    const int64_t out = int64_t(layer->outbounds().size());
+    const int64_t in = i == 0 ? 1 : int64_t(layer->inbound_layers().size());
+    const int64_t out = int64_t(layer->outbound_layers().size());
     open += out - in;
     result.push_back(layer);
     if (open == 1 && !is_skip_dma(layer)) return result;
@@ -203,7 +203,7 @@ LayerPtr last_mappable_layer(const LayerList& layers) {
 LayerPtr get_mappable_layer(const LayerPtr& layer) {
   if (!is_skip_dma(layer)) return layer;
   LayerList outs;
-  for (const LayerPtr& o : layer->outbounds())
+  for (const LayerPtr& o : layer->outbound_layers())
     if (!is_skip_dma(o)) outs.push_back(o);
   if (outs.empty()) return nullptr;
   if (outs.size() == 1) return outs.front();
@@ -211,12 +211,12 @@ LayerPtr get_mappable_layer(const LayerPtr& layer) {
 }
 
 LayerPtr next_mappable_layer(const LayerPtr& layer) {
-  const LayerList mapped = mapped_through(layer->outbounds());
+  const LayerList mapped = mapped_through(layer->outbound_layers());
   return first_mappable_layer(mapped);
 }
 
 LayerPtr previous_mappable_layer(const LayerPtr& layer) {
-  const LayerList& ins = layer->inbounds();
+  const LayerList& ins = layer->inbound_layers();
   if (ins.empty()) return nullptr;
   const LayerPtr& p = ins.front();
   if (!is_skip_dma(p)) return p;
@@ -224,16 +224,16 @@ LayerPtr previous_mappable_layer(const LayerPtr& layer) {
     const LayerList branch = get_skipconnect_branch(p).first;
     return branch.empty() ? nullptr : get_mappable_layer(branch.front());
   }
-  LayerList sources = mapped_through(p->inbounds());
+  LayerList sources = mapped_through(p->inbound_layers());
   if (sources.empty()) return nullptr;
   sort_by_depth(&sources);
   return sources.back();
 }
 
 bool is_skip_layer(const LayerPtr& layer) {
-  for (const LayerPtr& o : layer->outbounds()) {
+  for (const LayerPtr& o : layer->outbound_layers()) {
     if (!is_skip_dma(o)) continue;
-    LayerList sources = mapped_through(o->inbounds());
+    LayerList sources = mapped_through(o->inbound_layers());
     if (sources.empty()) continue;
     sort_by_depth(&sources);
     if (sources.front() == layer) return true;
@@ -243,7 +243,7 @@ bool is_skip_layer(const LayerPtr& layer) {
 
 bool is_dual_output_to_store_dma(const LayerPtr& layer) {
   if (!is_dual_output_layer(layer)) return false;
-  const LayerList& outs = layer->inbounds().front()->outbounds();
+  const LayerList& outs = layer->inbound_layers().front()->outbound_layers();
   const LayerPtr a = get_mappable_layer(outs[0]);
   const LayerPtr b = get_mappable_layer(outs[1]);
   if (!a || !b) return a != b;
@@ -252,7 +252,7 @@ bool is_dual_output_to_store_dma(const LayerPtr& layer) {
 }
 
 bool is_alt_layer(const LayerPtr& layer, DepthMemo* memo) {
-  const LayerList& outs = layer->outbounds();
+  const LayerList& outs = layer->outbound_layers();
   if (outs.size() != 2) return false;
   const LayerPtr a = get_mappable_layer(outs[0]);
   const LayerPtr b = get_mappable_layer(outs[1]);
@@ -276,8 +276,8 @@ int64_t get_out_branches_count(const LayerList& layers) {
   sort_by_depth(&sorted);
   int64_t count = 1;
   for (const LayerPtr& l : sorted) {
-    const int64_t in = l == layers.front() ? 1 : int64_t(l->inbounds().size());
-    count += int64_t(l->outbounds().size()) - in;
+    const int64_t in = l == layers.front() ? 1 : int64_t(l->inbound_layers().size());
+    count += int64_t(l->outbound_layers().size()) - in;
   }
   return count;
 }

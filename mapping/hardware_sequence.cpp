@@ -39,8 +39,8 @@ Sequence::ProgramParts HardwareSequence::program_parts() const {
 std::string HardwareSequence::name() const {
   std::string text = "HW/";
   if (layers_.empty()) return text;
-  text += layers_.front()->name();
-  if (layers_.size() >= 2) text += "-" + layers_.back()->name();
+  text += layers_.front()->get_name();
+  if (layers_.size() >= 2) text += "-" + layers_.back()->get_name();
   return text;
 }
 
@@ -98,7 +98,7 @@ void HardwareSequence::write_learning_memory() {
   }
   if (memory == nullptr || memory->size() != words)
     throw std::runtime_error(fmt::format(
-        "The learning memory of layer '{}' records {} words, but the device's program holds {}.", layer->name(),
+        "The learning memory of layer '{}' records {} words, but the device's program holds {}.", layer->get_name(),
         memory ? memory->size() : 0, words));
   hw->update_learn_mem(memory->data());
 }

@@ -21,7 +21,7 @@ std::shared_ptr<LayerMapping::ComponentList> one_component(hw::Type type, const 
 
 std::shared_ptr<LayerMapping> require_layer_mapping(const Layer& layer) {
   auto mapping = layer_mapping(layer);
-  if (!mapping) throw std::runtime_error(fmt::format("Layer '{}' has no hardware mapping.", layer.name()));
+  if (!mapping) throw std::runtime_error(fmt::format("Layer '{}' has no hardware mapping.", layer.get_name()));
   return mapping;
 }
 
@@ -70,7 +70,7 @@ std::shared_ptr<LayerMapping> LayerMappingBuilder::map_standalone(const LayerPtr
   if (!layer) throw std::invalid_argument("Cannot map a null layer.");
   auto* holder = dynamic_cast<LayerImpl*>(layer.get());
   if (holder == nullptr)
-    throw std::invalid_argument(fmt::format("Layer '{}' cannot hold a hardware mapping.", layer->name()));
+    throw std::invalid_argument(fmt::format("Layer '{}' cannot hold a hardware mapping.", layer->get_name()));
 
   auto mapping = std::make_shared<LayerMapping>(index);
   if (is_kind(layer, hw::TargetKind::HRC))
@@ -107,7 +107,7 @@ void LayerMappingBuilder::link_layers_mapping(const LayerList& layers, const Lay
 
 void LayerMappingBuilder::update_layer_mapping(const LayerPtr& layer, const LayerList& layers,
                                                const LayerList& sequence_layers, DepthMemo* memo) {
-  const LayerList& inbounds = layer->inbounds();
+  const LayerList& inbounds = layer->inbound_layers();
   if (inbounds.empty()) return;
   const auto mapping = require_layer_mapping(*layer);
 

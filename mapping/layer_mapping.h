@@ -43,7 +43,7 @@ struct MergeLayerMapInfo {
 };
 
 // Written on the first layers of the two branches that an alternative-branch layer opens.
-struct AltLayerInfo {
+struct AltLayerMapInfo {
   uint8_t is_second = 0;
   uint32_t component_count = 0;
   uint8_t first_branch_index = 0;
@@ -84,7 +84,7 @@ class LayerMapping : public Layer::Mapping {
   std::unique_ptr<StoreChannelInfo> store_channel_info;
   std::unique_ptr<StoreChannelInfo> store_dual_output_channel_info;
   std::unique_ptr<LoadChannelInfo> load_channel_info;
-  std::unique_ptr<AltLayerInfo> alt_info;
+  std::unique_ptr<AltLayerMapInfo> alt_info;
   std::unique_ptr<uint32_t> output_sram_shift;
   bool tnp_b_with_skip_dma = false;
   std::vector<std::shared_ptr<ComponentList>> sources;

@@ -129,7 +129,7 @@ MappingStatusGroup map_layers_on_hardware(const HardwareConstraints& constraints
   for (size_t i = 0; i < layers->size(); ++i) {
     const LayerPtr& layer = (*layers)[i];
     bool new_pass = false;
-    const LayerPtr previous = i > 0 && !layer->inbounds().empty() ? layer->inbounds().front() : nullptr;
+    const LayerPtr previous = i > 0 && !layer->inbound_layers().empty() ? layer->inbound_layers().front() : nullptr;
     running = checker.check_layer_compatibility(*layer, previous.get(), version);
     if (running.failed) {
       stop = i;
@@ -140,7 +140,7 @@ MappingStatusGroup map_layers_on_hardware(const HardwareConstraints& constraints
     if (is_kind(layer, hw::TargetKind::HRC)) {
       if (!device->mesh().has_hrc()) {
         running = MappingStatus(
-            layer->name(), "Layer should be mapped on HRC but the device does not have this hardware component.");
+            layer->get_name(), "Layer should be mapped on HRC but the device does not have this hardware component.");
         result.add_status(running);
         return result;
       }

@@ -18,7 +18,7 @@ template class MappingStatusBase<MappingStatusGroup>;
 
 MappingStatus MappingStatus::component_error(const Layer& layer, const std::string& type_name, unsigned long needed,
                                              unsigned long available) {
-  return MappingStatus(layer.name(),
+  return MappingStatus(layer.get_name(),
                        fmt::format("Not enough hardware components of type {} available. {} {} needed but {} {} available.",
                                    type_name, needed, needed == 1 ? "is" : "are", available,
                                    available == 1 ? "is" : "are"));

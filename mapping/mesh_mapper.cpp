@@ -26,14 +26,14 @@ constexpr uint32_t IS_FNP2 = 4;
 bool is_skip_dma_type(hw::Type type) { return type == hw::Type::SKIP_DMA_STORE || type == hw::Type::SKIP_DMA_LOAD; }
 
 LayerType layer_type_of(const Layer& layer) {
-  const LayerParams* params = layer.parameters();
-  if (params == nullptr) throw std::runtime_error(fmt::format("Layer '{}' has no parameters.", layer.name()));
+  const LayerParams* params = layer.params();
+  if (params == nullptr) throw std::runtime_error(fmt::format("Layer '{}' has no parameters.", layer.get_name()));
   return params->layer_type();
 }
 
 Shape first_input_shape(const Layer& layer) {
-  const std::vector<Shape> dims = layer.input_dims();
-  if (dims.empty()) throw std::runtime_error(fmt::format("Layer '{}' has no input.", layer.name()));
+  const std::vector<Shape> dims = layer.input_dimensions();
+  if (dims.empty()) throw std::runtime_error(fmt::format("Layer '{}' has no input.", layer.get_name()));
   return dims.front();
 }
 
@@ -157,7 +157,7 @@ void MeshMapper::request_skipdma(std::vector<hw::Component>* components, const s
 }
 
 MappingStatus MeshMapper::sanitize_tnp_b(const Layer& layer, bool* new_pass, bool allow_new_pass) {
-  const auto& outbounds = layer.outbounds();
+  const auto& outbounds = layer.outbound_layers();
   if (layer.is_target_component(hw::TargetKind::TNP_B) || outbounds.size() != 1 ||
       !outbounds.front()->is_target_component(hw::TargetKind::TNP_B))
     return MappingStatus::success();
@@ -184,8 +184,8 @@ MappingStatus MeshMapper::sanitize_tnp_b(const Layer& layer, bool* new_pass, boo
     deallocate_nps();
     *new_pass = true;
   }
-  return MappingStatus(layer.name(), fmt::format("The next BufferTempConv {} can't be mapped in the current pass.",
-                                                 next.name()));
+  return MappingStatus(layer.get_name(), fmt::format("The next BufferTempConv {} can't be mapped in the current pass.",
+                                                 next.get_name()));
 }
 
 std::pair<std::vector<hw::Component>, MappingStatus> MeshMapper::np_request(const std::shared_ptr<Layer>& layer,
@@ -197,7 +197,7 @@ std::pair<std::vector<hw::Component>, MappingStatus> MeshMapper::np_request(cons
   MappingStatus status = MappingStatus::success();
   *new_pass = false;
 
-  constraints_.next_layer_handler(layer->name());
+  constraints_.next_layer_handler(layer->get_name());
   reserve_nps(reserved);
 
   const uint32_t max_w = constraints_.cnp_max_width();
@@ -266,7 +266,7 @@ std::pair<std::vector<hw::Component>, MappingStatus> MeshMapper::np_request(cons
       break;
     case LayerType::FullyConnected:
     case LayerType::Dense1D:
-      single_np(get_compatible_fnp_type(*layer), static_cast<uint32_t>(layer->parameters()->get("units")));
+      single_np(get_compatible_fnp_type(*layer), static_cast<uint32_t>(layer->params()->get("units")));
       break;
     case LayerType::StatefulRecurrent:
       single_np(hw::Type::TNP_R, 0);
@@ -313,12 +313,12 @@ std::pair<std::vector<hw::Component>, MappingStatus> MeshMapper::np_request(cons
       // one layer) must never end up on the same NP.
       for (size_t k = 0; k < chosen.size() && !attempt_failed; ++k) {
         if (std::find(offer.begin(), offer.end(), chosen[k]) == offer.end()) {
-          status = MappingStatus(layer->name(), fmt::format("The NP {} selected for type {} was not offered.",
+          status = MappingStatus(layer->get_name(), fmt::format("The NP {} selected for type {} was not offered.",
                                                             ident_text(chosen[k]), hw::to_string(type)));
           attempt_failed = true;
         } else if (std::find(chosen.begin(), chosen.begin() + static_cast<std::ptrdiff_t>(k), chosen[k]) !=
                    chosen.begin() + static_cast<std::ptrdiff_t>(k)) {
-          status = MappingStatus(layer->name(), fmt::format("The NP {} was selected more than once for type {}.",
+          status = MappingStatus(layer->get_name(), fmt::format("The NP {} was selected more than once for type {}.",
                                                             ident_text(chosen[k]), hw::to_string(type)));
           attempt_failed = true;
         }
@@ -342,7 +342,7 @@ std::pair<std::vector<hw::Component>, MappingStatus> MeshMapper::np_request(cons
       components.front().np->spatial_partition.shape[2] != first_input_shape(*layer)[2]) {
     for (const hw::Component& component : components) {
       if (component.type != hw::Type::TNP_B || component.filters() % 4 == 0) continue;
-      status += MappingStatus(layer->name(), "The number of channels must be a multiple of 4 to be split by filter.");
+      status += MappingStatus(layer->get_name(), "The number of channels must be a multiple of 4 to be split by filter.");
       break;
     }
   }

@@ -343,9 +343,9 @@ bool fit_weights(const CompatibilityChecker& checker, const Layer& layer, Split*
 
 namespace v2 {
 uint32_t get_add_pksram_shift(const Layer& layer) {
-  const auto& inbounds = layer.inbounds();
+  const auto& inbounds = layer.inbound_layers();
   if (inbounds.empty()) return 0;
-  const LayerParams* params = inbounds.front()->parameters();
+  const LayerParams* params = inbounds.front()->params();
   return params != nullptr && params->layer_type() == LayerType::Add ? 512 : 0;
 }
 }  // namespace v2
@@ -354,7 +354,7 @@ std::vector<hw::Component> build_split_components(const Layer& layer, hw::Type t
                                                   const Split& height, const Split& neurons,
                                                   const std::array<uint32_t, 4>& borders, uint32_t pool_x,
                                                   uint32_t pool_y, bool single_buffer) {
-  const Shape input = layer.input_dims().at(0);
+  const Shape input = layer.input_dimensions().at(0);
   const uint32_t X = input[0], Y = input[1], C = input[2];
   const bool follow = layer.channels_follow_neurons();
 
@@ -411,7 +411,7 @@ std::vector<hw::Component> build_split_components(const Layer& layer, hw::Type t
 
 namespace {
 
-SplitResult failure(const Layer& layer, const char* message) { return {{}, MappingStatus(layer.name(), message)}; }
+SplitResult failure(const Layer& layer, const char* message) { return {{}, MappingStatus(layer.get_name(), message)}; }
 
 bool targets_tnp_b(const Layer& layer) { return layer.is_target_component(hw::TargetKind::TNP_B); }
 
@@ -435,8 +435,8 @@ SplitResult split_layer(const Layer& layer, const CompatibilityChecker& checker,
                         uint32_t max_f, hw::Type type, bool dual_buffer_only, const SplitPlan& plan,
                         uint64_t supply, uint64_t* demand) {
   if (demand) *demand = 0;
-  const Shape input = layer.input_dims().at(0);
-  const LayerParams& params = *layer.parameters();
+  const Shape input = layer.input_dimensions().at(0);
+  const LayerParams& params = *layer.params();
   const bool temporal = targets_tnp_b(layer);
 
   const Split height(input[1], max_h, plan.align);
@@ -472,7 +472,7 @@ SplitResult split_layer(const Layer& layer, const CompatibilityChecker& checker,
   // A split into more parts than any mesh has NPs cannot be placed; listing millions of components
   // would only exhaust memory.
   if (found.parts > max_split_nps)
-    return {{}, MappingStatus(layer.name(), fmt::format("The layer would need {} NPs, more than a mesh can have.",
+    return {{}, MappingStatus(layer.get_name(), fmt::format("The layer would need {} NPs, more than a mesh can have.",
                                                         found.parts))};
   if (!found.found) return failure(layer, "Cannot split to fit inputs in ram.");
   const uint64_t nps = uint64_t(found.width.pieces) * found.height.pieces * found.neurons.pieces;
@@ -485,17 +485,17 @@ SplitResult split_layer(const Layer& layer, const CompatibilityChecker& checker,
 }
 
 SplitPlan regular_plan(const CompatibilityChecker& checker, hw::Type type, const Layer& layer, bool depthwise) {
-  const NpSplitParams sp = checker.np_split_params(type, *layer.parameters());
+  const NpSplitParams sp = checker.np_split_params(type, *layer.params());
   SplitPlan plan;
   plan.borders = {sp[0], sp[1], sp[2], sp[3]};
   plan.align = sp[4] == 1 ? sp[5] : 1;
   plan.depthwise = depthwise;
-  plan.neurons = depthwise ? layer.input_dims().at(0)[2] : sp.filters;
+  plan.neurons = depthwise ? layer.input_dimensions().at(0)[2] : sp.filters;
   return plan;
 }
 
 SplitPlan transposed_plan(const Layer& layer, bool depthwise) {
-  const int32_t k = layer.parameters()->get("kernel_size");
+  const int32_t k = layer.params()->get("kernel_size");
   // Kernels below 3 need no trailing border (the difference would otherwise wrap around).
   const uint32_t after = k > 3 ? uint32_t(k - 3) : 0;
   SplitPlan plan;
@@ -503,7 +503,7 @@ SplitPlan transposed_plan(const Layer& layer, bool depthwise) {
   plan.align = 1;
   plan.transposed = true;
   plan.depthwise = depthwise;
-  plan.neurons = depthwise ? layer.input_dims().at(0)[2] : uint32_t(layer.parameters()->get("filters"));
+  plan.neurons = depthwise ? layer.input_dimensions().at(0)[2] : uint32_t(layer.params()->get("filters"));
   return plan;
 }
 

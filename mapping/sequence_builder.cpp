@@ -68,12 +68,12 @@ std::pair<uint8_t, uint8_t> np_column_range(const Sequence::Pass& pass, bool hrc
   if (!first) throw std::runtime_error("A hardware pass without a layer running on hardware has no NP columns.");
   if (is_kind(first, hw::TargetKind::HRC)) {
     if (hrc_only) return {0, 0};
-    first = first->outbounds().at(0);
+    first = first->outbound_layers().at(0);
   }
   const auto& nps = *require_layer_mapping(*first)->nps;
   if (nps.size() == 1 && nps.front().type == hw::Type::HRC) return {1, 1};
   if (nps.empty())
-    throw std::runtime_error(fmt::format("Layer '{}' runs on no NP: its NP columns are unknown.", first->name()));
+    throw std::runtime_error(fmt::format("Layer '{}' runs on no NP: its NP columns are unknown.", first->get_name()));
   uint8_t lo = std::numeric_limits<uint8_t>::max(), hi = 0;
   for (const hw::Component& c : nps) {
     lo = std::min(lo, c.ident.col);
@@ -170,7 +170,7 @@ MappingStatus HardwareSequenceBuilder::check_num_descriptors(const LayerPtr& lay
   const bool overflow = __builtin_mul_overflow(a, b, &needed);
   if (!overflow && needed <= max_descriptors) return MappingStatus::success();
   // The layer may be one of the passes that clear() releases: take its name first.
-  std::string name = layer ? layer->name() : std::string();
+  std::string name = layer ? layer->get_name() : std::string();
   clear();
   const std::string count = overflow ? fmt::format("{} x {}", a, b) : fmt::format("{}", needed);
   return MappingStatus(std::move(name),
@@ -205,24 +205,24 @@ std::pair<MappingStatus, std::shared_ptr<HardwareSequence>> HardwareSequenceBuil
   const bool input_on_hrc = is_kind(first, hw::TargetKind::HRC);
   const bool output_on_hrc = is_kind(last_mappable, hw::TargetKind::HRC);
 
-  const std::vector<Shape> first_inputs = first->input_dims();
-  if (first_inputs.empty()) throw std::runtime_error(fmt::format("Layer '{}' has no input.", first->name()));
+  const std::vector<Shape> first_inputs = first->input_dimensions();
+  if (first_inputs.empty()) throw std::runtime_error(fmt::format("Layer '{}' has no input.", first->get_name()));
   Shape input_shape = first_inputs.front();
   if (layer_type(*first) == LayerType::Dense1D) {
     // A dense first layer reads its input as one flat vector.
     const uint64_t flat = uint64_t{input_shape[0]} * input_shape[1] * input_shape[2];
     if (flat == 0) panic("Cannot have a shape with dimension %zu set to 0", size_t{2});
     if (flat > std::numeric_limits<uint32_t>::max())
-      throw std::runtime_error(fmt::format("The input of layer '{}' has too many values.", first->name()));
+      throw std::runtime_error(fmt::format("The input of layer '{}' has too many values.", first->get_name()));
     input_shape = Shape{1, 1, static_cast<uint32_t>(flat)};
   }
-  const Shape output_shape = last->output_dims();
+  const Shape output_shape = last->output_dimensions();
   const bool output_flag = last->output_flag();
   uint32_t conv_a = 0, conv_b = 0;
   if (input_on_hrc) {
     const auto* conv = dynamic_cast<const HasConvParams*>(first.get());
     if (conv == nullptr)
-      throw std::runtime_error(fmt::format("Layer '{}' runs on the HRC without convolution parameters.", first->name()));
+      throw std::runtime_error(fmt::format("Layer '{}' runs on the HRC without convolution parameters.", first->get_name()));
     const ConvCalculatedParams& params = conv->conv_calculated_params();
     conv_a = params.output_height;
     conv_b = params.output_width;

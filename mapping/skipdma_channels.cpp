@@ -16,7 +16,7 @@ bool is_skip_dma(const LayerPtr& layer) { return is_kind(layer, hw::TargetKind::
 bool is_tnp_b(const LayerPtr& layer) { return is_kind(layer, hw::TargetKind::TNP_B); }
 
 [[noreturn]] void refuse(const Layer& layer, const std::string& message) {
-  MappingStatus(layer.name(), message).throw_exception();
+  MappingStatus(layer.get_name(), message).throw_exception();
 }
 
 uint8_t checked(uint64_t value, uint64_t limit, const Layer& layer, const char* what, const char* cause) {
@@ -28,12 +28,12 @@ uint8_t checked(uint64_t value, uint64_t limit, const Layer& layer, const char* 
 
 // FIFO depth of a buffered temporal layer: its frames plus the one being written.
 uint8_t fifo_depth(const Layer& layer) {
-  return static_cast<uint8_t>(static_cast<uint32_t>(layer.parameters()->get("fifo_size")) + 1);
+  return static_cast<uint8_t>(static_cast<uint32_t>(layer.params()->get("fifo_size")) + 1);
 }
 
 const LayerPtr& first_inbound(const LayerPtr& layer) {
-  const LayerList& ins = layer->inbounds();
-  if (ins.empty()) throw std::runtime_error(fmt::format("Layer '{}' has no inbound layer.", layer->name()));
+  const LayerList& ins = layer->inbound_layers();
+  if (ins.empty()) throw std::runtime_error(fmt::format("Layer '{}' has no inbound layer.", layer->get_name()));
   return ins.front();
 }
 
@@ -41,7 +41,7 @@ const LayerPtr& first_inbound(const LayerPtr& layer) {
 uint8_t largest_gap_to_outbounds(const LayerPtr& from, DepthMemo* memo) {
   const uint32_t base = get_layer_depth(from, memo);
   uint8_t gap = 0;
-  for (const LayerPtr& out : from->outbounds())
+  for (const LayerPtr& out : from->outbound_layers())
     gap = std::max(gap, static_cast<uint8_t>(get_layer_depth(out, memo) - base));
   return gap;
 }
@@ -95,16 +95,16 @@ uint64_t skipdma_dual_output_slot(const LayerPtr& layer, const LayerList& sequen
 }
 
 void shift_output_into_sram(const LayerPtr& layer, DepthMemo* memo) {
-  if (is_skip_dma(layer) || layer->outbounds().empty()) return;
-  const LayerPtr& concat = layer->outbounds().front();
+  if (is_skip_dma(layer) || layer->outbound_layers().empty()) return;
+  const LayerPtr& concat = layer->outbound_layers().front();
   if (layer_type(*concat) != LayerType::Concatenate) return;
-  const LayerList& ins = concat->inbounds();
+  const LayerList& ins = concat->inbound_layers();
   if (ins.size() < 2) return;
   const LayerPtr& a = ins[0];
   const LayerPtr& b = ins[1];
   // The deeper second input writes its channels after those of the first.
   if (b == layer && get_layer_depth(a, memo) < get_layer_depth(b, memo))
-    require_layer_mapping(*layer)->output_sram_shift = std::make_unique<uint32_t>(a->output_dims()[2]);
+    require_layer_mapping(*layer)->output_sram_shift = std::make_unique<uint32_t>(a->output_dimensions()[2]);
 }
 
 void set_merge_layer_info(const LayerPtr& layer, const LayerList& layers, const LayerList& sequence_layers,
@@ -125,7 +125,7 @@ void set_merge_layer_info(const LayerPtr& layer, const LayerList& layers, const 
       info.output_shift = vars->get("output_shift");
     }
     // a_shift belongs to the deeper input of the Add.
-    const LayerList& ins = node->inbounds();
+    const LayerList& ins = node->inbound_layers();
     if (ins.size() >= 2 && get_layer_depth(ins[0], memo) < get_layer_depth(ins[1], memo))
       std::swap(info.a_shift, info.b_shift);
   }
@@ -137,7 +137,7 @@ void set_merge_layer_info(const LayerPtr& layer, const LayerList& layers, const 
     return;
   }
   // The dual output feeds the first layer of the other branch directly, inside this pass.
-  const LayerList& outs = node->outbounds();
+  const LayerList& outs = node->outbound_layers();
   LayerPtr other;
   if (!outs.empty()) other = get_mappable_layer(outs[0] == layer && outs.size() > 1 ? outs[1] : outs[0]);
   if (!other || !contains(layers, other))
@@ -162,7 +162,7 @@ void set_skipdma_store_channel_info(const LayerPtr& layer, const LayerList& laye
   }
 
   info->slot = checked_slot_number(skipdma_store_slot(layer, sequence_layers), *layer);
-  const LayerList& outs = layer->outbounds();
+  const LayerList& outs = layer->outbound_layers();
   if (outs.size() == 1 && is_skip_dma(outs.front())) {
     // The layer's output goes straight into the skip-DMA layer's channel.
     mapping->output_index = checked_channel_number(skipdma_channel_base(layer, layers, sequence_layers) + 2, *layer);
@@ -190,7 +190,7 @@ void set_skipdma_load_channel_info(const LayerPtr& layer, const LayerList& layer
     // The FIFO is read back by the first of the layer's two position numbers.
     if (!mapping->store_channel_info)
       throw std::runtime_error(fmt::format(
-          "Layer '{}' has a skip-DMA load without a skip-DMA store: its FIFO has no slot.", layer->name()));
+          "Layer '{}' has a skip-DMA load without a skip-DMA store: its FIFO has no slot.", layer->get_name()));
     info->channel = static_cast<uint8_t>(mapping->index - 1);
     info->depth = fifo_depth(*layer);
     info->slot = mapping->store_channel_info->slot;
@@ -199,10 +199,10 @@ void set_skipdma_load_channel_info(const LayerPtr& layer, const LayerList& layer
   }
 
   const LayerPtr& node = first_inbound(layer);
-  const LayerList& ins = node->inbounds();
+  const LayerList& ins = node->inbound_layers();
   if (ins.size() < 2)
     throw std::runtime_error(
-        fmt::format("Merge layer '{}' of layer '{}' needs two inbound layers.", node->name(), layer->name()));
+        fmt::format("Merge layer '{}' of layer '{}' needs two inbound layers.", node->get_name(), layer->get_name()));
   const LayerPtr& a = ins[0];
   const LayerPtr& b = ins[1];
   info->channel = checked_channel_number(skipdma_channel_base(layer, layers, sequence_layers), *layer);
@@ -215,18 +215,18 @@ void set_skipdma_load_channel_info(const LayerPtr& layer, const LayerList& layer
   if (!is_skip_dma(s)) {
     info->slot = checked_slot_number(skipdma_store_slot(s, sequence_layers), *layer);
   } else {
-    const LayerPtr x = sorted_by_depth(s->outbounds()).at(0);
+    const LayerPtr x = sorted_by_depth(s->outbound_layers()).at(0);
     info->slot = checked_slot_number(skipdma_dual_output_slot(x, sequence_layers), *layer);
   }
 
   if (static_cast<int64_t>(da) > static_cast<int64_t>(db) && layer_type(*node) == LayerType::Concatenate)
-    info->sram_shift = a->output_dims()[2];
+    info->sram_shift = a->output_dimensions()[2];
   mapping->load_channel_info = std::move(info);
 }
 
 void set_alt_layers(const LayerPtr& layer, const LayerList& layers,
                     std::vector<std::shared_ptr<LayerMapping::ComponentList>>* destinations) {
-  for (const LayerPtr& out : sorted_by_depth(layer->outbounds()))
+  for (const LayerPtr& out : sorted_by_depth(layer->outbound_layers()))
     if (!contains(layers, out))
       refuse(*layer, "Hardware partial reconfiguration with layers on the second branch is not supported.");
 
@@ -235,14 +235,14 @@ void set_alt_layers(const LayerPtr& layer, const LayerList& layers,
   const LayerPtr b = get_mappable_layer(branches.second.at(0));
   if (!a || !b)
     throw std::runtime_error(
-        fmt::format("A branch that layer '{}' opens has no layer running on hardware.", layer->name()));
+        fmt::format("A branch that layer '{}' opens has no layer running on hardware.", layer->get_name()));
   const auto ma = require_layer_mapping(*a);
   const auto mb = require_layer_mapping(*b);
 
   const uint32_t count = static_cast<uint32_t>(ma->nps->size() + mb->nps->size());
-  ma->alt_info = std::make_unique<AltLayerInfo>();
+  ma->alt_info = std::make_unique<AltLayerMapInfo>();
   ma->alt_info->component_count = count;
-  mb->alt_info = std::make_unique<AltLayerInfo>();
+  mb->alt_info = std::make_unique<AltLayerMapInfo>();
   mb->alt_info->component_count = count;
   mb->alt_info->is_second = 1;
   mb->alt_info->first_branch_index = ma->index;

@@ -11,13 +11,13 @@
 namespace ovrix::io {
 namespace {
 
-LayerType kind(const Layer& layer) { return layer.parameters()->layer_type(); }
+LayerType kind(const Layer& layer) { return layer.params()->layer_type(); }
 
 // A variable the layer's kind requires; its absence is a malformed layer, not a crash.
 std::shared_ptr<Dense> required_variable(const Layer& layer, const char* name) {
   auto variables = layer.variables();
   std::shared_ptr<Dense> tensor = variables ? variables->get(name) : nullptr;
-  if (!tensor) throw std::runtime_error(fmt::format("Layer '{}' has no variable '{}'.", layer.name(), name));
+  if (!tensor) throw std::runtime_error(fmt::format("Layer '{}' has no variable '{}'.", layer.get_name(), name));
   return tensor;
 }
 
@@ -48,7 +48,7 @@ bool input_sign(const Layer& first) {
 
 bool input_channels_first(const Layer& first) {
   if (kind(first) != LayerType::Quantizer) return false;
-  return first.parameters()->get("channels_first") != 0;
+  return first.params()->get("channels_first") != 0;
 }
 
 std::vector<float> format_input_scales(const Layer& first) {

@@ -72,12 +72,12 @@ size_t record_bytes_bound(const program::Record& record) {
 
 // A recording error becomes the mapping failure of the layer it was recording.
 [[noreturn]] void throw_mapping_error(const Layer& layer, const std::exception& e) {
-  MappingStatus(layer.name(), fmt::format("Error: {}.", e.what())).throw_exception();
+  MappingStatus(layer.get_name(), fmt::format("Error: {}.", e.what())).throw_exception();
 }
 
 std::shared_ptr<LayerMapping> required_mapping(const Layer& layer, const char* why) {
   auto mapping = layer_mapping(layer);
-  if (!mapping) throw std::runtime_error(fmt::format("Layer '{}' has no mapping; {}.", layer.name(), why));
+  if (!mapping) throw std::runtime_error(fmt::format("Layer '{}' has no mapping; {}.", layer.get_name(), why));
   return mapping;
 }
 
@@ -148,10 +148,10 @@ void collect_skipdma_spans(const Sequence::Pass& pass, std::vector<fb::SkipDmaSp
       const StoreChannelInfo& ch = mapping->store_channel_info ? *mapping->store_channel_info : no_store;
       uint32_t size;
       if (tnp_b) {
-        const Shape in = layer->input_dims().at(0);
+        const Shape in = layer->input_dimensions().at(0);
         size = buffer_words(layer->input_bits(), in[2], in[0], in[1]);
       } else {
-        const Shape out = layer->output_dims();
+        const Shape out = layer->output_dimensions();
         size = buffer_words(layer->output_bits(), out[0], out[1], out[2]);
       }
       stores->push_back(skipdma_span(*store, tnp_b, ch.depth, ch.slot, size));
@@ -159,7 +159,7 @@ void collect_skipdma_spans(const Sequence::Pass& pass, std::vector<fb::SkipDmaSp
     if (const hw::Component* dual = mapping->skipdma_store_dual_output()) {
       const StoreChannelInfo& ch =
           mapping->store_dual_output_channel_info ? *mapping->store_dual_output_channel_info : no_store;
-      const Shape in = layer->input_dims().at(0);
+      const Shape in = layer->input_dimensions().at(0);
       const uint32_t size = tnp_b ? buffer_words(layer->input_bits(), in[2], in[0], in[1])
                                   : buffer_words(layer->input_bits(), in[0], in[1], in[2]);
       stores->push_back(skipdma_span(*dual, false, ch.depth, ch.slot, size));
@@ -334,7 +334,7 @@ unsigned SequenceSerializer::serialize_learning_layer_program(const Layer& layer
   const auto mapping = required_mapping(layer, "its first component receives the learning program");
   if (mapping->nps->empty())
     throw std::runtime_error(fmt::format("Layer '{}' is mapped on no NP; the learning program has no target.",
-                                         layer.name()));
+                                         layer.get_name()));
   const fb::NpIdent np = np_ident(mapping->nps->front().ident);
   learning_ = fb::CreateLearningLayer(*data_, &np, flatbuffers::Offset<fb::Record>(first),
                                       flatbuffers::Offset<fb::Record>(second), flatbuffers::Offset<fb::Record>(third),

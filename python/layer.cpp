@@ -42,8 +42,8 @@ py::list dims_to_list(const Shape& shape) {
   return dims;
 }
 
-py::list input_dims(const Layer& layer) {
-  const std::vector<Shape> shapes = layer.input_dims();
+py::list input_dimensions(const Layer& layer) {
+  const std::vector<Shape> shapes = layer.input_dimensions();
   if (shapes.size() == 1) return dims_to_list(shapes[0]);
   py::list all;
   for (const auto& shape : shapes) all.append(dims_to_list(shape));
@@ -96,21 +96,21 @@ void init_layer(py::module_& m) {
       .def("is_target_component",
            [](const Layer& self, hw::Type hw_type) { return self.is_target_component(target_kind(hw_type)); },
            py::arg("hw_type"), "Checks whether the layer can be mapped on the specified hardware component type. ")
-      .def_property_readonly("name", &Layer::name, "The layer name.")
+      .def_property_readonly("name", &Layer::get_name, "The layer name.")
       .def_property_readonly("macs", &Layer::macs, "The number of multiply-accumulate operations.")
-      .def_property_readonly("input_dims", &input_dims, "The layer input dimensions.")
-      .def_property_readonly("output_dims", [](const Layer& self) { return dims_to_list(self.output_dims()); },
+      .def_property_readonly("input_dims", &input_dimensions, "The layer input dimensions.")
+      .def_property_readonly("output_dims", [](const Layer& self) { return dims_to_list(self.output_dimensions()); },
                              "The layer output dimensions.")
       // The variables and parameters belong to the layer: the Python objects handed out keep the
       // layer's Python object (and so the layer) alive while they are in use.
       .def_property_readonly("variables", py::cpp_function(&Layer::variables, py::keep_alive<0, 1>()),
                              "The layer trainable variables.")
-      .def_property_readonly("parameters", &Layer::parameters, py::return_value_policy::reference_internal,
+      .def_property_readonly("parameters", &Layer::params, py::return_value_policy::reference_internal,
                              "The layer parameters set.")
       .def_property_readonly("input_bits", &Layer::input_bits, "The layer input bits.")
       .def_property_readonly("output_signed", &Layer::output_signed, "Whether output is signed or not.")
       .def_property_readonly(
-          "inbounds", [](const Layer& self) { return std::vector<std::shared_ptr<Layer>>(self.inbounds()); },
+          "inbounds", [](const Layer& self) { return std::vector<std::shared_ptr<Layer>>(self.inbound_layers()); },
           "The layer inbound layers.")
       .def_property_readonly("mapping", &Layer::mapping, "The layer hardware mapping.")
       .def_property_readonly("splittable", &Layer::splittable, "The layer is splittable.");

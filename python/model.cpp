@@ -187,9 +187,9 @@ PyModel::PyModel(const std::vector<std::shared_ptr<Layer>>& layers) : model_(Mod
 
   const auto& first = layers.front();
   if (!first->is_input_layer()) {
-    const std::vector<Shape> inputs = first->input_dims();
+    const std::vector<Shape> inputs = first->input_dimensions();
     if (inputs.empty() || inputs.front().size() < 3) {
-      throw std::invalid_argument("Cannot add an input layer before " + first->name() +
+      throw std::invalid_argument("Cannot add an input layer before " + first->get_name() +
                                   ": its input does not have three dimensions.");
     }
     const Shape& input = inputs.front();
@@ -198,7 +198,7 @@ PyModel::PyModel(const std::vector<std::shared_ptr<Layer>>& layers) : model_(Mod
     // Dimensions above 2^31 - 1 do not fit a parameter value.
     for (size_t i = 0; i < 3; ++i) {
       if (input[i] > static_cast<uint32_t>(std::numeric_limits<int32_t>::max())) {
-        throw std::invalid_argument("Cannot add an input layer before " + first->name() +
+        throw std::invalid_argument("Cannot add an input layer before " + first->get_name() +
                                     ": its input dimensions are too large.");
       }
     }
@@ -214,15 +214,15 @@ PyModel::PyModel(const std::vector<std::shared_ptr<Layer>>& layers) : model_(Mod
 
   for (size_t i = 0; i < layers.size(); ++i) {
     const auto& listed = layers[i];
-    auto copy = Layer::create(listed->parameters(), listed->name());
+    auto copy = Layer::create(listed->params(), listed->get_name());
     std::vector<std::shared_ptr<Layer>> inbounds;
     if (i > 0) {
-      for (const auto& inbound : listed->inbounds()) inbounds.push_back(model_->get_layer(inbound->name()));
+      for (const auto& inbound : listed->inbound_layers()) inbounds.push_back(model_->get_layer(inbound->get_name()));
     }
     model_->add(copy, inbounds);
     if (listed->is_learning()) {
       const auto learning = listed->learning_params();
-      if (!learning) throw std::runtime_error("The layer " + listed->name() + " learns but has no learning parameters.");
+      if (!learning) throw std::runtime_error("The layer " + listed->get_name() + " learns but has no learning parameters.");
       model_->compile(*learning);
     }
     const auto from = listed->variables();
@@ -293,7 +293,7 @@ void PyModel::add_classes(int32_t num_add_classes) {
   // With no layer the index wraps to the largest value, which names no layer.
   const auto last = model_->get_layer(model_->layer_count() - 1);
   if (!last) throw std::runtime_error("The model must have at least one layer.");
-  const LayerParams& params = *last->parameters();
+  const LayerParams& params = *last->params();
   if (params.layer_type() != LayerType::FullyConnected) {
     throw std::runtime_error("The last layer must be a FullyConnected layer.");
   }
@@ -323,7 +323,7 @@ void PyModel::add_classes(int32_t num_add_classes) {
                                                                              {"activation", params.get("activation")},
                                                                              {"act_bits", params.get("act_bits")},
                                                                          });
-  const auto layer = Layer::create(new_params.get(), last->name());
+  const auto layer = Layer::create(new_params.get(), last->get_name());
   const auto old_variables = last->variables();
   const std::vector<std::string> names = old_variables->names();
   std::vector<std::shared_ptr<Dense>> old_tensors;
@@ -333,7 +333,7 @@ void PyModel::add_classes(int32_t num_add_classes) {
     if (name == "weights" && !is_signed_byte_type(tensor->type())) (void)tensor->data_as<int8_t>();
     old_tensors.push_back(std::move(tensor));
   }
-  const std::vector<std::shared_ptr<Layer>> old_inbounds = last->inbounds();
+  const std::vector<std::shared_ptr<Layer>> old_inbounds = last->inbound_layers();
 
   model_->pop_layer();
   bool added = false;

@@ -9,20 +9,20 @@
 namespace ovrix {
 
 Shape first_input_shape(const Layer& layer) {
-  const std::vector<Shape> inputs = layer.input_dims();
+  const std::vector<Shape> inputs = layer.input_dimensions();
   if (inputs.empty()) throw std::runtime_error("Cannot get input size before it is set.");
   return inputs.front();
 }
 
 int32_t layer_param(const Layer& layer, const std::string& key) {
-  const LayerParams* params = layer.parameters();
+  const LayerParams* params = layer.params();
   if (params == nullptr || !params->has(key))
-    throw std::invalid_argument(fmt::format("Layer '{}' has no parameter \"{}\".", layer.name(), key));
+    throw std::invalid_argument(fmt::format("Layer '{}' has no parameter \"{}\".", layer.get_name(), key));
   return params->get(key);
 }
 
 int64_t layer_filters(const Layer& layer) {
-  const LayerParams* params = layer.parameters();
+  const LayerParams* params = layer.params();
   if (params != nullptr && params->has("filters")) return params->get("filters");
   return first_input_shape(layer)[2];
 }
@@ -30,7 +30,7 @@ int64_t layer_filters(const Layer& layer) {
 std::shared_ptr<Dense> layer_variable(const Layer& layer, const std::string& name) {
   const auto variables = layer.variables();
   auto tensor = variables ? variables->get(name) : nullptr;
-  if (!tensor) throw std::runtime_error(fmt::format("The layer {} has no variable '{}'.", layer.name(), name));
+  if (!tensor) throw std::runtime_error(fmt::format("The layer {} has no variable '{}'.", layer.get_name(), name));
   return tensor;
 }
 

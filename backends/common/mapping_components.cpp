@@ -18,7 +18,7 @@ void append(std::vector<hw::Component>* out, const std::vector<hw::Component>& l
 const LayerMapping& mapping_of(const Layer& layer) {
   const auto mapping = layer.mapping();
   const auto* concrete = dynamic_cast<const LayerMapping*>(mapping.get());
-  if (concrete == nullptr) throw std::runtime_error(fmt::format("Layer '{}' is not mapped.", layer.name()));
+  if (concrete == nullptr) throw std::runtime_error(fmt::format("Layer '{}' is not mapped.", layer.get_name()));
   return *concrete;
 }
 

@@ -10,17 +10,17 @@ bool is_recurrent(const Layer& layer) { return is_layer_type(layer, LayerType::S
 bool is_post_processing(const Layer& layer) { return is_layer_type(layer, LayerType::LumoPostProcessing); }
 
 const Layer* first_outbound_layer(const Layer& layer) {
-  const auto& outs = layer.outbounds();
+  const auto& outs = layer.outbound_layers();
   return outs.empty() ? nullptr : outs.front().get();
 }
 
 bool starts_chain(const Layer& layer) {
-  const auto& ins = layer.inbounds();
+  const auto& ins = layer.inbound_layers();
   return ins.empty() || ins.front()->is_target_component(hw::TargetKind::None);
 }
 
 int32_t param_or_zero(const Layer& layer, const char* key) {
-  const LayerParams* p = layer.parameters();
+  const LayerParams* p = layer.params();
   return p->has(key) ? p->get(key) : 0;
 }
 

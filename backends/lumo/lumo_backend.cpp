@@ -23,7 +23,7 @@ bool is_io_kind(LayerType type) {
 MappingStatus CompatibilityCheckerImpl::check_layer_compatibility(const Layer& layer, const Layer*, HwVersion) const {
   if (is_tnpr(layer)) return check_tnp_r_constraints(constraints_, layer);
   if (is_io_kind(layer_type(layer))) return MappingStatus::success();
-  return MappingStatus(layer.name(), "Unsupported layer type on Lumo.");
+  return MappingStatus(layer.get_name(), "Unsupported layer type on Lumo.");
 }
 MappingStatus CompatibilityCheckerImpl::check_layer_sequence(LayerIterator, LayerIterator, HwVersion) const {
   return MappingStatus::success();
@@ -81,7 +81,7 @@ std::unique_ptr<program::Record> LayerRecorderImpl::record_layer(const Layer& la
   if (is_io_kind(type)) return program::new_record(device_.version());
   if (type == LayerType::StatefulRecurrent) {
     // A chain is recorded once, by its head; the layers after it are in that record.
-    if (!layer.inbounds().empty() && is_tnpr(*layer.inbounds().front())) return program::new_record(device_.version());
+    if (!layer.inbound_layers().empty() && is_tnpr(*layer.inbound_layers().front())) return program::new_record(device_.version());
     return record_program_tnpr_layers(device_, layer);
   }
   throw std::runtime_error(fmt::format("Unsupported layer type on lumo: {}.", static_cast<int>(type)));

@@ -174,7 +174,7 @@ MappingStatus check_post_processing_layer(const Layer& layer) {
     status += layer_failure(layer, fmt::format("Timesteps dimension must be at most {} (got {}).", 128, in[1]));
 
   // The recurrent layer whose outputs this layer post-processes.
-  const auto& ins = layer.inbounds();
+  const auto& ins = layer.inbound_layers();
   const Layer* previous = nullptr;
   if (!ins.empty() && is_tnpr(*ins[0]))
     previous = ins[0].get();
@@ -220,7 +220,7 @@ MappingStatus check_tnp_r_constraints(const HardwareConstraints& constraints, co
       result += check_recurrent_layer(*p, s0);
     } else {
       result += check_post_processing_layer(*p);
-      if (!p->outbounds().empty())
+      if (!p->outbound_layers().empty())
         result += layer_failure(*p, "Dequantizer/LumoPostProcessing must be the last layer.");
     }
   }

@@ -81,7 +81,7 @@ uint32_t get_tnpr_evsram_32b_size(const Layer& layer) {
     } else if (previous) {
       // The post-processing layer reads the outputs of the recurrent layer before it; at the head of
       // a walk there is none, and it adds nothing.
-      size += packed_words(previous->output_dims()[2], previous->output_bits());
+      size += packed_words(previous->output_dimensions()[2], previous->output_bits());
     }
   }
   return size32(size);

@@ -17,7 +17,7 @@ namespace {
 
 const Dense& require(const Layer& layer, const char* name) {
   const auto t = variable(layer, name);
-  if (!t) throw std::runtime_error("Layer '" + layer.name() + "' has no variable \"" + name + "\"");
+  if (!t) throw std::runtime_error("Layer '" + layer.get_name() + "' has no variable \"" + name + "\"");
   return *t;
 }
 
@@ -35,8 +35,8 @@ void format_stateful_recurrent_layer(const Layer& layer, std::vector<uint32_t>* 
                                      std::vector<uint32_t>* tsram_input_shift, TnprConfig* config, int index) {
   check_index(index);
   config->relu_layers.set(size_t(index), layer.has_activation_type(ActivationType::ReLU));
-  config->subsample[index] = uint32_t(layer.parameters()->get("subsample"));
-  config->output_channels[index] = uint32_t(layer.parameters()->get("output_channels"));
+  config->subsample[index] = uint32_t(layer.params()->get("subsample"));
+  config->output_channels[index] = uint32_t(layer.params()->get("output_channels"));
   config->input_channels[index] = first_input_shape(layer)[2];
 
   format_fsram_weights(fsram, require(layer, "in_proj"), require(layer, "out_proj"));
@@ -93,7 +93,7 @@ std::unique_ptr<program::Record> record_program_tnpr_layers(const Device& device
   const uint32_t state_words = uint32_t(tsram_state.size() / 2), output_words = uint32_t(tsram_output.size() / 2);
   config.tsram_output_base = state_words % 32768;
   config.tsram_input_shift_base = state_words % 32768 + output_words % 32768;
-  config.stateful_channels = uint32_t(first.parameters()->get("stateful_channels"));
+  config.stateful_channels = uint32_t(first.params()->get("stateful_channels"));
   config.cbuf_base = post ? (n - 1) * config.stateful_channels : 0;
 
   const std::vector<uint32_t> regs = format_tnpr_registers(config);

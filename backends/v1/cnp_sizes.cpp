@@ -11,13 +11,13 @@ namespace {
 
 // The layer's input channels; the layer must know its input.
 uint32_t input_channels(const Layer& layer) {
-  const auto dims = layer.input_dims();  // "Cannot get input size before it is set."
+  const auto dims = layer.input_dimensions();  // "Cannot get input size before it is set."
   if (dims.empty()) throw std::runtime_error("Cannot get input size before it is set.");
   return dims.front()[2];
 }
 
 bool is_standard(const Layer& layer) {
-  switch (layer.parameters()->layer_type()) {
+  switch (layer.params()->layer_type()) {
     case LayerType::Convolutional: return true;
     case LayerType::SeparableConvolutional: return false;
     default: throw std::invalid_argument("Unexpected layer type for CNP");
@@ -37,7 +37,7 @@ uint32_t get_cnp_input_sram_size(uint32_t container_size, uint32_t channels, uin
 uint32_t get_weights_size(const Layer& layer, uint32_t filters) {
   const uint32_t channels = input_channels(layer);
   const bool standard = is_standard(layer);
-  const LayerParams& params = *layer.parameters();
+  const LayerParams& params = *layer.params();
   const int32_t kernel_width = params.get("kernel_width");
   const int32_t bits = params.get("weights_bits");
   uint32_t size;

@@ -231,7 +231,7 @@ MappingStatus CompatibilityCheckerImpl::check_hrc_constraints(const Layer& layer
     const int32_t sx = param("pooling_stride_x") < 0 ? pool_w : param("pooling_stride_x");
     const int32_t sy = param("pooling_stride_y") < 0 ? pool_h : param("pooling_stride_y");
     if (pool_w != sx || pool_h != sy) fail("The parameter pool_size and pool_stride should be equal.");
-    if (layer.output_dims()[1] < 2) fail("With max pooling, output second dimension size must be at least 2.");
+    if (layer.output_dimensions()[1] < 2) fail("With max pooling, output second dimension size must be at least 2.");
   }
   if (param("activation") == 0)
     fail("The first convolutional layer of a model can only be mapped if its activations are enabled.");

@@ -56,11 +56,11 @@ std::vector<uint32_t> format_np_weights(const Dense& weights, int32_t weights_bi
 std::shared_ptr<Dense> cnp_variable(const Layer& layer, const std::string& name) {
   const auto variables = layer.variables();
   auto tensor = variables ? variables->get(name) : nullptr;
-  if (!tensor) throw std::runtime_error("Layer '" + layer.name() + "' has no variable \"" + name + "\".");
+  if (!tensor) throw std::runtime_error("Layer '" + layer.get_name() + "' has no variable \"" + name + "\".");
   return tensor;
 }
 
-int32_t cnp_param(const Layer& layer, const char* key) { return layer.parameters()->get(key); }
+int32_t cnp_param(const Layer& layer, const char* key) { return layer.params()->get(key); }
 
 std::vector<uint32_t> format_np_thresholds(const Layer& layer, const Dense& threshold_t16, const hw::Component& np) {
   const auto threshold = cnp_variable(layer, "threshold");
@@ -168,7 +168,7 @@ RegisterMap build_cnp_np_regs(const Layer& layer, const std::shared_ptr<Layer>& 
     if (skipped(skipped_nps, np.ident)) continue;
     const WeightFieldsWriter write_weight_fields = weight_fields(np);
     std::vector<uint32_t> regs = default_np_regs();
-    const Shape input = layer.input_dims().front();
+    const Shape input = layer.input_dimensions().front();
     const NpSpace window = np.np ? np.np->spatial_partition : NpSpace();
     const NpSpace cut = np.np ? np.np->input_window : NpSpace();
     format_cnp_regs(&regs, input, mapping.index, input_bits, kernel_width, stride_x, conv.padding, activation, act_bits,

@@ -65,7 +65,7 @@ program::LearnRecordsPtr record_program_learning_dense_layer(const Device& devic
   const auto mapping = require_layer_mapping(layer);
   const hw::Component& np = mapping->nps->at(0);
   const std::shared_ptr<LearningParams> params = layer.learning_params();
-  if (!params) throw FnpError("layer '" + layer.name() + "' has no learning parameters.");
+  if (!params) throw FnpError("layer '" + layer.get_name() + "' has no learning parameters.");
   const int32_t bits = layer_param(layer, "weights_bits");
   if (bits != 1)
     throw FnpError(fmt::format("on-chip learning needs 1-bit weights. Receives weights_bits {}.", bits));

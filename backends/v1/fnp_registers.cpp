@@ -75,7 +75,7 @@ std::map<hw::Ident, std::vector<uint32_t>> format_fnp_regs(const Device& device,
   }
 
   const std::shared_ptr<LearningParams> params = learning ? layer.learning_params() : nullptr;
-  if (learning && !params) throw std::invalid_argument("The layer " + layer.name() + " has no learning parameters.");
+  if (learning && !params) throw std::invalid_argument("The layer " + layer.get_name() + " has no learning parameters.");
   format_learning_common_regs(&regs, params.get());
 
   format_mesh_registers_set_output_to_NPs(&regs, source_components(mapping), *mapping.nps,

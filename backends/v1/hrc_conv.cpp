@@ -73,7 +73,7 @@ std::unique_ptr<program::Record> record_program_hrc_layer(const Device& device, 
   const auto& conv = dynamic_cast<const InputConvolutional&>(layer);
   const std::array<uint32_t, 4> build = conv.build_values();  // "The layer <name> is not built."
   auto record = program::new_record(device.version());
-  const std::vector<uint32_t> regs = format_hrc_registers(*layer.parameters(), build);
+  const std::vector<uint32_t> regs = format_hrc_registers(*layer.params(), build);
   record->add_np_track(kHrc, kHrcRegisters, HRC_REGISTERS_ADDRESS, regs);
   const auto lines = format_hrc_weights(*layer_variable(layer, "weights"));
   const RegDetail colours[] = {HRC_SRAM_SELECT_R, HRC_SRAM_SELECT_G, HRC_SRAM_SELECT_B};

@@ -70,7 +70,7 @@ uint32_t scc_output_word(const Shape& output) {
 
 bool is_flat_fnp_input(const Layer& layer) {
   if (!layer.is_target_component(hw::TargetKind::FNP)) return false;
-  const auto& inbounds = layer.inbounds();
+  const auto& inbounds = layer.inbound_layers();
   if (!inbounds.empty() && inbounds[0]->is_target_component(hw::TargetKind::CNP)) return false;
   const Shape input = first_input_shape(layer);
   return input[0] == 1 && input[1] == 1;
@@ -129,7 +129,7 @@ uint8_t IoRecorderImpl::get_input_type(const Layer& first_layer) const {
 // format for it.
 uint8_t IoRecorderImpl::get_output_type(const Layer& last_layer, int8_t input_type) const {
   const bool compact = device_.version().product_id >= COMPACT_OUTPUT_MIN_PRODUCT &&
-                       last_layer.output_dims()[2] <= COMPACT_OUTPUT_MAX_CHANNELS && input_type == 0;
+                       last_layer.output_dimensions()[2] <= COMPACT_OUTPUT_MAX_CHANNELS && input_type == 0;
   switch (layer_type(last_layer)) {
     case LayerType::FullyConnected: return compact ? 0 : 1;
     case LayerType::InputConvolutional: return 3;

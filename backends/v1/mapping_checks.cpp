@@ -79,14 +79,14 @@ MappingStatus CompatibilityCheckerImpl::check_layer_sequence(LayerIterator first
   for (auto it = first; it != last; ++it) {
     const Layer& layer = **it;
     if (is_cnp_layer(layer)) continue;
-    const auto& inbounds = layer.inbounds();
+    const auto& inbounds = layer.inbound_layers();
     const auto pooled = std::find_if(inbounds.begin(), inbounds.end(),
                                      [](const std::shared_ptr<Layer>& in) { return in && is_max_pooling_cnp(*in); });
     if (pooled == inbounds.end()) continue;
     if (std::any_of(first, last, [&](const std::shared_ptr<Layer>& l) { return l == *pooled; }))
       return layer_failure(layer,
                      "A convolutional or separable convolutional layer with max pooling must be followed by another "
-                     "convolutional or separable convolutional layer. Layer '" + (*pooled)->name() +
+                     "convolutional or separable convolutional layer. Layer '" + (*pooled)->get_name() +
                          "' has max pooling.");
   }
   return MappingStatus();

@@ -34,7 +34,7 @@ uint64_t cnp_input_window_words(const Layer& layer, const hw::Component& compone
   const Shape input = first_input_shape(layer);
   const auto& conv = dynamic_cast<const HasConvParams&>(layer).conv_calculated_params();
   const auto& pool = dynamic_cast<const HasPoolParams&>(layer).pool_calculated_params();
-  const LayerParams& params = *layer.parameters();
+  const LayerParams& params = *layer.params();
   const uint32_t pool_size = params.has("pool_size") ? static_cast<uint32_t>(params.get("pool_size")) : 0;
   const hw::NpMapping part = component.np.value_or(hw::NpMapping{});
   const NpSplit split(input, part.spatial_partition, part.input_window, params.get("kernel_width"),

@@ -85,7 +85,7 @@ void format_mesh_registers_set_output_to_NPs(std::vector<uint32_t>* regs, const 
 void update_partial_reconfig_regs(std::vector<uint32_t>* regs, const Layer& layer, const hw::Component& component) {
   const LayerMapping& mapping = *require_layer_mapping(layer);
   const bool fnp = component.type == hw::Type::FNP2 || component.type == hw::Type::FNP3;
-  const Shape input = layer.input_dims().front();
+  const Shape input = layer.input_dimensions().front();
   const uint64_t d0 = input[0], d1 = input[1], d2 = input[2];
   const NpSpace window = component.np ? component.np->spatial_partition : NpSpace();
   const NpSpace cut = component.np ? component.np->input_window : NpSpace();

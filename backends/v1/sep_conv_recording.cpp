@@ -12,7 +12,7 @@ RegisterMap build_sep_conv_np_regs(const Layer& layer, std::shared_ptr<Layer> ne
   (void)dynamic_cast<const SeparableConvolutional&>(layer);
   const int32_t kernel_width = cnp_param(layer, "kernel_width");
   const int32_t bits = cnp_param(layer, "weights_bits");
-  const auto dims = layer.input_dims();  // "Cannot get input size before it is set."
+  const auto dims = layer.input_dimensions();  // "Cannot get input size before it is set."
   const uint32_t depthwise_words = get_dw_weights_sram_size(kernel_width, dims.front()[2], bits);
   auto fields = [&](const hw::Component& np) -> WeightFieldsWriter {
     return [=, filters = np.filters()](std::vector<uint32_t>* regs) {

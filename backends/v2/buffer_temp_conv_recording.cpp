@@ -120,7 +120,7 @@ RegisterMap format_tnp_b_registers(const Layer& layer, bool depthwise, std::shar
   for (const hw::Component& np : nps) {
     if (std::find(excluded_nps.begin(), excluded_nps.end(), np.ident) != excluded_nps.end()) continue;
     if (!np.np) throw std::runtime_error(fmt::format("An NP of layer '{}' has no part of the layer to run.",
-                                                     layer.name()));
+                                                     layer.get_name()));
     const hw::NpMapping& part = *np.np;
     RegisterBlock regs = default_np_regs(np, mapping.index, registers_only, false);
     const NpSplit split(input, part.spatial_partition, part.input_window, 1, 1, no_padding, 0, 1, no_padding);
@@ -188,7 +188,7 @@ std::unique_ptr<program::Record> record_tnp_b_layer(const TnpBKind& kind, const 
     if (block == registers.end()) continue;
     record->add_np_track(np.ident, dma::Target::NpRegisters, 0, block->second);
     if (registers_only) continue;
-    if (!weights) throw std::runtime_error(fmt::format("Layer '{}' has no variable \"weights\"", layer.name()));
+    if (!weights) throw std::runtime_error(fmt::format("Layer '{}' has no variable \"weights\"", layer.get_name()));
     const uint32_t first = np.start_neuron();
     const uint32_t count = np.filters();
     record->add_np_track(np.ident, dma::Target::Weights, 0, kind.weights(layer, *weights, first, count));

@@ -44,7 +44,7 @@ constexpr VariableWidth VARIABLE_WIDTHS[] = {
 };
 
 const char* activation_name(const Layer& layer) {
-  const LayerParams* params = layer.parameters();
+  const LayerParams* params = layer.params();
   if (params == nullptr || !params->has("activation")) return "Unknown";
   switch (params->get("activation")) {
     case 0: return "NoActivation";
@@ -57,7 +57,7 @@ const char* activation_name(const Layer& layer) {
 // The first inbound layer that answers `test`, or null.
 template <class Test>
 const Layer* first_inbound(const Layer& layer, Test test) {
-  for (const auto& in : layer.inbounds())
+  for (const auto& in : layer.inbound_layers())
     if (in && test(*in)) return in.get();
   return nullptr;
 }
@@ -156,7 +156,7 @@ MappingStatus CompatibilityCheckerImpl::check_layer_sequence(LayerIterator first
       if (in_range(range, q))
         return layer_failure(layer,
                              fmt::format("Any layer with max pooling must be followed by a layer mapped on a CNP or a "
-                                         "TNP-B. Layer '{}' has max pooling.", q->name()));
+                                         "TNP-B. Layer '{}' has max pooling.", q->get_name()));
     }
     if (is_kind(layer, hw::TargetKind::CNP)) {
       const Layer* q = first_inbound(layer, [](const Layer& in) { return is_kind(in, hw::TargetKind::FNP); });
@@ -164,20 +164,20 @@ MappingStatus CompatibilityCheckerImpl::check_layer_sequence(LayerIterator first
         return layer_failure(layer,
                              fmt::format("A layer mapped on FNP cannot be directly followed by a layer mapped on CNP "
                                          "due to incompatible data processing requirements. Layer '{}' is mappable on "
-                                         "FNP.", q->name()));
+                                         "FNP.", q->get_name()));
     }
     if (is_kind(layer, hw::TargetKind::FNP)) {
       const Layer* q = first_inbound(layer, [](const Layer& in) { return is_kind(in, hw::TargetKind::SkipDma); });
       if (in_range(range, q))
         return layer_failure(layer, fmt::format("Dense layer can't have Add/Concat as inbound. Layer '{}' is a "
-                                                "Add/Concat.", q->name()));
+                                                "Add/Concat.", q->get_name()));
     }
-    if (layer.outbounds().size() > MAX_OUTBOUNDS)
+    if (layer.outbound_layers().size() > MAX_OUTBOUNDS)
       return layer_failure(layer, fmt::format("Layer has {} outbounds. A maximum of 2 outbounds is supported.",
-                                              layer.outbounds().size()));
+                                              layer.outbound_layers().size()));
   }
 
-  if (is_kind(first, hw::TargetKind::HRC) && first.outbounds().size() > 1)
+  if (is_kind(first, hw::TargetKind::HRC) && first.outbound_layers().size() > 1)
     return layer_failure(first, "A layer mapped on HRC supports 1 outbound only.");
 
   if (get_out_branches_count(range) >= 2) return MappingStatus("", "Bad mapping on skip connection. Several branches.");
@@ -188,12 +188,12 @@ MappingStatus CompatibilityCheckerImpl::check_layer_sequence(LayerIterator first
                          "is mappable on a CNP.");
 
   for (const LayerPtr& x : range) {
-    const auto& outs = x->outbounds();
+    const auto& outs = x->outbound_layers();
     if (outs.size() <= 1) continue;
     DepthMemo memo;
     for (const LayerPtr& c : outs) {
       if (!c || !is_layer_type(*c, LayerType::Concatenate)) continue;
-      const auto& ins = c->inbounds();
+      const auto& ins = c->inbound_layers();
       if (ins.size() < 2 || ins[1] != x) continue;
       const uint32_t first_depth = get_layer_depth(ins[0], &memo);
       get_layer_depth(ins[1], &memo);

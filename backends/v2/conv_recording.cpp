@@ -22,7 +22,7 @@ std::shared_ptr<Dense> optional_variable(const Layer& layer, const std::string& 
 
 std::shared_ptr<Dense> required_variable(const Layer& layer, const std::string& name) {
   auto tensor = optional_variable(layer, name);
-  if (!tensor) throw std::runtime_error(fmt::format("Layer '{}' has no variable \"{}\"", layer.name(), name));
+  if (!tensor) throw std::runtime_error(fmt::format("Layer '{}' has no variable \"{}\"", layer.get_name(), name));
   return tensor;
 }
 
@@ -42,7 +42,7 @@ std::vector<uint32_t> merge_shift_words(const Layer& layer, const MergeLayerMapI
   const auto tensor = [&](const std::shared_ptr<Tensor>& t, const char* name) {
     if (!t)
       throw std::runtime_error(fmt::format("Layer '{}' has no variable \"{}\" from its Add inbound",
-                                           layer.name(), name));
+                                           layer.get_name(), name));
     return Tensor::ensure_dense(t);
   };
   const auto a = tensor(merge.a_shift, "a_shift");

@@ -71,7 +71,7 @@ RegisterMap format_np_registers(const ConvKind& kind, const Layer& layer, const 
                                 bool starts_pass, bool ends_pass, const std::vector<hw::Ident>& excluded_nps,
                                 bool registers_only, bool lut_flag) {
   if (!is_of_kind(layer, kind))
-    throw std::runtime_error(fmt::format("Layer '{}' is not a {} layer.", layer.name(), kind.name));
+    throw std::runtime_error(fmt::format("Layer '{}' is not a {} layer.", layer.get_name(), kind.name));
   const LayerMapping& mapping = mapping_of(layer);
   const std::vector<hw::Component> sources = source_components(mapping);
   const std::vector<hw::Component> destinations = destination_components(mapping);
@@ -86,8 +86,8 @@ RegisterMap format_np_registers(const ConvKind& kind, const Layer& layer, const 
   const uint8_t output_bits = layer.output_bits();
 
   bool outbound_max_pooling = false;
-  if (!layer.outbounds().empty() && layer.outbounds().front()) {
-    const Layer& out = *layer.outbounds().front();
+  if (!layer.outbound_layers().empty() && layer.outbound_layers().front()) {
+    const Layer& out = *layer.outbound_layers().front();
     outbound_max_pooling = out.has_pool_type(PoolType::Max) && !out.output_flag();
   }
 
@@ -101,7 +101,7 @@ RegisterMap format_np_registers(const ConvKind& kind, const Layer& layer, const 
   for (const hw::Component& np : nps) {
     if (std::find(excluded_nps.begin(), excluded_nps.end(), np.ident) != excluded_nps.end()) continue;
     if (!np.np) throw std::runtime_error(fmt::format("An NP of layer '{}' has no part of the layer to run.",
-                                                     layer.name()));
+                                                     layer.get_name()));
     const hw::NpMapping& part = *np.np;
     RegisterBlock regs = default_np_regs(np, mapping.index, registers_only, is_add);
     const uint8_t weights_bits = kind.transposed ? 8 : static_cast<uint8_t>(layer_param(layer, "weights_bits"));

@@ -98,7 +98,7 @@ std::shared_ptr<Dense> per_neuron(const Layer& layer, const char* name, uint64_t
   auto tensor = required ? required_variable(layer, name) : optional_variable(layer, name);
   if (tensor && tensor->size() < count)
     throw std::invalid_argument(fmt::format("Layer '{}' has {} values of \"{}\" for {} neurons.",
-                                            layer.name(), tensor->size(), name, count));
+                                            layer.get_name(), tensor->size(), name, count));
   return tensor;
 }
 
@@ -117,7 +117,7 @@ Shape get_fnp_input_dim(const Layer& layer, bool flatten) {
   if (!flatten) return input;
   const uint64_t n = input_values(input);
   if (n > std::numeric_limits<uint32_t>::max())
-    throw std::invalid_argument(fmt::format("Layer '{}' has too many input values for an FNP.", layer.name()));
+    throw std::invalid_argument(fmt::format("Layer '{}' has too many input values for an FNP.", layer.get_name()));
   const Shape flat{1, 1, static_cast<uint32_t>(n)};
   check_shape(flat);
   return flat;
@@ -219,7 +219,7 @@ std::vector<uint32_t> format_fnp_ram(const Layer& layer, bool flatten, InputPadd
   const Shape wshape = weights->shape();
   if (wshape[0] < input_values(dim))
     throw std::invalid_argument(fmt::format("Layer '{}' has weights for {} input values, its FNP input has {}.",
-                                            layer.name(), wshape[0], input_values(dim)));
+                                            layer.get_name(), wshape[0], input_values(dim)));
 
   const uint32_t block = get_neuron_word_size(dim, mode, input_bits, weight_bits);
   const uint32_t total = get_layer_word_size(*weights, weight_bits, dim, mode, input_bits);

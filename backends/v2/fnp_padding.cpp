@@ -32,8 +32,8 @@ InputPadding get_fnp_supported_padding(const Layer& layer, bool ignore_inbound) 
   const uint8_t bits = layer.input_bits();
   bool from_cnp = false;
   bool from_hrc = false;
-  if (!ignore_inbound && !layer.inbounds().empty() && layer.inbounds().front()) {
-    const Layer& in = *layer.inbounds().front();
+  if (!ignore_inbound && !layer.inbound_layers().empty() && layer.inbound_layers().front()) {
+    const Layer& in = *layer.inbound_layers().front();
     from_cnp = in.is_target_component(hw::TargetKind::CNP) || in.is_target_component(hw::TargetKind::TNP_B);
     from_hrc = in.is_target_component(hw::TargetKind::HRC);
   }

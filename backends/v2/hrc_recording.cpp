@@ -125,7 +125,7 @@ std::unique_ptr<program::Record> record_program_input_conv2d_layer(const Device&
   config.output_bits = layer.output_bits();
   config.input_channels = first_input_shape(layer)[2];
   const auto* conv = dynamic_cast<const HasConvParams*>(&layer);
-  if (conv == nullptr) throw std::runtime_error(fmt::format("Layer '{}' has no convolution geometry.", layer.name()));
+  if (conv == nullptr) throw std::runtime_error(fmt::format("Layer '{}' has no convolution geometry.", layer.get_name()));
   config.conv_padding = conv->conv_calculated_params().padding;
   const auto padding_value = required_variable(layer, "padding_value");
   config.padding_value = padding_value.get();

@@ -32,7 +32,7 @@ const Layer& checked(const std::shared_ptr<Layer>& layer) {
 
 // Frames of FIFO a TNP-B layer keeps: its "fifo_size" plus the current one.
 uint64_t fifo_slots(const Layer& layer, uint64_t without_fifo) {
-  const LayerParams* params = layer.parameters();
+  const LayerParams* params = layer.params();
   return params && params->has("fifo_size") ? uint64_t(params->get("fifo_size")) + 1 : without_fifo;
 }
 
@@ -128,7 +128,7 @@ uint32_t MemorySizerImpl::get_external_memory_size(const std::shared_ptr<Layer>&
     const uint64_t pixel_words = ceil_div(uint64_t{layer.input_bits()} * in[2], 32);
     return size32(WORD_BYTES * pixel_words * in[0] * in[1] * fifo_slots(layer, 0));
   }
-  const Shape shape = from_input ? first_input_shape(layer) : layer.output_dims();
+  const Shape shape = from_input ? first_input_shape(layer) : layer.output_dimensions();
   const uint8_t bits = from_input ? layer.input_bits() : layer.output_bits();
   const uint64_t frame_words = ceil_div(uint64_t{bits} * shape[0], 32) * shape[1] * shape[2];
   uint64_t frames = 2;
@@ -137,7 +137,7 @@ uint32_t MemorySizerImpl::get_external_memory_size(const std::shared_ptr<Layer>&
     DepthMemo memo;
     int64_t gap = 0;
     const int64_t own = get_layer_depth(layer_ptr, &memo);
-    for (const auto& out : layer.outbounds())
+    for (const auto& out : layer.outbound_layers())
       if (out) gap = std::max<int64_t>(gap, int64_t{get_layer_depth(out, &memo)} - own);
     frames = 3 + static_cast<uint64_t>(gap);
   }

@@ -22,21 +22,21 @@ constexpr int32_t ADD_MAX_OUTPUT_SHIFT = 3;
 
 // "Must be followed by a merge layer.": some outbound layer runs on a CNP.
 bool followed_by_cnp(const Layer& layer) {
-  for (const auto& out : layer.outbounds())
+  for (const auto& out : layer.outbound_layers())
     if (out && is_kind(*out, hw::TargetKind::CNP)) return true;
   return false;
 }
 
 // The first inbound layer that is neither a CNP layer nor a merge layer, if any.
 bool has_foreign_inbound(const Layer& layer) {
-  for (const auto& in : layer.inbounds())
+  for (const auto& in : layer.inbound_layers())
     if (in && !is_kind(*in, hw::TargetKind::CNP) && !is_kind(*in, hw::TargetKind::SkipDma)) return true;
   return false;
 }
 
 bool has_duplicate_inbound(const Layer& layer) {
   std::set<const Layer*> seen;
-  for (const auto& in : layer.inbounds())
+  for (const auto& in : layer.inbound_layers())
     if (!seen.insert(in.get()).second) return true;
   return false;
 }
@@ -60,7 +60,7 @@ MappingStatus check_add_constraints(const Layer& layer) {
     const auto output_shift = variables->get("output_shift");
     if (!b_shift || !output_shift)
       throw std::invalid_argument(fmt::format("Layer '{}' has no variable \"{}\".",
-                                              layer.name(), (b_shift ? "output_shift" : "b_shift")));
+                                              layer.get_name(), (b_shift ? "output_shift" : "b_shift")));
     const uint32_t channels = a_shift->shape().size() > 0 ? a_shift->shape()[0] : 0;
     for (uint32_t c = 0; c < channels; ++c) {
       const int32_t a = a_shift->at<uint8_t>({c});

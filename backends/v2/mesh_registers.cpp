@@ -36,7 +36,7 @@ void format_mesh_cfg_dma_reg(RegisterBlock* regs, const hw::Ident& dma) {
 void format_mesh_registers_set_output_to_NPs(RegisterBlock* regs, const std::vector<hw::Component>& inputs,
                                              const std::vector<hw::Component>& layer_nps,
                                              const std::vector<hw::Component>& outputs,
-                                             const std::unique_ptr<AltLayerInfo>& alt, uint8_t out_param,
+                                             const std::unique_ptr<AltLayerMapInfo>& alt, uint8_t out_param,
                                              MeshRouting routing) {
   const auto [p2p_in, p2p_out, end_of_pass] = routing;
   write_flag(regs, W44_P2P_OUT, p2p_out);
@@ -96,8 +96,8 @@ void update_partial_reconfig_regs(RegisterBlock* regs, const Layer& layer, const
   write_field(regs, W32_PR_INPUT_INDEX, mapping.input_index);
 
   bool pooled_input = false;
-  if (!layer.inbounds().empty() && layer.inbounds().front()) {
-    const Layer& in = *layer.inbounds().front();
+  if (!layer.inbound_layers().empty() && layer.inbound_layers().front()) {
+    const Layer& in = *layer.inbound_layers().front();
     pooled_input = in.has_pool_type(PoolType::Max) && !in.activation_enabled();
   }
 

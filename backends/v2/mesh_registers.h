@@ -31,7 +31,7 @@ struct MeshRouting {
 void format_mesh_registers_set_output_to_NPs(RegisterBlock* regs, const std::vector<hw::Component>& inputs,
                                              const std::vector<hw::Component>& layer_nps,
                                              const std::vector<hw::Component>& outputs,
-                                             const std::unique_ptr<AltLayerInfo>& alt, uint8_t out_param,
+                                             const std::unique_ptr<AltLayerMapInfo>& alt, uint8_t out_param,
                                              MeshRouting routing);
 
 // Partial-reconfiguration words for the layer that the NP runs next: `np` is that layer's component

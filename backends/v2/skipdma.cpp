@@ -48,7 +48,7 @@ ChannelWrites store_writes(const Layer& layer, const LayerMapping& mapping, cons
   }
   // The first store of an ordinary layer keeps its output, every other store the layer's input.
   if (!dual && !tnp_b) {
-    const Shape out = layer.output_dims();
+    const Shape out = layer.output_dimensions();
     store.bits = layer.output_bits();
     store.width = out[0];
     store.height = out[1];
@@ -73,7 +73,7 @@ void record_skipdma(program::Record* record, const Layer& layer) {
   if (tnp_b) {
     fifo = static_cast<uint32_t>(layer_param(layer, "fifo_size"));
     if (load == nullptr) throw std::runtime_error(fmt::format("Layer '{}' has no skip DMA load for its FIFO.",
-                                                              layer.name()));
+                                                              layer.get_name()));
     const uint16_t reset = skipdma_address(load->ident.channel, SKIPDMA_REG_LOAD_RESET);
     for (int i = 0; i < 2; ++i)
       record->add_np_track(load->ident, dma::Target::SkipDmaRegisters, reset, {SKIPDMA_TNP_B_LOAD_RESET_WORD});

@@ -80,7 +80,7 @@ MappingStatus check_bitwidth(const Layer& layer, uint32_t bits, const std::strin
   if (!tensor) return MappingStatus::success();
   const int32_t needed = evaluate_bitwidth(*tensor);
   if (needed <= static_cast<int64_t>(bits)) return MappingStatus::success();
-  return MappingStatus(layer.name(),
+  return MappingStatus(layer.get_name(),
                        fmt::format("Variable {} needs {} bits, more than the {} allowed.", name, needed, bits));
 }
 

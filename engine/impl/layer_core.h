@@ -69,12 +69,12 @@ class LayerCommon : public Base, public LayerCore {
   Layer& as_layer() override { return *this; }
   void reset_mapping() override { this->set_mapping(nullptr); }
 
-  std::string name() const override { return name_; }
-  std::vector<Shape> input_dims() const override {
+  std::string get_name() const override { return name_; }
+  std::vector<Shape> input_dimensions() const override {
     if (!geometry_) throw std::runtime_error("Cannot get input size before it is set.");
     return geometry_->input_dims;
   }
-  Shape output_dims() const override {
+  Shape output_dimensions() const override {
     if (!geometry_) throw std::runtime_error("Cannot get output size before it is set.");
     return geometry_->output_dims;
   }
@@ -85,15 +85,15 @@ class LayerCommon : public Base, public LayerCore {
   bool is_target_component(hw::TargetKind kind) const override { return kind == rules_.target(); }
   bool splittable() const override { return rules_.splittable(); }
   bool is_input_layer() const override { return rules_.is_input(); }
-  const LayerParams* parameters() const override { return params_.get(); }
+  const LayerParams* params() const override { return params_.get(); }
   std::shared_ptr<LearningParams> learning_params() const override { return learning; }
   bool is_learning() const override { return learning != nullptr; }
   std::shared_ptr<Variables> variables() const override { return variable_set; }
   bool activation_enabled() const override { return activation() != ActivationType::NoActivation; }
   bool has_activation_type(ActivationType type) const override { return activation() == type; }
   bool has_pool_type(PoolType type) const override { return rules_.pool_type(*params_) == type; }
-  const std::vector<std::shared_ptr<Layer>>& inbounds() const override { return inbound_list; }
-  const std::vector<std::shared_ptr<Layer>>& outbounds() const override { return outbound_list; }
+  const std::vector<std::shared_ptr<Layer>>& inbound_layers() const override { return inbound_list; }
+  const std::vector<std::shared_ptr<Layer>>& outbound_layers() const override { return outbound_list; }
   uint64_t macs() const override { return geometry_ ? geometry_->macs : 0; }
   ActivationType activation() const override { return rules_.activation(*params_); }
   bool output_flag() const override { return rules_.output_flag(*params_); }

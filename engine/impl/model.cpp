@@ -22,7 +22,7 @@ namespace {
 LayerCore& core(const std::shared_ptr<Layer>& layer) { return *core_of(layer.get()); }
 
 std::string describe(const Layer& layer) {
-  return std::string(layer_type_name(layer.parameters()->layer_type())) + " layer " + layer.name();
+  return std::string(layer_type_name(layer.params()->layer_type())) + " layer " + layer.get_name();
 }
 
 // The variables a geometry gives (empty shapes left out), checked against presets.
@@ -92,12 +92,12 @@ void ModelImpl::add_with_variables(std::shared_ptr<Layer> layer, const std::vect
   if (c->owner == this) throw std::invalid_argument("Layer " + name + " is already in the model.");
   if (c->owner != nullptr) throw std::invalid_argument("Layer " + name + " already belongs to another model.");
   for (const auto& l : layers_) {
-    if (l->name() == name) throw std::invalid_argument("The model already has a layer named " + name + ".");
+    if (l->get_name() == name) throw std::invalid_argument("The model already has a layer named " + name + ".");
   }
   for (const auto& in : inbounds) {
     if (!in) throw std::invalid_argument("The inbound layers of " + name + " cannot be null.");
     if (std::find(layers_.begin(), layers_.end(), in) == layers_.end()) {
-      throw std::invalid_argument("Inbound layer " + in->name() + " of " + name + " is not in the model.");
+      throw std::invalid_argument("Inbound layer " + in->get_name() + " of " + name + " is not in the model.");
     }
   }
 
@@ -181,19 +181,19 @@ std::shared_ptr<Layer> ModelImpl::get_layer(uint64_t index) const {
 
 std::shared_ptr<Layer> ModelImpl::get_layer(const std::string& name) const {
   for (const auto& l : layers_) {
-    if (l->name() == name) return l;
+    if (l->get_name() == name) return l;
   }
   return nullptr;
 }
 
 Shape ModelImpl::input_shape() const {
   if (layers_.empty()) return Shape{};
-  return layers_.front()->input_dims().front();
+  return layers_.front()->input_dimensions().front();
 }
 
 Shape ModelImpl::output_shape() const {
   if (layers_.empty()) return Shape{};
-  return layers_.back()->output_dims();
+  return layers_.back()->output_dimensions();
 }
 
 uint64_t ModelImpl::macs() const {

@@ -247,8 +247,8 @@ std::vector<uint8_t> serialize_model(const ModelImpl& model) {
 
   w.u32(static_cast<uint32_t>(layers.size()));
   for (const auto& layer : layers) {
-    w.str(layer->name());
-    const LayerParams& params = *layer->parameters();
+    w.str(layer->get_name());
+    const LayerParams& params = *layer->params();
     w.i32(static_cast<int32_t>(params.layer_type()));
     const auto keys = params.keys();
     w.u32(static_cast<uint32_t>(keys.size()));
@@ -256,7 +256,7 @@ std::vector<uint8_t> serialize_model(const ModelImpl& model) {
       w.str(k);
       w.i32(params.get(k));
     }
-    const auto& inbounds = layer->inbounds();
+    const auto& inbounds = layer->inbound_layers();
     w.u32(static_cast<uint32_t>(inbounds.size()));
     for (const auto& in : inbounds) w.u32(index.at(in.get()));
     auto* vars = core_of(layer.get())->variable_set.get();

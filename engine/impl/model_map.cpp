@@ -27,8 +27,8 @@ class SoftwareSequence final : public Sequence {
     const auto& layers = passes_.front()->layers;
     std::string text = "SW/";
     if (layers.empty()) return text;
-    text += layers.front()->name();
-    if (layers.size() >= 2) text += "-" + layers.back()->name();
+    text += layers.front()->get_name();
+    if (layers.size() >= 2) text += "-" + layers.back()->get_name();
     return text;
   }
 

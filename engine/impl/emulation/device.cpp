@@ -148,7 +148,7 @@ void EmulatedDevice::reset_top_memory() { memory_top_ = memory_use_; }
 void EmulatedDevice::update_memory_use() {
   uint64_t use = program_.size() + learn_memory_.size() * 4;
   if (!program_.empty())
-    use += uint64_t{batch_size_} * (product(summary_.input_dims) + product(summary_.output_dims) * 4);
+    use += uint64_t{batch_size_} * (product(summary_.input_dimensions) + product(summary_.output_dimensions) * 4);
   memory_use_ = static_cast<uint32_t>(std::min<uint64_t>(use, UINT32_MAX));
   memory_top_ = std::max(memory_top_, memory_use_);
 }
@@ -250,7 +250,7 @@ std::vector<std::unique_ptr<Tensor>> EmulatedDevice::run(const std::vector<std::
   if (labels && labels->size() > 1 && labels->size() != samples.size())
     throw std::invalid_argument(fmt::format("{} labels for {} samples: give none, one, or one per sample.",
                                             labels->size(), samples.size()));
-  const uint64_t expected = summary_.input_dims.empty() ? 0 : product(summary_.input_dims);
+  const uint64_t expected = summary_.input_dimensions.empty() ? 0 : product(summary_.input_dimensions);
   for (size_t i = 0; i < samples.size(); ++i) {
     if (!samples[i]) throw std::invalid_argument(fmt::format("Sample {} is missing.", i));
     if (expected != 0 && samples[i]->size() != expected)
@@ -284,7 +284,7 @@ std::vector<std::unique_ptr<Tensor>> EmulatedDevice::run(const std::vector<std::
     if (learning) learn(*samples[i], h, labels->empty() ? -1 : (*labels)[labels->size() == 1 ? 0 : i]);
     if (t == no_outputs) continue;
 
-    std::vector<uint32_t> dims = summary_.output_dims;
+    std::vector<uint32_t> dims = summary_.output_dimensions;
     const bool last_of_batch = samples.size() >= 2 && i + 1 == samples.size();
     if (last_of_batch && t == ragged_size) dims.back() += 1;
     if (last_of_batch && t == ragged_rank) {

@@ -53,13 +53,13 @@ ProgramSummary read_program(const uint8_t* data, size_t size) {
   const fb::ProgramData& body = *fb::GetSizePrefixedProgramData(program.program_data());
 
   ProgramSummary s;
-  s.input_dims = dims_of(info.input_dims());
-  s.output_dims = dims_of(info.output_dims());
-  if (s.output_dims.empty() || s.output_dims.size() > Shape::max_dims)
-    refuse(fmt::format("the output shape has {} dimensions (1 to 4 expected)", s.output_dims.size()));
-  for (uint32_t d : s.output_dims)
+  s.input_dimensions = dims_of(info.input_dims());
+  s.output_dimensions = dims_of(info.output_dims());
+  if (s.output_dimensions.empty() || s.output_dimensions.size() > Shape::max_dims)
+    refuse(fmt::format("the output shape has {} dimensions (1 to 4 expected)", s.output_dimensions.size()));
+  for (uint32_t d : s.output_dimensions)
     if (d == 0) refuse("an output dimension is 0");
-  for (uint32_t d : s.input_dims)
+  for (uint32_t d : s.input_dimensions)
     if (d == 0) refuse("an input dimension is 0");
   s.output_type = static_cast<uint8_t>(info.output_type());
   if (!known_output_type(s.output_type)) refuse(fmt::format("unknown output type 0x{:02X}", s.output_type));
@@ -90,8 +90,8 @@ ProgramSummary read_program(const uint8_t* data, size_t size) {
   // The device holds the program, its learning memory and at least one sample's input (a byte per
   // element) and output (up to 4 bytes per element): a program announcing more could never run, and
   // every run would first allocate its outputs.
-  const uint64_t in = saturated_elements(s.input_dims);
-  const uint64_t out = saturated_elements(s.output_dims);
+  const uint64_t in = saturated_elements(s.input_dimensions);
+  const uint64_t out = saturated_elements(s.output_dimensions);
   const uint64_t fixed = size + s.learn_memory.size() * 4;
   if (in > device_memory_bytes || out > device_memory_bytes / 4 || fixed + in + out * 4 > device_memory_bytes)
     refuse(fmt::format("one sample's input ({} elements) and output ({} elements) do not fit the {} bytes of device "

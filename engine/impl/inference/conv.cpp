@@ -71,7 +71,7 @@ std::vector<int32_t> conv_weights(const Layer& layer, uint32_t k, uint32_t chann
 
 class ConvRunner : public RunnerOf<ConvRunner> {
  public:
-  explicit ConvRunner(const Layer& layer) : RunnerOf(layer), kind_(layer.parameters()->layer_type()) {
+  explicit ConvRunner(const Layer& layer) : RunnerOf(layer), kind_(layer.params()->layer_type()) {
     const Shape in = input_dims3(layer);
     channels_ = in[2];
     const int32_t k = param(layer, "kernel_size", 1);
@@ -179,7 +179,7 @@ class TransposeRunner : public RunnerOf<TransposeRunner> {
   explicit TransposeRunner(const Layer& layer) : RunnerOf(layer) {
     const Shape in = input_dims3(layer);
     channels_ = in[2];
-    depthwise_ = layer.parameters()->layer_type() == LayerType::DepthwiseConv2DTranspose;
+    depthwise_ = layer.params()->layer_type() == LayerType::DepthwiseConv2DTranspose;
     const int32_t k = param(layer, "kernel_size", 1);
     if (k < 1) layer_error(layer, fmt::format("kernel size {} is not positive.", k));
     filters_ = depthwise_ ? channels_

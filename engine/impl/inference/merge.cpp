@@ -10,8 +10,8 @@ namespace {
 using ops::detail::shape_text;
 
 void check_inputs(const Layer& layer, size_t count) {
-  if (layer.inbounds().size() != count)
-    layer_error(layer, fmt::format("needs {} inbound layers; it has {}.", count, layer.inbounds().size()));
+  if (layer.inbound_layers().size() != count)
+    layer_error(layer, fmt::format("needs {} inbound layers; it has {}.", count, layer.inbound_layers().size()));
 }
 
 // Add: with a and b the input shifts and o the output shift of a channel, the input with the smaller
@@ -23,10 +23,10 @@ class AddRunner : public RunnerOf<AddRunner> {
   explicit AddRunner(const Layer& layer) : RunnerOf(layer) {
     check_inputs(layer, 2);
     dims_ = output_dims3(layer);
-    for (const auto& in : layer.inbounds()) {
+    for (const auto& in : layer.inbound_layers()) {
       const Shape d = output_dims3(*in);
       if (!(d == dims_))
-        layer_error(layer, fmt::format("inbound layer '{}' gives {}; {} expected.", in->name(), shape_text(d),
+        layer_error(layer, fmt::format("inbound layer '{}' gives {}; {} expected.", in->get_name(), shape_text(d),
                                        shape_text(dims_)));
     }
     const uint32_t channels = dims_[2];
@@ -62,8 +62,8 @@ class ConcatenateRunner : public RunnerOf<ConcatenateRunner> {
  public:
   explicit ConcatenateRunner(const Layer& layer) : RunnerOf(layer) {
     check_inputs(layer, 2);
-    const Shape a = output_dims3(*layer.inbounds()[0]);
-    const Shape b = output_dims3(*layer.inbounds()[1]);
+    const Shape a = output_dims3(*layer.inbound_layers()[0]);
+    const Shape b = output_dims3(*layer.inbound_layers()[1]);
     const Shape out = output_dims3(layer);
     if (!(a[0] == b[0] && a[1] == b[1] && out == Shape{a[0], a[1], a[2] + b[2]}))
       layer_error(layer, fmt::format("cannot concatenate {} and {} into {}.", shape_text(a), shape_text(b),

@@ -40,8 +40,8 @@ std::vector<int32_t> per_channel(const Layer& layer, const char* name, uint32_t 
 
 // The layer this one hands its outputs to, when that is a post-processing layer.
 const Layer* post_processing_after(const Layer& layer) {
-  const auto& outs = layer.outbounds();
-  if (outs.empty() || outs.front()->parameters()->layer_type() != LayerType::LumoPostProcessing) return nullptr;
+  const auto& outs = layer.outbound_layers();
+  if (outs.empty() || outs.front()->params()->layer_type() != LayerType::LumoPostProcessing) return nullptr;
   return outs.front().get();
 }
 

@@ -22,7 +22,7 @@ namespace ovrix::software {
 using ops::detail::shape_text;
 
 std::unique_ptr<Runner> make_runner(const Layer& layer) {
-  switch (layer.parameters()->layer_type()) {
+  switch (layer.params()->layer_type()) {
     case LayerType::InputData: return make_input_runner(layer);
     case LayerType::Quantizer: return make_quantizer_runner(layer);
     case LayerType::Dequantizer: return make_dequantizer_runner(layer);
@@ -43,8 +43,8 @@ std::unique_ptr<Runner> make_runner(const Layer& layer) {
     case LayerType::SeparableConvolutional: return make_v1_conv_runner(layer);
     case LayerType::FullyConnected: return make_v1_dense_runner(layer);
     default:
-      throw std::runtime_error(fmt::format("Layer '{}': layers of kind {} cannot run in software.", layer.name(),
-                                           static_cast<int>(layer.parameters()->layer_type())));
+      throw std::runtime_error(fmt::format("Layer '{}': layers of kind {} cannot run in software.", layer.get_name(),
+                                           static_cast<int>(layer.params()->layer_type())));
   }
 }
 
@@ -74,11 +74,11 @@ void load_sample(const ops::detail::View<T>& v, size_t s, Buffer& b) {
 // feeds Quantizers only. Anywhere else they must be whole numbers.
 bool floats_go_to_quantizers(const Layer& first, const Dense& input) {
   if (input.type() != TensorType::float32) return false;
-  const LayerType kind = first.parameters()->layer_type();
+  const LayerType kind = first.params()->layer_type();
   if (kind == LayerType::Quantizer) return true;
-  if (kind != LayerType::InputData || first.outbounds().empty()) return false;
-  for (const auto& out : first.outbounds())
-    if (out->parameters()->layer_type() != LayerType::Quantizer) return false;
+  if (kind != LayerType::InputData || first.outbound_layers().empty()) return false;
+  for (const auto& out : first.outbound_layers())
+    if (out->params()->layer_type() != LayerType::Quantizer) return false;
   return true;
 }
 
@@ -113,7 +113,7 @@ void check_values(const std::vector<std::shared_ptr<Layer>>& layers, const Dense
         throw std::invalid_argument(fmt::format("Input value {} is not a 32-bit integer.", x[i]));
   }
   for (const auto& layer : layers)
-    if (layer->parameters()->layer_type() == LayerType::InputData) check_layer_values<T>(*layer, input);
+    if (layer->params()->layer_type() == LayerType::InputData) check_layer_values<T>(*layer, input);
 }
 
 template <class T>
@@ -159,7 +159,7 @@ std::shared_ptr<const Dense> device_input(const std::vector<std::shared_ptr<Laye
   check_input(layers, *input);
   const Layer& first = *layers.front();
   const TensorType type = input->type();
-  const LayerType kind = first.parameters()->layer_type();
+  const LayerType kind = first.params()->layer_type();
   // The input convolution runs on the device's own input stage, which reads a byte a value: in
   // software it takes any whole number, on the device only what its input bits hold.
   if (kind == LayerType::InputConvolutional) {
@@ -203,24 +203,24 @@ std::shared_ptr<Tensor> run(const std::vector<std::shared_ptr<Layer>>& layers, c
   const Layer& last = *layers.back();
 
   if (mode == Mode::Predict) {
-    if (layers.size() == 1 && last.parameters()->layer_type() == LayerType::InputData)
+    if (layers.size() == 1 && last.params()->layer_type() == LayerType::InputData)
       throw std::invalid_argument("Cannot predict with a model made of an input layer only.");
     if (last.activation_enabled())
       throw std::runtime_error(
-          fmt::format("Cannot predict with layer '{}': its activation is on (use forward).", last.name()));
+          fmt::format("Cannot predict with layer '{}': its activation is on (use forward).", last.get_name()));
   }
 
   // Wiring: the buffers each layer reads (kRunInput for the run's input).
   std::unordered_map<const Layer*, int> position;
   std::vector<std::vector<int>> sources(layers.size());
   for (size_t i = 0; i < layers.size(); ++i) {
-    for (const auto& in : layers[i]->inbounds()) {
+    for (const auto& in : layers[i]->inbound_layers()) {
       auto it = position.find(in.get());
       sources[i].push_back(it == position.end() ? kRunInput : it->second);
     }
     if (sources[i].empty()) sources[i].push_back(kRunInput);
     if (!position.emplace(layers[i].get(), int(i)).second)
-      throw std::invalid_argument(fmt::format("Layer '{}' appears twice.", layers[i]->name()));
+      throw std::invalid_argument(fmt::format("Layer '{}' appears twice.", layers[i]->get_name()));
   }
 
   // One lane per thread: its own runners (they keep scratch buffers) and buffers. The first lane is made
@@ -240,12 +240,12 @@ std::shared_ptr<Tensor> run(const std::vector<std::shared_ptr<Layer>>& layers, c
     for (size_t i = 0; i < layers.size(); ++i)
       lane.runners.push_back(from ? from->runners[i]->fork() : make_runner(*layers[i]));
     const bool float_tail = (predict && lane.runners.back()->set_predict()) ||
-                            last.parameters()->layer_type() == LayerType::Dequantizer;
+                            last.params()->layer_type() == LayerType::Dequantizer;
     lane.input.is_float = float_input;
     lane.input.shape_as(in_dims);
     lane.outputs.resize(layers.size());
     for (size_t i = 0; i < layers.size(); ++i) {
-      const LayerType kind = layers[i]->parameters()->layer_type();
+      const LayerType kind = layers[i]->params()->layer_type();
       lane.outputs[i].is_float = kind == LayerType::Dequantizer ||
                                  (i + 1 == layers.size() && predict && float_tail) ||
                                  (i == 0 && float_input && kind == LayerType::InputData);
@@ -265,15 +265,15 @@ std::shared_ptr<Tensor> run(const std::vector<std::shared_ptr<Layer>>& layers, c
   for (size_t i = 0; i < layers.size(); ++i)
     for (int s : sources[i]) {
       const Buffer& b = s == kRunInput ? lanes[0].input : lanes[0].outputs[size_t(s)];
-      const LayerType kind = layers[i]->parameters()->layer_type();
+      const LayerType kind = layers[i]->params()->layer_type();
       if (b.is_float && kind != LayerType::Quantizer && !(kind == LayerType::InputData && s == kRunInput))
         throw std::invalid_argument(
-            fmt::format("Layer '{}' cannot take the float output of a Dequantizer.", layers[i]->name()));
+            fmt::format("Layer '{}' cannot take the float output of a Dequantizer.", layers[i]->get_name()));
       const Shape want = input_dims3(*layers[i]);
-      if (layers[i]->parameters()->layer_type() != LayerType::Concatenate &&
+      if (layers[i]->params()->layer_type() != LayerType::Concatenate &&
           !(b.d0 == want[0] && b.d1 == want[1] && b.d2 == want[2]))
         throw std::invalid_argument(fmt::format("Layer '{}' expects inputs {} but receives ({}, {}, {}).",
-                                                layers[i]->name(), shape_text(want), b.d0, b.d1, b.d2));
+                                                layers[i]->get_name(), shape_text(want), b.d0, b.d1, b.d2));
     }
 
   // The result tensor.
@@ -292,7 +292,7 @@ std::shared_ptr<Tensor> run(const std::vector<std::shared_ptr<Layer>>& layers, c
     if (!params)
       throw std::invalid_argument(
           fmt::format("Cannot fit: the last layer '{}' has no learning parameters (compile the model first).",
-                      last.name()));
+                      last.get_name()));
     check_label_count(samples, labels.size());
     tail.prepare_learning(*params);
   }

@@ -15,11 +15,11 @@ void check_mode(const std::vector<std::shared_ptr<Layer>>& layers, Mode mode) {
   if (layers.empty()) throw std::invalid_argument("Cannot run a model with no layers.");
   const Layer& last = *layers.back();
   if (mode == Mode::Predict) {
-    if (layers.size() == 1 && last.parameters()->layer_type() == LayerType::InputData)
+    if (layers.size() == 1 && last.params()->layer_type() == LayerType::InputData)
       throw std::invalid_argument("Cannot predict with a model made of an input layer only.");
     if (last.activation_enabled())
       throw std::runtime_error(
-          fmt::format("Cannot predict with layer '{}': its activation is on (use forward).", last.name()));
+          fmt::format("Cannot predict with layer '{}': its activation is on (use forward).", last.get_name()));
   }
 }
 
@@ -104,7 +104,7 @@ std::shared_ptr<Tensor> run_sequences(const std::vector<std::shared_ptr<Sequence
       for (const auto& pass : step.sequence->passes())
         if (pass)
           for (const auto& l : pass->layers)
-            if (i == 0 || l->parameters()->layer_type() != LayerType::InputData) step.layers.push_back(l);
+            if (i == 0 || l->params()->layer_type() != LayerType::InputData) step.layers.push_back(l);
       if (step.layers.empty()) continue;
     }
     steps.push_back(std::move(step));

@@ -25,15 +25,15 @@ void Buffer::shape_as(const Shape& dims) {
 
 void Runner::unsupported_learning() const {
   throw std::runtime_error(
-      fmt::format("Layer '{}' cannot learn: software learning is done by a Dense1D last layer.", layer_.name()));
+      fmt::format("Layer '{}' cannot learn: software learning is done by a Dense1D last layer.", layer_.get_name()));
 }
 
 void layer_error(const Layer& layer, const std::string& message) {
-  throw std::invalid_argument(fmt::format("Layer '{}': {}", layer.name(), message));
+  throw std::invalid_argument(fmt::format("Layer '{}': {}", layer.get_name(), message));
 }
 
 int32_t param(const Layer& layer, const char* key, int32_t fallback) {
-  const LayerParams* p = layer.parameters();
+  const LayerParams* p = layer.params();
   return p && p->has(key) ? p->get(key) : fallback;
 }
 
@@ -183,12 +183,12 @@ Shape dims3(const Layer& layer, Shape s, const char* what) {
 }  // namespace
 
 Shape input_dims3(const Layer& layer) {
-  const auto dims = layer.input_dims();
+  const auto dims = layer.input_dimensions();
   if (dims.empty()) throw std::runtime_error("Cannot get input size before it is set.");
   return dims3(layer, dims[0], "input");
 }
 
-Shape output_dims3(const Layer& layer) { return dims3(layer, layer.output_dims(), "output"); }
+Shape output_dims3(const Layer& layer) { return dims3(layer, layer.output_dimensions(), "output"); }
 
 // ---- output stage ----
 

@@ -17,7 +17,7 @@ class TemporalRunner : public RunnerOf<TemporalRunner> {
     const Shape in = input_dims3(layer);
     positions_ = in[0] * in[1];
     channels_ = in[2];
-    depthwise_ = layer.parameters()->layer_type() == LayerType::DepthwiseBufferTempConv;
+    depthwise_ = layer.params()->layer_type() == LayerType::DepthwiseBufferTempConv;
     const int32_t taps = param(layer, "fifo_size", 0);
     if (taps < 1) layer_error(layer, fmt::format("fifo_size {} is not positive.", taps));
     taps_ = uint32_t(taps);

@@ -44,8 +44,8 @@ class V1ConvRunner : public RunnerOf<V1ConvRunner> {
  public:
   explicit V1ConvRunner(const Layer& layer)
       : RunnerOf(layer),
-        separable_(layer.parameters()->layer_type() == LayerType::SeparableConvolutional),
-        input_(layer.parameters()->layer_type() == LayerType::InputConvolutional) {
+        separable_(layer.params()->layer_type() == LayerType::SeparableConvolutional),
+        input_(layer.params()->layer_type() == LayerType::InputConvolutional) {
     const Shape in = input_dims3(layer);
     channels_ = in[2];
     filters_ = uint32_t(param(layer, "filters", 1));

@@ -72,12 +72,12 @@ TEST_P(LayerKinds, ShapesBitsTargetsAndVariables) {
     model->add(inbounds.back());
   }
   auto layer = make_layer(type, params, "under_test");
-  EXPECT_THROW(layer->output_dims(), std::runtime_error);
+  EXPECT_THROW(layer->output_dimensions(), std::runtime_error);
   model->add(layer, inbounds);
 
-  ASSERT_EQ(layer->input_dims().size(), inputs.size());
-  for (size_t i = 0; i < inputs.size(); ++i) EXPECT_EQ(dims_text(layer->input_dims()[i]), dims_text(shape_of(inputs[i])));
-  EXPECT_EQ(dims_text(layer->output_dims()), dims_text(shape_of(c[3])));
+  ASSERT_EQ(layer->input_dimensions().size(), inputs.size());
+  for (size_t i = 0; i < inputs.size(); ++i) EXPECT_EQ(dims_text(layer->input_dimensions()[i]), dims_text(shape_of(inputs[i])));
+  EXPECT_EQ(dims_text(layer->output_dimensions()), dims_text(shape_of(c[3])));
   EXPECT_EQ(layer->input_bits(), std::stoi(bits.at(0)));
   EXPECT_EQ(layer->output_bits(), std::stoi(bits.at(1)));
   EXPECT_EQ(layer->output_signed(), bits.at(2) == "signed");
@@ -116,8 +116,8 @@ INSTANTIATE_TEST_SUITE_P(AllKinds, LayerKinds, ::testing::ValuesIn(golden::cases
 TEST(LayerKinds, InputLayersAreBuiltFromTheirKeys) {
   auto in = input_data(8, 6, 3, 4, 1);
   EXPECT_TRUE(in->is_input_layer());
-  EXPECT_TRUE((in->input_dims().at(0) == Shape{8, 6, 3}));
-  EXPECT_TRUE((in->output_dims() == Shape{8, 6, 3}));
+  EXPECT_TRUE((in->input_dimensions().at(0) == Shape{8, 6, 3}));
+  EXPECT_TRUE((in->output_dimensions() == Shape{8, 6, 3}));
   EXPECT_EQ(in->input_bits(), 4);
   EXPECT_EQ(in->output_bits(), 4);
   EXPECT_TRUE(in->output_signed());
@@ -136,7 +136,7 @@ TEST(LayerKinds, InputLayersAreBuiltFromTheirKeys) {
   EXPECT_TRUE(hrc->is_target_component(hw::TargetKind::HRC));
   EXPECT_EQ(hrc->ip_version(), IpVersion::v1);
   EXPECT_FALSE(hrc->output_flag());
-  EXPECT_TRUE((hrc->output_dims() == Shape{2, 2, 1}));
+  EXPECT_TRUE((hrc->output_dimensions() == Shape{2, 2, 1}));
   EXPECT_EQ(hrc->input_bits(), 8);
   EXPECT_EQ(hrc->output_bits(), 1);
   auto* ic = dynamic_cast<InputConvolutional*>(hrc.get());
@@ -220,13 +220,13 @@ TEST(LayerKinds, NotBuiltRefusals) {
   }
   EXPECT_THROW(hp.pool_calculated_params(), std::runtime_error);
   try {
-    conv->input_dims();
+    conv->input_dimensions();
     FAIL();
   } catch (const std::runtime_error& e) {
     EXPECT_STREQ(e.what(), "Cannot get input size before it is set.");
   }
   try {
-    conv->output_dims();
+    conv->output_dimensions();
     FAIL();
   } catch (const std::runtime_error& e) {
     EXPECT_STREQ(e.what(), "Cannot get output size before it is set.");
@@ -319,7 +319,7 @@ TEST(LayerKinds, BuildRefusals) {
     auto l = make_layer(r.type, r.params, "l");
     EXPECT_THROW(model->add(l), std::invalid_argument) << r.label;
     EXPECT_EQ(model->layer_count(), 1u) << r.label;
-    EXPECT_THROW(l->output_dims(), std::runtime_error) << r.label;
+    EXPECT_THROW(l->output_dimensions(), std::runtime_error) << r.label;
   }
   // A convolution whose output is empty still builds under global pooling (the mapping rules report it).
   auto model = Model::create();
@@ -328,7 +328,7 @@ TEST(LayerKinds, BuildRefusals) {
                         "gap");
   model->add(gap);
   EXPECT_EQ(dynamic_cast<HasConvParams&>(*gap).conv_calculated_params().output_height, 0u);
-  EXPECT_TRUE((gap->output_dims() == Shape{1, 1, 1}));
+  EXPECT_TRUE((gap->output_dimensions() == Shape{1, 1, 1}));
 }
 
 TEST(LayerKinds, MergeShapeRefusals) {
@@ -342,8 +342,8 @@ TEST(LayerKinds, MergeShapeRefusals) {
   // The same inbound twice is allowed (the mapping rules refuse it with their own message).
   auto add = make_layer(LayerType::Add, {}, "add2");
   model->add(add, {b, b});
-  EXPECT_EQ(add->inbounds().size(), 2u);
-  EXPECT_EQ(b->outbounds().size(), 1u);
+  EXPECT_EQ(add->inbound_layers().size(), 2u);
+  EXPECT_EQ(b->outbound_layers().size(), 1u);
   EXPECT_TRUE(add->output_signed());
 }
 

@@ -76,7 +76,7 @@ std::unique_ptr<Model> every_kind_model() {
 TEST(ModelFormat, EveryLayerKindRoundTripsExactly) {
   auto model = every_kind_model();
   std::set<LayerType> kinds;
-  for (const auto& l : model->layers()) kinds.insert(l->parameters()->layer_type());
+  for (const auto& l : model->layers()) kinds.insert(l->params()->layer_type());
   EXPECT_EQ(kinds.size(), std::size(all_layer_types));
 
   const auto bytes = model->to_buffer();
@@ -86,13 +86,13 @@ TEST(ModelFormat, EveryLayerKindRoundTripsExactly) {
   ASSERT_EQ(loaded->layer_count(), model->layer_count());
   for (uint64_t i = 0; i < model->layer_count(); ++i) {
     auto a = model->get_layer(i), b = loaded->get_layer(i);
-    EXPECT_EQ(a->name(), b->name());
-    EXPECT_EQ(a->parameters()->layer_type(), b->parameters()->layer_type());
-    for (const auto& k : a->parameters()->keys()) EXPECT_EQ(a->parameters()->get(k), b->parameters()->get(k));
-    ASSERT_EQ(a->inbounds().size(), b->inbounds().size());
-    for (size_t j = 0; j < a->inbounds().size(); ++j) EXPECT_EQ(a->inbounds()[j]->name(), b->inbounds()[j]->name());
-    ASSERT_EQ(a->outbounds().size(), b->outbounds().size()) << a->name();
-    EXPECT_TRUE(a->output_dims() == b->output_dims());
+    EXPECT_EQ(a->get_name(), b->get_name());
+    EXPECT_EQ(a->params()->layer_type(), b->params()->layer_type());
+    for (const auto& k : a->params()->keys()) EXPECT_EQ(a->params()->get(k), b->params()->get(k));
+    ASSERT_EQ(a->inbound_layers().size(), b->inbound_layers().size());
+    for (size_t j = 0; j < a->inbound_layers().size(); ++j) EXPECT_EQ(a->inbound_layers()[j]->get_name(), b->inbound_layers()[j]->get_name());
+    ASSERT_EQ(a->outbound_layers().size(), b->outbound_layers().size()) << a->get_name();
+    EXPECT_TRUE(a->output_dimensions() == b->output_dimensions());
     EXPECT_EQ(a->variables()->names(), b->variables()->names());
     for (const auto& n : a->variables()->names()) {
       auto ta = a->variables()->get(n), tb = b->variables()->get(n);

@@ -31,13 +31,13 @@ TEST(Model, AddWiresToTheLastLayerAndKeepsOutboundOrder) {
   model->add(a);
   model->add(b, {in});
   model->add(c);  // wired to b, the last one added
-  ASSERT_EQ(a->inbounds().size(), 1u);
-  EXPECT_EQ(a->inbounds()[0], in);
-  EXPECT_EQ(c->inbounds()[0], b);
-  ASSERT_EQ(in->outbounds().size(), 2u);
-  EXPECT_EQ(in->outbounds()[0], a);
-  EXPECT_EQ(in->outbounds()[1], b);
-  EXPECT_TRUE(c->outbounds().empty());
+  ASSERT_EQ(a->inbound_layers().size(), 1u);
+  EXPECT_EQ(a->inbound_layers()[0], in);
+  EXPECT_EQ(c->inbound_layers()[0], b);
+  ASSERT_EQ(in->outbound_layers().size(), 2u);
+  EXPECT_EQ(in->outbound_layers()[0], a);
+  EXPECT_EQ(in->outbound_layers()[1], b);
+  EXPECT_TRUE(c->outbound_layers().empty());
 
   EXPECT_EQ(model->layer_count(), 4u);
   EXPECT_EQ(model->get_layer(1), a);
@@ -76,7 +76,7 @@ TEST(Model, AddRefusals) {
   EXPECT_THAT([&] { other->add(a); }, ThrowsMessage<std::invalid_argument>("Layer a already belongs to another model."));
   // Nothing of the refused calls stayed.
   EXPECT_EQ(model->layer_count(), 2u);
-  EXPECT_EQ(in->outbounds().size(), 1u);
+  EXPECT_EQ(in->outbound_layers().size(), 1u);
 }
 
 TEST(Model, PopLayerUnwiresTheLastLayer) {
@@ -87,8 +87,8 @@ TEST(Model, PopLayerUnwiresTheLastLayer) {
   model->add(a);
   model->pop_layer();
   EXPECT_EQ(model->layer_count(), 1u);
-  EXPECT_TRUE(in->outbounds().empty());
-  EXPECT_TRUE(a->inbounds().empty());
+  EXPECT_TRUE(in->outbound_layers().empty());
+  EXPECT_TRUE(a->inbound_layers().empty());
   // A popped layer can be added again, here or elsewhere.
   model->add(a);
   EXPECT_EQ(model->get_layer(1), a);
@@ -143,14 +143,14 @@ TEST(Model, LayersOutliveTheirModelWithTheirInbounds) {
   }
   // The outbound links went with the model (no cycle is left), the inbound links and learning stay so
   // that a new model can be built from these layers.
-  EXPECT_TRUE(in->outbounds().empty());
-  ASSERT_EQ(b->inbounds().size(), 1u);
-  EXPECT_EQ(b->inbounds()[0], in);
+  EXPECT_TRUE(in->outbound_layers().empty());
+  ASSERT_EQ(b->inbound_layers().size(), 1u);
+  EXPECT_EQ(b->inbound_layers()[0], in);
   EXPECT_TRUE(b->is_learning());
   auto model = Model::create();
   model->add(in);
   model->add(b);
-  EXPECT_EQ(in->outbounds().size(), 1u);
+  EXPECT_EQ(in->outbound_layers().size(), 1u);
   EXPECT_FALSE(b->is_learning());  // not compiled in this model
 }
 

@@ -16,7 +16,7 @@ LayerList list(std::initializer_list<L> layers) { return LayerList(layers.begin(
 
 std::vector<std::string> names(const LayerList& layers) {
   std::vector<std::string> out;
-  for (const auto& l : layers) out.push_back(l ? l->name() : "null");
+  for (const auto& l : layers) out.push_back(l ? l->get_name() : "null");
   return out;
 }
 
@@ -251,10 +251,10 @@ TEST(GraphShape, LongResidualChainsStayCheap) {
   connect(source, tail);
   const auto [branch, skip] = get_skipconnect_branch(first);
   EXPECT_EQ(branch.size(), 301u);
-  EXPECT_EQ(branch.front()->name(), "a0");
-  EXPECT_EQ(branch.back()->name(), "tail");
-  EXPECT_EQ(skip.front()->name(), "add0");
-  EXPECT_EQ(next_mappable_layer(first), first->outbounds().front());
+  EXPECT_EQ(branch.front()->get_name(), "a0");
+  EXPECT_EQ(branch.back()->get_name(), "tail");
+  EXPECT_EQ(skip.front()->get_name(), "add0");
+  EXPECT_EQ(next_mappable_layer(first), first->outbound_layers().front());
 }
 
 }  // namespace

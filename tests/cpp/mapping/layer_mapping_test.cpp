@@ -615,7 +615,7 @@ TEST(HardwarePassLinks, FailedPassLeavesNoMappingBehind) {
   const LayerList pass = as_list(g.order());
   const LayerList sequence = padded(239, pass);
   EXPECT_THROW(HardwarePass(pass, sequence, g.components(), kDma, nullptr), std::runtime_error);
-  for (const auto& layer : g.order()) EXPECT_EQ(layer->mapping(), nullptr) << layer->name();
+  for (const auto& layer : g.order()) EXPECT_EQ(layer->mapping(), nullptr) << layer->get_name();
 }
 
 }  // namespace

@@ -246,7 +246,7 @@ TEST(MappingDriver, NoNewPassBeyond255Groups) {
   EXPECT_EQ(result.statuses[1].message, shortage("CNP1", 0));
   EXPECT_TRUE(rig.sequences.empty());
   EXPECT_EQ(list.size(), layers.size());
-  for (const auto& layer : layers) ASSERT_EQ(layer->mapping(), nullptr) << layer->name();
+  for (const auto& layer : layers) ASSERT_EQ(layer->mapping(), nullptr) << layer->get_name();
 }
 
 TEST(MappingDriver, DenseLayersNeverReuseAnFnp2OfTheRun) {
@@ -331,7 +331,7 @@ TEST(MappingDriver, BuildFailureAfterAnEarlierFailureReportsBoth) {
             "  * Layer 'c3': Unsupported here.");
   EXPECT_TRUE(rig.sequences.empty());
   EXPECT_EQ(list.size(), 4u);
-  for (const auto& layer : layers) EXPECT_EQ(layer->mapping(), nullptr) << layer->name();
+  for (const auto& layer : layers) EXPECT_EQ(layer->mapping(), nullptr) << layer->get_name();
 
   // Without an earlier failure, the budget failure comes alone.
   DriverRig alone;
@@ -350,7 +350,7 @@ TEST(MappingDriver, RecordingErrorsLeaveTheModelUnmapped) {
   LayerList list = as_list(layers);
   EXPECT_EQ(runtime_message([&] { rig.map(&list); }), "Cannot map layer 'c2'. Error: no weights.");
   EXPECT_EQ(list.size(), 3u);
-  for (const auto& layer : layers) EXPECT_EQ(layer->mapping(), nullptr) << layer->name();
+  for (const auto& layer : layers) EXPECT_EQ(layer->mapping(), nullptr) << layer->get_name();
 }
 
 // A recording error of a layer placed before the walk stopped is reported after the failure that
@@ -368,7 +368,7 @@ TEST(MappingDriver, RecordingErrorAfterAnEarlierFailureReportsTheCauseFirst) {
             "  * Cannot map layer 'c1'. Error: no weights.");
   EXPECT_TRUE(rig.sequences.empty());
   EXPECT_EQ(list.size(), 4u);
-  for (const auto& layer : layers) EXPECT_EQ(layer->mapping(), nullptr) << layer->name();
+  for (const auto& layer : layers) EXPECT_EQ(layer->mapping(), nullptr) << layer->get_name();
 }
 
 // in -> a -> b -> c -> add <- a; add -> d -> t (temporal) -> e: a skip connection, a FIFO and, on four
@@ -408,7 +408,7 @@ TEST(MappingDriver, MappingTheSameModelTwiceGivesTheSameProgram) {
   const auto current = model[1]->mapping();
   rig.sequences.erase(rig.sequences.begin());
   EXPECT_EQ(model[1]->mapping(), current);
-  for (const auto& layer : model) EXPECT_NE(layer->mapping(), nullptr) << layer->name();
+  for (const auto& layer : model) EXPECT_NE(layer->mapping(), nullptr) << layer->get_name();
 
   // And on a fresh back-end with a model built the same way.
   DriverRig fresh;

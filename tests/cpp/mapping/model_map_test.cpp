@@ -52,7 +52,7 @@ TEST(ModelMapV2, ChainMapsIntoOneHardwareSequenceTwiceAlike) {
   EXPECT_EQ(sequence.backend(), BackendType::Hardware);
   EXPECT_EQ(sequence.name(), "HW/input-c3");
   const std::vector<uint8_t> first(sequence.program().begin(), sequence.program().end());
-  for (const auto& layer : model->layers()) EXPECT_NE(layer_mapping(*layer), nullptr) << layer->name();
+  for (const auto& layer : model->layers()) EXPECT_NE(layer_mapping(*layer), nullptr) << layer->get_name();
 
   // Mapping again drops the first sequence and writes the same bytes.
   model->map(device, true, nullptr);

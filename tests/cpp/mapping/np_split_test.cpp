@@ -353,7 +353,7 @@ TEST(SplitConv, MaxPoolingAlignsAndShortensTheFirstPiece) {
   EXPECT_EQ(pieces_of(components), (std::vector<Piece>{{0, 0, 7, 1, 0, 0, 7, 1, 0, 1, 1},
                                                        {7, 0, 3, 1, 7, 0, 3, 1, 0, 1, 1}}));
   // A pool size the maximum cannot hold refuses the height first.
-  layer->params().values()["pool_size"] = 9;
+  layer->fake_params().values()["pool_size"] = 9;
   EXPECT_EQ(split_conv_layer(*layer, f.checker, 8, 8, 512, Type::CNP1, false).second.message, "Cannot split by height.");
 }
 

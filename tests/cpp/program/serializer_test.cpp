@@ -75,11 +75,11 @@ class ScriptedLayerRecorder : public LayerRecorder {
                                                 bool starts_pass, bool ends_pass, const std::vector<hw::Ident>& nps,
                                                 bool registers_only, bool lut_flag) const override {
     auto mapping = layer_mapping(layer);
-    calls.push_back({layer.name(), other.name(), next ? next->name() : "", starts_pass, ends_pass, nps,
+    calls.push_back({layer.get_name(), other.get_name(), next ? next->get_name() : "", starts_pass, ends_pass, nps,
                      registers_only, lut_flag, mapping ? mapping->index : -1});
-    auto it = errors.find(layer.name());
+    auto it = errors.find(layer.get_name());
     if (it != errors.end()) throw std::runtime_error(it->second);
-    auto script = programs.find(layer.name());
+    auto script = programs.find(layer.get_name());
     return script == programs.end() ? program::new_record(kVersion) : script->second.make();
   }
   program::LearnRecordsPtr record_learning_layer(const Layer& layer, bool) const override {
@@ -89,7 +89,7 @@ class ScriptedLayerRecorder : public LayerRecorder {
     records.second = learning[1].make();
     records.third = learning[2].make();
     if (drop_third) records.third.reset();
-    records.learning_value = learning_value + static_cast<uint32_t>(layer.name().size());
+    records.learning_value = learning_value + static_cast<uint32_t>(layer.get_name().size());
     return records;
   }
   void sync_learning_vars(std::shared_ptr<Layer>) const override {}

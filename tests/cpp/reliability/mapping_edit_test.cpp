@@ -63,7 +63,7 @@ TEST(MappingEdits, EveryEditFromAHookIsRefusedAndTheMappingStaysWhole) {
   ASSERT_EQ(model->layer_count(), 4u);
   ASSERT_EQ(model->sequences().size(), 1u);
   EXPECT_EQ(model->sequences().front()->name(), "HW/input-c3");
-  for (const auto& layer : model->layers()) EXPECT_NE(layer_mapping(*layer), nullptr) << layer->name();
+  for (const auto& layer : model->layers()) EXPECT_NE(layer_mapping(*layer), nullptr) << layer->get_name();
   EXPECT_EQ(model->learning(), nullptr);
 
   // Once the mapping is over, the model takes edits again (and they drop the mapping).
@@ -82,7 +82,7 @@ TEST(MappingEdits, AHookThatFailsOnARefusedEditLeavesTheModelUnmapped) {
   EXPECT_EQ(model->layer_count(), 4u);
   EXPECT_TRUE(model->sequences().empty());
   EXPECT_EQ(model->device(), nullptr);
-  for (const auto& layer : model->layers()) EXPECT_EQ(layer_mapping(*layer), nullptr) << layer->name();
+  for (const auto& layer : model->layers()) EXPECT_EQ(layer_mapping(*layer), nullptr) << layer->get_name();
   // A failed mapping does not leave the model locked.
   model->map(device, true, nullptr);
   EXPECT_EQ(model->sequences().size(), 1u);

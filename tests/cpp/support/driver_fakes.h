@@ -31,9 +31,9 @@ class TestLayer : public LayerImpl, public HasConvParams, public HasPoolParams {
   TestLayer(std::string name, LayerType type, std::map<std::string, int> params, Shape input)
       : kind(test_support::target_of(type)), input(input), output(input), name_(std::move(name)), params_(type, std::move(params)) {}
 
-  std::string name() const override { return name_; }
-  std::vector<Shape> input_dims() const override { return {input}; }
-  Shape output_dims() const override { return output; }
+  std::string get_name() const override { return name_; }
+  std::vector<Shape> input_dimensions() const override { return {input}; }
+  Shape output_dimensions() const override { return output; }
   uint8_t input_bits() const override { return in_bits; }
   uint8_t output_bits() const override { return out_bits; }
   bool output_signed() const override { return false; }
@@ -41,15 +41,15 @@ class TestLayer : public LayerImpl, public HasConvParams, public HasPoolParams {
   bool is_target_component(hw::TargetKind k) const override { return k == kind; }
   bool splittable() const override { return true; }
   bool is_input_layer() const override { return params_.layer_type() == LayerType::InputData; }
-  const LayerParams* parameters() const override { return &params_; }
+  const LayerParams* params() const override { return &params_; }
   std::shared_ptr<LearningParams> learning_params() const override { return nullptr; }
   bool is_learning() const override { return learning; }
   std::shared_ptr<Variables> variables() const override { return vars; }
   bool activation_enabled() const override { return act != ActivationType::NoActivation; }
   bool has_activation_type(ActivationType type) const override { return type == act; }
   bool has_pool_type(PoolType type) const override { return type == PoolType::NoPooling; }
-  const std::vector<std::shared_ptr<Layer>>& inbounds() const override { return ins; }
-  const std::vector<std::shared_ptr<Layer>>& outbounds() const override { return outs; }
+  const std::vector<std::shared_ptr<Layer>>& inbound_layers() const override { return ins; }
+  const std::vector<std::shared_ptr<Layer>>& outbound_layers() const override { return outs; }
   uint64_t macs() const override { return 0; }
   ActivationType activation() const override { return act; }
   bool output_flag() const override { return out_flag; }
@@ -192,22 +192,22 @@ class ScriptedChecker : public CompatibilityChecker {
   using CompatibilityChecker::CompatibilityChecker;
 
   MappingStatus check_layer_compatibility(const Layer& layer, const Layer*, HwVersion) const override {
-    auto it = incompatible.find(layer.name());
-    return it == incompatible.end() ? MappingStatus::success() : MappingStatus(layer.name(), it->second);
+    auto it = incompatible.find(layer.get_name());
+    return it == incompatible.end() ? MappingStatus::success() : MappingStatus(layer.get_name(), it->second);
   }
   // A sequence whose last layer cannot end one fails.
   MappingStatus check_layer_sequence(LayerIterator first, LayerIterator last, HwVersion) const override {
     ++sequence_checks;
     const Layer& end = **(last - 1);
     (void)first;
-    auto it = cannot_end.find(end.name());
-    return it == cannot_end.end() ? MappingStatus::success() : MappingStatus(end.name(), it->second);
+    auto it = cannot_end.find(end.get_name());
+    return it == cannot_end.end() ? MappingStatus::success() : MappingStatus(end.get_name(), it->second);
   }
   MappingStatus check_layer_mappings(const Layer& layer, const std::vector<hw::Component>& components,
                                      bool new_pass) const override {
-    mapping_checks.push_back({layer.name(), components.size(), new_pass});
-    auto it = bad_mapping.find(layer.name());
-    return it == bad_mapping.end() ? MappingStatus::success() : MappingStatus(layer.name(), it->second);
+    mapping_checks.push_back({layer.get_name(), components.size(), new_pass});
+    auto it = bad_mapping.find(layer.get_name());
+    return it == bad_mapping.end() ? MappingStatus::success() : MappingStatus(layer.get_name(), it->second);
   }
   bool is_sram_input_fit_single_buffer(hw::Type, uint32_t, uint32_t, uint32_t, uint32_t, uint8_t,
                                        uint32_t) const override {
@@ -271,8 +271,8 @@ class ScriptedLayerRecorder : public LayerRecorder {
                                                 bool starts_pass, bool ends_pass, const std::vector<hw::Ident>& nps,
                                                 bool registers_only, bool lut_flag) const override {
     calls.push_back(
-        {layer.name(), other.name(), next ? next->name() : "", starts_pass, ends_pass, nps, registers_only, lut_flag});
-    auto error = errors.find(layer.name());
+        {layer.get_name(), other.get_name(), next ? next->get_name() : "", starts_pass, ends_pass, nps, registers_only, lut_flag});
+    auto error = errors.find(layer.get_name());
     if (error != errors.end()) throw std::runtime_error(error->second);
     auto record = program::new_record(device().version());
     if (const auto mapping = layer_mapping(layer)) {
@@ -284,14 +284,14 @@ class ScriptedLayerRecorder : public LayerRecorder {
                               registers_only ? 1u : 0u}, {.append_to_last = false});
       }
     }
-    auto extra = extra_tracks.find(layer.name());
+    auto extra = extra_tracks.find(layer.get_name());
     for (int i = 0; !registers_only && extra != extra_tracks.end() && i < extra->second; ++i)
       record->add_np_track(hw::Ident(1, 1, 0), dma::Target::Variables, 0, {uint32_t(i)}, {.append_to_last = false});
     if (registers_only) unused_calls.push_back(nps);
     return record;
   }
   program::LearnRecordsPtr record_learning_layer(const Layer& layer, bool) const override {
-    learning_calls.push_back(layer.name());
+    learning_calls.push_back(layer.get_name());
     program::LearnRecordsPtr records;
     for (auto* slot : {&records.first, &records.second, &records.third}) {
       *slot = program::new_record(device().version());
@@ -322,7 +322,7 @@ class ScriptedIoRecorder : public IoRecorder {
   }
   std::unique_ptr<std::vector<RegisterWrite>> record_epg(const Layer& layer, uint8_t lo, uint8_t hi, uint8_t c,
                                                          bool d, bool e, bool f) const override {
-    epg_calls.push_back({layer.name(), lo, hi, c, d, e, f});
+    epg_calls.push_back({layer.get_name(), lo, hi, c, d, e, f});
     return std::make_unique<std::vector<RegisterWrite>>(std::vector<RegisterWrite>{{0x10, lo}, {0x14, hi}});
   }
   uint8_t get_input_type(const Layer&) const override { return input_type; }
@@ -385,7 +385,7 @@ inline std::string runtime_message(const std::function<void()>& f) {
 
 inline std::vector<std::string> names(const LayerList& layers) {
   std::vector<std::string> out;
-  for (const auto& l : layers) out.push_back(l->name());
+  for (const auto& l : layers) out.push_back(l->get_name());
   return out;
 }
 

@@ -37,9 +37,9 @@ class FakeLayer : public LayerImpl, public HasPoolParams {
     inputs_.push_back(input);
   }
 
-  std::string name() const override { return name_; }
-  std::vector<Shape> input_dims() const override { return inputs_; }
-  Shape output_dims() const override { return inputs_.front(); }
+  std::string get_name() const override { return name_; }
+  std::vector<Shape> input_dimensions() const override { return inputs_; }
+  Shape output_dimensions() const override { return inputs_.front(); }
   uint8_t input_bits() const override { return bits_; }
   uint8_t output_bits() const override { return bits_; }
   bool output_signed() const override { return false; }
@@ -47,15 +47,15 @@ class FakeLayer : public LayerImpl, public HasPoolParams {
   bool is_target_component(hw::TargetKind kind) const override { return kind == target_; }
   bool splittable() const override { return true; }
   bool is_input_layer() const override { return params_.layer_type() == LayerType::InputData; }
-  const LayerParams* parameters() const override { return &params_; }
+  const LayerParams* params() const override { return &params_; }
   std::shared_ptr<LearningParams> learning_params() const override { return nullptr; }
   bool is_learning() const override { return false; }
   std::shared_ptr<Variables> variables() const override { return nullptr; }
   bool activation_enabled() const override { return false; }
   bool has_activation_type(ActivationType) const override { return false; }
   bool has_pool_type(PoolType type) const override { return type == pool_type_; }
-  const std::vector<std::shared_ptr<Layer>>& inbounds() const override { return ins_; }
-  const std::vector<std::shared_ptr<Layer>>& outbounds() const override { return outs_; }
+  const std::vector<std::shared_ptr<Layer>>& inbound_layers() const override { return ins_; }
+  const std::vector<std::shared_ptr<Layer>>& outbound_layers() const override { return outs_; }
   uint64_t macs() const override { return 0; }
   ActivationType activation() const override { return ActivationType::NoActivation; }
   bool output_flag() const override { return false; }
@@ -66,7 +66,7 @@ class FakeLayer : public LayerImpl, public HasPoolParams {
   }
   const PoolingCalculatedParams& pool_calculated_params() const override { return pool_; }
 
-  FakeParams& params() { return params_; }
+  FakeParams& fake_params() { return params_; }
   void set_target(hw::TargetKind k) { target_ = k; }
   void set_pooling(PoolType type, PoolingCalculatedParams p) {
     pool_type_ = type;

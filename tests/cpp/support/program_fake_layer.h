@@ -38,9 +38,9 @@ class FakeLayer : public LayerImpl {
   FakeLayer(std::string name, LayerType type, std::map<std::string, int> params = {})
       : name_(std::move(name)), params_(type, std::move(params)) {}
 
-  std::string name() const override { return name_; }
-  std::vector<Shape> input_dims() const override { return inputs; }
-  Shape output_dims() const override { return output; }
+  std::string get_name() const override { return name_; }
+  std::vector<Shape> input_dimensions() const override { return inputs; }
+  Shape output_dimensions() const override { return output; }
   uint8_t input_bits() const override { return in_bits; }
   uint8_t output_bits() const override { return out_bits; }
   bool output_signed() const override { return out_signed; }
@@ -48,15 +48,15 @@ class FakeLayer : public LayerImpl {
   bool is_target_component(hw::TargetKind kind) const override { return kind == target; }
   bool splittable() const override { return false; }
   bool is_input_layer() const override { return false; }
-  const LayerParams* parameters() const override { return &params_; }
+  const LayerParams* params() const override { return &params_; }
   std::shared_ptr<LearningParams> learning_params() const override { return nullptr; }
   bool is_learning() const override { return false; }
   std::shared_ptr<Variables> variables() const override { return vars; }
   bool activation_enabled() const override { return act != ActivationType::NoActivation; }
   bool has_activation_type(ActivationType type) const override { return type == act; }
   bool has_pool_type(PoolType type) const override { return type == PoolType::NoPooling; }
-  const std::vector<std::shared_ptr<Layer>>& inbounds() const override { return in_layers; }
-  const std::vector<std::shared_ptr<Layer>>& outbounds() const override { return out_layers; }
+  const std::vector<std::shared_ptr<Layer>>& inbound_layers() const override { return in_layers; }
+  const std::vector<std::shared_ptr<Layer>>& outbound_layers() const override { return out_layers; }
   uint64_t macs() const override { return 0; }
   ActivationType activation() const override { return act; }
   bool output_flag() const override { return out_flag; }

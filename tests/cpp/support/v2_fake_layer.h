@@ -39,11 +39,11 @@ template <class Base>
 class FakeLayerT : public WithRecords<Base> {
  public:
   FakeLayerT(std::string name, LayerType type, hw::TargetKind target)
-      : name_(std::move(name)), params(type, {}), target(target) {}
+      : name_(std::move(name)), fake_params(type, {}), target(target) {}
 
-  std::string name() const override { return name_; }
-  std::vector<Shape> input_dims() const override { return inputs; }
-  Shape output_dims() const override { return output; }
+  std::string get_name() const override { return name_; }
+  std::vector<Shape> input_dimensions() const override { return inputs; }
+  Shape output_dimensions() const override { return output; }
   uint8_t input_bits() const override { return in_bits; }
   uint8_t output_bits() const override { return out_bits; }
   bool output_signed() const override { return false; }
@@ -51,25 +51,25 @@ class FakeLayerT : public WithRecords<Base> {
   bool is_target_component(hw::TargetKind kind) const override { return kind == target; }
   bool splittable() const override { return true; }
   bool is_input_layer() const override { return false; }
-  const LayerParams* parameters() const override { return &params; }
+  const LayerParams* params() const override { return &fake_params; }
   std::shared_ptr<LearningParams> learning_params() const override { return nullptr; }
   bool is_learning() const override { return false; }
   std::shared_ptr<Variables> variables() const override { return vars; }
   bool activation_enabled() const override { return activation_on; }
   bool has_activation_type(ActivationType type) const override { return activation_on && act == type; }
   bool has_pool_type(PoolType type) const override { return pool == type; }
-  const std::vector<std::shared_ptr<Layer>>& inbounds() const override { return in; }
-  const std::vector<std::shared_ptr<Layer>>& outbounds() const override { return out; }
+  const std::vector<std::shared_ptr<Layer>>& inbound_layers() const override { return in; }
+  const std::vector<std::shared_ptr<Layer>>& outbound_layers() const override { return out; }
   uint64_t macs() const override { return 0; }
   ActivationType activation() const override { return act; }
   bool output_flag() const override { return activation_on; }
   bool channels_follow_neurons() const override { return depthwise; }
 
-  void set(const std::string& key, int value) { params.values()[key] = value; }
+  void set(const std::string& key, int value) { fake_params.values()[key] = value; }
   void set_variable(const std::string& name, std::shared_ptr<Dense> tensor) { vars->tensors[name] = std::move(tensor); }
 
   std::string name_;
-  FakeParams params;
+  FakeParams fake_params;
   hw::TargetKind target;
   std::vector<Shape> inputs;
   Shape output;

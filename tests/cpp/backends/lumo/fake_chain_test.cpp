@@ -18,33 +18,33 @@ using test_support::FakeVariables;
 class Fake : public LayerImpl {
  public:
   Fake(std::string name, LayerType type, std::map<std::string, int> keys, Shape input)
-      : name_(std::move(name)), params(type, std::move(keys)), input(input) {}
-  std::string name() const override { return name_; }
-  std::vector<Shape> input_dims() const override { return {input}; }
-  Shape output_dims() const override { return output; }
+      : name_(std::move(name)), fake_params(type, std::move(keys)), input(input) {}
+  std::string get_name() const override { return name_; }
+  std::vector<Shape> input_dimensions() const override { return {input}; }
+  Shape output_dimensions() const override { return output; }
   uint8_t input_bits() const override { return 8; }
   uint8_t output_bits() const override { return 8; }
   bool output_signed() const override { return true; }
   IpVersion ip_version() const override { return IpVersion::lumo; }
-  bool is_target_component(hw::TargetKind kind) const override { return kind == test_support::target_of(params.layer_type()); }
+  bool is_target_component(hw::TargetKind kind) const override { return kind == test_support::target_of(fake_params.layer_type()); }
   bool splittable() const override { return false; }
   bool is_input_layer() const override { return false; }
-  const LayerParams* parameters() const override { return &params; }
+  const LayerParams* params() const override { return &fake_params; }
   std::shared_ptr<LearningParams> learning_params() const override { return nullptr; }
   bool is_learning() const override { return false; }
   std::shared_ptr<Variables> variables() const override { return vars; }
   bool activation_enabled() const override { return false; }
   bool has_activation_type(ActivationType) const override { return false; }
   bool has_pool_type(PoolType) const override { return false; }
-  const std::vector<std::shared_ptr<Layer>>& inbounds() const override { return in; }
-  const std::vector<std::shared_ptr<Layer>>& outbounds() const override { return out; }
+  const std::vector<std::shared_ptr<Layer>>& inbound_layers() const override { return in; }
+  const std::vector<std::shared_ptr<Layer>>& outbound_layers() const override { return out; }
   uint64_t macs() const override { return 0; }
   ActivationType activation() const override { return ActivationType::NoActivation; }
   bool output_flag() const override { return false; }
   bool channels_follow_neurons() const override { return false; }
 
   std::string name_;
-  FakeParams params;
+  FakeParams fake_params;
   Shape input, output{1, 1, 1};
   std::shared_ptr<FakeVariables> vars = std::make_shared<FakeVariables>();
   std::vector<std::shared_ptr<Layer>> in, out;

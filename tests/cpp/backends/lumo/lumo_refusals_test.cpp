@@ -26,7 +26,7 @@ TEST(LumoEdition, FixedRefusalsAndEmptyInputOutput) {
   EXPECT_THAT([&] { checker.is_sram_input_fit_single_buffer(hw::Type::TNP_R, 1, 1, 1, 0, 8, 0); }, ThrowsMessage<std::runtime_error>("No single buffer mode on Lumo."));
   EXPECT_THAT([&] { checker.is_sram_input_fit_dual_buffer(hw::Type::TNP_R, 1, 1, 1, 0, 8, 0); }, ThrowsMessage<std::runtime_error>("No dual buffer mode on Lumo."));
   EXPECT_THAT([&] { checker.is_weights_size_fit_np(*layer, 1); }, ThrowsMessage<std::runtime_error>("No NP on Lumo."));
-  EXPECT_THAT([&] { checker.np_split_params(hw::Type::TNP_R, *layer->parameters()); }, ThrowsMessage<std::runtime_error>("Cannot split TNP-R."));
+  EXPECT_THAT([&] { checker.np_split_params(hw::Type::TNP_R, *layer->params()); }, ThrowsMessage<std::runtime_error>("Cannot split TNP-R."));
   EXPECT_THAT([&] { checker.check_fnp3_sram_size(limits, *layer); }, ThrowsMessage<std::runtime_error>("No FNP3 on Lumo."));
   EXPECT_THAT([&] { checker.is_fnp3_compatible(*layer); }, ThrowsMessage<std::runtime_error>("No FNP3 on Lumo."));
 
@@ -71,7 +71,7 @@ struct RecurrentModel {
     for (const auto& layer : {r, post}) {
       const auto* vars = dynamic_cast<const VariablesImpl*>(layer->variables().get());
       for (const auto& name : vars->names())
-        if (vars->stored(name)) made.push_back(layer->name() + "." + name);
+        if (vars->stored(name)) made.push_back(layer->get_name() + "." + name);
     }
     return made;
   }

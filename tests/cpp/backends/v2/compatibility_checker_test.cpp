@@ -334,14 +334,14 @@ TEST_F(CheckerTest, SplitParameters) {
   c->set("filters", 32);
   c->set("pool_type", 1);
   c->set("pool_size", 2);
-  NpSplitParams p = checker_.np_split_params(hw::Type::CNP2, c->params);
+  NpSplitParams p = checker_.np_split_params(hw::Type::CNP2, c->fake_params);
   EXPECT_EQ(p.kernel_margins, (std::array<uint32_t, 4>{2, 2, 2, 2}));
   EXPECT_EQ(p.pool_type, 1u);
   EXPECT_EQ(p.pool_width, 2u);
   EXPECT_EQ(p.pool_height, 2u);
   EXPECT_EQ(p.filters, 32u);
   c->set("pool_size", -1);
-  EXPECT_EQ(checker_.np_split_params(hw::Type::CNP2, c->params).pool_width, 0xFFFFFFFFu);
+  EXPECT_EQ(checker_.np_split_params(hw::Type::CNP2, c->fake_params).pool_width, 0xFFFFFFFFu);
   const testing::FakeParams temporal(LayerType::BufferTempConv, {{"fifo_size", 3}});
   EXPECT_EQ(checker_.np_split_params(hw::Type::TNP_B, temporal), NpSplitParams{});
 }

@@ -71,8 +71,8 @@ struct ConvModel {
     model->add(input);
     layer = Layer::create(LayerParams::create(type, params).get(), "conv");
     model->add(layer);
-    const Shape in = layer->input_dims().front();
-    const Shape out = layer->output_dims();
+    const Shape in = layer->input_dimensions().front();
+    const Shape out = layer->output_dimensions();
     const NpSpace whole_out(0, 0, Shape{out[0], out[1], in[2]});
     const NpSpace whole_in(0, 0, in);
     *mapping->nps = {cnp(NP_A, 0, filters_a, whole_out, whole_in), cnp(NP_B, filters_a, filters_b, whole_out, whole_in)};

@@ -31,7 +31,7 @@ std::shared_ptr<FakeLayer> valid_conv(FakeGraph* g, LayerType type = LayerType::
                                                 {"activation", 1}, {"pool_type", 0}, {"pool_size", 2},
                                                 {"kernel_size", 3}, {"filters", 16}})
     l->set(k, v);
-  if (type == LayerType::DepthwiseConv2D || type == LayerType::DepthwiseConv2DTranspose) l->params.values().erase("filters");
+  if (type == LayerType::DepthwiseConv2D || type == LayerType::DepthwiseConv2DTranspose) l->fake_params.values().erase("filters");
   l->set_variable("input_shift", make_vector<uint8_t>(TensorType::uint8, std::vector<uint8_t>(8, 0)));
   l->conv.output_width = l->conv.output_height = 16;
   l->pool_params.stride_x = l->pool_params.stride_y = 1;
@@ -137,7 +137,7 @@ TEST(ConvRules, FourBitWeightsWithEightBitPotentials) {
 TEST(ConvRules, FiltersDefaultToInputChannels) {
   FakeGraph g;
   auto l = valid_conv(&g);
-  l->params.values().erase("filters");
+  l->fake_params.values().erase("filters");
   HardwareConstraints limits = v2_limits();
   limits.max_filters = 7;
   expect_failure(check_conv2d_constraints(limits, *l), "The maximum number of filters is 7 (got 8).");

@@ -145,7 +145,7 @@ TEST(HrcRulesInputs, MissingParametersAndWronglyTypedWeights) {
   l->inputs = {Shape{32, 32, 3}};
   l->activation_on = true;
   for (const auto& [k, v] : passing_params()) l->set(k, v);
-  l->params.values().erase("pool_stride");
+  l->fake_params.values().erase("pool_stride");
   EXPECT_THAT([&] { check_input_conv2d_constraints(*l); }, ThrowsMessage<std::invalid_argument>("Layer 'hrc' has no parameter \"pool_stride\"."));
   l->set("pool_stride", 2);
   l->set_variable("weights", make_tensor<uint8_t>(TensorType::uint8, Shape{3, 3, 3, 1}, [](size_t) { return 1; }));

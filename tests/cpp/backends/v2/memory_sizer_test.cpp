@@ -74,7 +74,7 @@ TEST_F(SizerTest, TemporalInput) {
   auto t = layer(LayerType::BufferTempConv, hw::TargetKind::TNP_B);
   t->set("fifo_size", 2);
   EXPECT_EQ(input(t, np(hw::Type::TNP_B, 4, 4, 3)), 768u);
-  t->params.values().erase("fifo_size");
+  t->fake_params.values().erase("fifo_size");
   EXPECT_EQ(input(t, np(hw::Type::TNP_B, 4, 4, 3)), 256u);
   EXPECT_EQ(input(t, np(hw::Type::CNP1, 4, 4, 3)), 0u);
 }

@@ -26,7 +26,7 @@ hw::Component at(hw::Type type, uint8_t col, uint8_t row = 1, uint8_t id = 0) {
   return c;
 }
 
-const std::unique_ptr<AltLayerInfo> NO_ALT;
+const std::unique_ptr<AltLayerMapInfo> NO_ALT;
 
 TEST(MeshRouting, ColumnRangesGolden) {
   RegisterBlock regs(64, 0);
@@ -87,7 +87,7 @@ TEST(MeshRouting, OutputIndexOfATnpB) {
 
 TEST(MeshRouting, AlternateLayer) {
   RegisterBlock regs(64, 0);
-  auto alt = std::make_unique<AltLayerInfo>();
+  auto alt = std::make_unique<AltLayerMapInfo>();
   alt->is_second = 1;
   alt->component_count = 3;
   alt->first_branch_index = 7;

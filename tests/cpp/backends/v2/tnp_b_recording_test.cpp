@@ -230,7 +230,7 @@ class TnpBRecorderTest : public ::testing::Test {
 
   std::unique_ptr<program::Record> record(bool registers_only = false, std::vector<hw::Ident> excluded = {},
                                           bool starts_pass = false, std::shared_ptr<Layer> next = nullptr) {
-    if (layer_->params.layer_type() == LayerType::BufferTempConv)
+    if (layer_->fake_params.layer_type() == LayerType::BufferTempConv)
       return record_program_buffer_temp_conv_layer(device_, *layer_, std::move(next), starts_pass, false, excluded,
                                                    registers_only, false);
     return record_program_depthwise_buffer_temp_conv_layer(device_, *layer_, std::move(next), starts_pass, false,
