@@ -111,7 +111,7 @@ class ConvRunner : public RunnerOf<ConvRunner> {
     }
     std::vector<int32_t> weights = conv_weights(layer, uint32_t(k), channels_, filters_, depthwise);
     if (depthwise)
-      weights_ = share(std::move(weights));
+      depthwise_ = share(ops::kernel::pack_depthwise(weights.data(), uint32_t(k), uint32_t(k), channels_));
     else
       packed_ = share(ops::kernel::pack_filters(weights.data(), uint32_t(k), uint32_t(k), channels_, filters_));
     if (kind_ == LayerType::InputConv2D) {
@@ -141,7 +141,7 @@ class ConvRunner : public RunnerOf<ConvRunner> {
         ops::kernel::input_conv2d(xs, pad_values_.data(), *packed_, g_, padded_, acc_.data(), threads_);
         break;
       case LayerType::DepthwiseConv2D:
-        ops::kernel::depthwise_conv2d(xs, channels_, weights_->data(), g_, acc_.data(), threads_);
+        ops::kernel::depthwise_conv2d(xs, *depthwise_, g_, acc_.data(), threads_);
         break;
       default:
         ops::kernel::conv2d(xs, *packed_, g_, acc_.data(), threads_);
@@ -166,8 +166,8 @@ class ConvRunner : public RunnerOf<ConvRunner> {
   uint32_t channels_ = 0, filters_ = 0;
   ops::kernel::Sweep g_;
   std::vector<int32_t> shifts_, pad_values_;
-  Shared<std::vector<int32_t>> weights_;    // depthwise only
-  Shared<ops::kernel::PackedFilters> packed_;  // the other kinds
+  Shared<ops::kernel::PackedDepthwise> depthwise_;  // depthwise only
+  Shared<ops::kernel::PackedFilters> packed_;        // the other kinds
   Shared<OutputStage> stage_;
   Shared<PoolStage> pool_;
   std::vector<int32_t> acc_, pre_pool_, scratch_, padded_;

@@ -23,7 +23,8 @@ class DenseRunner : public RunnerOf<DenseRunner> {
     units_ = uint32_t(param(layer, "units", ws.size() == 2 ? int32_t(ws[1]) : 0));
     if (!(ws.size() == 2 && ws[0] == inputs_ && ws[1] == units_))
       layer_error(layer, fmt::format("\"weights\" of shape {} do not match ({}, {}).", shape_text(ws), inputs_, units_));
-    weights_ = std::make_shared<std::vector<int32_t>>(int_values(layer, "weights", 0));
+    const std::vector<int32_t> w = int_values(layer, "weights", 0);
+    weights_ = std::make_shared<ops::kernel::PackedMatrix>(ops::kernel::pack_matrix(w.data(), inputs_, units_));
     shifts_ = shift_values(layer, "input_shift", inputs_);
     if (std::all_of(shifts_.begin(), shifts_.end(), [](int32_t s) { return s == 0; })) shifts_.clear();
     stage_ = share(OutputStage(layer, units_));
@@ -39,7 +40,7 @@ class DenseRunner : public RunnerOf<DenseRunner> {
   void run(const std::vector<const Buffer*>& in, Buffer& out) override {
     const int32_t* x = input(*in[0]);
     std::fill(acc_.begin(), acc_.end(), 0u);
-    ops::kernel::matvec_acc(x, inputs_, weights_->data(), units_, acc_.data());
+    ops::kernel::matvec_acc(x, *weights_, acc_.data());
     if (predict_) {
       for (uint32_t u = 0; u < units_; ++u) out.floats[u] = stage_->predict(stage_->potential(acc_[u], u), u);
       return;
@@ -93,14 +94,15 @@ class DenseRunner : public RunnerOf<DenseRunner> {
     for (uint32_t rank = 0; rank < inputs_; ++rank) {
       const uint32_t i = order_[rank];
       const int64_t target = (rank < connections_ && x[i] > 0) ? w_range_.hi : 0;
-      int32_t& w = (*weights_)[size_t(i) * units_ + winner];
+      int32_t& w = weights_->values[size_t(i) * units_ + winner];
       const int64_t delta = arith::shift_right_round((target - w) * step, 16);
       w = static_cast<int32_t>(arith::clamp(w + delta, w_range_));
     }
+    ops::kernel::repack_column(*weights_, winner);
     plasticity_[winner] = std::max(min_plasticity_, plasticity_[winner] * (1.0 - decay_));
   }
 
-  void finish_learning() override { replace_weights(layer_, *weights_); }
+  void finish_learning() override { replace_weights(layer_, weights_->values); }
 
  private:
   const int32_t* input(const Buffer& b) {
@@ -111,7 +113,7 @@ class DenseRunner : public RunnerOf<DenseRunner> {
 
   uint32_t inputs_ = 0, units_ = 0;
   // Shared with the forks; only fit, which runs on one thread without forks, changes them.
-  std::shared_ptr<std::vector<int32_t>> weights_;
+  std::shared_ptr<ops::kernel::PackedMatrix> weights_;
   std::vector<int32_t> shifts_, scratch_;
   std::vector<uint32_t> acc_;
   Shared<OutputStage> stage_;

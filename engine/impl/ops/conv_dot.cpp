@@ -40,7 +40,7 @@ Isa processor_isa() {
   __builtin_cpu_init();
   if (__builtin_cpu_supports("avx2")) best = Isa::avx2;
   if (best == Isa::avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-      __builtin_cpu_supports("avx512vnni"))
+      __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vnni"))
     best = Isa::avx512vnni;
 #endif
   return best;
@@ -110,17 +110,47 @@ void pack_quads(PackedFilters& p, const int32_t* w) {
     if (w[i] < -128 || w[i] > 127) return;
     p.quads_within_64 = p.quads_within_64 && w[i] >= -64 && w[i] <= 64;
   }
-  const size_t B = p.pair_block, cquads = (C + 3) / 4, blocks = (F + B - 1) / B;
-  const size_t block_size = taps * cquads * B * 4;
+  const size_t cquads = (C + 3) / 4;
+  p.quad_block = uint32_t(std::min<size_t>(64, quad_width(F)));
+  const size_t B = p.quad_block, blocks = (F + B - 1) / B, block_size = taps * cquads * B * 4;
   p.quads.assign(blocks * block_size, 0);
   p.sums.assign(F, 0);
-  for (size_t t = 0; t < taps; ++t)
-    for (size_t c = 0; c < C; ++c)
-      for (size_t f = 0; f < F; ++f) {
+  for (size_t f = 0; f < F; ++f) {
+    const size_t b = f / B, width = quad_width(std::min(B, F - b * B));
+    int8_t* block = p.quads.data() + b * block_size;
+    for (size_t t = 0; t < taps; ++t)
+      for (size_t c = 0; c < C; ++c) {
         const int32_t v = w[(t * C + c) * F + f];
-        p.quads[(f / B) * block_size + ((t * cquads + c / 4) * B + f % B) * 4 + c % 4] = static_cast<int8_t>(v);
+        block[((t * cquads + c / 4) * width + f % B) * 4 + c % 4] = static_cast<int8_t>(v);
         p.sums[f] += static_cast<uint32_t>(v);
       }
+  }
+}
+
+PackedDepthwise pack_depthwise(const int32_t* w, uint32_t k0, uint32_t k1, uint32_t channels) {
+  PackedDepthwise p;
+  p.k0 = k0;
+  p.k1 = k1;
+  p.channels = channels;
+  const size_t taps = size_t(k0) * k1, C = channels;
+  p.values.assign(w, w + taps * C);
+  for (int32_t v : p.values)
+    if (v < std::numeric_limits<int16_t>::min() || v > std::numeric_limits<int16_t>::max()) return p;
+  // Taps in pairs (an odd last one with a zero weight), channels in groups of 16; for each pair and group
+  // the 16 pairs (w[a][c], w[b][c]) in the order `vpunpcklwd` and `vpunpckhwd` interleave two vectors of
+  // 16 channels: the low half holds channels 0-3 and 8-11, the high half 4-7 and 12-15.
+  const size_t pairs = (taps + 1) / 2, groups = (C + 15) / 16;
+  p.pairs.assign(pairs * groups * 32, 0);
+  for (size_t j = 0; j < pairs; ++j)
+    for (size_t cg = 0; cg < groups; ++cg)
+      for (size_t k = 0; k < 16; ++k) {
+        const size_t lane = k % 8, c = cg * 16 + (lane < 4 ? lane : lane + 4) + (k < 8 ? 0 : 4);
+        if (c >= C) continue;
+        int16_t* d = p.pairs.data() + (j * groups + cg) * 32 + k * 2;
+        d[0] = static_cast<int16_t>(w[2 * j * C + c]);
+        d[1] = 2 * j + 1 < taps ? static_cast<int16_t>(w[(2 * j + 1) * C + c]) : int16_t{0};
+      }
+  return p;
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -185,7 +215,7 @@ namespace avx2_products {
 
 namespace vnni_products {
 #define OVRIX_DOT8_VNNI 1
-#define OVRIX_DOT8_TARGET __attribute__((target("avx2,avx512f,avx512vl,avx512vnni")))
+#define OVRIX_DOT8_TARGET __attribute__((target("avx2,avx512f,avx512vl,avx512bw,avx512vnni")))
 #include "engine/impl/ops/conv_dot8.inc"
 #undef OVRIX_DOT8_TARGET
 #undef OVRIX_DOT8_VNNI
@@ -195,7 +225,7 @@ bool conv2d_dot8(const uint8_t* frame, uint32_t cols, const PackedFilters& w, co
                  int32_t* out, unsigned threads) {
   const Isa isa = active_isa();
   if (w.quads.empty() || isa == Isa::generic || (isa == Isa::avx2 && !w.quads_within_64)) return false;
-  const size_t cquads = (size_t(w.channels) + 3) / 4, F = w.filters, B = w.pair_block;
+  const size_t cquads = (size_t(w.channels) + 3) / 4, F = w.filters, B = w.quad_block;
   const size_t row = size_t(cols) * cquads * 4, step = size_t(g.s1) * cquads * 4;
   // The offset's share of each filter, in blocks padded like the weights.
   std::vector<uint32_t> shift((F + B - 1) / B * B, 0);
@@ -233,12 +263,91 @@ bool conv2d_dot(const int16_t* frame, uint32_t rows, uint32_t cols, const Packed
   return true;
 }
 
+namespace {
+
+// Depthwise accumulators of P output positions (consecutive along axis 1) for one group of 16 channels: x
+// the first position's window at tap 0, `step` int16 values between positions, off[t] the offset of tap
+// t in the frame, w the group's weights of the first tap pair, `wstride` values from one pair to the next.
+template <int P>
+__attribute__((target("avx2"), always_inline)) inline void depthwise_tile(const int16_t* x, size_t step,
+                                                                          const size_t* off, size_t taps,
+                                                                          const int16_t* w, size_t wstride,
+                                                                          int32_t* out, size_t C, size_t valid) {
+  __m256i lo[P], hi[P];
+  for (int p = 0; p < P; ++p) lo[p] = hi[p] = _mm256_setzero_si256();
+  for (size_t t = 0; t < taps; t += 2, w += wstride) {
+    const __m256i wl = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w));
+    const __m256i wh = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + 16));
+    // An odd last tap is paired with itself, against zero weights.
+    const size_t a = off[t], b = off[t + 1 < taps ? t + 1 : t];
+    for (int p = 0; p < P; ++p) {
+      const __m256i xa = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x + p * step + a));
+      const __m256i xb = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x + p * step + b));
+      lo[p] = _mm256_add_epi32(lo[p], _mm256_madd_epi16(_mm256_unpacklo_epi16(xa, xb), wl));
+      hi[p] = _mm256_add_epi32(hi[p], _mm256_madd_epi16(_mm256_unpackhi_epi16(xa, xb), wh));
+    }
+  }
+  for (int p = 0; p < P; ++p) {
+    const __m256i first = _mm256_permute2x128_si256(lo[p], hi[p], 0x20);   // channels 0-7
+    const __m256i second = _mm256_permute2x128_si256(lo[p], hi[p], 0x31);  // channels 8-15
+    int32_t* o = out + size_t(p) * C;
+    if (valid == 16) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(o), first);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(o + 8), second);
+    } else {
+      alignas(32) int32_t lanes[16];
+      _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), first);
+      _mm256_store_si256(reinterpret_cast<__m256i*>(lanes + 8), second);
+      std::memcpy(o, lanes, valid * sizeof(int32_t));
+    }
+  }
+}
+
+// Output rows [first, last).
+__attribute__((target("avx2"))) void depthwise_dot_rows(const int16_t* frame, uint32_t cols,
+                                                        const PackedDepthwise& w, const Sweep& g, int32_t* out,
+                                                        size_t first, size_t last) {
+  constexpr int P = 4;
+  const size_t C = w.channels, groups = (C + 15) / 16, width = groups * 16, taps = size_t(w.k0) * w.k1;
+  std::vector<size_t> off(taps);
+  for (size_t r0 = 0; r0 < w.k0; ++r0)
+    for (size_t r1 = 0; r1 < w.k1; ++r1) off[r0 * w.k1 + r1] = (r0 * cols + r1) * width;
+  const size_t step = size_t(g.s1) * width, wstride = groups * 32;
+  for (size_t o0 = first; o0 < last; ++o0) {
+    const int16_t* xr = frame + o0 * g.s0 * cols * width;
+    for (size_t cg = 0; cg < groups; ++cg) {
+      const size_t valid = std::min<size_t>(16, C - cg * 16);
+      const int16_t* wg = w.pairs.data() + cg * 32;
+      int32_t* o = out + o0 * g.out1 * C + cg * 16;
+      uint32_t o1 = 0;
+      for (; o1 + P <= g.out1; o1 += P)
+        depthwise_tile<P>(xr + o1 * step + cg * 16, step, off.data(), taps, wg, wstride, o + o1 * C, C, valid);
+      for (; o1 < g.out1; ++o1)
+        depthwise_tile<1>(xr + o1 * step + cg * 16, step, off.data(), taps, wg, wstride, o + o1 * C, C, valid);
+    }
+  }
+}
+
+}  // namespace
+
+bool depthwise_dot(const int16_t* frame, uint32_t cols, const PackedDepthwise& w, const Sweep& g, int32_t* out,
+                   unsigned threads) {
+  if (active_isa() == Isa::generic || w.pairs.empty()) return false;
+  parallel::for_chunks(g.out0, threads, [&](unsigned, size_t first, size_t last) {
+    depthwise_dot_rows(frame, cols, w, g, out, first, last);
+  });
+  return true;
+}
+
 #else
 
 bool conv2d_dot(const int16_t*, uint32_t, uint32_t, const PackedFilters&, const Sweep&, int32_t*, unsigned) {
   return false;
 }
 bool conv2d_dot8(const uint8_t*, uint32_t, const PackedFilters&, const Sweep&, uint32_t, int32_t*, unsigned) {
+  return false;
+}
+bool depthwise_dot(const int16_t*, uint32_t, const PackedDepthwise&, const Sweep&, int32_t*, unsigned) {
   return false;
 }
 

@@ -219,6 +219,26 @@ void depthwise_conv2d(const int32_t* x, uint32_t channels, const int32_t* w, con
   });
 }
 
+ConvPath depthwise_path(const PackedDepthwise& w, int32_t lo, int32_t hi) {
+  if (active_isa() == Isa::generic || w.pairs.empty()) return ConvPath::plain;
+  return lo >= std::numeric_limits<int16_t>::min() && hi <= std::numeric_limits<int16_t>::max() ? ConvPath::pairs
+                                                                                                  : ConvPath::plain;
+}
+
+void depthwise_conv2d(const int32_t* x, const PackedDepthwise& w, const Sweep& g, int32_t* out, unsigned threads) {
+  const size_t C = w.channels;
+  if (g.p0 >= 0 && g.p1 >= 0 && !w.pairs.empty() && active_isa() != Isa::generic) {
+    int32_t lo = 0, hi = 0;  // the padding reads 0
+    value_range(x, size_t(g.d0) * g.d1 * C, lo, hi);
+    if (depthwise_path(w, lo, hi) == ConvPath::pairs) {
+      thread_local std::vector<int16_t> frame;
+      fill_frame(x, nullptr, g, C, (C + 15) / 16 * 16, 0, frame);
+      if (depthwise_dot(frame.data(), frame_size(g).second, w, g, out, threads)) return;
+    }
+  }
+  depthwise_conv2d(x, w.channels, w.values.data(), g, out, threads);
+}
+
 void input_conv2d(const int32_t* x, const int32_t* pad_values, const PackedFilters& w, const Sweep& g,
                   std::vector<int32_t>& padded, int32_t* out, unsigned threads) {
   if (conv2d_framed(x, pad_values, w, g, out, threads)) return;

@@ -44,18 +44,22 @@ inline Taps taps(uint32_t o, uint32_t s, int32_t p, uint32_t k, uint32_t n) {
 // They are also packed for the dot-product kernels: 16-bit weights in blocks of `pair_block` filters,
 // each block holding, for every tap and pair of channels (c, c + 1), the pairs (w[c][f], w[c + 1][f]) of
 // its filters one after the other (an odd channel count pairs its last channel with a zero weight).
-// And for the 8-bit products, in the same blocks: for every tap and quad of channels (c .. c + 3), the
-// four weights of each filter one after the other (the last quad filled with zero weights), with each
-// filter's sum of weights (for activations taken with an offset).
+// And for the 8-bit products, in blocks of `quad_block` filters (at most 64; the last block narrower): for
+// every tap and quad of channels (c .. c + 3), the four weights of each filter of the block one after the
+// other, the block's filters padded with zero filters to a multiple of 16 (quad_width) and the last quad
+// with zero weights; with each filter's sum of weights (for activations taken with an offset).
 struct PackedFilters {
   uint32_t k0 = 1, k1 = 1, channels = 1, filters = 1, block = 8;
   std::vector<int32_t> values;
   uint32_t pair_block = 8;
   std::vector<int16_t> pairs;  // empty when a weight does not fit 16 bits
+  uint32_t quad_block = 16;
   std::vector<int8_t> quads;    // empty when a weight does not fit 8 bits
   std::vector<uint32_t> sums;   // per filter (wrapping), with quads
   bool quads_within_64 = false;  // every weight within -64 .. 64
 };
+// Filters a quad of a block of n filters holds: n rounded up to 16.
+constexpr size_t quad_width(size_t n) { return (n + 15) / 16 * 16; }
 // Packs int32 weights (k0, k1, C, F), row-major.
 PackedFilters pack_filters(const int32_t* w, uint32_t k0, uint32_t k1, uint32_t channels, uint32_t filters);
 
@@ -102,9 +106,31 @@ ConvPath conv_path(const PackedFilters& w, int32_t lo, int32_t hi);
 // for any number).
 void conv2d(const int32_t* x, const PackedFilters& w, const Sweep& g, int32_t* out, unsigned threads = 1);
 
-// Depthwise convolution: x (d0, d1, C), w (k0, k1, C), out (out0, out1, C).
+// Depthwise convolution: x (d0, d1, C), w (k0, k1, C), out (out0, out1, C); the plain kernel.
 void depthwise_conv2d(const int32_t* x, uint32_t channels, const int32_t* w, const Sweep& g, int32_t* out,
                       unsigned threads = 1);
+
+// Depthwise weights (k0, k1, C) as given, and for the 16-bit products: taps in pairs, channels in groups
+// of 16, each pair's two weights of a channel side by side (empty when a weight does not fit 16 bits).
+struct PackedDepthwise {
+  uint32_t k0 = 1, k1 = 1, channels = 1;
+  std::vector<int32_t> values;
+  std::vector<int16_t> pairs;
+};
+PackedDepthwise pack_depthwise(const int32_t* w, uint32_t k0, uint32_t k1, uint32_t channels);
+
+// The path a depthwise convolution takes for a sample whose values lie in lo .. hi (padding reads 0):
+// the 16-bit products on tap pairs, or the plain 32-bit kernel.
+ConvPath depthwise_path(const PackedDepthwise& w, int32_t lo, int32_t hi);
+
+// Depthwise convolution on the path the sample allows (the kernel sizes are the weights').
+void depthwise_conv2d(const int32_t* x, const PackedDepthwise& w, const Sweep& g, int32_t* out,
+                      unsigned threads = 1);
+
+// The 16-bit depthwise products over a frame holding the padding, (C + 15) / 16 x 16 channels a position
+// (the extra ones 0). False, with nothing written, when the processor or the weights cannot take it.
+bool depthwise_dot(const int16_t* frame, uint32_t cols, const PackedDepthwise& w, const Sweep& g, int32_t* out,
+                   unsigned threads = 1);
 
 // Input convolution: x (d0, d1, C), positions outside the input read pad_values[c]; packed filters;
 // out (out0, out1, F). `padded` is scratch space, reused between calls.
@@ -124,6 +150,23 @@ void depthwise_conv2d_transpose(const int32_t* x, uint32_t channels, const int32
 // acc[j] += sum_i x[i] w[i][j] (wrapping), w row-major (rows, cols).
 void matvec_acc(const int32_t* x, uint32_t rows, const int32_t* w, uint32_t cols, uint32_t* acc);
 void matvec_acc(const int32_t* x, uint32_t rows, const int8_t* w, uint32_t cols, uint32_t* acc);
+
+// A weight matrix (rows, cols), row-major, as given, and for the 16-bit products: rows in pairs (an odd
+// last row paired with zero weights), for each pair the two weights of every column side by side, the
+// columns padded with zeros to a multiple of 8 (empty when a weight does not fit 16 bits).
+struct PackedMatrix {
+  uint32_t rows = 0, cols = 0;
+  std::vector<int32_t> values;
+  std::vector<int16_t> pairs;
+};
+PackedMatrix pack_matrix(const int32_t* w, uint32_t rows, uint32_t cols);
+// Packs column `col` again after its values changed (dropping the 16-bit products if a value no longer
+// fits them).
+void repack_column(PackedMatrix& w, uint32_t col);
+
+// acc[j] += sum_i x[i] w[i][j] (wrapping), x of w.rows values: the 16-bit products on pairs of rows when
+// the processor has them and every value of x and w fits 16 bits, else the plain kernel.
+void matvec_acc(const int32_t* x, const PackedMatrix& w, uint32_t* acc);
 
 // out[k] = the wrapping 32-bit sum of x[i] w[k][i] over i < n, for each of `rows` rows of w, row-major
 // (rows, n), of 8-bit or 32-bit values.
