@@ -1,7 +1,8 @@
-"""The convolution kernels of the software inference (the processor's dot products where it has them)
-against the NumPy reference, on every weight and activation width, signed and unsigned, and on edge
-shapes, and 8-bit weights on both sides of the bound of the 8-bit products without VNNI (64); the whole
-file runs again in child interpreters on the lower paths (OVRIX_ISA=generic, OVRIX_ISA=avx2)."""
+"""The convolution, depthwise and dense kernels of the software inference (the processor's dot products
+where it has them) against the NumPy reference, on every weight and activation width, signed and
+unsigned, and on edge shapes, and 8-bit weights on both sides of the bound of the 8-bit products without
+VNNI (64); the whole file runs again in child interpreters on the lower paths (OVRIX_ISA=generic,
+OVRIX_ISA=avx2)."""
 import os
 import subprocess
 import sys
@@ -100,6 +101,55 @@ def test_weights_at_the_bound_of_the_eight_bit_products(bound, bits, signed):
         w.flat[2::5] = bound
         v["weights"] = w.astype(np.int8)
     check(m, full_range_inputs(m, 2, bits, signed, seed=bits), ("forward",))
+
+
+def depthwise_then_dense(bits, signed, shape=(7, 9, 18), kernel=3, stride=1, units=11, weights_bits=None):
+    """Input of `bits` bits, a depthwise convolution and a dense layer whose weights (unless weights_bits)
+    and outputs have `bits` bits: the dense layer reads the depthwise outputs, signed (no activation) or
+    unsigned (ReLU)."""
+    m = core.Model()
+    m.add(input_layer(*shape, bits=bits, signed=signed))
+    activation = 0 if signed else 1
+    m.add(layer(core.DepthwiseConv2D, "dw", kernel_size=kernel, kernel_stride=stride, padding=int(core.Same),
+                activation=activation, weights_bits=weights_bits or bits, output_bits=bits))
+    m.add(layer(core.Dense1D, "fc", units=units, activation=activation, weights_bits=weights_bits or bits,
+                output_bits=bits))
+    return m
+
+
+@pytest.mark.parametrize("signed", [0, 1])
+@pytest.mark.parametrize("bits", range(1, 9))
+def test_depthwise_and_dense_at_every_width(bits, signed):
+    m = depthwise_then_dense(bits, signed)
+    randomize(m, seed=40 + bits)
+    check(m, full_range_inputs(m, 3, bits, signed, seed=bits), ("forward", "predict") if signed else ("forward",))
+
+
+# (input shape, kernel, stride, units): one position and one channel, channel counts around the groups of
+# 16, kernels 1 to 7 (odd tap counts), stride 2, unit counts around the vectors of 8 and blocks of 32.
+DEPTHWISE_DENSE_EDGES = [((1, 1, 1), 1, 1, 1), ((2, 3, 15), 3, 1, 8), ((5, 4, 17), 5, 2, 9),
+                         ((9, 11, 33), 7, 1, 31), ((4, 13, 64), 3, 2, 33), ((3, 5, 70), 1, 1, 70)]
+
+
+@pytest.mark.parametrize("shape, kernel, stride, units", DEPTHWISE_DENSE_EDGES)
+def test_depthwise_and_dense_edge_shapes(shape, kernel, stride, units):
+    m = depthwise_then_dense(8, 0, shape, kernel, stride, units)
+    randomize(m, seed=sum(shape) + kernel)
+    check(m, full_range_inputs(m, 2, 8, 0, seed=kernel), ("forward",))
+
+
+def test_depthwise_and_dense_on_sixteen_bit_values_and_beyond():
+    # 16-bit signed inputs: the 16-bit products take them as they are; shifted left by 2 bits, most samples
+    # no longer fit 16 bits and take the plain kernels.
+    for shift in (0, 2):
+        m = depthwise_then_dense(16, 1, weights_bits=8)
+        randomize(m, seed=9 + shift)
+        for name in ("dw", "fc"):
+            v = m.get_layer(name).variables
+            if "input_shift" in v.names:
+                v["input_shift"] = np.full(v["input_shift"].shape, shift, np.uint8)
+        x = full_range_inputs(m, 3, 16, 1, seed=shift).astype(np.int16)
+        check(m, x, ("forward", "predict"))
 
 
 # (max_value, output_shift, bias): the ReLU's top times the scale 255 plus the rounding half just below 2^31

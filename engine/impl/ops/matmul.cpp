@@ -110,6 +110,7 @@ __attribute__((target("avx2"))) void matvec_pairs(const int32_t* x, const Packed
   size_t c0 = 0;
   for (; c0 + 32 <= w.cols; c0 += 32) matvec_pairs_block<4>(x, w, c0, acc);
   switch ((w.cols - c0 + 7) / 8) {
+    case 4: matvec_pairs_block<4>(x, w, c0, acc); break;
     case 3: matvec_pairs_block<3>(x, w, c0, acc); break;
     case 2: matvec_pairs_block<2>(x, w, c0, acc); break;
     case 1: matvec_pairs_block<1>(x, w, c0, acc); break;

@@ -1,0 +1,171 @@
+// The depthwise and dense kernels on every path the machine has (the 16-bit products where values and
+// weights fit them, the plain loops otherwise) against plain loops written down here, case by case from
+// tests/data/engine/{depthwise,dense}_kernel_cases.txt.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <vector>
+
+#include "engine/impl/ops/kernels.h"
+#include "support/golden.h"
+
+namespace ovrix::ops::kernel {
+namespace {
+
+// Values of `bits` bits, the extremes of the range over-represented.
+std::vector<int32_t> values(size_t n, uint32_t bits, bool is_signed, std::mt19937& rng) {
+  const int64_t lo = is_signed ? -(int64_t{1} << (bits - 1)) : 0;
+  const int64_t hi = is_signed ? (int64_t{1} << (bits - 1)) - 1 : (int64_t{1} << std::min(bits, 31u)) - 1;
+  std::uniform_int_distribution<int64_t> any(lo, hi);
+  std::uniform_int_distribution<int> pick(0, 7);
+  std::vector<int32_t> v(n);
+  for (auto& x : v) {
+    const int p = pick(rng);
+    x = int32_t(p == 0 ? lo : p == 1 ? hi : p == 2 ? 0 : any(rng));
+  }
+  return v;
+}
+
+// Weights within -m .. m (m < 0: m .. -m - 1), both ends over-represented.
+std::vector<int32_t> weights(size_t n, int64_t m, std::mt19937& rng) {
+  const int64_t lo = -std::abs(m), hi = m < 0 ? -m - 1 : m;
+  std::uniform_int_distribution<int64_t> any(lo, hi);
+  std::uniform_int_distribution<int> pick(0, 5);
+  std::vector<int32_t> w(n);
+  for (auto& v : w) {
+    const int p = pick(rng);
+    v = int32_t(p == 0 ? lo : p == 1 ? hi : any(rng));
+  }
+  return w;
+}
+
+bool fit16(const std::vector<int32_t>& v) {
+  return std::all_of(v.begin(), v.end(), [](int32_t x) { return x >= -32768 && x <= 32767; });
+}
+
+// Every path of this machine, from the plain one up to its best; the path used before afterwards.
+class EveryPath : public testing::TestWithParam<golden::Case> {
+ protected:
+  ~EveryPath() override { use_isa(before_); }
+  static std::vector<Isa> paths() {
+    std::vector<Isa> all;
+    for (Isa isa : {Isa::generic, Isa::avx2, Isa::avx512vnni})
+      if (isa <= best_isa()) all.push_back(isa);
+    return all;
+  }
+  const Isa before_ = active_isa();
+};
+
+using DepthwiseKernels = EveryPath;
+
+TEST_P(DepthwiseKernels, AgreeWithThePlainLoop) {
+  const golden::Case& c = GetParam();
+  ASSERT_EQ(c.fields.size(), 4u);
+  const auto shape = golden::numbers(c[0]), width = golden::numbers(c[1]);
+  ASSERT_EQ(shape.size(), 6u);
+  const uint32_t d0 = uint32_t(shape[0]), d1 = uint32_t(shape[1]), C = uint32_t(shape[2]), k = uint32_t(shape[3]);
+  const uint32_t stride = uint32_t(shape[4]), pad = uint32_t(shape[5]);
+  std::mt19937 rng(uint32_t(golden::numbers(c[3]).at(0)));
+  const auto x = values(size_t(d0) * d1 * C, uint32_t(width.at(0)), width.at(1) != 0, rng);
+  const auto w = weights(size_t(k) * k * C, golden::numbers(c[2]).at(0), rng);
+  Sweep g;
+  g.d0 = d0;
+  g.d1 = d1;
+  g.k0 = g.k1 = k;
+  g.s0 = g.s1 = stride;
+  g.p0 = g.p1 = int32_t(pad);
+  g.out0 = (d0 + 2 * pad - k) / stride + 1;
+  g.out1 = (d1 + 2 * pad - k) / stride + 1;
+  // Positions outside the input read 0.
+  std::vector<int32_t> want(size_t(g.out0) * g.out1 * C);
+  for (uint32_t o0 = 0; o0 < g.out0; ++o0)
+    for (uint32_t o1 = 0; o1 < g.out1; ++o1)
+      for (uint32_t ch = 0; ch < C; ++ch) {
+        uint32_t acc = 0;
+        for (uint32_t r0 = 0; r0 < k; ++r0)
+          for (uint32_t r1 = 0; r1 < k; ++r1) {
+            const int64_t i0 = int64_t(o0) * stride + r0 - pad, i1 = int64_t(o1) * stride + r1 - pad;
+            if (i0 < 0 || i0 >= d0 || i1 < 0 || i1 >= d1) continue;
+            acc += uint32_t(x[(size_t(i0) * d1 + size_t(i1)) * C + ch]) * uint32_t(w[(size_t(r0) * k + r1) * C + ch]);
+          }
+        want[(size_t(o0) * g.out1 + o1) * C + ch] = int32_t(acc);
+      }
+  const PackedDepthwise packed = pack_depthwise(w.data(), k, k, C);
+  EXPECT_EQ(packed.pairs.empty(), !fit16(w));
+  for (const Isa isa : paths()) {
+    SCOPED_TRACE(isa_name(isa));
+    use_isa(isa);
+    const int32_t lo = std::min(0, *std::min_element(x.begin(), x.end()));
+    const int32_t hi = std::max(0, *std::max_element(x.begin(), x.end()));
+    EXPECT_EQ(depthwise_path(packed, lo, hi),
+              isa != Isa::generic && fit16(x) && fit16(w) ? ConvPath::pairs : ConvPath::plain);
+    // Output rows split between threads give the same integers.
+    for (unsigned threads : {1u, 3u, 8u}) {
+      SCOPED_TRACE(threads);
+      std::vector<int32_t> out(want.size(), 12345);
+      depthwise_conv2d(x.data(), packed, g, out.data(), threads);
+      EXPECT_EQ(out, want);
+    }
+  }
+  std::vector<int32_t> out(want.size(), 12345);
+  depthwise_conv2d(x.data(), C, w.data(), g, out.data());
+  EXPECT_EQ(out, want);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, DepthwiseKernels,
+                         testing::ValuesIn(golden::cases("engine/depthwise_kernel_cases.txt")));
+
+using DenseKernels = EveryPath;
+
+// acc[j] += sum_i x[i] w[i][j], wrapping.
+std::vector<uint32_t> plain_product(const std::vector<int32_t>& x, const std::vector<int32_t>& w, size_t cols,
+                                    std::vector<uint32_t> acc) {
+  for (size_t i = 0; i < x.size(); ++i)
+    for (size_t j = 0; j < cols; ++j) acc[j] += uint32_t(x[i]) * uint32_t(w[i * cols + j]);
+  return acc;
+}
+
+TEST_P(DenseKernels, AgreeWithThePlainLoop) {
+  const golden::Case& c = GetParam();
+  ASSERT_EQ(c.fields.size(), 4u);
+  const auto shape = golden::numbers(c[0]), width = golden::numbers(c[1]);
+  ASSERT_EQ(shape.size(), 2u);
+  const uint32_t rows = uint32_t(shape[0]), cols = uint32_t(shape[1]);
+  std::mt19937 rng(uint32_t(golden::numbers(c[3]).at(0)));
+  const auto x = values(rows, uint32_t(width.at(0)), width.at(1) != 0, rng);
+  auto w = weights(size_t(rows) * cols, golden::numbers(c[2]).at(0), rng);
+  // The product adds to what the accumulators hold.
+  std::vector<uint32_t> start(cols);
+  for (size_t j = 0; j < cols; ++j) start[j] = uint32_t(j) * 0x9e3779b9u;
+  PackedMatrix packed = pack_matrix(w.data(), rows, cols);
+  EXPECT_EQ(packed.pairs.empty(), !fit16(w));
+  for (const Isa isa : paths()) {
+    SCOPED_TRACE(isa_name(isa));
+    use_isa(isa);
+    std::vector<uint32_t> acc = start;
+    matvec_acc(x.data(), packed, acc.data());
+    EXPECT_EQ(acc, plain_product(x, w, cols, start));
+  }
+  // A column changed by learning, packed again: to other 8-bit weights, then to one beyond 16 bits.
+  const uint32_t col = cols / 2;
+  for (int32_t v : {-128, 70000}) {
+    SCOPED_TRACE(v);
+    for (uint32_t i = 0; i < rows; i += 2) w[size_t(i) * cols + col] = packed.values[size_t(i) * cols + col] = v - int32_t(i);
+    repack_column(packed, col);
+    EXPECT_EQ(packed.pairs.empty(), !fit16(w));
+    for (const Isa isa : paths()) {
+      SCOPED_TRACE(isa_name(isa));
+      use_isa(isa);
+      std::vector<uint32_t> acc = start;
+      matvec_acc(x.data(), packed, acc.data());
+      EXPECT_EQ(acc, plain_product(x, w, cols, start));
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, DenseKernels, testing::ValuesIn(golden::cases("engine/dense_kernel_cases.txt")));
+
+}  // namespace
+}  // namespace ovrix::ops::kernel
