@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/impl/ops/kernels.h"
+#include "support/kernel_paths.h"
 
 namespace ovrix::ops::kernel {
 namespace {
@@ -36,19 +37,7 @@ std::vector<Case> read_cases() {
   return cases;
 }
 
-// Values of `bits` bits, with the extremes of the range over-represented.
-std::vector<int32_t> values(size_t n, uint32_t bits, bool is_signed, std::mt19937& rng) {
-  const int64_t lo = is_signed ? -(int64_t{1} << (bits - 1)) : 0;
-  const int64_t hi = is_signed ? (int64_t{1} << (bits - 1)) - 1 : (int64_t{1} << std::min(bits, 31u)) - 1;
-  std::uniform_int_distribution<int64_t> any(lo, hi);
-  std::uniform_int_distribution<int> pick(0, 7);
-  std::vector<int32_t> v(n);
-  for (auto& x : v) {
-    const int p = pick(rng);
-    x = int32_t(p == 0 ? lo : p == 1 ? hi : p == 2 ? 0 : any(rng));
-  }
-  return v;
-}
+using kernel_paths::values;
 
 Sweep sweep_of(const Case& c) {
   Sweep g;
@@ -89,12 +78,7 @@ std::vector<int32_t> plain(const std::vector<int32_t>& x, const std::vector<int3
 class EveryPath : public testing::Test {
  protected:
   ~EveryPath() override { use_isa(before_); }
-  static std::vector<Isa> paths() {
-    std::vector<Isa> all;
-    for (Isa isa : {Isa::generic, Isa::avx2, Isa::avx512vnni})
-      if (isa <= best_isa()) all.push_back(isa);
-    return all;
-  }
+  static std::vector<Isa> paths() { return kernel_paths::paths(); }
   const Isa before_ = active_isa();
 };
 

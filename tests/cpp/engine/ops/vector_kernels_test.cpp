@@ -10,23 +10,12 @@
 
 #include "engine/impl/ops/kernels.h"
 #include "support/golden.h"
+#include "support/kernel_paths.h"
 
 namespace ovrix::ops::kernel {
 namespace {
 
-// Values of `bits` bits, the extremes of the range over-represented.
-std::vector<int32_t> values(size_t n, uint32_t bits, bool is_signed, std::mt19937& rng) {
-  const int64_t lo = is_signed ? -(int64_t{1} << (bits - 1)) : 0;
-  const int64_t hi = is_signed ? (int64_t{1} << (bits - 1)) - 1 : (int64_t{1} << std::min(bits, 31u)) - 1;
-  std::uniform_int_distribution<int64_t> any(lo, hi);
-  std::uniform_int_distribution<int> pick(0, 7);
-  std::vector<int32_t> v(n);
-  for (auto& x : v) {
-    const int p = pick(rng);
-    x = int32_t(p == 0 ? lo : p == 1 ? hi : p == 2 ? 0 : any(rng));
-  }
-  return v;
-}
+using kernel_paths::values;
 
 // Weights within -m .. m (m < 0: m .. -m - 1), both ends over-represented.
 std::vector<int32_t> weights(size_t n, int64_t m, std::mt19937& rng) {
@@ -49,12 +38,7 @@ bool fit16(const std::vector<int32_t>& v) {
 class EveryPath : public testing::TestWithParam<golden::Case> {
  protected:
   ~EveryPath() override { use_isa(before_); }
-  static std::vector<Isa> paths() {
-    std::vector<Isa> all;
-    for (Isa isa : {Isa::generic, Isa::avx2, Isa::avx512vnni})
-      if (isa <= best_isa()) all.push_back(isa);
-    return all;
-  }
+  static std::vector<Isa> paths() { return kernel_paths::paths(); }
   const Isa before_ = active_isa();
 };
 
@@ -141,20 +125,7 @@ TEST_P(DenseKernels, AgreeWithThePlainLoop) {
   for (size_t j = 0; j < cols; ++j) start[j] = uint32_t(j) * 0x9e3779b9u;
   PackedMatrix packed = pack_matrix(w.data(), rows, cols);
   EXPECT_EQ(packed.pairs.empty(), !fit16(w));
-  for (const Isa isa : paths()) {
-    SCOPED_TRACE(isa_name(isa));
-    use_isa(isa);
-    std::vector<uint32_t> acc = start;
-    matvec_acc(x.data(), packed, acc.data());
-    EXPECT_EQ(acc, plain_product(x, w, cols, start));
-  }
-  // A column changed by learning, packed again: to other 8-bit weights, then to one beyond 16 bits.
-  const uint32_t col = cols / 2;
-  for (int32_t v : {-128, 70000}) {
-    SCOPED_TRACE(v);
-    for (uint32_t i = 0; i < rows; i += 2) w[size_t(i) * cols + col] = packed.values[size_t(i) * cols + col] = v - int32_t(i);
-    repack_column(packed, col);
-    EXPECT_EQ(packed.pairs.empty(), !fit16(w));
+  auto agree_on_every_path = [&] {
     for (const Isa isa : paths()) {
       SCOPED_TRACE(isa_name(isa));
       use_isa(isa);
@@ -162,6 +133,16 @@ TEST_P(DenseKernels, AgreeWithThePlainLoop) {
       matvec_acc(x.data(), packed, acc.data());
       EXPECT_EQ(acc, plain_product(x, w, cols, start));
     }
+  };
+  agree_on_every_path();
+  // A column changed by learning, packed again: to other 8-bit weights, then to one beyond 16 bits.
+  const uint32_t col = cols / 2;
+  for (int32_t v : {-128, 70000}) {
+    SCOPED_TRACE(v);
+    for (uint32_t i = 0; i < rows; i += 2) w[size_t(i) * cols + col] = packed.values[size_t(i) * cols + col] = v - int32_t(i);
+    repack_column(packed, col);
+    EXPECT_EQ(packed.pairs.empty(), !fit16(w));
+    agree_on_every_path();
   }
 }
 
