@@ -14,7 +14,12 @@
 // wrapping 32-bit arithmetic, which is exact modulo 2^32 like the accumulator itself. Without VNNI,
 // layers whose weights pass 64 in magnitude keep the 16-bit path: their pair sums could saturate. With
 // AVX-512 VNNI, `vpdpbusd` adds four such products straight into a 32-bit lane without saturating, so it
-// takes any 8-bit weights.
+// takes any 8-bit weights; on 512-bit registers a tile of 6 positions by 64 filters (fewer filters, more
+// positions) keeps 24 accumulators in registers, for one load of weights per 6 products.
+//
+// The depthwise convolution pairs taps instead of channels: `vpunpcklwd`/`vpunpckhwd` interleave the 16
+// channels of two taps, and the weights are packed in the same order, so that `vpmaddwd` gives each
+// channel the sum of its two taps' products, exact like the pairs above.
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>

@@ -92,6 +92,20 @@ TEST_P(DepthwiseKernels, AgreeWithThePlainLoop) {
       depthwise_conv2d(x.data(), packed, g, out.data(), threads);
       EXPECT_EQ(out, want);
     }
+    // The 16-bit products themselves, over a frame holding the padding: taken exactly when the processor
+    // has them and the weights fit.
+    if (fit16(x)) {
+      const uint32_t width = (C + 15) / 16 * 16, rows = d0 + 2 * pad, cols = d1 + 2 * pad;
+      std::vector<int16_t> frame(size_t(rows) * cols * width, 0);
+      for (uint32_t i0 = 0; i0 < d0; ++i0)
+        for (uint32_t i1 = 0; i1 < d1; ++i1)
+          for (uint32_t ch = 0; ch < C; ++ch)
+            frame[((size_t(i0) + pad) * cols + i1 + pad) * width + ch] = int16_t(x[(size_t(i0) * d1 + i1) * C + ch]);
+      std::vector<int32_t> out(want.size(), 12345);
+      const bool dot = isa != Isa::generic && fit16(w);
+      EXPECT_EQ(depthwise_dot(frame.data(), cols, packed, g, out.data(), 2), dot);
+      EXPECT_EQ(out, dot ? want : std::vector<int32_t>(want.size(), 12345));
+    }
   }
   std::vector<int32_t> out(want.size(), 12345);
   depthwise_conv2d(x.data(), C, w.data(), g, out.data());
@@ -147,6 +161,39 @@ TEST_P(DenseKernels, AgreeWithThePlainLoop) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, DenseKernels, testing::ValuesIn(golden::cases("engine/dense_kernel_cases.txt")));
+
+}  // namespace
+}  // namespace ovrix::ops::kernel
+
+namespace ovrix::ops::kernel {
+namespace {
+
+// The v1 products by unit: each row of w against the n inputs, and nothing past them.
+TEST(DotRows, EachRowAgainstTheInputsAndNothingPastThem) {
+  for (const uint32_t n : {1u, 7u, 16u, 33u}) {
+    SCOPED_TRACE(n);
+    std::mt19937 rng(n);
+    const uint32_t rows = 5;
+    auto x = kernel_paths::values(n + 1, 8, true, rng);
+    x[n] = 0x1234567;  // past the inputs: must not count
+    const auto w32 = kernel_paths::values(size_t(rows) * n + 1, 32, true, rng);
+    const std::vector<int8_t> w8(w32.begin(), w32.end());
+    std::vector<int32_t> want(rows), want8(rows), got(rows), got8(rows);
+    for (uint32_t k = 0; k < rows; ++k) {
+      uint32_t a = 0, a8 = 0;
+      for (uint32_t i = 0; i < n; ++i) {
+        a += uint32_t(x[i]) * uint32_t(w32[size_t(k) * n + i]);
+        a8 += uint32_t(x[i]) * uint32_t(int32_t{w8[size_t(k) * n + i]});
+      }
+      want[k] = int32_t(a);
+      want8[k] = int32_t(a8);
+    }
+    dot_rows(x.data(), n, w32.data(), rows, got.data());
+    dot_rows(x.data(), n, w8.data(), rows, got8.data());
+    EXPECT_EQ(got, want);
+    EXPECT_EQ(got8, want8);
+  }
+}
 
 }  // namespace
 }  // namespace ovrix::ops::kernel
