@@ -15,7 +15,8 @@
 // layers whose weights pass 64 in magnitude keep the 16-bit path: their pair sums could saturate. With
 // AVX-512 VNNI, `vpdpbusd` adds four such products straight into a 32-bit lane without saturating, so it
 // takes any 8-bit weights; on 512-bit registers a tile of 6 positions by 64 filters (fewer filters, more
-// positions) keeps 24 accumulators in registers, for one load of weights per 6 products.
+// positions) keeps 24 accumulators in registers: each load of weights serves 6 positions, each broadcast
+// quad of values 64 filters.
 //
 // The depthwise convolution pairs taps instead of channels: `vpunpcklwd`/`vpunpckhwd` interleave the 16
 // channels of two taps, and the weights are packed in the same order, so that `vpmaddwd` gives each
@@ -45,7 +46,7 @@ Isa processor_isa() {
   __builtin_cpu_init();
   if (__builtin_cpu_supports("avx2")) best = Isa::avx2;
   if (best == Isa::avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-      __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vnni"))
+      __builtin_cpu_supports("avx512vnni"))
     best = Isa::avx512vnni;
 #endif
   return best;
@@ -220,7 +221,7 @@ namespace avx2_products {
 
 namespace vnni_products {
 #define OVRIX_DOT8_VNNI 1
-#define OVRIX_DOT8_TARGET __attribute__((target("avx2,avx512f,avx512vl,avx512bw,avx512vnni")))
+#define OVRIX_DOT8_TARGET __attribute__((target("avx2,avx512f,avx512vl,avx512vnni")))
 #include "engine/impl/ops/conv_dot8.inc"
 #undef OVRIX_DOT8_TARGET
 #undef OVRIX_DOT8_VNNI
