@@ -60,6 +60,8 @@ std::unique_ptr<Model> model(int seed) {
     fill(*l, "output_scales", seed + 1);
     if (l->variables()->has("max_value")) fill(*l, "max_value", seed + 2);
   }
+  // Potentials with fractions: predict differs from forward.
+  fill(*m->get_layer("dense"), "output_shift", seed);
   return m;
 }
 
@@ -116,6 +118,14 @@ const std::vector<Edit>& edits() {
        [](Model& m) {
          auto w = m.get_layer("dw")->variables()->get("weights")->mutable_data();
          w[w.size() - 1] = std::byte{5};
+       }},
+      {"weights set to the same bytes as another element type",
+       [](Model& m) {
+         auto dense = m.get_layer("dense");
+         auto old = dense->variables()->get("weights");
+         dense->variables()->set("weights", std::shared_ptr<Dense>(Dense::copy(
+                                                reinterpret_cast<const char*>(old->data().data()),
+                                                old->data().size(), TensorType::uint8, old->shape())));
        }},
       {"output scales written in place",
        [](Model& m) { m.get_layer("dense")->variables()->get("output_scales")->mutable_data()[3] = std::byte{200}; }},
@@ -267,6 +277,31 @@ TEST(RunState, ErrorsAreThoseOfAFreshRunAndLeaveNothingBehind) {
   EXPECT_EQ(refused, message_of([&] { software::run(m->layers(), *x, {}); }));
   conv->variables()->set("weights", weights);
   EXPECT_EQ(kept(*m, x), want);
+  // A failed call keeps nothing: the next one prepares every layer again.
+  EXPECT_THROW(m->forward(bad, 0), std::invalid_argument);
+  const uint64_t before = software::weight_reads();
+  EXPECT_EQ(kept(*m, x), want);
+  EXPECT_EQ(software::weight_reads() - before, 3u);
+}
+
+TEST(RunState, RunnersFollowTheListOfLayersTheyRun) {
+  // Two dense layers of two models that read the same input, run in one order then the other on one
+  // state: the last one gives the result.
+  auto a = model(1);
+  auto b = model(2);
+  const auto x = input(3);
+  const auto flat = std::shared_ptr<Dense>(Dense::create(TensorType::uint8, Shape{3, 16, 16, 32}));
+  for (size_t i = 0; i < flat->size(); ++i) flat->mutable_data()[i] = std::byte(uint8_t(i % 5));
+  const std::vector<std::shared_ptr<Layer>> ab{a->get_layer("dense"), b->get_layer("dense")};
+  const std::vector<std::shared_ptr<Layer>> ba{ab[1], ab[0]};
+  software::RunCache cache;
+  software::RunCache::Lease lease(cache);
+  for (const auto* list : {&ab, &ba, &ab}) {
+    const Bytes want = bytes_of(*software::run(*list, *flat, software::Mode::Forward));
+    EXPECT_EQ(bytes_of(*software::run(lease.part(0), *list, *flat, software::Mode::Forward)), want);
+  }
+  EXPECT_NE(bytes_of(*software::run(ab, *flat, software::Mode::Forward)),
+            bytes_of(*software::run(ba, *flat, software::Mode::Forward)));
 }
 
 TEST(RunState, SoftwareSequencesKeepTheirStates) {
