@@ -15,16 +15,17 @@
 #include "engine/impl/inference/runner.h"
 #include "engine/inference.h"
 #include "engine/model.h"
+#include "support/engine_util.h"
+#include "support/message_of.h"
+#include "support/software_sequence.h"
 
 namespace ovrix {
 namespace {
 
 using Bytes = std::vector<std::byte>;
 
-std::shared_ptr<Layer> layer(LayerType type, const std::map<std::string, int>& values, const std::string& name) {
-  auto params = LayerParams::create(type, values);
-  return Layer::create(params.get(), name);
-}
+using test::make_layer;
+using test_support::message_of;
 
 struct ThreadCount {
   explicit ThreadCount(const std::string& n) { setenv("OVRIX_NUM_THREADS", n.c_str(), 1); }
@@ -47,13 +48,13 @@ void fill(const Layer& l, const char* name, int seed) {
 // a sample, so 64 samples are worth 8 threads. `seed` picks the weights.
 std::unique_ptr<Model> model(int seed) {
   auto m = Model::create();
-  m->add(layer(LayerType::InputData,
+  m->add(make_layer(LayerType::InputData,
                {{"input_width", 16}, {"input_height", 16}, {"input_channels", 8}, {"input_bits", 8}}, "input"));
-  m->add(layer(LayerType::Conv2D,
+  m->add(make_layer(LayerType::Conv2D,
                {{"filters", 32}, {"kernel_size", 3}, {"weights_bits", 4}, {"activation", 1}, {"output_bits", 4}},
                "conv"));
-  m->add(layer(LayerType::DepthwiseConv2D, {{"kernel_size", 3}, {"activation", 1}, {"output_bits", 4}}, "dw"));
-  m->add(layer(LayerType::Dense1D, {{"units", 6}, {"activation", 0}, {"output_bits", 32}}, "dense"));
+  m->add(make_layer(LayerType::DepthwiseConv2D, {{"kernel_size", 3}, {"activation", 1}, {"output_bits", 4}}, "dw"));
+  m->add(make_layer(LayerType::Dense1D, {{"units", 6}, {"activation", 0}, {"output_bits", 32}}, "dense"));
   for (const char* name : {"conv", "dw", "dense"}) {
     const auto l = m->get_layer(name);
     fill(*l, "weights", seed);
@@ -147,7 +148,7 @@ const std::vector<Edit>& edits() {
       {"the last layer replaced by another of the same name and kind",
        [](Model& m) {
          m.pop_layer();
-         m.add(layer(LayerType::Dense1D, {{"units", 6}, {"activation", 0}, {"output_bits", 32}}, "dense"), {});
+         m.add(make_layer(LayerType::Dense1D, {{"units", 6}, {"activation", 0}, {"output_bits", 32}}, "dense"), {});
          fill(*m.get_layer("dense"), "weights", 3);
        }},
   };
@@ -252,14 +253,6 @@ TEST(RunState, ErrorsAreThoseOfAFreshRunAndLeaveNothingBehind) {
   auto m = model(1);
   const auto x = input(4);
   const Bytes want = kept(*m, x);
-  auto message_of = [](const std::function<void()>& call) {
-    try {
-      call();
-    } catch (const std::exception& e) {
-      return std::string(e.what());
-    }
-    return std::string("no error");
-  };
   // An input the first layer refuses.
   std::vector<float> halves(4 * 16 * 16 * 8, 0.5f);
   auto bad = std::shared_ptr<Dense>(Dense::copy(reinterpret_cast<const char*>(halves.data()), halves.size() * 4,
@@ -305,28 +298,12 @@ TEST(RunState, RunnersFollowTheListOfLayersTheyRun) {
 }
 
 TEST(RunState, SoftwareSequencesKeepTheirStates) {
-  class Software : public Sequence {
-   public:
-    explicit Software(std::vector<std::shared_ptr<Layer>> layers) {
-      auto pass = std::make_shared<Sequence::Pass>();
-      pass->layers = std::move(layers);
-      passes_.push_back(pass);
-    }
-    const std::vector<std::shared_ptr<Pass>>& passes() const override { return passes_; }
-    BackendType backend() const override { return BackendType::Software; }
-    std::span<const uint8_t> program() const override { return {}; }
-    ProgramParts program_parts() const override { return {}; }
-    std::string name() const override { return "software"; }
-
-   private:
-    std::vector<std::shared_ptr<Pass>> passes_;
-  };
   auto m = model(1);
   const auto& l = m->layers();
   // Two software sequences: the input and convolution, then the rest.
   const std::vector<std::shared_ptr<Sequence>> sequences = {
-      std::make_shared<Software>(std::vector<std::shared_ptr<Layer>>{l[0], l[1]}),
-      std::make_shared<Software>(std::vector<std::shared_ptr<Layer>>{l[2], l[3]})};
+      std::make_shared<test_support::SoftwareSequence>(std::vector<std::shared_ptr<Layer>>{l[0], l[1]}),
+      std::make_shared<test_support::SoftwareSequence>(std::vector<std::shared_ptr<Layer>>{l[2], l[3]})};
   const auto x = input(8);
   software::RunCache cache;
   auto call = [&] {
