@@ -56,9 +56,8 @@ namespace {
 
 constexpr int kRunInput = -1;
 
-// Copies sample s of the input tensor into an integer (or, for a Quantizer, float) buffer. Float values
-// bound for an integer buffer were checked to be whole 32-bit numbers (check_input).
-// Plain typed loops over unaliased pointers, which the compiler turns into vector conversions.
+// n values converted one by one: a plain typed loop over unaliased pointers, which the compiler turns
+// into vector conversions (a copy when the types are the same).
 template <class From, class To>
 void convert(const From* __restrict src, size_t n, To* __restrict dst) {
   if constexpr (std::is_same_v<From, To>) {
@@ -68,6 +67,8 @@ void convert(const From* __restrict src, size_t n, To* __restrict dst) {
   }
 }
 
+// Copies sample s of the input tensor into an integer (or, for a Quantizer, float) buffer. Float values
+// bound for an integer buffer were checked to be whole 32-bit numbers (check_input).
 template <class T>
 void load_sample(const ops::detail::View<T>& v, size_t s, Buffer& b) {
   const size_t n = b.size();
