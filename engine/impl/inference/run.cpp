@@ -366,11 +366,12 @@ void shape_buffer(Buffer& b, bool is_float, const Shape& dims, bool fresh) {
   const size_t held = is_float ? b.floats.size() : b.ints.size();
   if (!fresh && b.is_float == is_float && b.d0 == dims[0] && b.d1 == dims[1] && b.d2 == dims[2] && held == b.size())
     return;
-  if (b.is_float != is_float) {
-    std::vector<int32_t>().swap(b.ints);
-    std::vector<float>().swap(b.floats);
-  }
   b.is_float = is_float;
+  // Only the vector of its kind holds memory.
+  if (is_float)
+    std::vector<int32_t>().swap(b.ints);
+  else
+    std::vector<float>().swap(b.floats);
   b.shape_as(dims);
 }
 
