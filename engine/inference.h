@@ -2,6 +2,7 @@
 // Software inference: runs a model's layers on the CPU with the engine's integer kernels (engine/ops.h).
 // Model::forward, predict and fit call it for the layers that run in software; the arithmetic of every
 // layer kind is described in engine/README.md ("Integer arithmetic" and "Software inference").
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -42,6 +43,53 @@ enum class Mode {
 std::shared_ptr<Tensor> run(const std::vector<std::shared_ptr<Layer>>& layers, const Dense& input, Mode mode,
                             const std::vector<int32_t>& labels = {});
 
+// What a run leaves for the next run on the same layers: the runners of every thread's lane (the layers
+// prepared for the kernels, the runners' scratch) and the lanes' buffers, with a copy of everything the
+// runners read from the layers (identities and wiring, parameters, geometry, learning parameters, every
+// variable's type, shape, layout and bytes). A run reuses a runner only when what its layer and the layers
+// wired to it hold now equals that copy, so an edit of any kind (Variables::set, a write through
+// mutable_data, a fit, a new wiring) is seen by the next run. Opaque; used by one run at a time.
+class RunState;
+
+// `run` keeping its runners and buffers in `state` for the next call, with the same results and errors.
+// A run that fails leaves the state empty.
+std::shared_ptr<Tensor> run(RunState& state, const std::vector<std::shared_ptr<Layer>>& layers, const Dense& input,
+                            Mode mode, const std::vector<int32_t>& labels = {});
+
+// The run states a model keeps between its calls, one per software part of its runs (the whole run of an
+// unmapped model, each software sequence of a mapped one), lent to one call at a time.
+class RunCache {
+ public:
+  RunCache();
+  ~RunCache();
+  RunCache(const RunCache&) = delete;
+  RunCache& operator=(const RunCache&) = delete;
+
+  // Frees the states unless a call holds them (the layers they were made for are being edited).
+  void clear();
+
+  // The states of one call: the cache's own when no other call holds them, else fresh ones that go away
+  // with the lease; two calls at once never share a state.
+  class Lease {
+   public:
+    explicit Lease(RunCache& cache);
+    ~Lease();
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+    // The state of software part `index` (0 for an unmapped model), empty when first asked for.
+    RunState& part(size_t index);
+
+   private:
+    RunCache& cache_;
+    bool holds_;  // the cache's own states
+    std::vector<std::unique_ptr<RunState>> own_;
+  };
+
+ private:
+  std::atomic<bool> busy_{false};
+  std::vector<std::unique_ptr<RunState>> parts_;
+};
+
 // The checks of `run` on its input, made before any sample runs: the shape (N, s0, s1, s2) with s the
 // first layer's input dimensions; the element type (uint8, int8, int16, int32 or float32); float32
 // values whole 32-bit numbers unless they go to Quantizers only; and every value within the bits and
@@ -74,10 +122,12 @@ void check_label_count(uint64_t samples, uint64_t labels);
 //   input went to the first sequence), and a sequence left without layers changes nothing.
 // `model_layers` are the model's layers, for the checks of Predict that `run` makes on its own layers (the
 // last layer's activation, an input-only model); learning on hardware is the hardware sequence's.
+// With a lease, the software sequences keep their run states in it (part k for the k-th sequence).
 // std::invalid_argument for an empty sequence list, a hardware sequence that cannot run samples, or
 // outputs of different shapes or types.
 std::shared_ptr<Tensor> run_sequences(const std::vector<std::shared_ptr<Sequence>>& sequences,
                                       const std::vector<std::shared_ptr<Layer>>& model_layers, const Dense& input,
-                                      Mode mode, const std::vector<int32_t>& labels = {});
+                                      Mode mode, const std::vector<int32_t>& labels = {},
+                                      RunCache::Lease* lease = nullptr);
 
 }  // namespace ovrix::software

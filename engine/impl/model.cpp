@@ -73,6 +73,7 @@ void ModelImpl::refuse_while_mapping(const char* what) const {
 }
 
 void ModelImpl::forget_mapping() {
+  run_cache_.clear();
   sequences_.clear();
   device_.reset();
   for (auto& layer : layers_) core(layer).reset_mapping();

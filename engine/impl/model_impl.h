@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/impl/layer_core.h"
+#include "engine/inference.h"
 #include "engine/model.h"
 
 namespace ovrix::detail {
@@ -48,6 +49,9 @@ class ModelImpl final : public Model {
   void add_with_variables(std::shared_ptr<Layer> layer, const std::vector<std::shared_ptr<Layer>>& inbounds,
                           const std::vector<PresetVariable>* presets);
 
+  // What the software runs keep between calls.
+  software::RunCache& run_cache() { return run_cache_; }
+
  private:
   // Drops what mapping left once the layers change.
   void forget_mapping();
@@ -58,6 +62,7 @@ class ModelImpl final : public Model {
   std::vector<std::shared_ptr<Sequence>> sequences_;
   std::shared_ptr<Device> device_;
   bool mapping_ = false;  // `map` is running
+  software::RunCache run_cache_;
 };
 
 // Serialized model format (engine/impl/model_format.cpp).

@@ -9,11 +9,14 @@ namespace ovrix::detail {
 
 namespace {
 
-std::shared_ptr<Tensor> run_model(const ModelImpl& model, const std::shared_ptr<Dense>& input, software::Mode mode,
+std::shared_ptr<Tensor> run_model(ModelImpl& model, const std::shared_ptr<Dense>& input, software::Mode mode,
                                   const std::vector<int32_t>& labels = {}) {
   if (!input) throw std::invalid_argument("Cannot run a model on a null input.");
-  if (!model.sequences().empty()) return software::run_sequences(model.sequences(), model.layers(), *input, mode, labels);
-  return software::run(model.layers(), *input, mode, labels);
+  // Repeated calls reuse the runners and buffers of the last one (software::RunState).
+  software::RunCache::Lease lease(model.run_cache());
+  if (!model.sequences().empty())
+    return software::run_sequences(model.sequences(), model.layers(), *input, mode, labels, &lease);
+  return software::run(lease.part(0), model.layers(), *input, mode, labels);
 }
 
 }  // namespace

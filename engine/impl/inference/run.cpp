@@ -5,14 +5,18 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <deque>
 #include <exception>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
+#include <type_traits>
 #include <unordered_map>
 
 #include "engine/impl/inference/runner.h"
+#include "engine/impl/layer_core.h"
 #include "engine/impl/parallel.h"
 #include "engine/impl/ops/dense_util.h"
 #include "engine/inference.h"
@@ -52,17 +56,27 @@ namespace {
 
 constexpr int kRunInput = -1;
 
+// n values converted one by one: a plain typed loop over unaliased pointers, which the compiler turns
+// into vector conversions (a copy when the types are the same).
+template <class From, class To>
+void convert(const From* __restrict src, size_t n, To* __restrict dst) {
+  if constexpr (std::is_same_v<From, To>) {
+    std::memcpy(dst, src, n * sizeof(To));
+  } else {
+    for (size_t i = 0; i < n; ++i) dst[i] = static_cast<To>(src[i]);
+  }
+}
+
 // Copies sample s of the input tensor into an integer (or, for a Quantizer, float) buffer. Float values
 // bound for an integer buffer were checked to be whole 32-bit numbers (check_input).
 template <class T>
 void load_sample(const ops::detail::View<T>& v, size_t s, Buffer& b) {
   const size_t n = b.size();
   const T* src = v.data() + s * n;
-  if (b.is_float) {
-    for (size_t i = 0; i < n; ++i) b.floats[i] = static_cast<float>(src[i]);
-    return;
-  }
-  for (size_t i = 0; i < n; ++i) b.ints[i] = static_cast<int32_t>(src[i]);
+  if (b.is_float)
+    convert(src, n, b.floats.data());
+  else
+    convert(src, n, b.ints.data());
 }
 
 [[noreturn]] void unreadable_input(TensorType type) {
@@ -121,11 +135,11 @@ void store_sample(const Buffer& b, size_t s, Dense& out) {
   T* dst = out.mutable_data_as<T>() + s * b.size();
   if constexpr (std::is_same_v<T, float>) {
     if (b.is_float) {
-      std::copy(b.floats.begin(), b.floats.end(), dst);
+      convert(b.floats.data(), b.size(), dst);
       return;
     }
   }
-  for (size_t i = 0; i < b.size(); ++i) dst[i] = static_cast<T>(b.ints[i]);
+  convert(b.ints.data(), b.size(), dst);
 }
 
 }  // namespace
@@ -195,8 +209,297 @@ std::shared_ptr<const Dense> device_input(const std::vector<std::shared_ptr<Laye
   return narrowed;
 }
 
-std::shared_ptr<Tensor> run(const std::vector<std::shared_ptr<Layer>>& layers, const Dense& input, Mode mode,
-                            const std::vector<int32_t>& labels) {
+// ---- what a run keeps for the next one ----
+
+namespace {
+
+// Walks everything a runner may read from an engine layer as a stream of bytes handed to
+// `sink.put(data, size)`: its identity and wiring (the addresses of the layers wired to it), parameters,
+// learning parameters, geometry, and every variable (initial zeros, or the element type, shape, layout
+// and bytes of the tensor it was set to). A run records the stream of each layer when it makes the
+// runners and compares the layer's stream with it at the next run, so any change is seen, however made.
+template <class Sink>
+void walk(const Layer& layer, const detail::LayerCore& core, Sink& sink) {
+  auto raw = [&](const auto& value) { sink.put(&value, sizeof value); };
+  auto text = [&](const std::string& t) {
+    raw(t.size());
+    sink.put(t.data(), t.size());
+  };
+  auto shape = [&](const Shape& sh) {
+    raw(sh.count);
+    sink.put(sh.dims.data(), sh.count * sizeof(uint32_t));
+  };
+  auto padding = [&](const PaddingParams& p) {
+    raw(p.y_before);
+    raw(p.y_after);
+    raw(p.x_before);
+    raw(p.x_after);
+  };
+  raw(&layer);
+  for (const auto* wired : {&layer.inbound_layers(), &layer.outbound_layers()}) {
+    raw(wired->size());
+    for (const auto& other : *wired) raw(other.get());
+  }
+  const LayerParams& params = *layer.params();
+  const auto keys = params.keys();
+  raw(keys.size());
+  for (const auto& key : keys) {
+    text(key);
+    raw(params.get(key));
+  }
+  const auto learning = layer.learning_params();
+  raw(learning != nullptr);
+  if (learning) {
+    const auto learning_keys = learning->keys();
+    raw(learning_keys.size());
+    for (const auto& key : learning_keys) {
+      text(key);
+      raw(learning->get(key));
+    }
+  }
+  raw(core.built());
+  if (core.built()) {
+    const detail::Geometry& g = core.geometry();
+    raw(g.input_dims.size());
+    for (const Shape& d : g.input_dims) shape(d);
+    shape(g.output_dims);
+    raw(g.signals.input_bits);
+    raw(g.signals.output_bits);
+    raw(g.signals.output_signed);
+    raw(g.conv.has_value());
+    if (g.conv) {
+      raw(g.conv->output_width);
+      raw(g.conv->output_height);
+      padding(g.conv->padding);
+    }
+    raw(g.pool.has_value());
+    if (g.pool) {
+      raw(g.pool->stride_x);
+      raw(g.pool->stride_y);
+      raw(g.pool->output_width);
+      raw(g.pool->output_height);
+      padding(g.pool->padding);
+      raw(g.pool->flag);
+    }
+    raw(g.build_values.has_value());
+    if (g.build_values) raw(*g.build_values);
+    raw(g.variables.size());
+    for (const auto& v : g.variables) {
+      text(v.name);
+      raw(v.type);
+      shape(v.shape);
+      raw(v.layout);
+      raw(v.also.has_value());
+      if (v.also) raw(*v.also);
+    }
+    raw(g.macs);
+  }
+  const VariablesImpl& variables = *core.variable_set;
+  const auto names = variables.names();
+  raw(names.size());
+  for (const auto& name : names) {
+    text(name);
+    const auto tensor = variables.stored(name);  // null while it holds its initial zeros
+    raw(tensor != nullptr);
+    if (!tensor) continue;
+    raw(tensor->type());
+    shape(tensor->shape());
+    raw(tensor->layout());
+    const auto bytes = tensor->data();
+    raw(bytes.size());
+    sink.put(bytes.data(), bytes.size());
+  }
+}
+
+// A layer's stream as it was, and the layers whose addresses it holds, kept alive so that no other layer
+// can take their place.
+struct LayerRecord {
+  std::vector<std::shared_ptr<Layer>> held;
+  std::vector<std::byte> bytes;
+
+  void put(const void* data, size_t size) {
+    const auto* b = static_cast<const std::byte*>(data);
+    bytes.insert(bytes.end(), b, b + size);
+  }
+};
+
+// Compares a layer's stream with a record as it goes.
+struct Comparison {
+  const std::vector<std::byte>& recorded;
+  size_t at = 0;
+  bool same = true;
+
+  void put(const void* data, size_t size) {
+    if (!same) return;
+    if (size > recorded.size() - at || (size != 0 && std::memcmp(recorded.data() + at, data, size) != 0)) {
+      same = false;
+      return;
+    }
+    at += size;
+  }
+};
+
+// The record of a layer, or nothing for a layer the engine did not make (its runners are made at every
+// run).
+std::optional<LayerRecord> record(const std::shared_ptr<Layer>& layer) {
+  const detail::LayerCore* core = detail::core_of(layer.get());
+  if (!core) return std::nullopt;
+  LayerRecord r;
+  r.held.push_back(layer);
+  for (const auto* wired : {&layer->inbound_layers(), &layer->outbound_layers()})
+    r.held.insert(r.held.end(), wired->begin(), wired->end());
+  walk(*layer, *core, r);
+  return r;
+}
+
+bool unchanged(const Layer& layer, const LayerRecord& r) {
+  const detail::LayerCore* core = detail::core_of(&layer);
+  if (!core) return false;
+  Comparison c{r.bytes};
+  walk(layer, *core, c);
+  return c.same && c.at == r.bytes.size();
+}
+
+// Gives `b` this form, allocating only when its size or kind changes; `fresh` (a new runner writes it)
+// clears it in any case.
+void shape_buffer(Buffer& b, bool is_float, const Shape& dims, bool fresh) {
+  const size_t held = is_float ? b.floats.size() : b.ints.size();
+  if (!fresh && b.is_float == is_float && b.d0 == dims[0] && b.d1 == dims[1] && b.d2 == dims[2] && held == b.size())
+    return;
+  b.is_float = is_float;
+  // Only the vector of its kind holds memory.
+  if (is_float)
+    std::vector<int32_t>().swap(b.ints);
+  else
+    std::vector<float>().swap(b.floats);
+  b.shape_as(dims);
+}
+
+}  // namespace
+
+// One lane per thread: its own runners (they keep scratch buffers) and buffers. Lane 0's runners are made
+// from the layers and checked; the others fork them, sharing what they prepared. The lanes stay for the
+// next run, whatever its batch size and number of threads.
+class RunState {
+ public:
+  struct Lane {
+    std::vector<std::unique_ptr<Runner>> runners;
+    // Which of lane 0's runners each runner is (lane 0's own count up as they are made; 0 for none).
+    std::vector<uint64_t> made;
+    Buffer input;
+    std::vector<Buffer> outputs;
+    std::vector<std::vector<const Buffer*>> reads;
+  };
+
+  // Makes lane 0's runners for `layers` where the ones kept do not fit them any more (all of them for
+  // another list of layers), in layer order. Returns which were made.
+  std::vector<char> refresh(const std::vector<std::shared_ptr<Layer>>& layers, bool predict);
+  // Lane k with runners of lane 0's making (forked where they are not yet) and buffers of this run's form.
+  Lane& lane(size_t k, bool predict, const Shape& in_dims, bool float_input, const std::vector<Shape>& out_dims,
+             const std::vector<char>& out_float, const std::vector<char>& made_now);
+  bool float_tail() const { return float_tail_; }
+  void learnt() { learnt_ = true; }
+
+ private:
+  std::vector<std::shared_ptr<Layer>> layers_;
+  // Every layer a runner may read: the run's layers and those wired to them.
+  std::unordered_map<const Layer*, LayerRecord> records_;
+  std::deque<Lane> lanes_;  // a deque: lanes hold pointers into themselves, so they never move
+  uint64_t made_ = 0;
+  bool predict_ = false;     // lane 0's last runner gives potentials
+  bool float_tail_ = false;  // ... as floats
+  bool learnt_ = false;      // lane 0's last runner learnt in a fit: it is made again
+};
+
+std::vector<char> RunState::refresh(const std::vector<std::shared_ptr<Layer>>& layers, bool predict) {
+  const size_t n = layers.size();
+  const bool same_list = layers_.size() == n && std::equal(layers.begin(), layers.end(), layers_.begin());
+  if (!same_list) *this = RunState{};
+  if (lanes_.empty()) {
+    layers_ = layers;
+    lanes_.resize(1);
+    lanes_[0].runners.resize(n);
+    lanes_[0].made.assign(n, 0);
+  }
+  // What changed since the runners were made, layer by layer (every layer looked at, so that the
+  // records below cover all of them).
+  struct Look {
+    std::shared_ptr<Layer> layer;
+    bool changed;
+  };
+  std::unordered_map<const Layer*, Look> looked;
+  auto look_at = [&](const std::shared_ptr<Layer>& l) {
+    const auto [it, first] = looked.try_emplace(l.get(), Look{l, true});
+    if (first) {
+      const auto r = records_.find(l.get());
+      it->second.changed = r == records_.end() || !unchanged(*l, r->second);
+    }
+    return it->second.changed;
+  };
+  Lane& lane = lanes_[0];
+  std::vector<char> stale(n, 0);
+  for (size_t i = 0; i < n; ++i) {
+    bool s = look_at(layers[i]) || !lane.runners[i];
+    for (const auto* wired : {&layers[i]->inbound_layers(), &layers[i]->outbound_layers()})
+      for (const auto& other : *wired) s = look_at(other) || s;
+    stale[i] = s;
+  }
+  if (learnt_ || predict != predict_) stale[n - 1] = 1;
+  for (size_t i = 0; i < n; ++i) {
+    if (!stale[i]) continue;
+    lane.runners[i].reset();
+    lane.runners[i] = make_runner(*layers[i]);
+    lane.made[i] = ++made_;
+  }
+  if (stale[n - 1]) {
+    predict_ = predict;
+    float_tail_ = predict && lane.runners.back()->set_predict();
+    learnt_ = false;
+  }
+  // Recorded once the runners are made: they may have made the initial zeros of what they read.
+  std::unordered_map<const Layer*, LayerRecord> records;
+  for (const auto& [l, look] : looked) {
+    if (!look.changed)
+      records.insert(records_.extract(l));
+    else if (auto r = record(look.layer))
+      records.emplace(l, std::move(*r));
+  }
+  records_ = std::move(records);
+  return stale;
+}
+
+RunState::Lane& RunState::lane(size_t k, bool predict, const Shape& in_dims, bool float_input,
+                               const std::vector<Shape>& out_dims, const std::vector<char>& out_float,
+                               const std::vector<char>& made_now) {
+  const size_t n = layers_.size();
+  while (lanes_.size() <= k) {
+    lanes_.emplace_back();
+    lanes_.back().runners.resize(n);
+    lanes_.back().made.assign(n, 0);
+  }
+  Lane& lane = lanes_[k];
+  const Lane& first = lanes_[0];
+  std::vector<char> fresh = made_now;
+  if (k > 0) {
+    for (size_t i = 0; i < n; ++i) {
+      fresh[i] = lane.made[i] != first.made[i];
+      if (!fresh[i]) continue;
+      lane.runners[i].reset();
+      lane.runners[i] = first.runners[i]->fork();
+      if (predict && i + 1 == n) lane.runners[i]->set_predict();
+      lane.made[i] = first.made[i];
+    }
+  }
+  shape_buffer(lane.input, float_input, in_dims, false);
+  lane.outputs.resize(n);
+  for (size_t i = 0; i < n; ++i) shape_buffer(lane.outputs[i], out_float[i], out_dims[i], fresh[i]);
+  return lane;
+}
+
+namespace {
+
+std::shared_ptr<Tensor> run_in(RunState& state, const std::vector<std::shared_ptr<Layer>>& layers,
+                               const Dense& input, Mode mode, const std::vector<int32_t>& labels) {
   if (layers.empty()) throw std::invalid_argument("Cannot run a model with no layers.");
   for (const auto& l : layers)
     if (!l) throw std::invalid_argument("Cannot run a null layer.");
@@ -223,48 +526,30 @@ std::shared_ptr<Tensor> run(const std::vector<std::shared_ptr<Layer>>& layers, c
       throw std::invalid_argument(fmt::format("Layer '{}' appears twice.", layers[i]->get_name()));
   }
 
-  // One lane per thread: its own runners (they keep scratch buffers) and buffers. The first lane is made
-  // first and checks the layers and the wiring; the others fork its runners, sharing what they prepared.
-  struct Lane {
-    std::vector<std::unique_ptr<Runner>> runners;
-    Buffer input;
-    std::vector<Buffer> outputs;
-    std::vector<std::vector<const Buffer*>> reads;
-  };
   const bool predict = mode == Mode::Predict;
   const Shape in_dims = input_dims3(*layers.front());
   const bool float_input = floats_go_to_quantizers(*layers.front(), input);
-  // Buffers: the run's input and one output per layer, allocated once per lane.
-  auto make_lane = [&](Lane& lane, const Lane* from) {
-    lane.runners.reserve(layers.size());
-    for (size_t i = 0; i < layers.size(); ++i)
-      lane.runners.push_back(from ? from->runners[i]->fork() : make_runner(*layers[i]));
-    const bool float_tail = (predict && lane.runners.back()->set_predict()) ||
-                            last.params()->layer_type() == LayerType::Dequantizer;
-    lane.input.is_float = float_input;
-    lane.input.shape_as(in_dims);
-    lane.outputs.resize(layers.size());
-    for (size_t i = 0; i < layers.size(); ++i) {
-      const LayerType kind = layers[i]->params()->layer_type();
-      lane.outputs[i].is_float = kind == LayerType::Dequantizer ||
-                                 (i + 1 == layers.size() && predict && float_tail) ||
-                                 (i == 0 && float_input && kind == LayerType::InputData);
-      lane.outputs[i].shape_as(output_dims3(*layers[i]));
-    }
-    lane.reads.assign(layers.size(), {});
-    for (size_t i = 0; i < layers.size(); ++i)
-      for (int s : sources[i]) lane.reads[i].push_back(s == kRunInput ? &lane.input : &lane.outputs[size_t(s)]);
-  };
-  std::deque<Lane> lanes(1);  // a deque: lanes hold pointers into themselves, so they never move
-  make_lane(lanes[0], nullptr);
-  Runner& tail = *lanes[0].runners.back();
+  // Lane 0 first: making its runners checks the layers.
+  const std::vector<char> made_now = state.refresh(layers, predict);
+  const bool float_tail = state.float_tail() || last.params()->layer_type() == LayerType::Dequantizer;
+  // Buffers: the run's input and one output per layer, in every lane.
+  std::vector<Shape> out_dims(layers.size());
+  std::vector<char> out_float(layers.size());
+  for (size_t i = 0; i < layers.size(); ++i) {
+    const LayerType kind = layers[i]->params()->layer_type();
+    out_float[i] = kind == LayerType::Dequantizer || (i + 1 == layers.size() && predict && float_tail) ||
+                   (i == 0 && float_input && kind == LayerType::InputData);
+    out_dims[i] = output_dims3(*layers[i]);
+  }
+  std::vector<RunState::Lane*> lanes{&state.lane(0, predict, in_dims, float_input, out_dims, out_float, made_now)};
+  Runner& tail = *lanes[0]->runners.back();
 
   check_input(layers, input);
   const uint32_t samples = input.shape()[0];
 
   for (size_t i = 0; i < layers.size(); ++i)
     for (int s : sources[i]) {
-      const Buffer& b = s == kRunInput ? lanes[0].input : lanes[0].outputs[size_t(s)];
+      const Buffer& b = s == kRunInput ? lanes[0]->input : lanes[0]->outputs[size_t(s)];
       const LayerType kind = layers[i]->params()->layer_type();
       if (b.is_float && kind != LayerType::Quantizer && !(kind == LayerType::InputData && s == kRunInput))
         throw std::invalid_argument(
@@ -277,7 +562,7 @@ std::shared_ptr<Tensor> run(const std::vector<std::shared_ptr<Layer>>& layers, c
     }
 
   // The result tensor.
-  const Buffer& result = lanes[0].outputs.back();
+  const Buffer& result = lanes[0]->outputs.back();
   TensorType out_type = TensorType::int32;
   if (predict || result.is_float)
     out_type = TensorType::float32;
@@ -294,13 +579,14 @@ std::shared_ptr<Tensor> run(const std::vector<std::shared_ptr<Layer>>& layers, c
           fmt::format("Cannot fit: the last layer '{}' has no learning parameters (compile the model first).",
                       last.get_name()));
     check_label_count(samples, labels.size());
+    state.learnt();
     tail.prepare_learning(*params);
   }
 
   // Samples are independent unless the run learns or a layer carries state from one sample to the next:
   // then they run in order on this thread; otherwise the batch is shared between the engine's threads.
   bool independent = !fit;
-  for (const auto& r : lanes[0].runners) independent = independent && !r->carries_state();
+  for (const auto& r : lanes[0]->runners) independent = independent && !r->carries_state();
   // A thread costs its start and its own copy of the layers' state: each gets at least a few million
   // multiply-accumulates (or samples of layers without any).
   constexpr uint64_t kMacsPerThread = uint64_t{1} << 22;
@@ -311,10 +597,15 @@ std::shared_ptr<Tensor> run(const std::vector<std::shared_ptr<Layer>>& layers, c
   // convolutions also split the rows of their output between the threads left over.
   const unsigned threads = unsigned(std::max<uint64_t>(1, std::min<uint64_t>(parallel::thread_count(), worth)));
   const unsigned lane_count = independent ? std::min(threads, std::max(samples, 1u)) : 1;
-  lanes.resize(lane_count);
-  for (size_t k = 1; k < lanes.size(); ++k) make_lane(lanes[k], &lanes[0]);
-  for (size_t k = 0; k < lanes.size(); ++k)
-    for (auto& r : lanes[k].runners) r->set_threads(threads / lane_count + (k < threads % lane_count ? 1 : 0));
+  for (size_t k = 1; k < lane_count; ++k)
+    lanes.push_back(&state.lane(k, predict, in_dims, float_input, out_dims, out_float, made_now));
+  for (size_t k = 0; k < lanes.size(); ++k) {
+    RunState::Lane& lane = *lanes[k];
+    lane.reads.assign(layers.size(), {});
+    for (size_t i = 0; i < layers.size(); ++i)
+      for (int s : sources[i]) lane.reads[i].push_back(s == kRunInput ? &lane.input : &lane.outputs[size_t(s)]);
+    for (auto& r : lane.runners) r->set_threads(threads / lane_count + (k < threads % lane_count ? 1 : 0));
+  }
 
   // Each lane takes the next sample not taken yet, so a lane whose thread the system holds back does not
   // hold the others up. On an error the lanes take no sample after the failing one and the error of the
@@ -326,7 +617,7 @@ std::shared_ptr<Tensor> run(const std::vector<std::shared_ptr<Layer>>& layers, c
   std::mutex error_mutex;
   auto run_samples = [&](const auto& view) {
     parallel::for_chunks(lane_count, lane_count, [&](unsigned chunk, size_t, size_t) {
-      Lane& lane = lanes[chunk];
+      RunState::Lane& lane = *lanes[chunk];
       for (auto& r : lane.runners) r->reset();
       const Buffer& lane_result = lane.outputs.back();
       for (size_t s = next++; s < samples && s < failed.load(); s = next++) {
@@ -368,6 +659,47 @@ std::shared_ptr<Tensor> run(const std::vector<std::shared_ptr<Layer>>& layers, c
   }
   if (fit) tail.finish_learning();
   return out;
+}
+
+}  // namespace
+
+std::shared_ptr<Tensor> run(RunState& state, const std::vector<std::shared_ptr<Layer>>& layers, const Dense& input,
+                            Mode mode, const std::vector<int32_t>& labels) {
+  try {
+    return run_in(state, layers, input, mode, labels);
+  } catch (...) {
+    // A run stopped part way may leave runners with half a sample or half a learning: none is kept.
+    state = RunState{};
+    throw;
+  }
+}
+
+std::shared_ptr<Tensor> run(const std::vector<std::shared_ptr<Layer>>& layers, const Dense& input, Mode mode,
+                            const std::vector<int32_t>& labels) {
+  RunState state;
+  return run_in(state, layers, input, mode, labels);
+}
+
+RunCache::RunCache() = default;
+RunCache::~RunCache() = default;
+
+void RunCache::clear() {
+  if (busy_.exchange(true)) return;
+  parts_.clear();
+  busy_.store(false);
+}
+
+RunCache::Lease::Lease(RunCache& cache) : cache_(cache), holds_(!cache.busy_.exchange(true)) {}
+
+RunCache::Lease::~Lease() {
+  if (holds_) cache_.busy_.store(false);
+}
+
+RunState& RunCache::Lease::part(size_t index) {
+  auto& parts = holds_ ? cache_.parts_ : own_;
+  if (parts.size() <= index) parts.resize(index + 1);
+  if (!parts[index]) parts[index] = std::make_unique<RunState>();
+  return *parts[index];
 }
 
 }  // namespace ovrix::software

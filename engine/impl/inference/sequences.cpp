@@ -86,7 +86,7 @@ std::shared_ptr<Dense> as_float(const Dense& t) {
 
 std::shared_ptr<Tensor> run_sequences(const std::vector<std::shared_ptr<Sequence>>& sequences,
                                       const std::vector<std::shared_ptr<Layer>>& model_layers, const Dense& input,
-                                      Mode mode, const std::vector<int32_t>& labels) {
+                                      Mode mode, const std::vector<int32_t>& labels, RunCache::Lease* lease) {
   if (sequences.empty()) throw std::invalid_argument("A mapped model has no sequence to run.");
   check_mode(model_layers, mode);
   // The steps to run: every hardware sequence, and the software sequences that keep layers. After
@@ -115,6 +115,7 @@ std::shared_ptr<Tensor> run_sequences(const std::vector<std::shared_ptr<Sequence
   // Nothing unchecked reaches a device: a software start checks the input itself.
   if (steps.front().sequence->backend() == BackendType::Hardware) current = device_input(model_layers, current);
   std::shared_ptr<Tensor> result;
+  size_t software_part = 0;
   for (size_t i = 0; i < steps.size(); ++i) {
     Sequence& seq = *steps[i].sequence;
     const bool last = i + 1 == steps.size();
@@ -130,7 +131,9 @@ std::shared_ptr<Tensor> run_sequences(const std::vector<std::shared_ptr<Sequence
       if (here == Mode::Predict) stacked = as_float(*stacked);
       result = stacked;
     } else {
-      result = run(steps[i].layers, *current, here, here == Mode::Fit ? labels : std::vector<int32_t>{});
+      const std::vector<int32_t> step_labels = here == Mode::Fit ? labels : std::vector<int32_t>{};
+      result = lease ? run(lease->part(software_part++), steps[i].layers, *current, here, step_labels)
+                     : run(steps[i].layers, *current, here, step_labels);
     }
     current = Tensor::ensure_dense(result);
   }

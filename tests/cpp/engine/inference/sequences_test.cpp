@@ -8,6 +8,7 @@
 
 #include "engine/inference.h"
 #include "engine/model.h"
+#include "support/software_sequence.h"
 
 namespace ovrix {
 namespace {
@@ -16,8 +17,6 @@ std::shared_ptr<Layer> layer(LayerType type, const std::map<std::string, int>& v
   auto params = LayerParams::create(type, values);
   return Layer::create(params.get(), name);
 }
-
-class FakePass : public Sequence::Pass {};
 
 // A hardware sequence whose output for a sample is (1, 1, 2): the sum of the sample's bytes, then the
 // label count it was given (-1 for none). `mismatch` makes the second output one value longer.
@@ -49,22 +48,7 @@ class FakeHardware : public ForwardableSequence {
   std::vector<std::shared_ptr<Pass>> passes_;
 };
 
-class FakeSoftware : public Sequence {
- public:
-  explicit FakeSoftware(std::vector<std::shared_ptr<Layer>> layers) {
-    auto pass = std::make_shared<FakePass>();
-    pass->layers = std::move(layers);
-    passes_.push_back(pass);
-  }
-  const std::vector<std::shared_ptr<Pass>>& passes() const override { return passes_; }
-  BackendType backend() const override { return BackendType::Software; }
-  std::span<const uint8_t> program() const override { return {}; }
-  ProgramParts program_parts() const override { return {}; }
-  std::string name() const override { return "software"; }
-
- private:
-  std::vector<std::shared_ptr<Pass>> passes_;
-};
+using FakeSoftware = test_support::SoftwareSequence;
 
 std::shared_ptr<Dense> bytes(Shape shape, const std::vector<uint8_t>& v) {
   return std::shared_ptr<Dense>(
