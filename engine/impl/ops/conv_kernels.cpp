@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "engine/impl/ops/arith.h"
+#include "engine/impl/ops/lanes.h"
 #include "engine/impl/parallel.h"
 
 namespace ovrix::ops::kernel {
@@ -92,28 +93,105 @@ std::pair<uint32_t, uint32_t> frame_size(const Sweep& g) {
   return {uint32_t(rows), uint32_t(cols)};
 }
 
+// n values plus offset as T, N lanes at a time, then fewer (T holds each of them: the caller checked).
+template <int N, class T>
+inline __attribute__((always_inline)) void convert_values(const int32_t* x, size_t n, int32_t offset, T* f) {
+  using V = typename lanes::Of<N>::i32;
+  using O = lanes::lanes_of<T, N>;
+  const V off = lanes::splat<V>(offset);
+  size_t i = 0;
+  for (; i + N <= n; i += N) lanes::store(f + i, __builtin_convertvector(lanes::load<V>(x + i) + off, O));
+  if constexpr (N > 1) convert_values<N / 2>(x + i, n - i, offset, f + i);
+}
+
+// Positions of C channels into positions of W, the extra channels 0.
+template <size_t C, size_t W, class T>
+inline __attribute__((always_inline)) void widen_positions(const int32_t* x, uint32_t n, int32_t offset, T* f) {
+  for (uint32_t q = 0; q < n; ++q, x += C, f += W) {
+    for (size_t c = 0; c < C; ++c) f[c] = static_cast<T>(x[c] + offset);
+    for (size_t c = C; c < W; ++c) f[c] = 0;
+  }
+}
+
+// One row of the image, n positions of C channels, into positions of `width` channels of T.
+template <int N, class T>
+inline __attribute__((always_inline)) void frame_row(const int32_t* x, uint32_t n, size_t C, size_t width,
+                                                     int32_t offset, T* f) {
+  if (C == width) return convert_values<N>(x, size_t(n) * C, offset, f);
+  // Small channel counts (an input image's): fixed copies a position.
+  if (C == 1 && width == 2) return widen_positions<1, 2>(x, n, offset, f);
+  if (C == 1 && width == 4) return widen_positions<1, 4>(x, n, offset, f);
+  if (C == 2 && width == 4) return widen_positions<2, 4>(x, n, offset, f);
+  if (C == 3 && width == 4) return widen_positions<3, 4>(x, n, offset, f);
+  for (uint32_t q = 0; q < n; ++q, x += C, f += width) {
+    convert_values<N>(x, C, offset, f);
+    std::fill(f + C, f + width, T{0});
+  }
+}
+
 // The image at (p0, p1) in a frame of (rows, cols) positions of `width` channels (C rounded up, the extra
-// channels 0), its border holding pad_values (zeros when null), every value plus `offset`, as T.
+// channels 0), its border holding pad_values (zeros when null), every value plus `offset`, as T. The
+// image's rows are converted whole; rows of padding are copies of the first one written.
+template <int N, class T>
+inline __attribute__((always_inline)) void fill_frame_lanes(const int32_t* x, const int32_t* pad_values,
+                                                            const Sweep& g, size_t C, size_t width, int32_t offset,
+                                                            T* frame) {
+  const auto [rows, cols] = frame_size(g);
+  T pad[64];  // one position of padding, in chunks of 64 channels
+  const size_t row = size_t(cols) * width;
+  const T* pad_row = nullptr;
+  const size_t left = size_t(g.p1), right = size_t(cols) - left - g.d1;
+  // Positions [first, first + n) of frame row r hold padding.
+  auto pad_positions = [&](T* fr, size_t first, size_t n) {
+    if (n == 0) return;
+    if (pad_row) {
+      std::memcpy(fr + first * width, pad_row + first * width, n * width * sizeof(T));
+      return;
+    }
+    for (size_t c0 = 0; c0 < width; c0 += 64) {
+      const size_t m = std::min<size_t>(64, width - c0);
+      for (size_t c = 0; c < m; ++c)
+        pad[c] = static_cast<T>(c0 + c < C ? (pad_values ? pad_values[c0 + c] : 0) + offset : 0);
+      for (size_t q = first; q < first + n; ++q) std::memcpy(fr + q * width + c0, pad, m * sizeof(T));
+    }
+  };
+  for (uint32_t r = 0; r < rows; ++r) {
+    T* fr = frame + r * row;
+    if (r >= uint32_t(g.p0) && r - uint32_t(g.p0) < g.d0) {
+      pad_positions(fr, 0, left);
+      frame_row<N>(x + (size_t(r) - g.p0) * g.d1 * C, g.d1, C, width, offset, fr + left * width);
+      pad_positions(fr, left + g.d1, right);
+    } else {
+      pad_positions(fr, 0, cols);
+      pad_row = fr;
+    }
+  }
+}
+
+#if OVRIX_LANES
+template <class T>
+OVRIX_LANES_AVX512 void fill_frame_avx512(const int32_t* x, const int32_t* pad_values, const Sweep& g, size_t C,
+                                          size_t width, int32_t offset, T* frame) {
+  fill_frame_lanes<16>(x, pad_values, g, C, width, offset, frame);
+}
+template <class T>
+OVRIX_LANES_AVX2 void fill_frame_avx2(const int32_t* x, const int32_t* pad_values, const Sweep& g, size_t C,
+                                      size_t width, int32_t offset, T* frame) {
+  fill_frame_lanes<8>(x, pad_values, g, C, width, offset, frame);
+}
+#endif
+
 template <class T>
 void fill_frame(const int32_t* x, const int32_t* pad_values, const Sweep& g, size_t C, size_t width, int32_t offset,
                 std::vector<T>& frame) {
   const auto [rows, cols] = frame_size(g);
   frame.resize(size_t(rows) * cols * width);
-  std::vector<T> pad(width, 0);  // one position of padding
-  for (size_t c = 0; c < C; ++c) pad[c] = static_cast<T>((pad_values ? pad_values[c] : 0) + offset);
-  for (uint32_t r = 0; r < rows; ++r) {
-    T* fr = frame.data() + size_t(r) * cols * width;
-    const bool inside_rows = r >= uint32_t(g.p0) && r - uint32_t(g.p0) < g.d0;
-    for (uint32_t q = 0; q < cols; ++q) {
-      T* f = fr + size_t(q) * width;
-      if (inside_rows && q >= uint32_t(g.p1) && q - uint32_t(g.p1) < g.d1) {
-        const int32_t* xp = x + ((size_t(r) - g.p0) * g.d1 + (q - g.p1)) * C;
-        for (size_t c = 0; c < C; ++c) f[c] = static_cast<T>(xp[c] + offset);
-        for (size_t c = C; c < width; ++c) f[c] = 0;
-      } else {
-        std::memcpy(f, pad.data(), width * sizeof(T));
-      }
-    }
+  switch (lanes::width()) {
+#if OVRIX_LANES
+    case lanes::Width::avx512: return fill_frame_avx512(x, pad_values, g, C, width, offset, frame.data());
+    case lanes::Width::avx2: return fill_frame_avx2(x, pad_values, g, C, width, offset, frame.data());
+#endif
+    default: fill_frame_lanes<1>(x, pad_values, g, C, width, offset, frame.data());
   }
 }
 
