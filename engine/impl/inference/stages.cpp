@@ -341,7 +341,7 @@ OVRIX_VECTOR_KERNEL void outputs_narrow(const uint32_t* acc, size_t positions, u
 }
 
 // The same for channels [c0, c1) in chunks of N lanes, then of fewer: each chunk's parameters stay in
-// registers while it runs down every position.
+// registers while it runs down the positions.
 template <int N>
 inline __attribute__((always_inline)) void narrow_lanes(const uint32_t* acc, size_t positions, uint32_t C,
                                                         uint32_t c0, uint32_t c1, const Narrow& q, int32_t* out) {
@@ -365,12 +365,17 @@ inline __attribute__((always_inline)) void narrow_lanes(const uint32_t* acc, siz
 }
 
 #if OVRIX_LANES
+// Positions a block: the chunks of a block run over data still in the first-level cache.
+constexpr size_t kNarrowBlock = 64;
+
 OVRIX_LANES_AVX512 void narrow_avx512(const uint32_t* acc, size_t positions, uint32_t C, const Narrow& q,
                                       int32_t* out) {
-  narrow_lanes<16>(acc, positions, C, 0, C, q, out);
+  for (size_t i = 0; i < positions; i += kNarrowBlock)
+    narrow_lanes<16>(acc + i * C, std::min(kNarrowBlock, positions - i), C, 0, C, q, out + i * C);
 }
 OVRIX_LANES_AVX2 void narrow_avx2(const uint32_t* acc, size_t positions, uint32_t C, const Narrow& q, int32_t* out) {
-  narrow_lanes<8>(acc, positions, C, 0, C, q, out);
+  for (size_t i = 0; i < positions; i += kNarrowBlock)
+    narrow_lanes<8>(acc + i * C, std::min(kNarrowBlock, positions - i), C, 0, C, q, out + i * C);
 }
 #endif
 

@@ -61,9 +61,7 @@ OVRIX_INLINE void store(T* p, const V& v) {
 
 template <class V, class T>
 OVRIX_INLINE V splat(T x) {
-  V v;
-  for (size_t i = 0; i < sizeof v / sizeof v[0]; ++i) v[i] = x;
-  return v;
+  return V{} + x;
 }
 
 template <class V>
