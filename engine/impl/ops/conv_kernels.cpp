@@ -6,11 +6,16 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 #include <utility>
 
 #include "engine/impl/ops/arith.h"
 #include "engine/impl/ops/lanes.h"
 #include "engine/impl/parallel.h"
+
+#if OVRIX_LANES
+#include <immintrin.h>
+#endif
 
 namespace ovrix::ops::kernel {
 
@@ -105,31 +110,57 @@ inline __attribute__((always_inline)) void convert_values(const int32_t* x, size
   if constexpr (N > 1) convert_values<N / 2>(x + i, n - i, offset, f + i);
 }
 
-// Positions of C channels into positions of W > C, the extra channels 0: 16 values of T at a time, the
-// converted values of 16 / W positions spread by one shuffle.
-template <size_t C, size_t W, class T, size_t... I>
-inline __attribute__((always_inline)) void widen_positions(const int32_t* x, uint32_t n, int32_t offset, T* f,
-                                                           std::index_sequence<I...>) {
-  constexpr size_t L = sizeof...(I), P = L / W;
-  using V = typename lanes::Of<L>::i32;
-  using O = lanes::lanes_of<T, L>;
-  const V off = lanes::splat<V>(offset);
-  const O zero{};
-  uint32_t q = 0;
-  // Each step reads L values, of which it uses P x C.
-  for (; size_t(q) * C + L <= size_t(n) * C; q += P, x += P * C, f += P * W) {
-    const O v = __builtin_convertvector(lanes::load<V>(x) + off, O);
-    lanes::store(f, O(__builtin_shufflevector(v, zero, (I % W < C ? I / W * C + I % W : L)...)));
-  }
-  for (; q < n; ++q, x += C, f += W) {
+// Positions of C channels into positions of W, the extra channels 0.
+template <size_t C, size_t W, class T>
+inline __attribute__((always_inline)) void widen_positions(const int32_t* x, uint32_t n, int32_t offset, T* f) {
+  for (uint32_t q = 0; q < n; ++q, x += C, f += W) {
     for (size_t c = 0; c < C; ++c) f[c] = static_cast<T>(x[c] + offset);
     for (size_t c = C; c < W; ++c) f[c] = 0;
   }
 }
 
-template <size_t C, size_t W, class T>
-inline __attribute__((always_inline)) void widen_positions(const int32_t* x, uint32_t n, int32_t offset, T* f) {
-  widen_positions<C, W>(x, n, offset, f, std::make_index_sequence<16>());
+// Three-channel positions (an RGB image) into byte quads, four positions a step from loads of 16 values
+// (the 4 values after the 12 used are the next positions' or the step is not taken); returns the
+// positions done. Every value plus offset lies in 0 .. 255, so narrowing by truncation (AVX-512) and by
+// unsigned saturation (AVX2) give the same bytes.
+#if OVRIX_LANES
+OVRIX_LANES_AVX512 uint32_t rgb_quads_avx512(const int32_t* x, uint32_t n, int32_t offset, uint8_t* f) {
+  const __m512i off = _mm512_set1_epi32(offset);
+  const __m128i spread = _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+  uint32_t q = 0;
+  for (; size_t(q) * 3 + 16 <= size_t(n) * 3; q += 4, x += 12, f += 16) {
+    const __m128i bytes =
+        _mm512_mask_cvtepi32_epi8(_mm_setzero_si128(), 0xFFFF, _mm512_add_epi32(_mm512_loadu_si512(x), off));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(f), _mm_shuffle_epi8(bytes, spread));
+  }
+  return q;
+}
+
+OVRIX_LANES_AVX2 uint32_t rgb_quads_avx2(const int32_t* x, uint32_t n, int32_t offset, uint8_t* f) {
+  const __m256i off = _mm256_set1_epi32(offset);
+  const __m128i spread = _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+  uint32_t q = 0;
+  for (; size_t(q) * 3 + 16 <= size_t(n) * 3; q += 4, x += 12, f += 16) {
+    const __m256i a = _mm256_add_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(x)), off);
+    const __m256i b = _mm256_add_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(x + 8)), off);
+    const __m256i words = _mm256_permute4x64_epi64(_mm256_packus_epi32(a, b), 0xD8);
+    const __m128i bytes = _mm_packus_epi16(_mm256_castsi256_si128(words), _mm256_extracti128_si256(words, 1));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(f), _mm_shuffle_epi8(bytes, spread));
+  }
+  return q;
+}
+#endif
+
+template <int N>
+inline __attribute__((always_inline)) uint32_t rgb_quads([[maybe_unused]] const int32_t* x,
+                                                         [[maybe_unused]] uint32_t n,
+                                                         [[maybe_unused]] int32_t offset,
+                                                         [[maybe_unused]] uint8_t* f) {
+#if OVRIX_LANES
+  if constexpr (N == 16) return rgb_quads_avx512(x, n, offset, f);
+  if constexpr (N == 8) return rgb_quads_avx2(x, n, offset, f);
+#endif
+  return 0;
 }
 
 // One row of the image, n positions of C channels, into positions of `width` channels of T.
@@ -141,7 +172,11 @@ inline __attribute__((always_inline)) void frame_row(const int32_t* x, uint32_t 
   if (C == 1 && width == 2) return widen_positions<1, 2>(x, n, offset, f);
   if (C == 1 && width == 4) return widen_positions<1, 4>(x, n, offset, f);
   if (C == 2 && width == 4) return widen_positions<2, 4>(x, n, offset, f);
-  if (C == 3 && width == 4) return widen_positions<3, 4>(x, n, offset, f);
+  if (C == 3 && width == 4) {
+    uint32_t done = 0;
+    if constexpr (std::is_same_v<T, uint8_t>) done = rgb_quads<N>(x, n, offset, f);
+    return widen_positions<3, 4>(x + size_t(done) * 3, n - done, offset, f + size_t(done) * 4);
+  }
   for (uint32_t q = 0; q < n; ++q, x += C, f += width) {
     convert_values<N>(x, C, offset, f);
     std::fill(f + C, f + width, T{0});
@@ -156,23 +191,19 @@ inline __attribute__((always_inline)) void fill_frame_lanes(const int32_t* x, co
                                                             const Sweep& g, size_t C, size_t width, int32_t offset,
                                                             T* frame) {
   const auto [rows, cols] = frame_size(g);
-  T pad[64];  // one position of padding, in chunks of 64 channels
+  thread_local std::vector<T> pad;  // one position of padding
+  pad.resize(width);
+  for (size_t c = 0; c < width; ++c) pad[c] = static_cast<T>(c < C ? (pad_values ? pad_values[c] : 0) + offset : 0);
   const size_t row = size_t(cols) * width;
   const T* pad_row = nullptr;
   const size_t left = size_t(g.p1), right = size_t(cols) - left - g.d1;
-  // Positions [first, first + n) of frame row r hold padding.
+  // Positions [first, first + n) of a frame row hold padding.
   auto pad_positions = [&](T* fr, size_t first, size_t n) {
-    if (n == 0) return;
     if (pad_row) {
       std::memcpy(fr + first * width, pad_row + first * width, n * width * sizeof(T));
       return;
     }
-    for (size_t c0 = 0; c0 < width; c0 += 64) {
-      const size_t m = std::min<size_t>(64, width - c0);
-      for (size_t c = 0; c < m; ++c)
-        pad[c] = static_cast<T>(c0 + c < C ? (pad_values ? pad_values[c0 + c] : 0) + offset : 0);
-      for (size_t q = first; q < first + n; ++q) std::memcpy(fr + q * width + c0, pad, m * sizeof(T));
-    }
+    for (size_t q = first; q < first + n; ++q) std::memcpy(fr + q * width, pad.data(), width * sizeof(T));
   };
   for (uint32_t r = 0; r < rows; ++r) {
     T* fr = frame + r * row;
