@@ -99,6 +99,16 @@ std::pair<uint32_t, uint32_t> frame_size(const Sweep& g) {
   return {uint32_t(rows), uint32_t(cols)};
 }
 
+OVRIX_VECTOR_KERNEL void value_range(const int32_t* x, size_t n, int32_t& lo, int32_t& hi) {
+  int32_t a = lo, b = hi;
+  for (size_t i = 0; i < n; ++i) {
+    a = std::min(a, x[i]);
+    b = std::max(b, x[i]);
+  }
+  lo = a;
+  hi = b;
+}
+
 // n values plus offset as T, N lanes at a time, then fewer (T holds each of them: the caller checked).
 template <int N, class T>
 inline __attribute__((always_inline)) void convert_values(const int32_t* x, size_t n, int32_t offset, T* f) {
@@ -185,11 +195,13 @@ inline __attribute__((always_inline)) void frame_row(const int32_t* x, uint32_t 
 
 // The image at (p0, p1) in a frame of (rows, cols) positions of `width` channels (C rounded up, the extra
 // channels 0), its border holding pad_values (zeros when null), every value plus `offset`, as T. The
-// image's rows are converted whole; rows of padding are copies of the first one written.
+// image's rows are converted whole; rows of padding are copies of the first one written. With `range`,
+// the range of the image's values is taken into range[0] .. range[1] on the way, each row just before it
+// is converted (so that it is read from memory once).
 template <int N, class T>
 inline __attribute__((always_inline)) void fill_frame_lanes(const int32_t* x, const int32_t* pad_values,
                                                             const Sweep& g, size_t C, size_t width, int32_t offset,
-                                                            T* frame) {
+                                                            T* frame, int32_t* range) {
   const auto [rows, cols] = frame_size(g);
   thread_local std::vector<T> pad;  // one position of padding
   pad.resize(width);
@@ -209,7 +221,9 @@ inline __attribute__((always_inline)) void fill_frame_lanes(const int32_t* x, co
     T* fr = frame + r * row;
     if (r >= uint32_t(g.p0) && r - uint32_t(g.p0) < g.d0) {
       pad_positions(fr, 0, left);
-      frame_row<N>(x + (size_t(r) - g.p0) * g.d1 * C, g.d1, C, width, offset, fr + left * width);
+      const int32_t* xr = x + (size_t(r) - g.p0) * g.d1 * C;
+      if (range) value_range(xr, size_t(g.d1) * C, range[0], range[1]);
+      frame_row<N>(xr, g.d1, C, width, offset, fr + left * width);
       pad_positions(fr, left + g.d1, right);
     } else {
       pad_positions(fr, 0, cols);
@@ -221,39 +235,30 @@ inline __attribute__((always_inline)) void fill_frame_lanes(const int32_t* x, co
 #if OVRIX_LANES
 template <class T>
 OVRIX_LANES_AVX512 void fill_frame_avx512(const int32_t* x, const int32_t* pad_values, const Sweep& g, size_t C,
-                                          size_t width, int32_t offset, T* frame) {
-  fill_frame_lanes<16>(x, pad_values, g, C, width, offset, frame);
+                                          size_t width, int32_t offset, T* frame, int32_t* range) {
+  fill_frame_lanes<16>(x, pad_values, g, C, width, offset, frame, range);
 }
 template <class T>
 OVRIX_LANES_AVX2 void fill_frame_avx2(const int32_t* x, const int32_t* pad_values, const Sweep& g, size_t C,
-                                      size_t width, int32_t offset, T* frame) {
-  fill_frame_lanes<8>(x, pad_values, g, C, width, offset, frame);
+                                      size_t width, int32_t offset, T* frame, int32_t* range) {
+  fill_frame_lanes<8>(x, pad_values, g, C, width, offset, frame, range);
 }
 #endif
 
 template <class T>
 void fill_frame(const int32_t* x, const int32_t* pad_values, const Sweep& g, size_t C, size_t width, int32_t offset,
-                std::vector<T>& frame) {
+                std::vector<T>& frame, int32_t* range = nullptr) {
   const auto [rows, cols] = frame_size(g);
   frame.resize(size_t(rows) * cols * width);
   switch (lanes::width()) {
 #if OVRIX_LANES
-    case lanes::Width::avx512: return fill_frame_avx512(x, pad_values, g, C, width, offset, frame.data());
-    case lanes::Width::avx2: return fill_frame_avx2(x, pad_values, g, C, width, offset, frame.data());
+    case lanes::Width::avx512: return fill_frame_avx512(x, pad_values, g, C, width, offset, frame.data(), range);
+    case lanes::Width::avx2: return fill_frame_avx2(x, pad_values, g, C, width, offset, frame.data(), range);
 #endif
-    default: fill_frame_lanes<1>(x, pad_values, g, C, width, offset, frame.data());
+    default: fill_frame_lanes<1>(x, pad_values, g, C, width, offset, frame.data(), range);
   }
 }
 
-OVRIX_VECTOR_KERNEL void value_range(const int32_t* x, size_t n, int32_t& lo, int32_t& hi) {
-  int32_t a = lo, b = hi;
-  for (size_t i = 0; i < n; ++i) {
-    a = std::min(a, x[i]);
-    b = std::max(b, x[i]);
-  }
-  lo = a;
-  hi = b;
-}
 
 }  // namespace
 
@@ -271,13 +276,22 @@ namespace {
 // Runs a dot-product convolution when the processor has one and every value of the sample and of its
 // padding fits it: the 8-bit products for values in 0 .. 255 or -128 .. 127 (taken plus 128) with 8-bit
 // weights (within -64 .. 64 without VNNI), else the 16-bit pairs for values within 16 bits; false when
-// neither applies.
+// neither applies. When the weights allow the 8-bit products, the byte frame is filled as the values'
+// range is taken, on the guess that they lie in 0 .. 255 (activations after a ReLU): only a sample that
+// proves the guess wrong is framed again.
 bool conv2d_framed(const int32_t* x, const int32_t* pad_values, const PackedFilters& w, const Sweep& g,
                    int32_t* out, unsigned threads) {
   if ((w.pairs.empty() && w.quads.empty()) || active_isa() == Isa::generic || g.p0 < 0 || g.p1 < 0) return false;
   const size_t C = w.channels;
-  int32_t lo = std::numeric_limits<int32_t>::max(), hi = std::numeric_limits<int32_t>::min();
-  value_range(x, size_t(g.d0) * g.d1 * C, lo, hi);
+  int32_t range[2] = {std::numeric_limits<int32_t>::max(), std::numeric_limits<int32_t>::min()};
+  const bool bytes = !w.quads.empty() && (w.quads_within_64 || active_isa() == Isa::avx512vnni);
+  thread_local std::vector<uint8_t> quads;
+  if (bytes)
+    fill_frame(x, pad_values, g, C, (C + 3) / 4 * 4, 0, quads, range);
+  else
+    value_range(x, size_t(g.d0) * g.d1 * C, range[0], range[1]);
+  int32_t& lo = range[0];
+  int32_t& hi = range[1];
   if (pad_values)
     value_range(pad_values, C, lo, hi);
   else
@@ -286,9 +300,8 @@ bool conv2d_framed(const int32_t* x, const int32_t* pad_values, const PackedFilt
   const ConvPath path = conv_path(w, lo, hi);
   if (path == ConvPath::quads) {
     const int32_t offset = lo >= 0 ? 0 : 128;
-    thread_local std::vector<uint8_t> frame;
-    fill_frame(x, pad_values, g, C, (C + 3) / 4 * 4, offset, frame);
-    return conv2d_dot8(frame.data(), cols, w, g, uint32_t(offset), out, threads);
+    if (offset != 0) fill_frame(x, pad_values, g, C, (C + 3) / 4 * 4, offset, quads);
+    return conv2d_dot8(quads.data(), cols, w, g, uint32_t(offset), out, threads);
   }
   if (path != ConvPath::pairs) return false;
   thread_local std::vector<int16_t> frame;

@@ -44,16 +44,18 @@ void max_pool_plain(const int32_t* x, uint32_t channels, const Sweep& g, bool pa
 // over the window.
 template <int N>
 inline __attribute__((always_inline)) void window_max(const int32_t* x, size_t C, size_t c, size_t d1, const Taps& t0,
-                                                      const Taps& t1, int32_t start, int32_t* op) {
+                                                      const Taps& t1, bool from_zero, int32_t* op) {
   using V = typename lanes::Of<N>::i32;
+  // Constant lanes: a broadcast of a run-time value costs more than a window's maximum.
+  const V lowest = V{} + std::numeric_limits<int32_t>::min();
   for (; c + N <= C; c += N) {
-    V m = lanes::splat<V>(start);
+    V m = from_zero ? V{} : lowest;
     for (int64_t i0 = t0.first; i0 < t0.first + (t0.hi - t0.lo); ++i0)
       for (int64_t i1 = t1.first; i1 < t1.first + (t1.hi - t1.lo); ++i1)
         m = lanes::vmax(m, lanes::load<V>(x + (size_t(i0) * d1 + size_t(i1)) * C + c));
     lanes::store(op + c, m);
   }
-  if constexpr (N > 1) window_max<N / 2>(x, C, c, d1, t0, t1, start, op);
+  if constexpr (N > 1) window_max<N / 2>(x, C, c, d1, t0, t1, from_zero, op);
 }
 
 template <int N>
@@ -63,7 +65,7 @@ inline __attribute__((always_inline)) void max_pool_lanes(const int32_t* x, uint
     const Taps t0 = taps(o0, g.s0, g.p0, g.k0, g.d0);
     for (uint32_t o1 = 0; o1 < g.out1; ++o1) {
       const Taps t1 = taps(o1, g.s1, g.p1, g.k1, g.d1);
-      window_max<N>(x, channels, 0, g.d1, t0, t1, max_start(t0, t1, g, pad_as_zero),
+      window_max<N>(x, channels, 0, g.d1, t0, t1, max_start(t0, t1, g, pad_as_zero) == 0,
                     out + (size_t(o0) * g.out1 + o1) * channels);
     }
   }
