@@ -351,13 +351,15 @@ inline __attribute__((always_inline)) void narrow_lanes(const uint32_t* acc, siz
   for (; c0 + N <= c1; c0 += N) {
     const V low = load<V>(q.low + c0), high = load<V>(q.high + c0), bias = load<V>(q.bias + c0);
     const U scale = load<U>(q.scale + c0), half = load<U>(q.half + c0), k = load<U>(q.k + c0);
-    const V lo = splat<V>(q.lo), hi = splat<V>(q.hi);
+    const V hi = splat<V>(q.hi);
     const uint32_t* a = acc + c0;
     int32_t* o = out + c0;
+    // p is within 0 .. max and p x scale + half within 0 .. 2^31 - 1, so y is never below the range's
+    // lowest value (0 or negative): only the top of the range clamps.
     for (size_t i = 0; i < positions; ++i, a += C, o += C) {
       const V p = vmin(vmax(load<V>(a), low), high) + bias;
       const U y = (U(p) * scale + half) >> k;
-      store(o, vmin(vmax(V(y), lo), hi));
+      store(o, vmin(V(y), hi));
     }
   }
   if constexpr (N > 4) narrow_lanes<N / 2>(acc, positions, C, c0, c1, q, out);

@@ -6,10 +6,12 @@
 // ops::kernel::active_isa(), so that the tests run every path the machine has (kernel::use_isa) and
 // OVRIX_ISA forces a lower one. Lane arithmetic is done on unsigned lanes where it may wrap, so every path
 // gives the same integers as the plain loop.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
+#include <utility>
 
 #include "engine/impl/ops/kernels.h"
 
@@ -72,6 +74,25 @@ OVRIX_INLINE V vmax(const V& a, const V& b) {
 template <class V>
 OVRIX_INLINE V vmin(const V& a, const V& b) {
   return a < b ? a : b;
+}
+
+template <class V, size_t... I>
+OVRIX_INLINE auto lanes_at(const V& v, std::index_sequence<I...>) {
+  return __builtin_shufflevector(v, v, I...);
+}
+
+// Widens range[0] .. range[1] to the lowest of `lo` and the highest of `hi`, halving the lanes.
+template <class V>
+OVRIX_INLINE void widen_range(const V& lo, const V& hi, int32_t* range) {
+  constexpr size_t N = sizeof lo / sizeof lo[0];
+  if constexpr (N > 1) {
+    const auto low = std::make_index_sequence<N / 2>();
+    const auto high = []<size_t... I>(std::index_sequence<I...>) { return std::index_sequence<(I + N / 2)...>(); }(low);
+    widen_range(vmin(lanes_at(lo, low), lanes_at(lo, high)), vmax(lanes_at(hi, low), lanes_at(hi, high)), range);
+  } else {
+    range[0] = std::min<int32_t>(range[0], lo[0]);
+    range[1] = std::max<int32_t>(range[1], hi[0]);
+  }
 }
 
 #undef OVRIX_INLINE
