@@ -91,21 +91,27 @@ Stage stage_of(const golden::Case& c) {
     set("max_value", c[7]);
     set("max_value_shift", c[8]);
   }
-  if (activation == 2) s.layer->variables()->set("lut_values", int32_tensor(draw(2048, -3000, 3000, rng)));
+  if (activation == 2) {
+    s.layer->variables()->set("lut_values", int32_tensor(draw(2048, -3000, 3000, rng)));
+    s.layer->variables()->set("activation_scales", int32_tensor(draw(s.channels, 1, 3, rng)));
+    s.layer->variables()->set("activation_shift", int32_tensor(draw(s.channels, -1, 1, rng)));
+  }
   return s;
 }
 
-// Accumulators of every kind: both int32 ends, around 0, and any value.
+// Accumulators of every kind: both int32 ends, around 0 (within a lookup table's indices and wider), and
+// any value.
 std::vector<uint32_t> accumulators(size_t n, std::mt19937& rng) {
   std::uniform_int_distribution<int64_t> any(std::numeric_limits<int32_t>::min(),
                                              std::numeric_limits<int32_t>::max());
-  std::uniform_int_distribution<int32_t> small(-70000, 70000);
+  std::uniform_int_distribution<int32_t> small(-70000, 70000), tiny(-1500, 1500);
   std::uniform_int_distribution<int> pick(0, 9);
   std::vector<uint32_t> v(n);
   for (auto& x : v) {
     const int p = pick(rng);
     x = uint32_t(p == 0 ? std::numeric_limits<int32_t>::min()
                  : p == 1 ? std::numeric_limits<int32_t>::max()
+                 : p < 4  ? tiny(rng)
                  : p < 6  ? small(rng)
                           : int32_t(any(rng)));
   }
