@@ -314,9 +314,9 @@ namespace {
 // Runs a dot-product convolution when the processor has one and every value of the sample and of its
 // padding fits it: the 8-bit products for values in 0 .. 255 or -128 .. 127 (taken plus 128) with 8-bit
 // weights (within -64 .. 64 without VNNI), else the 16-bit pairs for values within 16 bits; false when
-// neither applies. When the weights allow the 8-bit products, the byte frame is filled as the values'
-// range is taken, on the guess that they lie in 0 .. 255 (activations after a ReLU): only a sample that
-// proves the guess wrong is framed again.
+// neither applies. The frame of the widest products the weights allow is filled as the values' range is
+// taken, on the guess that the values fit it (activations after a ReLU lie in 0 .. 255): only a sample
+// that proves the guess wrong is framed again.
 bool conv2d_framed(const int32_t* x, const int32_t* pad_values, const PackedFilters& w, const Sweep& g,
                    int32_t* out, unsigned threads) {
   if ((w.pairs.empty() && w.quads.empty()) || active_isa() == Isa::generic || g.p0 < 0 || g.p1 < 0) return false;
@@ -324,10 +324,14 @@ bool conv2d_framed(const int32_t* x, const int32_t* pad_values, const PackedFilt
   int32_t range[2] = {std::numeric_limits<int32_t>::max(), std::numeric_limits<int32_t>::min()};
   const bool bytes = !w.quads.empty() && (w.quads_within_64 || active_isa() == Isa::avx512vnni);
   thread_local std::vector<uint8_t> quads;
-  if (bytes)
+  thread_local std::vector<int16_t> pairs;
+  bool paired = false;
+  if (bytes) {
     fill_frame(x, pad_values, g, C, (C + 3) / 4 * 4, 0, quads, range);
-  else
-    value_range(x, size_t(g.d0) * g.d1 * C, range[0], range[1]);
+  } else {
+    fill_frame(x, pad_values, g, C, (C + 1) / 2 * 2, 0, pairs, range);
+    paired = true;
+  }
   int32_t& lo = range[0];
   int32_t& hi = range[1];
   if (pad_values)
@@ -342,9 +346,8 @@ bool conv2d_framed(const int32_t* x, const int32_t* pad_values, const PackedFilt
     return conv2d_dot8(quads.data(), cols, w, g, uint32_t(offset), out, threads);
   }
   if (path != ConvPath::pairs) return false;
-  thread_local std::vector<int16_t> frame;
-  fill_frame(x, pad_values, g, C, (C + 1) / 2 * 2, 0, frame);
-  return conv2d_dot(frame.data(), frame_size(g).first, cols, w, g, out, threads);
+  if (!paired) fill_frame(x, pad_values, g, C, (C + 1) / 2 * 2, 0, pairs);
+  return conv2d_dot(pairs.data(), frame_size(g).first, cols, w, g, out, threads);
 }
 
 }  // namespace
