@@ -18,8 +18,8 @@
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 #define OVRIX_LANES 1
 // Every processor with AVX-512 VNNI (the level active_isa() names) also has its BW and DQ parts.
-#define OVRIX_LANES_AVX512 __attribute__((target("avx2,bmi2,avx512f,avx512vl,avx512bw,avx512dq")))
-#define OVRIX_LANES_AVX2 __attribute__((target("avx2,bmi2")))
+#define OVRIX_LANES_AVX512 __attribute__((target("avx2,avx512f,avx512vl,avx512bw,avx512dq")))
+#define OVRIX_LANES_AVX2 __attribute__((target("avx2")))
 #else
 #define OVRIX_LANES 0
 #endif
@@ -27,7 +27,9 @@
 // The helpers and kernels pass lanes by value, which outside an AVX function GCC notes as an ABI change
 // for every file that includes this one; they are always inlined into the functions built for the
 // instruction set, so no call ever crosses that boundary.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wpsabi"
+#endif
 
 namespace ovrix::ops::lanes {
 
