@@ -178,6 +178,20 @@ def test_relu_output_stage_near_the_32_bit_bound(max_value, shift, bias):
     check(m, full_range_inputs(m, 2, 8, 0, seed=max_value), ("forward",))
 
 
+# Pooling after the output stage: max pooling of plain, ReLU and lookup-table outputs (the first two pooled
+# as accumulators, the table as outputs) and average pooling, on odd sizes, channel counts around the lanes.
+@pytest.mark.parametrize("pool_type, pool_size", [(1, 2), (1, 3), (2, 2), (2, -1)])
+@pytest.mark.parametrize("activation", [0, 1, 2])
+@pytest.mark.parametrize("filters", [5, 16, 23])
+def test_pooled_outputs(pool_type, pool_size, activation, filters):
+    m = core.Model()
+    m.add(input_layer(7, 9, 6))
+    m.add(layer(core.Conv2D, "c", filters=filters, kernel_size=3, kernel_stride=1, padding=int(core.Same),
+                activation=activation, weights_bits=8, output_bits=8, pool_type=pool_type, pool_size=pool_size))
+    randomize(m, seed=filters + activation)
+    check(m, full_range_inputs(m, 2, 8, 0, seed=pool_size + 5), ("forward",))
+
+
 @pytest.mark.parametrize("isa", ["generic", "avx2"])
 def test_the_lower_paths_give_the_same_results(isa):
     if os.environ.get("OVRIX_ISA"):

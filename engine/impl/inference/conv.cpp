@@ -156,9 +156,8 @@ class ConvRunner : public RunnerOf<ConvRunner> {
       pool_->pool_predict(acc_.data(), filters_, *stage_, out.floats.data());
       return;
     }
-    int32_t* dst = pool_->active() ? pre_pool_.data() : out.ints.data();
-    stage_->outputs(reinterpret_cast<const uint32_t*>(acc_.data()), positions, dst);
-    if (pool_->active()) pool_->pool(dst, filters_, out.ints.data());
+    pool_->pool_outputs(*stage_, reinterpret_cast<const uint32_t*>(acc_.data()), filters_, pre_pool_.data(),
+                        out.ints.data());
   }
 
  private:

@@ -162,6 +162,8 @@ class OutputStage {
   }
   // Output of every position of a (positions, channels) buffer of accumulators.
   void outputs(const uint32_t* acc, size_t positions, int32_t* out) const;
+  // True when a larger accumulator never gives a smaller output (every activation but the lookup table).
+  bool non_decreasing() const { return activation_ != ActivationType::LUT; }
 
  private:
   uint32_t channels_;
@@ -201,6 +203,11 @@ class PoolStage {
   uint32_t out1() const { return active() ? g_.out1 : g_.d1; }
   // Pools a (in0, in1, C) integer image into (out0, out1, C).
   void pool(const int32_t* in, uint32_t channels, int32_t* out) const;
+  // The outputs of a (in0, in1, C) image of accumulators, pooled into (out0, out1, C) (not pooled when the
+  // stage is inactive); `scratch` holds in0 x in1 x C values. A max pooling of a stage that never lowers
+  // its output as the accumulator grows pools the accumulators and runs the stage on the pooled ones only.
+  void pool_outputs(const OutputStage& stage, const uint32_t* acc, uint32_t channels, int32_t* scratch,
+                    int32_t* out) const;
   // Predict: pools potentials (max, or sums for the average) then turns them into floats.
   void pool_predict(const int32_t* potentials, uint32_t channels, const OutputStage& stage, float* out) const;
 

@@ -10,6 +10,7 @@
 #include "engine/impl/layer_core.h"
 #include "engine/impl/ops/dense_util.h"
 #include "engine/impl/ops/kernels.h"
+#include "engine/impl/ops/lanes.h"
 
 namespace ovrix::software {
 
@@ -323,17 +324,62 @@ OVRIX_VECTOR_KERNEL void outputs_fast(bool relu, const uint32_t* acc, size_t pos
 }
 
 // outputs() of a ReLU whose products stay within 32 bits: the same arithmetic in 32-bit lanes.
-OVRIX_VECTOR_KERNEL void outputs_narrow(const uint32_t* acc, size_t positions, uint32_t C, const int32_t* low,
-                                        const int32_t* high, const int32_t* bias, const int32_t* scale,
-                                        const uint32_t* half, const uint32_t* k, int32_t lo, int32_t hi,
-                                        int32_t* out) {
+struct Narrow {
+  const int32_t *low, *high, *bias, *scale;
+  const uint32_t *half, *k;
+  int32_t lo, hi;
+};
+
+OVRIX_VECTOR_KERNEL void outputs_narrow(const uint32_t* acc, size_t positions, uint32_t C, uint32_t c0, uint32_t c1,
+                                        const Narrow& q, int32_t* out) {
   for (size_t i = 0; i < positions; ++i, acc += C, out += C)
-    for (uint32_t c = 0; c < C; ++c) {
-      const int32_t p = std::min(std::max(static_cast<int32_t>(acc[c]), low[c]), high[c]) + bias[c];
-      const int32_t y = static_cast<int32_t>((static_cast<uint32_t>(p * scale[c]) + half[c]) >> k[c]);
-      out[c] = std::min(std::max(y, lo), hi);
+    for (uint32_t c = c0; c < c1; ++c) {
+      const int32_t p = std::min(std::max(static_cast<int32_t>(acc[c]), q.low[c]), q.high[c]) + q.bias[c];
+      const int32_t y = static_cast<int32_t>((static_cast<uint32_t>(p * q.scale[c]) + q.half[c]) >> q.k[c]);
+      out[c] = std::min(std::max(y, q.lo), q.hi);
     }
 }
+
+// The same for channels [c0, c1) in chunks of N lanes, then of fewer: each chunk's parameters stay in
+// registers while it runs down the positions.
+template <int N>
+inline __attribute__((always_inline)) void narrow_lanes(const uint32_t* acc, size_t positions, uint32_t C,
+                                                        uint32_t c0, uint32_t c1, const Narrow& q, int32_t* out) {
+  using V = typename ops::lanes::Of<N>::i32;
+  using U = typename ops::lanes::Of<N>::u32;
+  using ops::lanes::load, ops::lanes::store, ops::lanes::vmax, ops::lanes::vmin, ops::lanes::splat;
+  for (; c0 + N <= c1; c0 += N) {
+    const V low = load<V>(q.low + c0), high = load<V>(q.high + c0), bias = load<V>(q.bias + c0);
+    const U scale = load<U>(q.scale + c0), half = load<U>(q.half + c0), k = load<U>(q.k + c0);
+    const V hi = splat<V>(q.hi);
+    const uint32_t* a = acc + c0;
+    int32_t* o = out + c0;
+    // p is within 0 .. max and p x scale + half within 0 .. 2^31 - 1, so y is never below the range's
+    // lowest value (0 or negative): only the top of the range clamps.
+    for (size_t i = 0; i < positions; ++i, a += C, o += C) {
+      const V p = vmin(vmax(load<V>(a), low), high) + bias;
+      const U y = (U(p) * scale + half) >> k;
+      store(o, vmin(V(y), hi));
+    }
+  }
+  if constexpr (N > 4) narrow_lanes<N / 2>(acc, positions, C, c0, c1, q, out);
+  else if (c0 < c1) outputs_narrow(acc, positions, C, c0, c1, q, out);
+}
+
+#if OVRIX_LANES
+// Positions a block: the chunks of a block run over data still in the first-level cache.
+constexpr size_t kNarrowBlock = 64;
+
+OVRIX_LANES_AVX512 void narrow_avx512(const uint32_t* acc, size_t positions, uint32_t C, const Narrow& q,
+                                      int32_t* out) {
+  for (size_t i = 0; i < positions; i += kNarrowBlock)
+    narrow_lanes<16>(acc + i * C, std::min(kNarrowBlock, positions - i), C, 0, C, q, out + i * C);
+}
+OVRIX_LANES_AVX2 void narrow_avx2(const uint32_t* acc, size_t positions, uint32_t C, const Narrow& q, int32_t* out) {
+  for (size_t i = 0; i < positions; i += kNarrowBlock)
+    narrow_lanes<8>(acc + i * C, std::min(kNarrowBlock, positions - i), C, 0, C, q, out + i * C);
+}
+#endif
 
 }  // namespace
 
@@ -344,8 +390,15 @@ void OutputStage::outputs(const uint32_t* acc, size_t positions, int32_t* out) c
     return;
   }
   if (narrow_) {
-    outputs_narrow(acc, positions, channels_, low32_.data(), high32_.data(), bias32_.data(), scale32_.data(),
-                   half32_.data(), right32_.data(), int32_t(range_.lo), int32_t(range_.hi), out);
+    const Narrow q{low32_.data(), high32_.data(), bias32_.data(), scale32_.data(), half32_.data(), right32_.data(),
+                   int32_t(range_.lo), int32_t(range_.hi)};
+    switch (ops::lanes::width()) {
+#if OVRIX_LANES
+      case ops::lanes::Width::avx512: narrow_avx512(acc, positions, channels_, q, out); return;
+      case ops::lanes::Width::avx2: narrow_avx2(acc, positions, channels_, q, out); return;
+#endif
+      default: outputs_narrow(acc, positions, channels_, 0, channels_, q, out);
+    }
     return;
   }
   outputs_fast(activation_ == ActivationType::ReLU, acc, positions, channels_, bias_.data(), max32_.data(),
@@ -402,23 +455,63 @@ PoolStage::PoolStage(const Layer& layer, uint32_t in0, uint32_t in1) {
 
 namespace {
 
+// Per-channel sums of one window over the input positions it covers, N lanes at a time, then fewer.
+template <int N>
+inline __attribute__((always_inline)) void window_sums(const int32_t* in, size_t C, size_t c, size_t d1,
+                                                       const ops::kernel::Taps& t0, const ops::kernel::Taps& t1,
+                                                       int64_t* sums) {
+  using W = typename ops::lanes::Of<N>::i32;
+  using S = typename ops::lanes::Of<N>::i64;
+  for (; c + N <= C; c += N) {
+    S s{};
+    for (int64_t i0 = t0.first; i0 < t0.first + (t0.hi - t0.lo); ++i0)
+      for (int64_t i1 = t1.first; i1 < t1.first + (t1.hi - t1.lo); ++i1)
+        s += __builtin_convertvector(ops::lanes::load<W>(in + (size_t(i0) * d1 + size_t(i1)) * C + c), S);
+    ops::lanes::store(sums + c, s);
+  }
+  if constexpr (N > 1) window_sums<N / 2>(in, C, c, d1, t0, t1, sums);
+}
+
+using WindowSums = void (*)(const int32_t*, size_t, size_t, const ops::kernel::Taps&, const ops::kernel::Taps&,
+                            int64_t*);
+
+void window_sums_plain(const int32_t* in, size_t C, size_t d1, const ops::kernel::Taps& t0,
+                       const ops::kernel::Taps& t1, int64_t* sums) {
+  std::fill(sums, sums + C, 0);
+  for (int64_t i0 = t0.first; i0 < t0.first + (t0.hi - t0.lo); ++i0)
+    for (int64_t i1 = t1.first; i1 < t1.first + (t1.hi - t1.lo); ++i1) {
+      const int32_t* p = in + (size_t(i0) * d1 + size_t(i1)) * C;
+      for (size_t c = 0; c < C; ++c) sums[c] += p[c];
+    }
+}
+
+#if OVRIX_LANES
+OVRIX_LANES_AVX512 void window_sums_avx512(const int32_t* in, size_t C, size_t d1, const ops::kernel::Taps& t0,
+                                           const ops::kernel::Taps& t1, int64_t* sums) {
+  window_sums<8>(in, C, 0, d1, t0, t1, sums);
+}
+OVRIX_LANES_AVX2 void window_sums_avx2(const int32_t* in, size_t C, size_t d1, const ops::kernel::Taps& t0,
+                                       const ops::kernel::Taps& t1, int64_t* sums) {
+  window_sums<4>(in, C, 0, d1, t0, t1, sums);
+}
+#endif
+
 // Sums each pooling window over the input positions it covers (padding is not counted) and hands
 // emit the window's index, its per-channel sums and how many positions were summed.
 template <class Emit>
 void sum_windows(const int32_t* in, uint32_t channels, const ops::kernel::Sweep& g, Emit emit) {
+  WindowSums sum = window_sums_plain;
+#if OVRIX_LANES
+  if (ops::lanes::width() == ops::lanes::Width::avx512) sum = window_sums_avx512;
+  if (ops::lanes::width() == ops::lanes::Width::avx2) sum = window_sums_avx2;
+#endif
   std::vector<int64_t> sums(channels);
   for (uint32_t o0 = 0; o0 < g.out0; ++o0) {
     const auto t0 = ops::kernel::taps(o0, g.s0, g.p0, g.k0, g.d0);
     for (uint32_t o1 = 0; o1 < g.out1; ++o1) {
       const auto t1 = ops::kernel::taps(o1, g.s1, g.p1, g.k1, g.d1);
-      std::fill(sums.begin(), sums.end(), 0);
-      const int64_t n0 = t0.hi - t0.lo, n1 = t1.hi - t1.lo;
-      for (int64_t i0 = t0.first; i0 < t0.first + n0; ++i0)
-        for (int64_t i1 = t1.first; i1 < t1.first + n1; ++i1) {
-          const int32_t* p = in + (size_t(i0) * g.d1 + size_t(i1)) * channels;
-          for (uint32_t c = 0; c < channels; ++c) sums[c] += p[c];
-        }
-      emit(size_t(o0) * g.out1 + o1, sums, n0 * n1);
+      sum(in, channels, g.d1, t0, t1, sums.data());
+      emit(size_t(o0) * g.out1 + o1, sums.data(), (t0.hi - t0.lo) * (t1.hi - t1.lo));
     }
   }
 }
@@ -431,10 +524,29 @@ void PoolStage::pool(const int32_t* in, uint32_t channels, int32_t* out) const {
     return;
   }
   // Average over the input positions of each window.
-  sum_windows(in, channels, g_, [&](size_t window, const std::vector<int64_t>& sums, int64_t count) {
+  sum_windows(in, channels, g_, [&](size_t window, const int64_t* sums, int64_t count) {
     int32_t* o = out + window * channels;
     for (uint32_t c = 0; c < channels; ++c) o[c] = static_cast<int32_t>(arith::average_round(sums[c], count));
   });
+}
+
+void PoolStage::pool_outputs(const OutputStage& stage, const uint32_t* acc, uint32_t channels, int32_t* scratch,
+                             int32_t* out) const {
+  const size_t positions = size_t(g_.d0) * g_.d1;
+  if (!active()) {
+    stage.outputs(acc, positions, out);
+    return;
+  }
+  // Every window holds an input position, and the stage never lowers its output when the accumulator
+  // grows: the largest accumulator of a window gives its largest output.
+  const size_t pooled = size_t(g_.out0) * g_.out1;
+  if (type_ == PoolType::Max && stage.non_decreasing() && pooled <= positions) {
+    ops::kernel::max_pool(reinterpret_cast<const int32_t*>(acc), channels, g_, false, scratch);
+    stage.outputs(reinterpret_cast<const uint32_t*>(scratch), pooled, out);
+    return;
+  }
+  stage.outputs(acc, positions, scratch);
+  pool(scratch, channels, out);
 }
 
 void PoolStage::pool_predict(const int32_t* potentials, uint32_t channels, const OutputStage& stage,
@@ -452,7 +564,7 @@ void PoolStage::pool_predict(const int32_t* potentials, uint32_t channels, const
     for (size_t i = 0; i < pooled.size(); ++i) out[i] = stage.predict(pooled[i], uint32_t(i % channels));
     return;
   }
-  sum_windows(potentials, channels, g_, [&](size_t window, const std::vector<int64_t>& sums, int64_t count) {
+  sum_windows(potentials, channels, g_, [&](size_t window, const int64_t* sums, int64_t count) {
     float* o = out + window * channels;
     for (uint32_t c = 0; c < channels; ++c) o[c] = stage.predict(sums[c], c, count);
   });

@@ -6,9 +6,16 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <type_traits>
+#include <utility>
 
 #include "engine/impl/ops/arith.h"
+#include "engine/impl/ops/lanes.h"
 #include "engine/impl/parallel.h"
+
+#if OVRIX_LANES
+#include <immintrin.h>
+#endif
 
 namespace ovrix::ops::kernel {
 
@@ -92,31 +99,6 @@ std::pair<uint32_t, uint32_t> frame_size(const Sweep& g) {
   return {uint32_t(rows), uint32_t(cols)};
 }
 
-// The image at (p0, p1) in a frame of (rows, cols) positions of `width` channels (C rounded up, the extra
-// channels 0), its border holding pad_values (zeros when null), every value plus `offset`, as T.
-template <class T>
-void fill_frame(const int32_t* x, const int32_t* pad_values, const Sweep& g, size_t C, size_t width, int32_t offset,
-                std::vector<T>& frame) {
-  const auto [rows, cols] = frame_size(g);
-  frame.resize(size_t(rows) * cols * width);
-  std::vector<T> pad(width, 0);  // one position of padding
-  for (size_t c = 0; c < C; ++c) pad[c] = static_cast<T>((pad_values ? pad_values[c] : 0) + offset);
-  for (uint32_t r = 0; r < rows; ++r) {
-    T* fr = frame.data() + size_t(r) * cols * width;
-    const bool inside_rows = r >= uint32_t(g.p0) && r - uint32_t(g.p0) < g.d0;
-    for (uint32_t q = 0; q < cols; ++q) {
-      T* f = fr + size_t(q) * width;
-      if (inside_rows && q >= uint32_t(g.p1) && q - uint32_t(g.p1) < g.d1) {
-        const int32_t* xp = x + ((size_t(r) - g.p0) * g.d1 + (q - g.p1)) * C;
-        for (size_t c = 0; c < C; ++c) f[c] = static_cast<T>(xp[c] + offset);
-        for (size_t c = C; c < width; ++c) f[c] = 0;
-      } else {
-        std::memcpy(f, pad.data(), width * sizeof(T));
-      }
-    }
-  }
-}
-
 OVRIX_VECTOR_KERNEL void value_range(const int32_t* x, size_t n, int32_t& lo, int32_t& hi) {
   int32_t a = lo, b = hi;
   for (size_t i = 0; i < n; ++i) {
@@ -126,6 +108,195 @@ OVRIX_VECTOR_KERNEL void value_range(const int32_t* x, size_t n, int32_t& lo, in
   lo = a;
   hi = b;
 }
+
+// n values plus offset as T, N lanes at a time, then fewer (T holds each of them: the caller checked).
+// With `range`, the values' range is taken into range[0] .. range[1] from the same loads.
+template <int N, class T>
+inline __attribute__((always_inline)) void convert_values(const int32_t* x, size_t n, int32_t offset, T* f,
+                                                          int32_t* range) {
+  using V = typename lanes::Of<N>::i32;
+  using O = lanes::lanes_of<T, N>;
+  const V off = lanes::splat<V>(offset);
+  size_t i = 0;
+  if (range && n >= N) {
+    V lo = V{} + std::numeric_limits<int32_t>::max(), hi = V{} + std::numeric_limits<int32_t>::min();
+    for (; i + N <= n; i += N) {
+      const V v = lanes::load<V>(x + i);
+      lo = lanes::vmin(lo, v);
+      hi = lanes::vmax(hi, v);
+      lanes::store(f + i, __builtin_convertvector(v + off, O));
+    }
+    lanes::widen_range(lo, hi, range);
+  }
+  for (; i + N <= n; i += N) lanes::store(f + i, __builtin_convertvector(lanes::load<V>(x + i) + off, O));
+  if constexpr (N > 1) convert_values<N / 2>(x + i, n - i, offset, f + i, range);
+}
+
+// Positions of C channels into positions of W, the extra channels 0 (and the values' range as above).
+template <size_t C, size_t W, class T>
+inline __attribute__((always_inline)) void widen_positions(const int32_t* x, uint32_t n, int32_t offset, T* f,
+                                                           int32_t* range) {
+  int32_t lo = std::numeric_limits<int32_t>::max(), hi = std::numeric_limits<int32_t>::min();
+  for (uint32_t q = 0; q < n; ++q, x += C, f += W) {
+    for (size_t c = 0; c < C; ++c) {
+      f[c] = static_cast<T>(x[c] + offset);
+      lo = std::min(lo, x[c]);
+      hi = std::max(hi, x[c]);
+    }
+    for (size_t c = C; c < W; ++c) f[c] = 0;
+  }
+  if (range) range[0] = std::min(range[0], lo), range[1] = std::max(range[1], hi);
+}
+
+// Three-channel positions (an RGB image) into byte quads, four positions a step from loads of 16 values
+// (the 4 values after the 12 used are the next positions' or the step is not taken), and their range;
+// returns the positions done. Every value plus offset lies in 0 .. 255 when the frame is used, so
+// narrowing by truncation (AVX-512) and by unsigned saturation (AVX2) give the same bytes.
+#if OVRIX_LANES
+OVRIX_LANES_AVX512 uint32_t rgb_quads_avx512(const int32_t* x, uint32_t n, int32_t offset, uint8_t* f,
+                                             int32_t* range) {
+  const __m512i off = _mm512_set1_epi32(offset);
+  const __m128i spread = _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+  using V = lanes::Of<16>::i32;
+  V lo = V{} + std::numeric_limits<int32_t>::max(), hi = V{} + std::numeric_limits<int32_t>::min();
+  uint32_t q = 0;
+  for (; size_t(q) * 3 + 16 <= size_t(n) * 3; q += 4, x += 12, f += 16) {
+    const V v = lanes::load<V>(x);
+    lo = lanes::vmin(lo, v);
+    hi = lanes::vmax(hi, v);
+    const __m128i bytes = _mm512_mask_cvtepi32_epi8(_mm_setzero_si128(), 0xFFFF, _mm512_add_epi32(__m512i(v), off));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(f), _mm_shuffle_epi8(bytes, spread));
+  }
+  if (range && q > 0) lanes::widen_range(lo, hi, range);
+  return q;
+}
+
+OVRIX_LANES_AVX2 uint32_t rgb_quads_avx2(const int32_t* x, uint32_t n, int32_t offset, uint8_t* f, int32_t* range) {
+  const __m256i off = _mm256_set1_epi32(offset);
+  const __m128i spread = _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+  __m256i lo = _mm256_set1_epi32(std::numeric_limits<int32_t>::max());
+  __m256i hi = _mm256_set1_epi32(std::numeric_limits<int32_t>::min());
+  uint32_t q = 0;
+  for (; size_t(q) * 3 + 16 <= size_t(n) * 3; q += 4, x += 12, f += 16) {
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x + 8));
+    lo = _mm256_min_epi32(lo, _mm256_min_epi32(a, b));
+    hi = _mm256_max_epi32(hi, _mm256_max_epi32(a, b));
+    const __m256i words =
+        _mm256_permute4x64_epi64(_mm256_packus_epi32(_mm256_add_epi32(a, off), _mm256_add_epi32(b, off)), 0xD8);
+    const __m128i bytes = _mm_packus_epi16(_mm256_castsi256_si128(words), _mm256_extracti128_si256(words, 1));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(f), _mm_shuffle_epi8(bytes, spread));
+  }
+  if (range && q > 0) lanes::widen_range(lanes::Of<8>::i32(lo), lanes::Of<8>::i32(hi), range);
+  return q;
+}
+#endif
+
+template <int N>
+inline __attribute__((always_inline)) uint32_t rgb_quads([[maybe_unused]] const int32_t* x,
+                                                         [[maybe_unused]] uint32_t n,
+                                                         [[maybe_unused]] int32_t offset,
+                                                         [[maybe_unused]] uint8_t* f,
+                                                         [[maybe_unused]] int32_t* range) {
+#if OVRIX_LANES
+  if constexpr (N == 16) return rgb_quads_avx512(x, n, offset, f, range);
+  if constexpr (N == 8) return rgb_quads_avx2(x, n, offset, f, range);
+#endif
+  return 0;
+}
+
+// One row of the image, n positions of C channels, into positions of `width` channels of T (and the
+// values' range with `range`).
+template <int N, class T>
+inline __attribute__((always_inline)) void frame_row(const int32_t* x, uint32_t n, size_t C, size_t width,
+                                                     int32_t offset, T* f, int32_t* range) {
+  if (C == width) return convert_values<N>(x, size_t(n) * C, offset, f, range);
+  // Small channel counts (an input image's): fixed copies a position.
+  if (C == 1 && width == 2) return widen_positions<1, 2>(x, n, offset, f, range);
+  if (C == 1 && width == 4) return widen_positions<1, 4>(x, n, offset, f, range);
+  if (C == 2 && width == 4) return widen_positions<2, 4>(x, n, offset, f, range);
+  if (C == 3 && width == 4) {
+    uint32_t done = 0;
+    if constexpr (std::is_same_v<T, uint8_t>) done = rgb_quads<N>(x, n, offset, f, range);
+    return widen_positions<3, 4>(x + size_t(done) * 3, n - done, offset, f + size_t(done) * 4, range);
+  }
+  if (range) value_range(x, size_t(n) * C, range[0], range[1]);
+  for (uint32_t q = 0; q < n; ++q, x += C, f += width) {
+    convert_values<N>(x, C, offset, f, nullptr);
+    std::fill(f + C, f + width, T{0});
+  }
+}
+
+// The image at (p0, p1) in a frame of (rows, cols) positions of `width` channels (C rounded up, the extra
+// channels 0), its border holding pad_values (zeros when null), every value plus `offset`, as T. The
+// image's rows are converted whole; rows of padding are copies of the first one written. With `range`,
+// the range of the image's values is taken into range[0] .. range[1] on the way (so that the image is
+// read from memory once).
+template <int N, class T>
+inline __attribute__((always_inline)) void fill_frame_lanes(const int32_t* x, const int32_t* pad_values,
+                                                            const Sweep& g, size_t C, size_t width, int32_t offset,
+                                                            T* frame, int32_t* range) {
+  const auto [rows, cols] = frame_size(g);
+  thread_local std::vector<T> pad;  // one position of padding
+  pad.resize(width);
+  for (size_t c = 0; c < width; ++c) pad[c] = static_cast<T>(c < C ? (pad_values ? pad_values[c] : 0) + offset : 0);
+  const size_t row = size_t(cols) * width;
+  const T* pad_row = nullptr;
+  const size_t left = size_t(g.p1), right = size_t(cols) - left - g.d1;
+  // Positions [first, first + n) of a frame row hold padding.
+  auto pad_positions = [&](T* fr, size_t first, size_t n) {
+    if (pad_row) {
+      std::memcpy(fr + first * width, pad_row + first * width, n * width * sizeof(T));
+      return;
+    }
+    if (width * sizeof(T) == 4) {  // a quad of bytes or a pair of 16-bit values: one word a position
+      uint32_t word;
+      std::memcpy(&word, pad.data(), 4);
+      for (size_t q = first; q < first + n; ++q) std::memcpy(fr + q * width, &word, 4);
+      return;
+    }
+    for (size_t q = first; q < first + n; ++q) std::memcpy(fr + q * width, pad.data(), width * sizeof(T));
+  };
+  for (uint32_t r = 0; r < rows; ++r) {
+    T* fr = frame + r * row;
+    if (r >= uint32_t(g.p0) && r - uint32_t(g.p0) < g.d0) {
+      pad_positions(fr, 0, left);
+      frame_row<N>(x + (size_t(r) - g.p0) * g.d1 * C, g.d1, C, width, offset, fr + left * width, range);
+      pad_positions(fr, left + g.d1, right);
+    } else {
+      pad_positions(fr, 0, cols);
+      pad_row = fr;
+    }
+  }
+}
+
+#if OVRIX_LANES
+template <class T>
+OVRIX_LANES_AVX512 void fill_frame_avx512(const int32_t* x, const int32_t* pad_values, const Sweep& g, size_t C,
+                                          size_t width, int32_t offset, T* frame, int32_t* range) {
+  fill_frame_lanes<16>(x, pad_values, g, C, width, offset, frame, range);
+}
+template <class T>
+OVRIX_LANES_AVX2 void fill_frame_avx2(const int32_t* x, const int32_t* pad_values, const Sweep& g, size_t C,
+                                      size_t width, int32_t offset, T* frame, int32_t* range) {
+  fill_frame_lanes<8>(x, pad_values, g, C, width, offset, frame, range);
+}
+#endif
+
+template <class T>
+void fill_frame(const int32_t* x, const int32_t* pad_values, const Sweep& g, size_t C, size_t width, int32_t offset,
+                std::vector<T>& frame, int32_t* range = nullptr) {
+  const auto [rows, cols] = frame_size(g);
+  frame.resize(size_t(rows) * cols * width);
+  switch (lanes::width()) {
+#if OVRIX_LANES
+    case lanes::Width::avx512: return fill_frame_avx512(x, pad_values, g, C, width, offset, frame.data(), range);
+    case lanes::Width::avx2: return fill_frame_avx2(x, pad_values, g, C, width, offset, frame.data(), range);
+#endif
+    default: fill_frame_lanes<1>(x, pad_values, g, C, width, offset, frame.data(), range);
+  }
+}
+
 
 }  // namespace
 
@@ -143,13 +314,26 @@ namespace {
 // Runs a dot-product convolution when the processor has one and every value of the sample and of its
 // padding fits it: the 8-bit products for values in 0 .. 255 or -128 .. 127 (taken plus 128) with 8-bit
 // weights (within -64 .. 64 without VNNI), else the 16-bit pairs for values within 16 bits; false when
-// neither applies.
+// neither applies. The frame of the widest products the weights allow is filled as the values' range is
+// taken, on the guess that the values fit it (activations after a ReLU lie in 0 .. 255): only a sample
+// that proves the guess wrong is framed again.
 bool conv2d_framed(const int32_t* x, const int32_t* pad_values, const PackedFilters& w, const Sweep& g,
                    int32_t* out, unsigned threads) {
   if ((w.pairs.empty() && w.quads.empty()) || active_isa() == Isa::generic || g.p0 < 0 || g.p1 < 0) return false;
   const size_t C = w.channels;
-  int32_t lo = std::numeric_limits<int32_t>::max(), hi = std::numeric_limits<int32_t>::min();
-  value_range(x, size_t(g.d0) * g.d1 * C, lo, hi);
+  int32_t range[2] = {std::numeric_limits<int32_t>::max(), std::numeric_limits<int32_t>::min()};
+  const bool bytes = !w.quads.empty() && (w.quads_within_64 || active_isa() == Isa::avx512vnni);
+  thread_local std::vector<uint8_t> quads;
+  thread_local std::vector<int16_t> pairs;
+  bool paired = false;
+  if (bytes) {
+    fill_frame(x, pad_values, g, C, (C + 3) / 4 * 4, 0, quads, range);
+  } else {
+    fill_frame(x, pad_values, g, C, (C + 1) / 2 * 2, 0, pairs, range);
+    paired = true;
+  }
+  int32_t& lo = range[0];
+  int32_t& hi = range[1];
   if (pad_values)
     value_range(pad_values, C, lo, hi);
   else
@@ -158,14 +342,12 @@ bool conv2d_framed(const int32_t* x, const int32_t* pad_values, const PackedFilt
   const ConvPath path = conv_path(w, lo, hi);
   if (path == ConvPath::quads) {
     const int32_t offset = lo >= 0 ? 0 : 128;
-    thread_local std::vector<uint8_t> frame;
-    fill_frame(x, pad_values, g, C, (C + 3) / 4 * 4, offset, frame);
-    return conv2d_dot8(frame.data(), cols, w, g, uint32_t(offset), out, threads);
+    if (offset != 0) fill_frame(x, pad_values, g, C, (C + 3) / 4 * 4, offset, quads);
+    return conv2d_dot8(quads.data(), cols, w, g, uint32_t(offset), out, threads);
   }
   if (path != ConvPath::pairs) return false;
-  thread_local std::vector<int16_t> frame;
-  fill_frame(x, pad_values, g, C, (C + 1) / 2 * 2, 0, frame);
-  return conv2d_dot(frame.data(), frame_size(g).first, cols, w, g, out, threads);
+  if (!paired) fill_frame(x, pad_values, g, C, (C + 1) / 2 * 2, 0, pairs);
+  return conv2d_dot(pairs.data(), frame_size(g).first, cols, w, g, out, threads);
 }
 
 }  // namespace

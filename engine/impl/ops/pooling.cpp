@@ -6,22 +6,29 @@
 #include "engine/impl/ops/arith.h"
 #include "engine/impl/ops/dense_util.h"
 #include "engine/impl/ops/kernels.h"
+#include "engine/impl/ops/lanes.h"
 #include "engine/ops.h"
 
 namespace ovrix::ops {
 
 namespace kernel {
 
-OVRIX_VECTOR_KERNEL void max_pool(const int32_t* x, uint32_t channels, const Sweep& g, bool pad_as_zero, int32_t* out) {
+namespace {
+
+// True when a window's maximum starts from 0 (it overlaps the padding, which reads as 0) rather than from
+// the smallest int32.
+bool from_zero(const Taps& t0, const Taps& t1, const Sweep& g, bool pad_as_zero) {
+  return pad_as_zero && ((t0.hi - t0.lo) < int64_t{g.k0} || (t1.hi - t1.lo) < int64_t{g.k1});
+}
+
+void max_pool_plain(const int32_t* x, uint32_t channels, const Sweep& g, bool pad_as_zero, int32_t* out) {
   const size_t C = channels;
   for (uint32_t o0 = 0; o0 < g.out0; ++o0) {
     const Taps t0 = taps(o0, g.s0, g.p0, g.k0, g.d0);
     for (uint32_t o1 = 0; o1 < g.out1; ++o1) {
       const Taps t1 = taps(o1, g.s1, g.p1, g.k1, g.d1);
       int32_t* op = out + (size_t(o0) * g.out1 + o1) * C;
-      const bool padded = (t0.hi - t0.lo) < int64_t{g.k0} || (t1.hi - t1.lo) < int64_t{g.k1};
-      const int32_t init = (pad_as_zero && padded) ? 0 : std::numeric_limits<int32_t>::min();
-      std::fill(op, op + C, init);
+      std::fill(op, op + C, from_zero(t0, t1, g, pad_as_zero) ? 0 : std::numeric_limits<int32_t>::min());
       for (int64_t i0 = t0.first; i0 < t0.first + (t0.hi - t0.lo); ++i0) {
         for (int64_t i1 = t1.first; i1 < t1.first + (t1.hi - t1.lo); ++i1) {
           const int32_t* xp = x + (size_t(i0) * g.d1 + size_t(i1)) * C;
@@ -29,6 +36,60 @@ OVRIX_VECTOR_KERNEL void max_pool(const int32_t* x, uint32_t channels, const Swe
         }
       }
     }
+  }
+}
+
+// Channels [c, C) of one window's maximum, N lanes at a time, then fewer: each chunk stays in a register
+// over the window.
+template <int N>
+inline __attribute__((always_inline)) void window_max(const int32_t* x, size_t C, size_t c, size_t d1, const Taps& t0,
+                                                      const Taps& t1, bool zero, int32_t* op) {
+  using V = typename lanes::Of<N>::i32;
+  // Constant lanes: a broadcast of a run-time value costs more than a window's maximum.
+  const V lowest = V{} + std::numeric_limits<int32_t>::min();
+  for (; c + N <= C; c += N) {
+    V m = zero ? V{} : lowest;
+    for (int64_t i0 = t0.first; i0 < t0.first + (t0.hi - t0.lo); ++i0)
+      for (int64_t i1 = t1.first; i1 < t1.first + (t1.hi - t1.lo); ++i1)
+        m = lanes::vmax(m, lanes::load<V>(x + (size_t(i0) * d1 + size_t(i1)) * C + c));
+    lanes::store(op + c, m);
+  }
+  if constexpr (N > 1) window_max<N / 2>(x, C, c, d1, t0, t1, zero, op);
+}
+
+template <int N>
+inline __attribute__((always_inline)) void max_pool_lanes(const int32_t* x, uint32_t channels, const Sweep& g,
+                                                          bool pad_as_zero, int32_t* out) {
+  for (uint32_t o0 = 0; o0 < g.out0; ++o0) {
+    const Taps t0 = taps(o0, g.s0, g.p0, g.k0, g.d0);
+    for (uint32_t o1 = 0; o1 < g.out1; ++o1) {
+      const Taps t1 = taps(o1, g.s1, g.p1, g.k1, g.d1);
+      window_max<N>(x, channels, 0, g.d1, t0, t1, from_zero(t0, t1, g, pad_as_zero),
+                    out + (size_t(o0) * g.out1 + o1) * channels);
+    }
+  }
+}
+
+#if OVRIX_LANES
+OVRIX_LANES_AVX512 void max_pool_avx512(const int32_t* x, uint32_t channels, const Sweep& g, bool pad_as_zero,
+                                        int32_t* out) {
+  max_pool_lanes<16>(x, channels, g, pad_as_zero, out);
+}
+OVRIX_LANES_AVX2 void max_pool_avx2(const int32_t* x, uint32_t channels, const Sweep& g, bool pad_as_zero,
+                                    int32_t* out) {
+  max_pool_lanes<8>(x, channels, g, pad_as_zero, out);
+}
+#endif
+
+}  // namespace
+
+void max_pool(const int32_t* x, uint32_t channels, const Sweep& g, bool pad_as_zero, int32_t* out) {
+  switch (lanes::width()) {
+#if OVRIX_LANES
+    case lanes::Width::avx512: max_pool_avx512(x, channels, g, pad_as_zero, out); return;
+    case lanes::Width::avx2: max_pool_avx2(x, channels, g, pad_as_zero, out); return;
+#endif
+    default: max_pool_plain(x, channels, g, pad_as_zero, out);
   }
 }
 
