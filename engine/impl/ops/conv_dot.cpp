@@ -45,7 +45,10 @@ Isa processor_isa() {
 #if defined(__x86_64__) && defined(__GNUC__)
   __builtin_cpu_init();
   if (__builtin_cpu_supports("avx2")) best = Isa::avx2;
+  // The top tier is also where the output stages and frames take 512-bit lanes of bytes, words and
+  // quadwords (BW, DQ); every processor with VNNI has them, but asking costs nothing.
   if (best == Isa::avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+      __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq") &&
       __builtin_cpu_supports("avx512vnni"))
     best = Isa::avx512vnni;
 #endif
