@@ -127,8 +127,6 @@ class ConvRunner : public RunnerOf<ConvRunner> {
     stage_ = share(OutputStage(layer, filters_));
     pool_ = share(PoolStage(layer, g_.out0, g_.out1));
     check_output(layer, pool_->out0(), pool_->out1(), filters_);
-    acc_.resize(size_t(g_.out0) * g_.out1 * filters_);
-    if (pool_->active()) pre_pool_.resize(acc_.size());
   }
 
   bool set_predict() override { return predict_ = true; }
@@ -136,6 +134,30 @@ class ConvRunner : public RunnerOf<ConvRunner> {
   void run(const std::vector<const Buffer*>& in, Buffer& out) override {
     const Buffer& x = *in[0];
     const int32_t* xs = shifted_input(x.ints, shifts_, channels_, scratch_);
+    const size_t row = size_t(g_.out1) * filters_;
+    if (kind_ != LayerType::DepthwiseConv2D && !pool_->active()) {
+      // Each group of rows goes through the output stage as soon as the kernel has summed it, while its
+      // accumulators are still in the cache, straight into the layer's output.
+      const ops::kernel::RowSink sink = [&](size_t first, size_t last, const int32_t* acc) {
+        if (predict_) {
+          float* o = out.floats.data() + first * row;
+          for (size_t j = 0; j < (last - first) * row; ++j) {
+            const auto c = uint32_t(j % filters_);
+            o[j] = stage_->predict(stage_->potential(uint32_t(acc[j]), c), c);
+          }
+          return;
+        }
+        stage_->outputs(reinterpret_cast<const uint32_t*>(acc), (last - first) * g_.out1,
+                        out.ints.data() + first * row);
+      };
+      if (kind_ == LayerType::InputConv2D)
+        ops::kernel::input_conv2d(xs, pad_values_.data(), *packed_, g_, padded_, sink, threads_);
+      else
+        ops::kernel::conv2d(xs, *packed_, g_, sink, threads_);
+      return;
+    }
+    // Pooling windows span rows summed on other threads: the whole image first.
+    acc_.resize(size_t(g_.out0) * row);
     switch (kind_) {
       case LayerType::InputConv2D:
         ops::kernel::input_conv2d(xs, pad_values_.data(), *packed_, g_, padded_, acc_.data(), threads_);
@@ -156,6 +178,7 @@ class ConvRunner : public RunnerOf<ConvRunner> {
       pool_->pool_predict(acc_.data(), filters_, *stage_, out.floats.data());
       return;
     }
+    if (pool_->active()) pre_pool_.resize(acc_.size());
     pool_->pool_outputs(*stage_, reinterpret_cast<const uint32_t*>(acc_.data()), filters_, pre_pool_.data(),
                         out.ints.data());
   }

@@ -231,7 +231,7 @@ namespace vnni_products {
 }  // namespace vnni_products
 
 bool conv2d_dot8(const uint8_t* frame, uint32_t cols, const PackedFilters& w, const Sweep& g, uint32_t offset,
-                 int32_t* out, unsigned threads) {
+                 const RowsOut& to, unsigned threads) {
   const Isa isa = active_isa();
   if (w.quads.empty() || isa == Isa::generic || (isa == Isa::avx2 && !w.quads_within_64)) return false;
   const size_t cquads = (size_t(w.channels) + 3) / 4, F = w.filters, B = w.quad_block;
@@ -240,36 +240,44 @@ bool conv2d_dot8(const uint8_t* frame, uint32_t cols, const PackedFilters& w, co
   std::vector<uint32_t> shift((F + B - 1) / B * B, 0);
   for (size_t f = 0; f < F; ++f) shift[f] = offset * w.sums[f];
   parallel::for_chunks(g.out0, threads, [&](unsigned, size_t first, size_t last) {
-    if (isa == Isa::avx512vnni)
-      vnni_products::dot8_rows(frame, row, step, w, g, shift.data(), out, first, last);
-    else
-      avx2_products::dot8_rows(frame, row, step, w, g, shift.data(), out, first, last);
+    by_row_groups(to, first, last, [&](size_t a, size_t b, int32_t* out) {
+      if (isa == Isa::avx512vnni)
+        vnni_products::dot8_rows(frame, row, step, w, g, shift.data(), out, a, b);
+      else
+        avx2_products::dot8_rows(frame, row, step, w, g, shift.data(), out, a, b);
+    });
   });
   return true;
 }
 
-bool conv2d_dot(const int16_t* frame, uint32_t rows, uint32_t cols, const PackedFilters& w, const Sweep& g,
-                int32_t* out, unsigned threads) {
-  (void)rows;
+bool conv2d_dot(const int16_t* frame, uint32_t cols, const PackedFilters& w, const Sweep& g, const RowsOut& to,
+                unsigned threads) {
   if (active_isa() == Isa::generic || w.pairs.empty()) return false;
   const size_t cpairs = (size_t(w.channels) + 1) / 2, F = w.filters, B = w.pair_block;
   const size_t block_size = size_t(w.k0) * w.k1 * cpairs * B * 2;
   const size_t row = size_t(cols) * cpairs * 2, step = size_t(g.s1) * cpairs * 2;
   parallel::for_chunks(g.out0, threads, [&](unsigned, size_t first, size_t last) {
-    for (size_t b = 0; b * B < F; ++b) {
-      const size_t valid = std::min(B, F - b * B);
-      const int16_t* wb = w.pairs.data() + b * block_size;
-      for (size_t o0 = first; o0 < last; ++o0) {
-        const int16_t* x = frame + o0 * g.s0 * row;
-        int32_t* o = out + o0 * g.out1 * F + b * B;
-        if (B == 16)
-          dot_row<2, 6>(x, step, wb, g.k0, g.k1, row, cpairs, o, F, valid, g.out1);
-        else
-          dot_row<1, 12>(x, step, wb, g.k0, g.k1, row, cpairs, o, F, valid, g.out1);
+    by_row_groups(to, first, last, [&](size_t a, size_t b_end, int32_t* out) {
+      for (size_t b = 0; b * B < F; ++b) {
+        const size_t valid = std::min(B, F - b * B);
+        const int16_t* wb = w.pairs.data() + b * block_size;
+        for (size_t o0 = a; o0 < b_end; ++o0) {
+          const int16_t* x = frame + o0 * g.s0 * row;
+          int32_t* o = out + (o0 - a) * g.out1 * F + b * B;
+          if (B == 16)
+            dot_row<2, 6>(x, step, wb, g.k0, g.k1, row, cpairs, o, F, valid, g.out1);
+          else
+            dot_row<1, 12>(x, step, wb, g.k0, g.k1, row, cpairs, o, F, valid, g.out1);
+        }
       }
-    }
+    });
   });
   return true;
+}
+
+bool conv2d_dot(const int16_t* frame, uint32_t /*rows*/, uint32_t cols, const PackedFilters& w, const Sweep& g,
+                int32_t* out, unsigned threads) {
+  return conv2d_dot(frame, cols, w, g, RowsOut{out, nullptr, size_t(g.out1) * w.filters}, threads);
 }
 
 namespace {
@@ -353,7 +361,10 @@ bool depthwise_dot(const int16_t* frame, uint32_t cols, const PackedDepthwise& w
 bool conv2d_dot(const int16_t*, uint32_t, uint32_t, const PackedFilters&, const Sweep&, int32_t*, unsigned) {
   return false;
 }
-bool conv2d_dot8(const uint8_t*, uint32_t, const PackedFilters&, const Sweep&, uint32_t, int32_t*, unsigned) {
+bool conv2d_dot(const int16_t*, uint32_t, const PackedFilters&, const Sweep&, const RowsOut&, unsigned) {
+  return false;
+}
+bool conv2d_dot8(const uint8_t*, uint32_t, const PackedFilters&, const Sweep&, uint32_t, const RowsOut&, unsigned) {
   return false;
 }
 bool depthwise_dot(const int16_t*, uint32_t, const PackedDepthwise&, const Sweep&, int32_t*, unsigned) {

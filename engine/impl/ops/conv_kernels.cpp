@@ -42,7 +42,7 @@ PackedFilters pack_filters(const int32_t* w, uint32_t k0, uint32_t k1, uint32_t 
 namespace {
 
 // One block of B filters at a time: its accumulators (a fixed-size array) stay in registers while every
-// valid tap and channel is added.
+// valid tap and channel is added. Rows [first, last), row `first` at `out`.
 template <size_t B>
 inline __attribute__((always_inline)) void conv2d_blocks(const int32_t* x, const PackedFilters& w, const Sweep& g,
                                                          int32_t* out, uint32_t first, uint32_t last) {
@@ -53,7 +53,7 @@ inline __attribute__((always_inline)) void conv2d_blocks(const int32_t* x, const
     const Taps t0 = taps(o0, g.s0, g.p0, g.k0, g.d0);
     for (uint32_t o1 = 0; o1 < g.out1; ++o1) {
       const Taps t1 = taps(o1, g.s1, g.p1, g.k1, g.d1);
-      int32_t* op = out + (size_t(o0) * g.out1 + o1) * F;
+      int32_t* op = out + (size_t(o0 - first) * g.out1 + o1) * F;
       for (size_t b = 0; b < blocks; ++b) {
         uint32_t a[B] = {};
         const int32_t* wb = w.values.data() + b * block_size;
@@ -76,7 +76,7 @@ inline __attribute__((always_inline)) void conv2d_blocks(const int32_t* x, const
   }
 }
 
-// Output rows [first, last).
+// Output rows [first, last), row `first` at `out`.
 OVRIX_VECTOR_KERNEL void conv2d_rows(const int32_t* x, const PackedFilters& w, const Sweep& g, int32_t* out,
                                      uint32_t first, uint32_t last) {
   switch (w.block) {
@@ -86,9 +86,10 @@ OVRIX_VECTOR_KERNEL void conv2d_rows(const int32_t* x, const PackedFilters& w, c
   }
 }
 
-void conv2d_generic(const int32_t* x, const PackedFilters& w, const Sweep& g, int32_t* out, unsigned threads) {
+void conv2d_generic(const int32_t* x, const PackedFilters& w, const Sweep& g, const RowsOut& to, unsigned threads) {
   parallel::for_chunks(g.out0, threads, [&](unsigned, size_t first, size_t last) {
-    conv2d_rows(x, w, g, out, uint32_t(first), uint32_t(last));
+    by_row_groups(to, first, last,
+                  [&](size_t a, size_t b, int32_t* out) { conv2d_rows(x, w, g, out, uint32_t(a), uint32_t(b)); });
   });
 }
 
@@ -318,7 +319,7 @@ namespace {
 // taken, on the guess that the values fit it (activations after a ReLU lie in 0 .. 255): only a sample
 // that proves the guess wrong is framed again.
 bool conv2d_framed(const int32_t* x, const int32_t* pad_values, const PackedFilters& w, const Sweep& g,
-                   int32_t* out, unsigned threads) {
+                   const RowsOut& to, unsigned threads) {
   if ((w.pairs.empty() && w.quads.empty()) || active_isa() == Isa::generic || g.p0 < 0 || g.p1 < 0) return false;
   const size_t C = w.channels;
   int32_t range[2] = {std::numeric_limits<int32_t>::max(), std::numeric_limits<int32_t>::min()};
@@ -343,17 +344,25 @@ bool conv2d_framed(const int32_t* x, const int32_t* pad_values, const PackedFilt
   if (path == ConvPath::quads) {
     const int32_t offset = lo >= 0 ? 0 : 128;
     if (offset != 0) fill_frame(x, pad_values, g, C, (C + 3) / 4 * 4, offset, quads);
-    return conv2d_dot8(quads.data(), cols, w, g, uint32_t(offset), out, threads);
+    return conv2d_dot8(quads.data(), cols, w, g, uint32_t(offset), to, threads);
   }
   if (path != ConvPath::pairs) return false;
   if (!paired) fill_frame(x, pad_values, g, C, (C + 1) / 2 * 2, 0, pairs);
-  return conv2d_dot(pairs.data(), frame_size(g).first, cols, w, g, out, threads);
+  return conv2d_dot(pairs.data(), cols, w, g, to, threads);
+}
+
+void conv2d_to(const int32_t* x, const PackedFilters& w, const Sweep& g, const RowsOut& to, unsigned threads) {
+  if (!conv2d_framed(x, nullptr, w, g, to, threads)) conv2d_generic(x, w, g, to, threads);
 }
 
 }  // namespace
 
 void conv2d(const int32_t* x, const PackedFilters& w, const Sweep& g, int32_t* out, unsigned threads) {
-  if (!conv2d_framed(x, nullptr, w, g, out, threads)) conv2d_generic(x, w, g, out, threads);
+  conv2d_to(x, w, g, RowsOut{out, nullptr, size_t(g.out1) * w.filters}, threads);
+}
+
+void conv2d(const int32_t* x, const PackedFilters& w, const Sweep& g, const RowSink& sink, unsigned threads) {
+  conv2d_to(x, w, g, RowsOut{nullptr, &sink, size_t(g.out1) * w.filters}, threads);
 }
 
 namespace {
@@ -421,9 +430,11 @@ void depthwise_conv2d(const int32_t* x, const PackedDepthwise& w, const Sweep& g
   depthwise_conv2d(x, w.channels, w.values.data(), g, out, threads);
 }
 
-void input_conv2d(const int32_t* x, const int32_t* pad_values, const PackedFilters& w, const Sweep& g,
-                  std::vector<int32_t>& padded, int32_t* out, unsigned threads) {
-  if (conv2d_framed(x, pad_values, w, g, out, threads)) return;
+namespace {
+
+void input_conv2d_to(const int32_t* x, const int32_t* pad_values, const PackedFilters& w, const Sweep& g,
+                     std::vector<int32_t>& padded, const RowsOut& to, unsigned threads) {
+  if (conv2d_framed(x, pad_values, w, g, to, threads)) return;
   // The image inside a frame of padding values large enough for every window, then a plain convolution
   // of that frame without padding.
   const size_t C = w.channels;
@@ -437,7 +448,19 @@ void input_conv2d(const int32_t* x, const int32_t* pad_values, const PackedFilte
   frame.d0 = uint32_t(rows);
   frame.d1 = uint32_t(cols);
   frame.p0 = frame.p1 = 0;
-  conv2d_generic(padded.data(), w, frame, out, threads);
+  conv2d_generic(padded.data(), w, frame, to, threads);
+}
+
+}  // namespace
+
+void input_conv2d(const int32_t* x, const int32_t* pad_values, const PackedFilters& w, const Sweep& g,
+                  std::vector<int32_t>& padded, int32_t* out, unsigned threads) {
+  input_conv2d_to(x, pad_values, w, g, padded, RowsOut{out, nullptr, size_t(g.out1) * w.filters}, threads);
+}
+
+void input_conv2d(const int32_t* x, const int32_t* pad_values, const PackedFilters& w, const Sweep& g,
+                  std::vector<int32_t>& padded, const RowSink& sink, unsigned threads) {
+  input_conv2d_to(x, pad_values, w, g, padded, RowsOut{nullptr, &sink, size_t(g.out1) * w.filters}, threads);
 }
 
 namespace {

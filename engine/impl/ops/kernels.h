@@ -4,6 +4,7 @@
 // Arithmetic comes from arith.h only.
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 // The hot loops are also compiled for AVX2 on x86-64 (chosen at load time when the CPU has it): the
@@ -82,17 +83,54 @@ void pack_pairs(PackedFilters& p, const int32_t* w);
 // products could pass the 16-bit lanes that add them.
 void pack_quads(PackedFilters& p, const int32_t* w);
 
+// Output rows of a convolution handed over as soon as every filter of them is summed, while they are still
+// in the cache: sink(first, last, acc) with acc the (last - first, out1, F) accumulators of rows
+// [first, last), valid during the call only. Called on the thread that summed the rows, on several threads
+// at once for disjoint rows; every row exactly once, in increasing order within a thread.
+using RowSink = std::function<void(size_t first, size_t last, const int32_t* acc)>;
+
+// Where the kernels put their output rows: straight into the (out0, out1, F) image `out`, or group by
+// group into a scratch buffer of the thread handed to `sink`.
+struct RowsOut {
+  int32_t* out = nullptr;
+  const RowSink* sink = nullptr;
+  size_t row_values = 0;  // out1 x F
+};
+
+// Runs compute(a, b, dst) over consecutive groups [a, b) of rows [first, last), dst holding row a (the
+// rows after it follow): the image itself in one group, or a group of rows small enough to stay in the
+// cache, then handed to the sink.
+template <class Compute>
+void by_row_groups(const RowsOut& to, size_t first, size_t last, Compute&& compute) {
+  if (first >= last) return;
+  if (!to.sink) {
+    compute(first, last, to.out + first * to.row_values);
+    return;
+  }
+  constexpr size_t kGroupBytes = 32 * 1024;
+  const size_t rows = std::max<size_t>(1, kGroupBytes / (std::max<size_t>(1, to.row_values) * sizeof(int32_t)));
+  thread_local std::vector<int32_t> acc;
+  acc.resize(std::min(rows, last - first) * to.row_values);
+  for (size_t a = first; a < last; a += rows) {
+    const size_t b = std::min(last, a + rows);
+    compute(a, b, acc.data());
+    (*to.sink)(a, b, acc.data());
+  }
+}
+
 // Dot-product convolution over a frame: the input with its padding already in place, (rows, cols) positions
 // of (C + 1) / 2 channel pairs of 16-bit values, read without padding (g's paddings and input sizes are
 // not used). False, with nothing written, when the processor or the weights cannot take this path.
 bool conv2d_dot(const int16_t* frame, uint32_t rows, uint32_t cols, const PackedFilters& w, const Sweep& g,
                 int32_t* out, unsigned threads = 1);
+bool conv2d_dot(const int16_t* frame, uint32_t cols, const PackedFilters& w, const Sweep& g, const RowsOut& to,
+                unsigned threads);
 
 // The same over a frame of 8-bit values (value + offset, offset 0 or 128, each in 0 .. 255) in channel
 // quads, (C + 3) / 4 of them a position: the result is the convolution of the values (the offset's
 // share, offset x the filter's sum of weights, taken back).
 bool conv2d_dot8(const uint8_t* frame, uint32_t cols, const PackedFilters& w, const Sweep& g, uint32_t offset,
-                 int32_t* out, unsigned threads = 1);
+                 const RowsOut& to, unsigned threads = 1);
 
 // The path a standard or input convolution takes for a sample whose values (and padding values) lie in
 // lo .. hi: the 8-bit products on channel quads, the 16-bit products on channel pairs, or the plain
@@ -105,6 +143,9 @@ ConvPath conv_path(const PackedFilters& w, int32_t lo, int32_t hi);
 // The convolutions split their output rows between `threads` of the engine's threads (the same integers
 // for any number).
 void conv2d(const int32_t* x, const PackedFilters& w, const Sweep& g, int32_t* out, unsigned threads = 1);
+// The same, handing its rows to a sink.
+void conv2d(const int32_t* x, const PackedFilters& w, const Sweep& g, const RowSink& sink, unsigned threads = 1);
+
 
 // Depthwise convolution: x (d0, d1, C), w (k0, k1, C), out (out0, out1, C); the plain kernel.
 void depthwise_conv2d(const int32_t* x, uint32_t channels, const int32_t* w, const Sweep& g, int32_t* out,
@@ -136,6 +177,9 @@ bool depthwise_dot(const int16_t* frame, uint32_t cols, const PackedDepthwise& w
 // out (out0, out1, F). `padded` is scratch space, reused between calls.
 void input_conv2d(const int32_t* x, const int32_t* pad_values, const PackedFilters& w, const Sweep& g,
                   std::vector<int32_t>& padded, int32_t* out, unsigned threads = 1);
+// The same, handing its rows to a sink as conv2d does.
+void input_conv2d(const int32_t* x, const int32_t* pad_values, const PackedFilters& w, const Sweep& g,
+                  std::vector<int32_t>& padded, const RowSink& sink, unsigned threads = 1);
 
 // Transposed convolution: output position o = i x stride + r - pad along each axis receives
 // x[i] x w[r]; x (d0, d1, C), w (k0, k1, C, F), out (out0, out1, F). Only the strides, kernel sizes,

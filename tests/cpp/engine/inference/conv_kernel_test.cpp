@@ -1,5 +1,6 @@
 // The convolution kernels (the dot-product path where the processor has it, the plain one otherwise)
 // against a plain loop, case by case from tests/data/conv_kernel_cases.txt, with values of every width.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -109,15 +110,36 @@ TEST_F(EveryPath, ConvKernelsAgreeWithThePlainLoopOnEveryCase) {
     // The input convolution: its padding reads the channel's pad value.
     const auto pads = values(c.channels, std::min(c.bits, 8u), c.is_signed != 0, rng);
     std::vector<int32_t> scratch;
+    const std::vector<int32_t> want = plain(x, w, c, g, nullptr), want_padded = plain(x, w, c, g, &pads);
     // Output rows split between threads give the same integers.
     for (unsigned threads : {1u, 3u, 8u}) {
       SCOPED_TRACE(threads);
       std::fill(out.begin(), out.end(), 12345);
       conv2d(x.data(), packed, g, out.data(), threads);
-      EXPECT_EQ(out, plain(x, w, c, g, nullptr));
+      EXPECT_EQ(out, want);
       std::fill(out.begin(), out.end(), 12345);
       input_conv2d(x.data(), pads.data(), packed, g, scratch, out.data(), threads);
-      EXPECT_EQ(out, plain(x, w, c, g, &pads));
+      EXPECT_EQ(out, want_padded);
+      // Handed to a sink in groups of rows, every row once.
+      const size_t row = size_t(g.out1) * c.filters;
+      std::vector<int> seen(g.out0);
+      const RowSink sink = [&](size_t first, size_t last, const int32_t* acc) {
+        ASSERT_LT(first, last);
+        ASSERT_LE(last, g.out0);
+        for (size_t r = first; r < last; ++r) ++seen[r];
+        std::copy(acc, acc + (last - first) * row, out.begin() + ptrdiff_t(first * row));
+      };
+      for (const bool padded : {false, true}) {
+        SCOPED_TRACE(padded ? "input_conv2d" : "conv2d");
+        std::fill(out.begin(), out.end(), 12345);
+        std::fill(seen.begin(), seen.end(), 0);
+        if (padded)
+          input_conv2d(x.data(), pads.data(), packed, g, scratch, sink, threads);
+        else
+          conv2d(x.data(), packed, g, sink, threads);
+        EXPECT_EQ(out, padded ? want_padded : want);
+        EXPECT_THAT(seen, testing::Each(1));
+      }
     }
 
     // The dot-product path itself: taken exactly when the processor has it and the values fit 16 bits.
