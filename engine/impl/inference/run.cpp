@@ -599,11 +599,18 @@ std::shared_ptr<Tensor> run_in(RunState& state, const std::vector<std::shared_pt
   const unsigned lane_count = independent ? std::min(threads, std::max(samples, 1u)) : 1;
   for (size_t k = 1; k < lane_count; ++k)
     lanes.push_back(&state.lane(k, predict, in_dims, float_input, out_dims, out_float, made_now));
+  // An input layer that reads the run's input passes it on unchanged: the layers after it read the input
+  // buffer itself instead of a copy (the last layer keeps its own buffer, the one the result is read from).
+  std::vector<char> passes(layers.size(), 0);
+  for (size_t i = 0; i + 1 < layers.size(); ++i)
+    passes[i] = layers[i]->params()->layer_type() == LayerType::InputData && sources[i].size() == 1 &&
+                sources[i][0] == kRunInput && out_dims[i] == in_dims && bool(out_float[i]) == float_input;
   for (size_t k = 0; k < lanes.size(); ++k) {
     RunState::Lane& lane = *lanes[k];
     lane.reads.assign(layers.size(), {});
     for (size_t i = 0; i < layers.size(); ++i)
-      for (int s : sources[i]) lane.reads[i].push_back(s == kRunInput ? &lane.input : &lane.outputs[size_t(s)]);
+      for (int s : sources[i])
+        lane.reads[i].push_back(s == kRunInput || passes[size_t(s)] ? &lane.input : &lane.outputs[size_t(s)]);
     for (auto& r : lane.runners) r->set_threads(threads / lane_count + (k < threads % lane_count ? 1 : 0));
   }
 
@@ -623,7 +630,8 @@ std::shared_ptr<Tensor> run_in(RunState& state, const std::vector<std::shared_pt
       for (size_t s = next++; s < samples && s < failed.load(); s = next++) {
         try {
           load_sample(view, s, lane.input);
-          for (size_t i = 0; i < layers.size(); ++i) lane.runners[i]->run(lane.reads[i], lane.outputs[i]);
+          for (size_t i = 0; i < layers.size(); ++i)
+            if (!passes[i]) lane.runners[i]->run(lane.reads[i], lane.outputs[i]);
           if (fit) {
             const int32_t label = labels.empty() ? -1 : labels[labels.size() == 1 ? 0 : s];
             if (labels.empty())
