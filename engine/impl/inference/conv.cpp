@@ -156,7 +156,7 @@ class ConvRunner : public RunnerOf<ConvRunner> {
         ops::kernel::conv2d(xs, *packed_, g_, sink, threads_);
       return;
     }
-    // Pooling windows span rows summed on other threads: the whole image first.
+    // Depthwise convolutions, and pooling, whose windows span rows other threads sum: the whole image first.
     acc_.resize(size_t(g_.out0) * row);
     switch (kind_) {
       case LayerType::InputConv2D:
