@@ -95,7 +95,7 @@ py::array PyModel::fit(const py::array& inputs, const std::vector<int32_t>& labe
   auto output = run_inference(*this, inputs, [&](std::shared_ptr<Dense> input) {
     return core().fit(std::move(input), labels, batch_size);
   });
-  return tensor_to_numpy(output);
+  return take_tensor(std::move(output));
 }
 
 py::array PyModel::fit_scalar_label(const py::array& inputs, const NumberLabel& label, uint32_t batch_size) {
@@ -127,13 +127,13 @@ py::array PyModel::fit_list_labels(const py::array& inputs, const py::list& labe
 }
 
 py::array PyModel::forward(const py::array& inputs, uint32_t batch_size) {
-  return tensor_to_numpy(run_inference(*this, inputs, [&](std::shared_ptr<Dense> input) {
+  return take_tensor(run_inference(*this, inputs, [&](std::shared_ptr<Dense> input) {
     return core().forward(std::move(input), batch_size);
   }));
 }
 
 py::array PyModel::predict(const py::array& inputs, uint32_t batch_size) {
-  return tensor_to_numpy(run_inference(*this, inputs, [&](std::shared_ptr<Dense> input) {
+  return take_tensor(run_inference(*this, inputs, [&](std::shared_ptr<Dense> input) {
     return core().predict(std::move(input), batch_size);
   }));
 }

@@ -116,4 +116,24 @@ py::array tensor_to_numpy(const std::shared_ptr<const Tensor>& tensor) {
                                    static_cast<py::ssize_t>(ndim), np_shape, np_strides));
 }
 
+py::array take_tensor(std::shared_ptr<Tensor> tensor) {
+  auto dense = std::dynamic_pointer_cast<Dense>(tensor);
+  if (!dense) return tensor_to_numpy(tensor);
+  tensor.reset();
+  size_t itemsize = 0;
+  std::string format;
+  // Only a tensor nobody else holds may become the array's memory: no one can change it behind the array.
+  if (dense.use_count() != 1 || dense->layout() != static_cast<uint8_t>(Dense::Layout::RowMajor) ||
+      !numpy_format(dense->type(), &itemsize, &format) || element_size(dense->type()) != itemsize)
+    return tensor_to_numpy(dense);
+  const Shape shape = dense->shape();
+  std::vector<py::ssize_t> dims(shape.size());
+  for (size_t i = 0; i < dims.size(); ++i) dims[i] = static_cast<py::ssize_t>(shape[i]);
+  void* data = dense->mutable_data().data();
+  auto owner = std::make_unique<std::shared_ptr<Dense>>(std::move(dense));
+  py::capsule base(owner.get(), [](void* p) { delete static_cast<std::shared_ptr<Dense>*>(p); });
+  owner.release();
+  return py::array(py::dtype(format), dims, {}, data, base);
+}
+
 }  // namespace ovrix::python

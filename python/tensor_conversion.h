@@ -30,6 +30,9 @@ std::shared_ptr<Dense> numpy_to_dense(py::handle object, TensorType type,
 // (narrow types come back one value per byte: int4/int2/bit as int8, uint4/uint2 as uint8).
 // Layout 1 tensors come back with their dimensions reversed.
 py::array tensor_to_numpy(const std::shared_ptr<const Tensor>& tensor);
+// The same for a result the caller hands over: when nothing else holds it (a dense row-major tensor of
+// whole bytes a value), the array takes its memory over instead of copying it.
+py::array take_tensor(std::shared_ptr<Tensor> tensor);
 
 // NumPy dtype that carries the values of an element type; "unknown" types throw std::runtime_error.
 py::dtype dtype_of(TensorType type);

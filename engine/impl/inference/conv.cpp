@@ -27,14 +27,15 @@ OVRIX_VECTOR_KERNEL void shift_small(const int32_t* x, size_t n, const int32_t* 
     }
 }
 
-const int32_t* shifted_input(const std::vector<int32_t>& x, const std::vector<int32_t>& shifts, uint32_t channels,
+// `x` holds `n` values.
+const int32_t* shifted_input(const int32_t* x, size_t n, const std::vector<int32_t>& shifts, uint32_t channels,
                              std::vector<int32_t>& scratch) {
-  if (shifts.empty()) return x.data();
-  scratch.resize(x.size());
+  if (shifts.empty()) return x;
+  scratch.resize(n);
   if (std::all_of(shifts.begin(), shifts.end(), [](int32_t v) { return v < 32; })) {
-    shift_small(x.data(), x.size(), shifts.data(), channels, scratch.data());
+    shift_small(x, n, shifts.data(), channels, scratch.data());
   } else {
-    for (size_t base = 0; base < x.size(); base += channels)
+    for (size_t base = 0; base < n; base += channels)
       for (uint32_t c = 0; c < channels; ++c)
         scratch[base + c] = arith::clamp32(arith::shift_left_sat(x[base + c], shifts[c]));
   }
@@ -131,31 +132,50 @@ class ConvRunner : public RunnerOf<ConvRunner> {
 
   bool set_predict() override { return predict_ = true; }
 
+  // A standard convolution reads bytes straight from the frame its 8-bit products take, when the
+  // processor and its weights take them for any byte.
+  std::optional<ByteFrame> input_frame() const override {
+    if (kind_ != LayerType::Conv2D || !shifts_.empty() || g_.p0 < 0 || g_.p1 < 0 ||
+        ops::kernel::conv_path(*packed_, 0, 255) != ops::kernel::ConvPath::quads)
+      return std::nullopt;
+    const auto [rows, cols] = ops::kernel::frame_size(g_);
+    return ByteFrame{rows, cols, uint32_t(g_.p0), uint32_t(g_.p1), (channels_ + 3) / 4 * 4};
+  }
+  bool writes_bytes() const override { return !predict_ && stage_->bytes(); }
+
   void run(const std::vector<const Buffer*>& in, Buffer& out) override {
     const Buffer& x = *in[0];
-    const int32_t* xs = shifted_input(x.ints, shifts_, channels_, scratch_);
     const size_t row = size_t(g_.out1) * filters_;
     if (kind_ != LayerType::DepthwiseConv2D && !pool_->active()) {
       // Each group of rows goes through the output stage as soon as the kernel has summed it, while its
       // accumulators are still in the cache, straight into the layer's output.
       const ops::kernel::RowSink sink = [&](size_t first, size_t last, const int32_t* acc) {
+        const auto* a = reinterpret_cast<const uint32_t*>(acc);
         if (predict_) {
           float* o = out.floats.data() + first * row;
           for (size_t j = 0; j < (last - first) * row; ++j) {
             const auto c = uint32_t(j % filters_);
-            o[j] = stage_->predict(stage_->potential(uint32_t(acc[j]), c), c);
+            o[j] = stage_->predict(stage_->potential(a[j], c), c);
           }
-          return;
+        } else if (out.frame) {
+          for (size_t r = first; r < last; ++r, a += row)
+            stage_->outputs(a, g_.out1, out.bytes.data() + out.frame->at(r, 0), out.frame->width);
+        } else {
+          stage_->outputs(a, (last - first) * g_.out1, out.ints.data() + first * row);
         }
-        stage_->outputs(reinterpret_cast<const uint32_t*>(acc), (last - first) * g_.out1,
-                        out.ints.data() + first * row);
       };
+      if (x.frame && x.frame == input_frame() &&
+          ops::kernel::conv2d_bytes(x.bytes.data(), *packed_, g_, ops::kernel::RowsOut{nullptr, &sink, row},
+                                    threads_))
+        return;
+      const int32_t* xs = shifted_input(x.values(wide_), x.size(), shifts_, channels_, scratch_);
       if (kind_ == LayerType::InputConv2D)
         ops::kernel::input_conv2d(xs, pad_values_.data(), *packed_, g_, padded_, sink, threads_);
       else
         ops::kernel::conv2d(xs, *packed_, g_, sink, threads_);
       return;
     }
+    const int32_t* xs = shifted_input(x.values(wide_), x.size(), shifts_, channels_, scratch_);
     // Depthwise convolutions, and pooling, whose windows span rows other threads sum: the whole image first.
     acc_.resize(size_t(g_.out0) * row);
     switch (kind_) {
@@ -179,8 +199,10 @@ class ConvRunner : public RunnerOf<ConvRunner> {
       return;
     }
     if (pool_->active()) pre_pool_.resize(acc_.size());
+    if (out.frame) pooled_.resize(out.size());
     pool_->pool_outputs(*stage_, reinterpret_cast<const uint32_t*>(acc_.data()), filters_, pre_pool_.data(),
-                        out.ints.data());
+                        out.frame ? pooled_.data() : out.ints.data());
+    if (out.frame) out.put_bytes(pooled_.data());
   }
 
  private:
@@ -192,7 +214,7 @@ class ConvRunner : public RunnerOf<ConvRunner> {
   Shared<ops::kernel::PackedFilters> packed_;        // the other kinds
   Shared<OutputStage> stage_;
   Shared<PoolStage> pool_;
-  std::vector<int32_t> acc_, pre_pool_, scratch_, padded_;
+  std::vector<int32_t> acc_, pre_pool_, pooled_, scratch_, padded_, wide_;
   bool predict_ = false;
 };
 
@@ -221,7 +243,7 @@ class TransposeRunner : public RunnerOf<TransposeRunner> {
   bool set_predict() override { return predict_ = true; }
 
   void run(const std::vector<const Buffer*>& in, Buffer& out) override {
-    const int32_t* xs = shifted_input(in[0]->ints, shifts_, channels_, scratch_);
+    const int32_t* xs = shifted_input(in[0]->values(wide_), in[0]->size(), shifts_, channels_, scratch_);
     if (depthwise_)
       ops::kernel::depthwise_conv2d_transpose(xs, channels_, weights_->data(), g_, acc_.data());
     else
@@ -245,7 +267,7 @@ class TransposeRunner : public RunnerOf<TransposeRunner> {
   std::vector<int32_t> shifts_;
   Shared<std::vector<int32_t>> weights_;
   Shared<OutputStage> stage_;
-  std::vector<int32_t> acc_, scratch_;
+  std::vector<int32_t> acc_, scratch_, wide_;
   bool predict_ = false;
 };
 

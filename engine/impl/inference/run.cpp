@@ -73,6 +73,13 @@ template <class T>
 void load_sample(const ops::detail::View<T>& v, size_t s, Buffer& b) {
   const size_t n = b.size();
   const T* src = v.data() + s * n;
+  if constexpr (std::is_same_v<T, uint8_t>) {
+    if (b.frame) {  // bytes straight into the frame of the layer reading them
+      for (uint32_t i0 = 0; i0 < b.d0; ++i0)
+        for (uint32_t i1 = 0; i1 < b.d1; ++i1, src += b.d2) std::memcpy(b.bytes.data() + b.frame->at(i0, i1), src, b.d2);
+      return;
+    }
+  }
   if (b.is_float)
     convert(src, n, b.floats.data());
   else
@@ -138,6 +145,15 @@ void store_sample(const Buffer& b, size_t s, Dense& out) {
       convert(b.floats.data(), b.size(), dst);
       return;
     }
+  }
+  if (b.frame) {
+    if (std::is_same_v<T, uint8_t> && b.frame == ByteFrame{b.d0, b.d1, 0, 0, b.d2}) {
+      std::memcpy(dst, b.bytes.data(), b.size());
+      return;
+    }
+    thread_local std::vector<int32_t> wide;
+    convert(b.values(wide), b.size(), dst);
+    return;
   }
   convert(b.ints.data(), b.size(), dst);
 }
@@ -363,9 +379,11 @@ bool unchanged(const Layer& layer, const LayerRecord& r) {
 // Gives `b` this form, allocating only when its size or kind changes; `fresh` (a new runner writes it)
 // clears it in any case.
 void shape_buffer(Buffer& b, bool is_float, const Shape& dims, bool fresh) {
-  const size_t held = is_float ? b.floats.size() : b.ints.size();
+  const size_t held = b.frame ? b.size() : is_float ? b.floats.size() : b.ints.size();
   if (!fresh && b.is_float == is_float && b.d0 == dims[0] && b.d1 == dims[1] && b.d2 == dims[2] && held == b.size())
     return;
+  b.frame.reset();
+  std::vector<uint8_t>().swap(b.bytes);
   b.is_float = is_float;
   // Only the vector of its kind holds memory.
   if (is_float)
@@ -612,6 +630,50 @@ std::shared_ptr<Tensor> run_in(RunState& state, const std::vector<std::shared_pt
       for (int s : sources[i])
         lane.reads[i].push_back(s == kRunInput || passes[size_t(s)] ? &lane.input : &lane.outputs[size_t(s)]);
     for (auto& r : lane.runners) r->set_threads(threads / lane_count + (k < threads % lane_count ? 1 : 0));
+  }
+
+  // Bytes between layers: a layer whose outputs are bytes, read by one layer that takes them as bytes,
+  // writes them straight into the frame that layer reads (no image of integers written and read back);
+  // the last layer writes a byte result as bytes. A learning last layer reads its inputs as integers.
+  // A byte input read by one layer only (through an input layer that passes it on) goes straight into
+  // that layer's frame the same way.
+  std::vector<std::optional<ByteFrame>> frames(layers.size());
+  std::optional<ByteFrame> input_frame;
+  {
+    std::vector<int> readers(layers.size(), 0), reader(layers.size(), -1);
+    int input_readers = 0, input_reader = -1;
+    for (size_t j = 0; j < layers.size(); ++j)
+      for (int s : sources[j]) {
+        if (passes[j]) continue;  // it does not run
+        if (s != kRunInput && !passes[size_t(s)]) ++readers[size_t(s)], reader[size_t(s)] = int(j);
+        if (s == kRunInput || passes[size_t(s)]) ++input_readers, input_reader = int(j);
+      }
+    const auto& runners = lanes[0]->runners;
+    if (input.type() == TensorType::uint8 && !float_input && input_readers == 1 && !fit &&
+        sources[size_t(input_reader)].size() == 1) {
+      const std::optional<ByteFrame> f = runners[size_t(input_reader)]->input_frame();
+      if (f && f->top + in_dims[0] <= f->rows && f->left + in_dims[1] <= f->cols && in_dims[2] <= f->width)
+        input_frame = f;
+    }
+    for (size_t i = 0; i < layers.size(); ++i) {
+      if (passes[i] || out_float[i] || !runners[i]->writes_bytes()) continue;
+      const Shape& d = out_dims[i];
+      if (i + 1 == layers.size()) {
+        if (out_type == TensorType::uint8 && !fit && readers[i] == 0) frames[i] = ByteFrame{d[0], d[1], 0, 0, d[2]};
+        continue;
+      }
+      if (readers[i] != 1) continue;
+      const auto j = size_t(reader[i]);
+      if (sources[j].size() != 1 || (fit && j + 1 == layers.size())) continue;
+      const std::optional<ByteFrame> f = runners[j]->input_frame();
+      if (f && f->top + d[0] <= f->rows && f->left + d[1] <= f->cols && d[2] <= f->width) frames[i] = f;
+    }
+  }
+  count_byte_frames(uint64_t(input_frame.has_value()) +
+                    uint64_t(std::count_if(frames.begin(), frames.end(), [](const auto& f) { return f.has_value(); })));
+  for (RunState::Lane* lane : lanes) {
+    lane->input.set_frame(input_frame);
+    for (size_t i = 0; i < layers.size(); ++i) lane->outputs[i].set_frame(frames[i]);
   }
 
   // Each lane takes the next sample not taken yet, so a lane whose thread the system holds back does not

@@ -6,6 +6,7 @@
 // scratch buffers, so more threads never mean more copies of a model.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,15 +18,36 @@
 
 namespace ovrix::software {
 
-// One sample's tensor: (d0, d1, d2) integers, or floats after a Dequantizer.
+// A sample's values 0 .. 255 kept as bytes, laid out as the layer that reads them takes them: a frame of
+// (rows, cols) positions of `width` bytes holding the (d0, d1, d2) image at (top, left), every other byte
+// (the border, the channels past d2) 0. A plain image is the frame {d0, d1, 0, 0, d2}.
+struct ByteFrame {
+  uint32_t rows = 0, cols = 0, top = 0, left = 0, width = 0;
+  bool operator==(const ByteFrame&) const = default;
+  size_t bytes() const { return size_t(rows) * cols * width; }
+  // Where position (i0, i1) of the image starts.
+  size_t at(size_t i0, size_t i1) const { return ((i0 + top) * cols + i1 + left) * width; }
+};
+
+// One sample's tensor: (d0, d1, d2) integers, or floats after a Dequantizer, or, between a layer whose
+// outputs are bytes and the one layer reading them, bytes in the frame the reader asked for (`ints`
+// then empty).
 struct Buffer {
   uint32_t d0 = 1, d1 = 1, d2 = 1;
   bool is_float = false;
   std::vector<int32_t> ints;
   std::vector<float> floats;
+  std::optional<ByteFrame> frame;
+  std::vector<uint8_t> bytes;
 
   size_t size() const { return size_t(d0) * d1 * d2; }
   void shape_as(const Shape& dims);  // (d0, d1, d2) from a layer's 3-dimensional dims; allocates
+  // Keeps the values in `f` (zeroed when the frame changes) instead of ints, or in ints again.
+  void set_frame(const std::optional<ByteFrame>& f);
+  // The values as integers: `ints` itself, or the frame's image widened into `scratch`.
+  const int32_t* values(std::vector<int32_t>& scratch) const;
+  // Writes the (d0, d1, d2) image `v` of values 0 .. 255 into the frame.
+  void put_bytes(const int32_t* v);
 };
 
 // Read-only data a runner prepares once a run and shares with its forks.
@@ -59,6 +81,11 @@ class Runner {
   virtual void learn(const std::vector<const Buffer*>& /*in*/, int32_t /*label*/) { unsupported_learning(); }
   virtual void finish_learning() {}
   virtual int32_t num_classes() const { return 0; }
+  // Byte frames between layers, agreed on before a run: the frame in which this runner would take its
+  // one input as bytes (none when it reads integers only), and whether it can write its outputs as bytes
+  // (they always lie in 0 .. 255). A runner given a framed input it did not ask for reads it widened.
+  virtual std::optional<ByteFrame> input_frame() const { return std::nullopt; }
+  virtual bool writes_bytes() const { return false; }
 
   const Layer& layer() const { return layer_; }
   // Threads a sample of this runner may use (its convolutions split their output rows between them).
@@ -134,6 +161,10 @@ std::shared_ptr<const Dense> small_stored(const Layer& layer, const char* name);
 // How many times the runners have read a layer's weights since the process started: a run reads each
 // layer's once, whatever its number of threads.
 uint64_t weight_reads();
+// How many buffers the runs have kept as bytes (ByteFrame) since the process started, counted once a run
+// whatever its number of threads.
+uint64_t byte_frames();
+void count_byte_frames(uint64_t n);
 // Same for float32 variables.
 std::vector<float> float_values(const Layer& layer, const char* name, size_t count);
 // Shape of a variable (empty shape when absent).
@@ -162,6 +193,9 @@ class OutputStage {
   }
   // Output of every position of a (positions, channels) buffer of accumulators.
   void outputs(const uint32_t* acc, size_t positions, int32_t* out) const;
+  // The same as bytes, position i at out + i x stride, when every output lies in 0 .. 255 (bytes()).
+  void outputs(const uint32_t* acc, size_t positions, uint8_t* out, size_t stride) const;
+  bool bytes() const { return range_.lo >= 0 && range_.hi <= 255; }
   // True when a larger accumulator never gives a smaller output (every activation but the lookup table).
   bool non_decreasing() const { return activation_ != ActivationType::LUT; }
 

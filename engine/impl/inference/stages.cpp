@@ -24,6 +24,40 @@ void Buffer::shape_as(const Shape& dims) {
     ints.assign(size(), 0);
 }
 
+void Buffer::set_frame(const std::optional<ByteFrame>& f) {
+  if (!f) {
+    if (!frame) return;
+    frame.reset();
+    std::vector<uint8_t>().swap(bytes);
+    ints.assign(size(), 0);
+    return;
+  }
+  std::vector<int32_t>().swap(ints);
+  if (frame == f && bytes.size() == f->bytes()) return;
+  frame = f;
+  bytes.assign(f->bytes(), 0);
+}
+
+const int32_t* Buffer::values(std::vector<int32_t>& scratch) const {
+  if (!frame) return ints.data();
+  scratch.resize(size());
+  int32_t* v = scratch.data();
+  for (uint32_t i0 = 0; i0 < d0; ++i0)
+    for (uint32_t i1 = 0; i1 < d1; ++i1, v += d2) {
+      const uint8_t* b = bytes.data() + frame->at(i0, i1);
+      std::copy(b, b + d2, v);
+    }
+  return scratch.data();
+}
+
+void Buffer::put_bytes(const int32_t* v) {
+  for (uint32_t i0 = 0; i0 < d0; ++i0)
+    for (uint32_t i1 = 0; i1 < d1; ++i1, v += d2) {
+      uint8_t* b = bytes.data() + frame->at(i0, i1);
+      for (uint32_t c = 0; c < d2; ++c) b[c] = static_cast<uint8_t>(v[c]);
+    }
+}
+
 void Runner::unsupported_learning() const {
   throw std::runtime_error(
       fmt::format("Layer '{}' cannot learn: software learning is done by a Dense1D last layer.", layer_.get_name()));
@@ -76,6 +110,13 @@ void replace_weights(const Layer& layer, const std::vector<int32_t>& values) {
 }
 
 uint64_t weight_reads() { return weight_reads_.load(std::memory_order_relaxed); }
+
+namespace {
+std::atomic<uint64_t> byte_frames_{0};
+}  // namespace
+
+uint64_t byte_frames() { return byte_frames_.load(std::memory_order_relaxed); }
+void count_byte_frames(uint64_t n) { byte_frames_.fetch_add(n, std::memory_order_relaxed); }
 
 namespace {
 
@@ -330,21 +371,24 @@ struct Narrow {
   int32_t lo, hi;
 };
 
+// Position i's outputs go to out + i x stride, as int32 or (when they lie in 0 .. 255) as bytes.
+template <class T>
 OVRIX_VECTOR_KERNEL void outputs_narrow(const uint32_t* acc, size_t positions, uint32_t C, uint32_t c0, uint32_t c1,
-                                        const Narrow& q, int32_t* out) {
-  for (size_t i = 0; i < positions; ++i, acc += C, out += C)
+                                        const Narrow& q, T* out, size_t stride) {
+  for (size_t i = 0; i < positions; ++i, acc += C, out += stride)
     for (uint32_t c = c0; c < c1; ++c) {
       const int32_t p = std::min(std::max(static_cast<int32_t>(acc[c]), q.low[c]), q.high[c]) + q.bias[c];
       const int32_t y = static_cast<int32_t>((static_cast<uint32_t>(p * q.scale[c]) + q.half[c]) >> q.k[c]);
-      out[c] = std::min(std::max(y, q.lo), q.hi);
+      out[c] = static_cast<T>(std::min(std::max(y, q.lo), q.hi));
     }
 }
 
 // The same for channels [c0, c1) in chunks of N lanes, then of fewer: each chunk's parameters stay in
 // registers while it runs down the positions.
-template <int N>
+template <int N, class T>
 inline __attribute__((always_inline)) void narrow_lanes(const uint32_t* acc, size_t positions, uint32_t C,
-                                                        uint32_t c0, uint32_t c1, const Narrow& q, int32_t* out) {
+                                                        uint32_t c0, uint32_t c1, const Narrow& q, T* out,
+                                                        size_t stride) {
   using V = typename ops::lanes::Of<N>::i32;
   using U = typename ops::lanes::Of<N>::u32;
   using ops::lanes::load, ops::lanes::store, ops::lanes::vmax, ops::lanes::vmin, ops::lanes::splat;
@@ -353,35 +397,71 @@ inline __attribute__((always_inline)) void narrow_lanes(const uint32_t* acc, siz
     const U scale = load<U>(q.scale + c0), half = load<U>(q.half + c0), k = load<U>(q.k + c0);
     const V hi = splat<V>(q.hi);
     const uint32_t* a = acc + c0;
-    int32_t* o = out + c0;
+    T* o = out + c0;
     // p is within 0 .. max and p x scale + half within 0 .. 2^31 - 1, so y is never below the range's
     // lowest value (0 or negative): only the top of the range clamps.
-    for (size_t i = 0; i < positions; ++i, a += C, o += C) {
+    for (size_t i = 0; i < positions; ++i, a += C, o += stride) {
       const V p = vmin(vmax(load<V>(a), low), high) + bias;
       const U y = (U(p) * scale + half) >> k;
-      store(o, vmin(V(y), hi));
+      if constexpr (sizeof(T) == 1)
+        store(o, __builtin_convertvector(vmin(V(y), hi), typename ops::lanes::Of<N>::u8));
+      else
+        store(o, vmin(V(y), hi));
     }
   }
-  if constexpr (N > 4) narrow_lanes<N / 2>(acc, positions, C, c0, c1, q, out);
-  else if (c0 < c1) outputs_narrow(acc, positions, C, c0, c1, q, out);
+  if constexpr (N > 4) narrow_lanes<N / 2>(acc, positions, C, c0, c1, q, out, stride);
+  else if (c0 < c1) outputs_narrow(acc, positions, C, c0, c1, q, out, stride);
 }
 
 #if OVRIX_LANES
 // Positions a block: the chunks of a block run over data still in the first-level cache.
 constexpr size_t kNarrowBlock = 64;
 
-OVRIX_LANES_AVX512 void narrow_avx512(const uint32_t* acc, size_t positions, uint32_t C, const Narrow& q,
-                                      int32_t* out) {
+template <class T>
+OVRIX_LANES_AVX512 void narrow_avx512(const uint32_t* acc, size_t positions, uint32_t C, const Narrow& q, T* out,
+                                      size_t stride) {
   for (size_t i = 0; i < positions; i += kNarrowBlock)
-    narrow_lanes<16>(acc + i * C, std::min(kNarrowBlock, positions - i), C, 0, C, q, out + i * C);
+    narrow_lanes<16>(acc + i * C, std::min(kNarrowBlock, positions - i), C, 0, C, q, out + i * stride, stride);
 }
-OVRIX_LANES_AVX2 void narrow_avx2(const uint32_t* acc, size_t positions, uint32_t C, const Narrow& q, int32_t* out) {
+template <class T>
+OVRIX_LANES_AVX2 void narrow_avx2(const uint32_t* acc, size_t positions, uint32_t C, const Narrow& q, T* out,
+                                  size_t stride) {
   for (size_t i = 0; i < positions; i += kNarrowBlock)
-    narrow_lanes<8>(acc + i * C, std::min(kNarrowBlock, positions - i), C, 0, C, q, out + i * C);
+    narrow_lanes<8>(acc + i * C, std::min(kNarrowBlock, positions - i), C, 0, C, q, out + i * stride, stride);
 }
 #endif
 
+template <class T>
+void narrow_outputs(const uint32_t* acc, size_t positions, uint32_t C, const Narrow& q, T* out, size_t stride) {
+  switch (ops::lanes::width()) {
+#if OVRIX_LANES
+    case ops::lanes::Width::avx512: return narrow_avx512(acc, positions, C, q, out, stride);
+    case ops::lanes::Width::avx2: return narrow_avx2(acc, positions, C, q, out, stride);
+#endif
+    default: outputs_narrow(acc, positions, C, 0, C, q, out, stride);
+  }
+}
+
 }  // namespace
+
+void OutputStage::outputs(const uint32_t* acc, size_t positions, uint8_t* out, size_t stride) const {
+  if (narrow_) {
+    const Narrow q{low32_.data(), high32_.data(), bias32_.data(), scale32_.data(), half32_.data(), right32_.data(),
+                   int32_t(range_.lo), int32_t(range_.hi)};
+    return narrow_outputs(acc, positions, channels_, q, out, stride);
+  }
+  // The other stages through int32, a few positions at a time.
+  const size_t block = std::max<size_t>(1, 4096 / channels_);
+  thread_local std::vector<int32_t> wide;
+  wide.resize(block * channels_);
+  for (size_t i = 0; i < positions; i += block) {
+    const size_t n = std::min(block, positions - i);
+    outputs(acc + i * channels_, n, wide.data());
+    for (size_t j = 0; j < n; ++j)
+      for (uint32_t c = 0; c < channels_; ++c)
+        out[(i + j) * stride + c] = static_cast<uint8_t>(wide[j * channels_ + c]);
+  }
+}
 
 void OutputStage::outputs(const uint32_t* acc, size_t positions, int32_t* out) const {
   if (activation_ == ActivationType::LUT || !all_right_) {
@@ -392,14 +472,7 @@ void OutputStage::outputs(const uint32_t* acc, size_t positions, int32_t* out) c
   if (narrow_) {
     const Narrow q{low32_.data(), high32_.data(), bias32_.data(), scale32_.data(), half32_.data(), right32_.data(),
                    int32_t(range_.lo), int32_t(range_.hi)};
-    switch (ops::lanes::width()) {
-#if OVRIX_LANES
-      case ops::lanes::Width::avx512: narrow_avx512(acc, positions, channels_, q, out); return;
-      case ops::lanes::Width::avx2: narrow_avx2(acc, positions, channels_, q, out); return;
-#endif
-      default: outputs_narrow(acc, positions, channels_, 0, channels_, q, out);
-    }
-    return;
+    return narrow_outputs(acc, positions, channels_, q, out, channels_);
   }
   outputs_fast(activation_ == ActivationType::ReLU, acc, positions, channels_, bias_.data(), max32_.data(),
                scale32_.data(), half_.data(), right_.data(), offset_.data(), range_.lo, range_.hi, out);

@@ -19,6 +19,12 @@
 
 namespace ovrix::ops::kernel {
 
+std::pair<uint32_t, uint32_t> frame_size(const Sweep& g) {
+  const int64_t rows = std::max<int64_t>(int64_t{g.out0 - 1} * g.s0 + g.k0, int64_t{g.p0} + g.d0);
+  const int64_t cols = std::max<int64_t>(int64_t{g.out1 - 1} * g.s1 + g.k1, int64_t{g.p1} + g.d1);
+  return {uint32_t(rows), uint32_t(cols)};
+}
+
 std::vector<int32_t> widen(const int8_t* w, size_t count) { return std::vector<int32_t>(w, w + count); }
 
 PackedFilters pack_filters(const int32_t* w, uint32_t k0, uint32_t k1, uint32_t channels, uint32_t filters) {
@@ -91,13 +97,6 @@ void conv2d_generic(const int32_t* x, const PackedFilters& w, const Sweep& g, co
     by_row_groups(to, first, last,
                   [&](size_t a, size_t b, int32_t* out) { conv2d_rows(x, w, g, out, uint32_t(a), uint32_t(b)); });
   });
-}
-
-// Rows and columns of a frame holding the image at (p0, p1) and every window of the sweep.
-std::pair<uint32_t, uint32_t> frame_size(const Sweep& g) {
-  const int64_t rows = std::max<int64_t>(int64_t{g.out0 - 1} * g.s0 + g.k0, int64_t{g.p0} + g.d0);
-  const int64_t cols = std::max<int64_t>(int64_t{g.out1 - 1} * g.s1 + g.k1, int64_t{g.p1} + g.d1);
-  return {uint32_t(rows), uint32_t(cols)};
 }
 
 OVRIX_VECTOR_KERNEL void value_range(const int32_t* x, size_t n, int32_t& lo, int32_t& hi) {
@@ -428,6 +427,12 @@ void depthwise_conv2d(const int32_t* x, const PackedDepthwise& w, const Sweep& g
     }
   }
   depthwise_conv2d(x, w.channels, w.values.data(), g, out, threads);
+}
+
+bool conv2d_bytes(const uint8_t* frame, const PackedFilters& w, const Sweep& g, const RowsOut& to,
+                  unsigned threads) {
+  if (g.p0 < 0 || g.p1 < 0 || conv_path(w, 0, 255) != ConvPath::quads) return false;
+  return conv2d_dot8(frame, frame_size(g).second, w, g, 0, to, threads);
 }
 
 namespace {

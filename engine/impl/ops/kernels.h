@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <utility>
 #include <vector>
 
 // The hot loops are also compiled for AVX2 on x86-64 (chosen at load time when the CPU has it): the
@@ -107,7 +108,7 @@ void by_row_groups(const RowsOut& to, size_t first, size_t last, Compute&& compu
     compute(first, last, to.out + first * to.row_values);
     return;
   }
-  constexpr size_t kGroupBytes = 32 * 1024;
+  constexpr size_t kGroupBytes = 16 * 1024;
   const size_t rows = std::max<size_t>(1, kGroupBytes / (std::max<size_t>(1, to.row_values) * sizeof(int32_t)));
   thread_local std::vector<int32_t> acc;
   acc.resize(std::min(rows, last - first) * to.row_values);
@@ -131,6 +132,17 @@ bool conv2d_dot(const int16_t* frame, uint32_t cols, const PackedFilters& w, con
 // share, offset x the filter's sum of weights, taken back).
 bool conv2d_dot8(const uint8_t* frame, uint32_t cols, const PackedFilters& w, const Sweep& g, uint32_t offset,
                  const RowsOut& to, unsigned threads = 1);
+
+// Rows and columns of the frames of the dot-product convolutions: the image at (p0, p1) and every window
+// of the sweep.
+std::pair<uint32_t, uint32_t> frame_size(const Sweep& g);
+
+// Standard convolution over a frame of bytes (values 0 .. 255) already laid out for the 8-bit products:
+// frame_size(g) positions of the channels rounded up to 4, the image at (p0, p1), every other byte 0.
+// False, with nothing written, when the processor or the weights cannot take the 8-bit products for such
+// values.
+bool conv2d_bytes(const uint8_t* frame, const PackedFilters& w, const Sweep& g, const RowsOut& to,
+                  unsigned threads = 1);
 
 // The path a standard or input convolution takes for a sample whose values (and padding values) lie in
 // lo .. hi: the 8-bit products on channel quads, the 16-bit products on channel pairs, or the plain

@@ -144,6 +144,15 @@ TEST_P(OutputStages, EveryPathGivesTheValueByValueOutputs) {
       std::vector<int32_t> got(acc.size(), 12345);
       stage.outputs(acc.data(), positions, got.data());
       ASSERT_EQ(got, want) << positions << " positions";
+      if (!stage.bytes()) continue;
+      // As bytes, three bytes apart from one position to the next, which stay as they were.
+      const size_t stride = s.channels + 3;
+      std::vector<uint8_t> bytes(positions * stride, 0xA5);
+      stage.outputs(acc.data(), positions, bytes.data(), stride);
+      for (size_t i = 0; i < positions; ++i)
+        for (size_t c = 0; c < stride; ++c)
+          ASSERT_EQ(int32_t(bytes[i * stride + c]), c < s.channels ? want[i * s.channels + c] : 0xA5)
+              << "position " << i << " byte " << c;
     }
   }
 }
