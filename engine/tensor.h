@@ -118,6 +118,10 @@ class Dense : public Tensor {
                                      Layout layout = Layout::RowMajor);
   // Zero-filled tensor.
   static std::unique_ptr<Dense> create(TensorType type, const Shape& shape, Layout layout = Layout::RowMajor);
+  // A tensor over memory it does not own (nbytes as for copy): `owner` keeps that memory alive until the
+  // tensor goes, and nothing writes through the tensor. For the input of a call that only reads it.
+  static std::unique_ptr<Dense> view(const char* data, size_t nbytes, TensorType type, const Shape& shape,
+                                     std::shared_ptr<const void> owner);
   // Element strides of a shape stored in that layout.
   static std::vector<uint32_t> eval_strides(const Shape& shape, Layout layout);
 
@@ -136,8 +140,12 @@ class Dense : public Tensor {
  private:
   // zeroed: calloc'd storage (zero pages come free); otherwise left for the caller to fill.
   Dense(TensorType type, const Shape& shape, Layout layout, bool zeroed);
+  Dense(TensorType type, const Shape& shape, Layout layout, std::byte* data, std::shared_ptr<const void> owner);
   struct FreeBytes {
-    void operator()(std::byte* p) const { std::free(p); }
+    std::shared_ptr<const void> owner;  // set for a view: its memory is the owner's
+    void operator()(std::byte* p) const {
+      if (!owner) std::free(p);
+    }
   };
   TensorType type_;
   Shape shape_;

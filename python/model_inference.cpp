@@ -37,16 +37,17 @@ std::shared_ptr<Tensor> run_inference(PyModel& model, const py::array& inputs, c
   Model& core = model.core();
   if (core.layer_count() == 0) throw std::invalid_argument("Cannot perform an inference on a model with no layers");
 
+  // The engine only reads its input: a C-contiguous array is read where it lies.
   std::shared_ptr<Dense> input;
   const py::dtype dtype = inputs.dtype();
   if (dtype.equal(py::dtype("int8")))
-    input = numpy_to_dense<int8_t>(inputs, TensorType::int8);
+    input = numpy_input<int8_t>(inputs, TensorType::int8);
   else if (dtype.equal(py::dtype("uint8")))
-    input = numpy_to_dense<uint8_t>(inputs, TensorType::uint8);
+    input = numpy_input<uint8_t>(inputs, TensorType::uint8);
   else if (dtype.equal(py::dtype("int16")))
-    input = numpy_to_dense<int16_t>(inputs, TensorType::int16);
+    input = numpy_input<int16_t>(inputs, TensorType::int16);
   else if (dtype.equal(py::dtype("float32")))
-    input = numpy_to_dense<float>(inputs, TensorType::float32);
+    input = numpy_input<float>(inputs, TensorType::float32);
   else
     throw std::invalid_argument("Input dtype should be int8, uint8, int16 or float32.");
 

@@ -9,10 +9,13 @@
 
 namespace ovrix::python {
 
+namespace {
+
+// NumPy's array-from-any with C-contiguous, force-cast and ensure-array: no copy for an array that already
+// is a C-contiguous array of T, one cast or reorder copy otherwise; then the tensor of its values, copied,
+// or (view) over its memory, the tensor keeping the array alive.
 template <class T>
-std::shared_ptr<Dense> numpy_to_dense(py::handle object, TensorType type, Dense::Layout layout) {
-  // NumPy's array-from-any with C-contiguous, force-cast and ensure-array: no copy for an array that
-  // already is a C-contiguous array of T, one cast or reorder copy otherwise.
+std::shared_ptr<Dense> array_to_dense(py::handle object, TensorType type, Dense::Layout layout, bool view) {
   auto array = py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(object);
   if (!array) throw std::invalid_argument("Invalid source array.");
 
@@ -34,8 +37,31 @@ std::shared_ptr<Dense> numpy_to_dense(py::handle object, TensorType type, Dense:
     shape[layout == Dense::Layout::Reversed ? ndim - 1 - i : i] = static_cast<uint32_t>(dim);
     nbytes *= static_cast<size_t>(dim);
   }
-  return std::shared_ptr<Dense>(Dense::copy(reinterpret_cast<const char*>(array.data()), nbytes, type, shape, layout));
+  const auto* data = reinterpret_cast<const char*>(array.data());
+  if (!view) return std::shared_ptr<Dense>(Dense::copy(data, nbytes, type, shape, layout));
+  // The array goes with the tensor, under the interpreter lock wherever that happens.
+  std::shared_ptr<const void> owner(new py::object(std::move(array)), [](const void* p) {
+    py::gil_scoped_acquire lock;
+    delete static_cast<const py::object*>(p);
+  });
+  return std::shared_ptr<Dense>(Dense::view(data, nbytes, type, shape, std::move(owner)));
 }
+
+}  // namespace
+
+template <class T>
+std::shared_ptr<Dense> numpy_to_dense(py::handle object, TensorType type, Dense::Layout layout) {
+  return array_to_dense<T>(object, type, layout, false);
+}
+
+template <class T>
+std::shared_ptr<Dense> numpy_input(py::handle object, TensorType type) {
+  return array_to_dense<T>(object, type, Dense::Layout::RowMajor, true);
+}
+template std::shared_ptr<Dense> numpy_input<float>(py::handle, TensorType);
+template std::shared_ptr<Dense> numpy_input<int8_t>(py::handle, TensorType);
+template std::shared_ptr<Dense> numpy_input<uint8_t>(py::handle, TensorType);
+template std::shared_ptr<Dense> numpy_input<int16_t>(py::handle, TensorType);
 
 template std::shared_ptr<Dense> numpy_to_dense<int32_t>(py::handle, TensorType, Dense::Layout);
 template std::shared_ptr<Dense> numpy_to_dense<float>(py::handle, TensorType, Dense::Layout);

@@ -25,6 +25,12 @@ namespace py = pybind11;
 template <class T>
 std::shared_ptr<Dense> numpy_to_dense(py::handle object, TensorType type,
                                       Dense::Layout layout = Dense::Layout::RowMajor);
+// The same checks and conversion for the input of a call that only reads it (nothing writes through the
+// tensor): the tensor reads the array's own memory when it already is a C-contiguous array of T (no
+// copy), and keeps the array alive.
+// Instantiated for float, int8_t, uint8_t and int16_t.
+template <class T>
+std::shared_ptr<Dense> numpy_input(py::handle object, TensorType type);
 
 // A new NumPy array holding a copy of the tensor's values; the dtype follows the element type
 // (narrow types come back one value per byte: int4/int2/bit as int8, uint4/uint2 as uint8).

@@ -171,6 +171,27 @@ std::unique_ptr<Dense> Dense::copy(const char* data, size_t nbytes, TensorType t
   return dense;
 }
 
+Dense::Dense(TensorType type, const Shape& shape, Layout layout, std::byte* data, std::shared_ptr<const void> owner)
+    : type_(type), shape_(shape), layout_(layout), bytes_(data, FreeBytes{std::move(owner)}) {
+  for (size_t i = shape_.count; i < Shape::max_dims; ++i) shape_.dims[i] = 0;
+  elements_ = static_cast<size_t>(shape.elements());
+  nbytes_ = elements_ * element_size(type);
+}
+
+std::unique_ptr<Dense> Dense::view(const char* data, size_t nbytes, TensorType type, const Shape& shape,
+                                   std::shared_ptr<const void> owner) {
+  check_tensor_type(type);
+  check_shape(shape);
+  const uint64_t expected = shape.elements() * element_size(type);
+  if (nbytes != expected) {
+    throw std::invalid_argument(fmt::format("A {} tensor of {} elements needs {} bytes (got {}).", type_name(type),
+                                            shape.elements(), expected, nbytes));
+  }
+  if (data == nullptr || !owner) throw std::invalid_argument("Cannot view a null buffer.");
+  return std::unique_ptr<Dense>(
+      new Dense(type, shape, Layout::RowMajor, reinterpret_cast<std::byte*>(const_cast<char*>(data)), std::move(owner)));
+}
+
 std::unique_ptr<Dense> Dense::create(TensorType type, const Shape& shape, Layout layout) {
   return std::unique_ptr<Dense>(new Dense(type, shape, layout, true));
 }
