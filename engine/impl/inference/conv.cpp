@@ -159,7 +159,7 @@ class ConvRunner : public RunnerOf<ConvRunner> {
           }
         } else if (out.frame) {
           for (size_t r = first; r < last; ++r, a += row)
-            stage_->outputs(a, g_.out1, out.bytes.data() + out.frame->at(r, 0), out.frame->width);
+            stage_->outputs(a, g_.out1, out.bytes() + out.frame->at(r, 0), out.frame->width);
         } else {
           stage_->outputs(a, (last - first) * g_.out1, out.ints.data() + first * row);
         }
@@ -168,13 +168,13 @@ class ConvRunner : public RunnerOf<ConvRunner> {
         // Bytes to bytes: the output stage in the kernel's registers where it can, else on each group of rows.
         const auto narrow = stage_->narrow();
         if (out.frame && narrow &&
-            ops::kernel::conv2d_bytes(x.bytes.data(), *packed_, g_, *narrow,
-                                      ops::kernel::BytesOut{out.bytes.data() + out.frame->at(0, 0),
+            ops::kernel::conv2d_bytes(x.bytes(), *packed_, g_, *narrow,
+                                      ops::kernel::BytesOut{out.bytes() + out.frame->at(0, 0),
                                                             size_t(out.frame->cols) * out.frame->width,
                                                             out.frame->width},
                                       threads_))
           return;
-        if (ops::kernel::conv2d_bytes(x.bytes.data(), *packed_, g_, ops::kernel::RowsOut{nullptr, &sink, row},
+        if (ops::kernel::conv2d_bytes(x.bytes(), *packed_, g_, ops::kernel::RowsOut{nullptr, &sink, row},
                                       threads_))
           return;
       }

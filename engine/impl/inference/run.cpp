@@ -76,7 +76,7 @@ void load_sample(const ops::detail::View<T>& v, size_t s, Buffer& b) {
   if constexpr (std::is_same_v<T, uint8_t>) {
     if (b.frame) {  // bytes straight into the frame of the layer reading them
       for (uint32_t i0 = 0; i0 < b.d0; ++i0)
-        for (uint32_t i1 = 0; i1 < b.d1; ++i1, src += b.d2) std::memcpy(b.bytes.data() + b.frame->at(i0, i1), src, b.d2);
+        for (uint32_t i1 = 0; i1 < b.d1; ++i1, src += b.d2) std::memcpy(b.bytes() + b.frame->at(i0, i1), src, b.d2);
       return;
     }
   }
@@ -148,7 +148,7 @@ void store_sample(const Buffer& b, size_t s, Dense& out) {
   }
   if (b.frame) {
     if (std::is_same_v<T, uint8_t> && b.frame == ByteFrame{b.d0, b.d1, 0, 0, b.d2}) {
-      std::memcpy(dst, b.bytes.data(), b.size());
+      std::memcpy(dst, b.bytes(), b.size());
       return;
     }
     thread_local std::vector<int32_t> wide;
@@ -383,7 +383,7 @@ void shape_buffer(Buffer& b, bool is_float, const Shape& dims, bool fresh) {
   if (!fresh && b.is_float == is_float && b.d0 == dims[0] && b.d1 == dims[1] && b.d2 == dims[2] && held == b.size())
     return;
   b.frame.reset();
-  std::vector<uint8_t>().swap(b.bytes);
+  b.store.reset();
   b.is_float = is_float;
   // Only the vector of its kind holds memory.
   if (is_float)
@@ -407,6 +407,14 @@ class RunState {
     Buffer input;
     std::vector<Buffer> outputs;
     std::vector<std::vector<const Buffer*>> reads;
+    // The bytes of the buffers kept as bytes, one store per group of buffers that share one, with the
+    // frame and image it was made for.
+    struct Store {
+      ByteFrame frame;
+      Shape image;
+      std::shared_ptr<std::vector<uint8_t>> bytes;
+    };
+    std::vector<Store> stores;
   };
 
   // Makes lane 0's runners for `layers` where the ones kept do not fit them any more (all of them for
@@ -639,6 +647,8 @@ std::shared_ptr<Tensor> run_in(RunState& state, const std::vector<std::shared_pt
   // that layer's frame the same way.
   std::vector<std::optional<ByteFrame>> frames(layers.size());
   std::optional<ByteFrame> input_frame;
+  std::vector<size_t> frame_reader(layers.size(), 0);
+  int first_input_reader = 0;
   {
     std::vector<int> readers(layers.size(), 0), reader(layers.size(), -1);
     int input_readers = 0, input_reader = -1;
@@ -652,8 +662,10 @@ std::shared_ptr<Tensor> run_in(RunState& state, const std::vector<std::shared_pt
     if (input.type() == TensorType::uint8 && !float_input && input_readers == 1 && !fit &&
         sources[size_t(input_reader)].size() == 1) {
       const std::optional<ByteFrame> f = runners[size_t(input_reader)]->input_frame();
-      if (f && f->top + in_dims[0] <= f->rows && f->left + in_dims[1] <= f->cols && in_dims[2] <= f->width)
+      if (f && f->top + in_dims[0] <= f->rows && f->left + in_dims[1] <= f->cols && in_dims[2] <= f->width) {
         input_frame = f;
+        first_input_reader = input_reader;
+      }
     }
     for (size_t i = 0; i < layers.size(); ++i) {
       if (passes[i] || out_float[i] || !runners[i]->writes_bytes()) continue;
@@ -666,14 +678,51 @@ std::shared_ptr<Tensor> run_in(RunState& state, const std::vector<std::shared_pt
       const auto j = size_t(reader[i]);
       if (sources[j].size() != 1 || (fit && j + 1 == layers.size())) continue;
       const std::optional<ByteFrame> f = runners[j]->input_frame();
-      if (f && f->top + d[0] <= f->rows && f->left + d[1] <= f->cols && d[2] <= f->width) frames[i] = f;
+      if (f && f->top + d[0] <= f->rows && f->left + d[1] <= f->cols && d[2] <= f->width) {
+        frames[i] = f;
+        frame_reader[i] = j;
+      }
     }
   }
   count_byte_frames(uint64_t(input_frame.has_value()) +
                     uint64_t(std::count_if(frames.begin(), frames.end(), [](const auto& f) { return f.has_value(); })));
+  // Buffers of one frame and image share their bytes when their values never live at the same time: the
+  // input's from the sample's start to its reader's run, layer i's from its run to its reader's (the last
+  // layer's to the sample's end), so that a lane's bytes stay few and in the cache.
+  struct Slot {
+    ByteFrame frame;
+    Shape image;
+    size_t free_from;  // the first step at which it may be written again
+  };
+  std::vector<Slot> slots;
+  auto slot_for = [&](const ByteFrame& f, const Shape& image, size_t written, size_t last_read) {
+    for (size_t k = 0; k < slots.size(); ++k)
+      if (slots[k].frame == f && slots[k].image == image && slots[k].free_from <= written) {
+        slots[k].free_from = last_read + 1;
+        return k;
+      }
+    slots.push_back(Slot{f, image, last_read + 1});
+    return slots.size() - 1;
+  };
+  // Step 0 loads the input, step i + 1 runs layer i, step n + 1 stores the result.
+  const size_t n = layers.size();
+  std::vector<size_t> slot_of(n, 0);
+  size_t input_slot = 0;
+  if (input_frame) input_slot = slot_for(*input_frame, in_dims, 0, size_t(first_input_reader) + 1);
+  for (size_t i = 0; i < n; ++i)
+    if (frames[i]) slot_of[i] = slot_for(*frames[i], out_dims[i], i + 1, i + 1 == n ? n + 1 : frame_reader[i] + 1);
   for (RunState::Lane* lane : lanes) {
-    lane->input.set_frame(input_frame);
-    for (size_t i = 0; i < layers.size(); ++i) lane->outputs[i].set_frame(frames[i]);
+    auto& stores = lane->stores;
+    stores.resize(slots.size());
+    for (size_t k = 0; k < slots.size(); ++k) {
+      auto& st = stores[k];
+      if (st.bytes && st.frame == slots[k].frame && st.image == slots[k].image) continue;
+      st = RunState::Lane::Store{slots[k].frame, slots[k].image,
+                                 std::make_shared<std::vector<uint8_t>>(slots[k].frame.bytes(), 0)};
+    }
+    lane->input.set_frame(input_frame, input_frame ? stores[input_slot].bytes : nullptr);
+    for (size_t i = 0; i < n; ++i)
+      lane->outputs[i].set_frame(frames[i], frames[i] ? stores[slot_of[i]].bytes : nullptr);
   }
 
   // Each lane takes the next sample not taken yet, so a lane whose thread the system holds back does not

@@ -38,12 +38,16 @@ struct Buffer {
   std::vector<int32_t> ints;
   std::vector<float> floats;
   std::optional<ByteFrame> frame;
-  std::vector<uint8_t> bytes;
+  // The frame's bytes; buffers of the same frame and image whose values never live at the same time
+  // share them (every writer writes the image only, so the rest stays 0).
+  std::shared_ptr<std::vector<uint8_t>> store;
 
   size_t size() const { return size_t(d0) * d1 * d2; }
+  uint8_t* bytes() const { return store->data(); }
   void shape_as(const Shape& dims);  // (d0, d1, d2) from a layer's 3-dimensional dims; allocates
-  // Keeps the values in `f` (zeroed when the frame changes) instead of ints, or in ints again.
-  void set_frame(const std::optional<ByteFrame>& f);
+  // Keeps the values in frame `f` in `bytes` (f.bytes() of them, 0 outside the image) instead of ints, or
+  // (no frame) in ints again.
+  void set_frame(const std::optional<ByteFrame>& f, std::shared_ptr<std::vector<uint8_t>> bytes = nullptr);
   // The values as integers: `ints` itself, or the frame's image widened into `scratch`.
   const int32_t* values(std::vector<int32_t>& scratch) const;
   // Writes the (d0, d1, d2) image `v` of values 0 .. 255 into the frame.

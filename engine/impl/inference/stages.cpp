@@ -24,18 +24,17 @@ void Buffer::shape_as(const Shape& dims) {
     ints.assign(size(), 0);
 }
 
-void Buffer::set_frame(const std::optional<ByteFrame>& f) {
+void Buffer::set_frame(const std::optional<ByteFrame>& f, std::shared_ptr<std::vector<uint8_t>> bytes) {
   if (!f) {
     if (!frame) return;
     frame.reset();
-    std::vector<uint8_t>().swap(bytes);
+    store.reset();
     ints.assign(size(), 0);
     return;
   }
   std::vector<int32_t>().swap(ints);
-  if (frame == f && bytes.size() == f->bytes()) return;
   frame = f;
-  bytes.assign(f->bytes(), 0);
+  store = std::move(bytes);
 }
 
 const int32_t* Buffer::values(std::vector<int32_t>& scratch) const {
@@ -44,7 +43,7 @@ const int32_t* Buffer::values(std::vector<int32_t>& scratch) const {
   int32_t* v = scratch.data();
   for (uint32_t i0 = 0; i0 < d0; ++i0)
     for (uint32_t i1 = 0; i1 < d1; ++i1, v += d2) {
-      const uint8_t* b = bytes.data() + frame->at(i0, i1);
+      const uint8_t* b = bytes() + frame->at(i0, i1);
       std::copy(b, b + d2, v);
     }
   return scratch.data();
@@ -53,7 +52,7 @@ const int32_t* Buffer::values(std::vector<int32_t>& scratch) const {
 void Buffer::put_bytes(const int32_t* v) {
   for (uint32_t i0 = 0; i0 < d0; ++i0)
     for (uint32_t i1 = 0; i1 < d1; ++i1, v += d2) {
-      uint8_t* b = bytes.data() + frame->at(i0, i1);
+      uint8_t* b = bytes() + frame->at(i0, i1);
       for (uint32_t c = 0; c < d2; ++c) b[c] = static_cast<uint8_t>(v[c]);
     }
 }
