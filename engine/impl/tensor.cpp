@@ -157,14 +157,21 @@ Dense::Dense(TensorType type, const Shape& shape, Layout layout, bool zeroed) : 
   bytes_.reset(static_cast<std::byte*>(p));
 }
 
-std::unique_ptr<Dense> Dense::copy(const char* data, size_t nbytes, TensorType type, const Shape& shape, Layout layout) {
+namespace {
+// The checks of a tensor made from nbytes of existing data.
+void check_source(size_t nbytes, TensorType type, const Shape& shape) {
   check_tensor_type(type);
   check_shape(shape);
   const uint64_t expected = shape.elements() * element_size(type);
   if (nbytes != expected) {
-    throw std::invalid_argument(fmt::format("A {} tensor of {} elements needs {} bytes (got {}).", type_name(type),
-                                            shape.elements(), expected, nbytes));
+    throw std::invalid_argument(fmt::format("A {} tensor of {} elements needs {} bytes (got {}).",
+                                            Tensor::type_name(type), shape.elements(), expected, nbytes));
   }
+}
+}  // namespace
+
+std::unique_ptr<Dense> Dense::copy(const char* data, size_t nbytes, TensorType type, const Shape& shape, Layout layout) {
+  check_source(nbytes, type, shape);
   if (data == nullptr) throw std::invalid_argument("Cannot copy a tensor from a null buffer.");
   std::unique_ptr<Dense> dense(new Dense(type, shape, layout, false));
   std::memcpy(dense->bytes_.get(), data, nbytes);
@@ -180,13 +187,7 @@ Dense::Dense(TensorType type, const Shape& shape, Layout layout, std::byte* data
 
 std::unique_ptr<Dense> Dense::view(const char* data, size_t nbytes, TensorType type, const Shape& shape,
                                    std::shared_ptr<const void> owner) {
-  check_tensor_type(type);
-  check_shape(shape);
-  const uint64_t expected = shape.elements() * element_size(type);
-  if (nbytes != expected) {
-    throw std::invalid_argument(fmt::format("A {} tensor of {} elements needs {} bytes (got {}).", type_name(type),
-                                            shape.elements(), expected, nbytes));
-  }
+  check_source(nbytes, type, shape);
   if (data == nullptr || !owner) throw std::invalid_argument("Cannot view a null buffer.");
   return std::unique_ptr<Dense>(
       new Dense(type, shape, Layout::RowMajor, reinterpret_cast<std::byte*>(const_cast<char*>(data)), std::move(owner)));

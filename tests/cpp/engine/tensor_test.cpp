@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -67,6 +68,23 @@ TEST(Tensor, CreateIsZeroFilledAndCopyKeepsBytes) {
   EXPECT_THROW(Dense::copy(reinterpret_cast<const char*>(src), 10, TensorType::int16, Shape{3, 2}),
                std::invalid_argument);
   EXPECT_THROW(Dense::copy(nullptr, 12, TensorType::int16, Shape{3, 2}), std::invalid_argument);
+}
+
+TEST(Tensor, AViewReadsItsOwnersMemoryAndKeepsTheOwnerAliveUntilItGoes) {
+  auto owner = std::make_shared<std::vector<int16_t>>(std::vector<int16_t>{1, -2, 3, -4, 5, -6});
+  const auto* data = reinterpret_cast<const char*>(owner->data());
+  std::weak_ptr<std::vector<int16_t>> watch = owner;
+  auto v = Dense::view(data, 12, TensorType::int16, Shape{3, 2}, owner);
+  owner.reset();
+  ASSERT_FALSE(watch.expired());
+  EXPECT_EQ(reinterpret_cast<const char*>(v->data().data()), data);
+  EXPECT_EQ(v->at<int16_t>({2, 1}), -6);
+  v.reset();
+  EXPECT_TRUE(watch.expired());
+  auto other = std::make_shared<int>(0);
+  EXPECT_THROW(Dense::view(data, 10, TensorType::int16, Shape{3, 2}, other), std::invalid_argument);
+  EXPECT_THROW(Dense::view(data, 12, TensorType::int16, Shape{3, 2}, nullptr), std::invalid_argument);
+  EXPECT_THROW(Dense::view(nullptr, 12, TensorType::int16, Shape{3, 2}, other), std::invalid_argument);
 }
 
 TEST(Tensor, StridesInElementsForBothLayouts) {
