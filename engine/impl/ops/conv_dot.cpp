@@ -224,7 +224,7 @@ namespace avx2_products {
 
 namespace vnni_products {
 #define OVRIX_DOT8_VNNI 1
-#define OVRIX_DOT8_TARGET __attribute__((target("avx2,avx512f,avx512vl,avx512bw,avx512vnni")))
+#define OVRIX_DOT8_TARGET __attribute__((target("avx2,avx512f,avx512vl,avx512vnni")))
 #include "engine/impl/ops/conv_dot8.inc"
 #undef OVRIX_DOT8_TARGET
 #undef OVRIX_DOT8_VNNI
