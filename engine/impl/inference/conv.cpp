@@ -164,20 +164,9 @@ class ConvRunner : public RunnerOf<ConvRunner> {
           stage_->outputs(a, (last - first) * g_.out1, out.ints.data() + first * row);
         }
       };
-      if (x.frame && x.frame == input_frame()) {
-        // Bytes to bytes: the output stage in the kernel's registers where it can, else on each group of rows.
-        const auto narrow = stage_->narrow();
-        if (out.frame && narrow &&
-            ops::kernel::conv2d_bytes(x.bytes(), *packed_, g_, *narrow,
-                                      ops::kernel::BytesOut{out.bytes() + out.frame->at(0, 0),
-                                                            size_t(out.frame->cols) * out.frame->width,
-                                                            out.frame->width},
-                                      threads_))
-          return;
-        if (ops::kernel::conv2d_bytes(x.bytes(), *packed_, g_, ops::kernel::RowsOut{nullptr, &sink, row},
-                                      threads_))
-          return;
-      }
+      if (x.frame && x.frame == input_frame() &&
+          ops::kernel::conv2d_bytes(x.bytes(), *packed_, g_, ops::kernel::RowsOut{nullptr, &sink, row}, threads_))
+        return;
       const int32_t* xs = shifted_input(x.values(wide_), x.size(), shifts_, channels_, scratch_);
       if (kind_ == LayerType::InputConv2D)
         ops::kernel::input_conv2d(xs, pad_values_.data(), *packed_, g_, padded_, sink, threads_);

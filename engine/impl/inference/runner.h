@@ -200,8 +200,6 @@ class OutputStage {
   // The same as bytes, position i at out + i x stride, when every output lies in 0 .. 255 (bytes()).
   void outputs(const uint32_t* acc, size_t positions, uint8_t* out, size_t stride) const;
   bool bytes() const { return range_.lo >= 0 && range_.hi <= 255; }
-  // The stage as the kernels take it, for a ReLU whose arithmetic stays within 32 bits.
-  std::optional<ops::kernel::NarrowStage> narrow() const;
   // True when a larger accumulator never gives a smaller output (every activation but the lookup table).
   bool non_decreasing() const { return activation_ != ActivationType::LUT; }
 

@@ -364,7 +364,11 @@ OVRIX_VECTOR_KERNEL void outputs_fast(bool relu, const uint32_t* acc, size_t pos
 }
 
 // outputs() of a ReLU whose products stay within 32 bits: the same arithmetic in 32-bit lanes.
-using Narrow = ops::kernel::NarrowStage;
+struct Narrow {
+  const int32_t *low, *high, *bias, *scale;
+  const uint32_t *half, *k;
+  int32_t lo, hi;
+};
 
 // Position i's outputs go to out + i x stride, as int32 or (when they lie in 0 .. 255) as bytes.
 template <class T>
@@ -439,14 +443,12 @@ void narrow_outputs(const uint32_t* acc, size_t positions, uint32_t C, const Nar
 
 }  // namespace
 
-std::optional<ops::kernel::NarrowStage> OutputStage::narrow() const {
-  if (!narrow_) return std::nullopt;
-  return ops::kernel::NarrowStage{low32_.data(), high32_.data(), bias32_.data(),   scale32_.data(),
-                                  half32_.data(), right32_.data(), int32_t(range_.lo), int32_t(range_.hi)};
-}
-
 void OutputStage::outputs(const uint32_t* acc, size_t positions, uint8_t* out, size_t stride) const {
-  if (const auto q = narrow()) return narrow_outputs(acc, positions, channels_, *q, out, stride);
+  if (narrow_) {
+    const Narrow q{low32_.data(), high32_.data(), bias32_.data(), scale32_.data(), half32_.data(), right32_.data(),
+                   int32_t(range_.lo), int32_t(range_.hi)};
+    return narrow_outputs(acc, positions, channels_, q, out, stride);
+  }
   // The other stages through int32, a few positions at a time.
   const size_t block = std::max<size_t>(1, 4096 / channels_);
   thread_local std::vector<int32_t> wide;
@@ -466,7 +468,11 @@ void OutputStage::outputs(const uint32_t* acc, size_t positions, int32_t* out) c
       for (uint32_t c = 0; c < channels_; ++c) out[c] = output(potential(acc[c], c), c);
     return;
   }
-  if (const auto q = narrow()) return narrow_outputs(acc, positions, channels_, *q, out, channels_);
+  if (narrow_) {
+    const Narrow q{low32_.data(), high32_.data(), bias32_.data(), scale32_.data(), half32_.data(), right32_.data(),
+                   int32_t(range_.lo), int32_t(range_.hi)};
+    return narrow_outputs(acc, positions, channels_, q, out, channels_);
+  }
   outputs_fast(activation_ == ActivationType::ReLU, acc, positions, channels_, bias_.data(), max32_.data(),
                scale32_.data(), half_.data(), right_.data(), offset_.data(), range_.lo, range_.hi, out);
 }

@@ -241,33 +241,11 @@ bool conv2d_dot8(const uint8_t* frame, uint32_t cols, const PackedFilters& w, co
   for (size_t f = 0; f < F; ++f) shift[f] = offset * w.sums[f];
   parallel::for_chunks(g.out0, threads, [&](unsigned, size_t first, size_t last) {
     by_row_groups(to, first, last, [&](size_t a, size_t b, int32_t* out) {
-      if (isa == Isa::avx512vnni) {
-        const auto out_at = [&](size_t o0, size_t f) {
-          return vnni_products::IntOut{out + (o0 - a) * g.out1 * F + f, F};
-        };
-        vnni_products::dot8_rows(frame, row, step, w, g, shift.data(), out_at, a, b);
-      } else {
-        const auto out_at = [&](size_t o0, size_t f) {
-          return avx2_products::IntOut{out + (o0 - a) * g.out1 * F + f, F};
-        };
-        avx2_products::dot8_rows(frame, row, step, w, g, shift.data(), out_at, a, b);
-      }
+      if (isa == Isa::avx512vnni)
+        vnni_products::dot8_rows(frame, row, step, w, g, shift.data(), out, a, b);
+      else
+        avx2_products::dot8_rows(frame, row, step, w, g, shift.data(), out, a, b);
     });
-  });
-  return true;
-}
-
-bool conv2d_dot8_staged(const uint8_t* frame, uint32_t cols, const PackedFilters& w, const Sweep& g,
-                        const NarrowStage& stage, const BytesOut& to, unsigned threads) {
-  if (w.quads.empty() || active_isa() != Isa::avx512vnni) return false;
-  const size_t cquads = (size_t(w.channels) + 3) / 4, F = w.filters, B = w.quad_block;
-  const size_t row = size_t(cols) * cquads * 4, step = size_t(g.s1) * cquads * 4;
-  const std::vector<uint32_t> shift((F + B - 1) / B * B, 0);
-  parallel::for_chunks(g.out0, threads, [&](unsigned, size_t first, size_t last) {
-    const auto out_at = [&](size_t o0, size_t f) {
-      return vnni_products::ByteOut{to.out + o0 * to.row + f, to.step, &stage, f};
-    };
-    vnni_products::dot8_rows(frame, row, step, w, g, shift.data(), out_at, first, last);
   });
   return true;
 }
@@ -387,10 +365,6 @@ bool conv2d_dot(const int16_t*, uint32_t, const PackedFilters&, const Sweep&, co
   return false;
 }
 bool conv2d_dot8(const uint8_t*, uint32_t, const PackedFilters&, const Sweep&, uint32_t, const RowsOut&, unsigned) {
-  return false;
-}
-bool conv2d_dot8_staged(const uint8_t*, uint32_t, const PackedFilters&, const Sweep&, const NarrowStage&,
-                        const BytesOut&, unsigned) {
   return false;
 }
 bool depthwise_dot(const int16_t*, uint32_t, const PackedDepthwise&, const Sweep&, int32_t*, unsigned) {

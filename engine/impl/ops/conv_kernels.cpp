@@ -435,12 +435,6 @@ bool conv2d_bytes(const uint8_t* frame, const PackedFilters& w, const Sweep& g, 
   return conv2d_dot8(frame, frame_size(g).second, w, g, 0, to, threads);
 }
 
-bool conv2d_bytes(const uint8_t* frame, const PackedFilters& w, const Sweep& g, const NarrowStage& stage,
-                  const BytesOut& to, unsigned threads) {
-  if (g.p0 < 0 || g.p1 < 0 || conv_path(w, 0, 255) != ConvPath::quads) return false;
-  return conv2d_dot8_staged(frame, frame_size(g).second, w, g, stage, to, threads);
-}
-
 namespace {
 
 void input_conv2d_to(const int32_t* x, const int32_t* pad_values, const PackedFilters& w, const Sweep& g,

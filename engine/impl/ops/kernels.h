@@ -133,29 +133,6 @@ bool conv2d_dot(const int16_t* frame, uint32_t cols, const PackedFilters& w, con
 bool conv2d_dot8(const uint8_t* frame, uint32_t cols, const PackedFilters& w, const Sweep& g, uint32_t offset,
                  const RowsOut& to, unsigned threads = 1);
 
-// A ReLU output stage whose arithmetic stays within 32 bits, per filter f: the potential
-// p = min(max(acc, low[f]), high[f]) + bias[f] (0 .. the ReLU's top), then
-// min((p x scale[f] + half[f]) >> k[f], hi) with the product and shift on unsigned 32-bit values (never
-// past 2^31 - 1); lo and hi the output range, which only hi can clamp.
-struct NarrowStage {
-  const int32_t *low, *high, *bias, *scale;
-  const uint32_t *half, *k;
-  int32_t lo, hi;
-};
-
-// Where a convolution writes its outputs as bytes: filter f of output position (o0, o1) at
-// out[o0 x row + o1 x step + f].
-struct BytesOut {
-  uint8_t* out;
-  size_t row, step;
-};
-
-// conv2d_dot8 of values without offset whose outputs go through `stage` in the kernel's registers
-// straight to bytes (they must lie in 0 .. 255); the VNNI products only (false, with nothing written,
-// elsewhere).
-bool conv2d_dot8_staged(const uint8_t* frame, uint32_t cols, const PackedFilters& w, const Sweep& g,
-                        const NarrowStage& stage, const BytesOut& to, unsigned threads = 1);
-
 // Rows and columns of the frames of the dot-product convolutions: the image at (p0, p1) and every window
 // of the sweep.
 std::pair<uint32_t, uint32_t> frame_size(const Sweep& g);
@@ -166,9 +143,6 @@ std::pair<uint32_t, uint32_t> frame_size(const Sweep& g);
 // values.
 bool conv2d_bytes(const uint8_t* frame, const PackedFilters& w, const Sweep& g, const RowsOut& to,
                   unsigned threads = 1);
-// The same with the output stage in the kernel (conv2d_dot8_staged) when the processor has it.
-bool conv2d_bytes(const uint8_t* frame, const PackedFilters& w, const Sweep& g, const NarrowStage& stage,
-                  const BytesOut& to, unsigned threads = 1);
 
 // The path a standard or input convolution takes for a sample whose values (and padding values) lie in
 // lo .. hi: the 8-bit products on channel quads, the 16-bit products on channel pairs, or the plain

@@ -157,46 +157,6 @@ TEST_P(OutputStages, EveryPathGivesTheValueByValueOutputs) {
   }
 }
 
-// A convolution whose outputs are bytes may apply a 32-bit ReLU stage in the kernel's registers: the same
-// bytes as the stage applied to its accumulators (rows of 13 positions: whole and short tiles).
-TEST_P(OutputStages, AConvolutionWritingBytesAppliesTheStageAsTheStageDoes) {
-  const Stage s = stage_of(GetParam());
-  const OutputStage stage(*s.layer, s.channels);
-  const auto narrow = stage.narrow();
-  if (!narrow || !stage.bytes() || ops::kernel::best_isa() < Isa::avx512vnni)
-    GTEST_SKIP() << "no such stage or no VNNI here";
-  constexpr uint32_t C = 6, k = 3;
-  const ops::kernel::Sweep g{5, 13, k, k, 1, 1, 1, 1, 5, 13};
-  std::mt19937 rng(11);
-  std::uniform_int_distribution<int32_t> byte(0, 255), weight(-128, 127);
-  std::vector<int32_t> x(size_t(g.d0) * g.d1 * C), w(size_t(k) * k * C * s.channels);
-  for (auto& v : x) v = byte(rng);
-  for (auto& v : w) v = weight(rng);
-  const auto packed = ops::kernel::pack_filters(w.data(), k, k, C, s.channels);
-  const auto [rows, cols] = ops::kernel::frame_size(g);
-  std::vector<uint8_t> frame(size_t(rows) * cols * 8, 0);
-  for (uint32_t i0 = 0; i0 < g.d0; ++i0)
-    for (uint32_t i1 = 0; i1 < g.d1; ++i1)
-      for (uint32_t c = 0; c < C; ++c)
-        frame[((size_t(i0) + 1) * cols + i1 + 1) * 8 + c] = uint8_t(x[(size_t(i0) * g.d1 + i1) * C + c]);
-  PathGuard guard;
-  ops::kernel::use_isa(Isa::generic);
-  std::vector<int32_t> acc(size_t(g.out0) * g.out1 * s.channels), want(acc.size());
-  ops::kernel::conv2d(x.data(), packed, g, acc.data());
-  stage.outputs(reinterpret_cast<const uint32_t*>(acc.data()), acc.size() / s.channels, want.data());
-  ops::kernel::use_isa(Isa::avx512vnni);
-  // Two bytes between positions and a row of slack, which stay as they were.
-  const size_t step = s.channels + 2, row = g.out1 * step + 5;
-  std::vector<uint8_t> got(g.out0 * row, 0xA5);
-  ASSERT_TRUE(ops::kernel::conv2d_bytes(frame.data(), packed, g, *narrow, {got.data(), row, step}, 2));
-  for (uint32_t o0 = 0; o0 < g.out0; ++o0)
-    for (size_t b = 0; b < row; ++b) {
-      const size_t o1 = b / step, f = b % step;
-      const int32_t expected = o1 < g.out1 && f < s.channels ? want[(size_t(o0) * g.out1 + o1) * s.channels + f] : 0xA5;
-      ASSERT_EQ(int32_t(got[o0 * row + b]), expected) << "row " << o0 << " byte " << b;
-    }
-}
-
 INSTANTIATE_TEST_SUITE_P(Cases, OutputStages, testing::ValuesIn(golden::cases("engine/output_stage_cases.txt")),
                          golden::line_name);
 
