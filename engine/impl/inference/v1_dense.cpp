@@ -29,21 +29,15 @@ class V1DenseRunner : public RunnerOf<V1DenseRunner> {
     act_bits_ = uint32_t(param(layer, "act_bits", 1));
     if (activation_) load_firing();
     potential_.resize(units_);
+    acc_.resize(units_);
   }
 
   bool set_predict() override { return predict_ = !activation_; }
 
   void run(const std::vector<const Buffer*>& in, Buffer& out) override {
-    const int32_t* x = in[0]->ints.data();
-    if (weights_->stored) {
-      std::fill(acc_.begin(), acc_.end(), 0u);
-      ops::kernel::matvec_acc(x, inputs_, weights_->stored->data_as<int8_t>(), units_, acc_.data());
-      for (uint32_t k = 0; k < units_; ++k) potential_[k] = arith::as_signed(acc_[k]);
-    } else if (weights_->small.empty()) {
-      ops::kernel::dot_rows(x, inputs_, weights_->wide.data(), units_, potential_.data());
-    } else {
-      ops::kernel::dot_rows(x, inputs_, weights_->small.data(), units_, potential_.data());
-    }
+    std::fill(acc_.begin(), acc_.end(), 0u);
+    ops::kernel::matvec_acc(in[0]->ints.data(), *weights_, acc_.data(), threads_);
+    for (uint32_t k = 0; k < units_; ++k) potential_[k] = arith::as_signed(acc_[k]);
     if (predict_) {
       for (uint32_t k = 0; k < units_; ++k) out.floats[k] = static_cast<float>(potential_[k]);
       return;
@@ -58,19 +52,12 @@ class V1DenseRunner : public RunnerOf<V1DenseRunner> {
     if (param(layer_, "weights_bits", 1) != 1) layer_error(layer_, "learns 1-bit weights only.");
     const double classes = lp.get("num_classes");
     classes_ = classes >= 1 ? int32_t(std::min(classes, 1e9)) : 1;
-    if (weights_->stored) {
-      // Learning changes the weights: a copy of them, by unit.
-      auto w = std::make_shared<Weights>();
-      w->small = small_values(layer_, "weights");
-      weights_ = std::move(w);
-    }
-    auto check = [&](const auto& values) {
-      for (const auto w : values)
-        if (w != 0 && w != 1)
-          layer_error(layer_, fmt::format("cannot learn the weight {}: 0 or 1 expected.", int32_t{w}));
-    };
-    check(weights_->small);
-    check(weights_->wide);
+    const std::vector<int8_t>& q = weights_->quads;  // zeros where it pads
+    if (weights_->values.empty() && std::all_of(q.begin(), q.end(), [](int8_t w) { return w == 0 || w == 1; })) return;
+    for (uint32_t k = 0; k < units_; ++k)
+      for (uint32_t i = 0; i < inputs_; ++i)
+        if (const int32_t w = ops::kernel::matrix_weight(*weights_, i, k); w != 0 && w != 1)
+          layer_error(layer_, fmt::format("cannot learn the weight {}: 0 or 1 expected.", w));
   }
 
   int32_t num_classes() const override { return classes_; }
@@ -84,58 +71,51 @@ class V1DenseRunner : public RunnerOf<V1DenseRunner> {
         learning::v1_winner(potential_, label, [&](uint32_t k) { return per_class == 0 ? 0 : k / per_class; });
     if (!winner) return;
     const int32_t* x = in[0]->ints.data();
-    auto move = [&](auto* w) {
-      const auto m =
-          learning::v1_move(inputs_, [&](uint32_t i) { return w[i] == 1; }, [&](uint32_t i) { return x[i] != 0; });
-      if (!m) return;
-      w[m->from] = 0;
-      w[m->to] = 1;
-    };
-    const size_t row = size_t{*winner} * inputs_;
-    if (weights_->small.empty())
-      move(weights_->wide.data() + row);
-    else
-      move(weights_->small.data() + row);
+    const auto m = learning::v1_move(
+        inputs_, [&](uint32_t i) { return ops::kernel::matrix_weight(*weights_, i, *winner) == 1; },
+        [&](uint32_t i) { return x[i] != 0; });
+    if (!m) return;
+    ops::kernel::set_matrix_weight(*weights_, m->from, *winner, 0);
+    ops::kernel::set_matrix_weight(*weights_, m->to, *winner, 1);
   }
 
   void finish_learning() override {
-    if (weights_->small.empty())
-      replace_weights(layer_, weights_->wide);
-    else
-      replace_weights(layer_, std::vector<int32_t>(weights_->small.begin(), weights_->small.end()));
+    std::vector<int32_t> by_unit(size_t(units_) * inputs_);
+    for (uint32_t k = 0; k < units_; ++k)
+      for (uint32_t i = 0; i < inputs_; ++i)
+        by_unit[size_t(k) * inputs_ + i] = ops::kernel::matrix_weight(*weights_, i, k);
+    replace_weights(layer_, by_unit);
   }
 
  private:
-  // The weights: the variable's own bytes when it is stored by input (8-bit elements, each input's
-  // weights for every unit one after the other, the product's order), else copied by unit in 8 bits
-  // when they fit (always, for weights of the declared types), else in 32.
-  struct Weights {
-    std::shared_ptr<const Dense> stored;
-    std::vector<int8_t> small;
-    std::vector<int32_t> wide;
-  };
-
+  // The weights as the products read them, (inputs, units), packed once a run and shared with the forks.
+  // 8-bit weights (those of every declared type) are kept in the quads of the 8-bit products only, packed
+  // from the variable's own bytes when it is stored by input (8-bit elements, each input's weights for
+  // every unit one after the other), else from its values by unit; wider ones in 32 bits, with their
+  // 16-bit pairs when they fit.
   void load_weights() {
-    auto w = std::make_shared<Weights>();
-    w->stored = small_stored(layer_, "weights");
-    if (w->stored) {
-      const Shape s = w->stored->shape();
-      if (w->stored->layout() == uint8_t(Dense::Layout::Reversed) && s.size() == 4 && s[2] == 1 && s[3] == 1) {
-        acc_.resize(units_);
-        weights_ = std::move(w);
+    using ops::kernel::PackedMatrix;
+    if (auto stored = small_stored(layer_, "weights")) {
+      const Shape s = stored->shape();
+      if (stored->layout() == uint8_t(Dense::Layout::Reversed) && s.size() == 4 && s[2] == 1 && s[3] == 1) {
+        weights_ = std::make_shared<PackedMatrix>(
+            ops::kernel::pack_matrix8(stored->data_as<int8_t>(), inputs_, units_, false));
         return;
       }
-      w->stored = nullptr;
     }
-    w->small = small_values(layer_, "weights");
-    if (w->small.empty()) {
-      w->wide = int_values(layer_, "weights", 0);
-      if (std::all_of(w->wide.begin(), w->wide.end(), [](int32_t v) { return v >= -128 && v <= 127; })) {
-        w->small.assign(w->wide.begin(), w->wide.end());
-        w->wide = {};
+    std::vector<int8_t> small = small_values(layer_, "weights");
+    if (small.empty()) {
+      const std::vector<int32_t> wide = int_values(layer_, "weights", 0);
+      if (!std::all_of(wide.begin(), wide.end(), [](int32_t v) { return v >= -128 && v <= 127; })) {
+        std::vector<int32_t> by_input(wide.size());
+        for (size_t k = 0; k < units_; ++k)
+          for (size_t i = 0; i < inputs_; ++i) by_input[i * units_ + k] = wide[k * inputs_ + i];
+        weights_ = std::make_shared<PackedMatrix>(ops::kernel::pack_matrix(by_input.data(), inputs_, units_));
+        return;
       }
+      small.assign(wide.begin(), wide.end());
     }
-    weights_ = std::move(w);
+    weights_ = std::make_shared<PackedMatrix>(ops::kernel::pack_matrix8(small.data(), inputs_, units_, true));
   }
 
   void load_firing() {
@@ -152,7 +132,7 @@ class V1DenseRunner : public RunnerOf<V1DenseRunner> {
 
   uint32_t inputs_ = 0, units_ = 0;
   // Shared with the forks; only fit, which runs on one thread without forks, changes them.
-  std::shared_ptr<Weights> weights_;
+  std::shared_ptr<ops::kernel::PackedMatrix> weights_;
   std::vector<int32_t> potential_;
   std::vector<uint32_t> acc_;
   bool activation_ = false, predict_ = false;

@@ -193,29 +193,50 @@ void depthwise_conv2d_transpose(const int32_t* x, uint32_t channels, const int32
 
 // acc[j] += sum_i x[i] w[i][j] (wrapping), w row-major (rows, cols).
 void matvec_acc(const int32_t* x, uint32_t rows, const int32_t* w, uint32_t cols, uint32_t* acc);
-void matvec_acc(const int32_t* x, uint32_t rows, const int8_t* w, uint32_t cols, uint32_t* acc);
 
-// A weight matrix (rows, cols), row-major, as given, and for the 16-bit products: rows in pairs (an odd
-// last row paired with zero weights), for each pair the two weights of every column side by side, the
-// columns padded with zeros to a multiple of 8 (empty when a weight does not fit 16 bits).
+// A weight matrix (rows, cols): row-major as given (`values`), and for the 16-bit products: rows in pairs
+// (an odd last row paired with zero weights), for each pair the two weights of every column side by side,
+// the columns padded with zeros to a multiple of 8 (empty when a weight does not fit 16 bits).
+// And for the 8-bit products, rows in quads: the columns in blocks of 64 (`matrix_quad_block`; the last
+// block narrower), each block holding, for every quad of rows (i .. i + 3), the four weights of each of
+// its columns one after the other, the block's columns padded with zero columns to a multiple of 16
+// (quad_width) and the last quad with zero weights; with each column's sum of weights (for values taken
+// with an offset) and the count of weights beyond -64 .. 64 (empty when a weight does not fit 8 bits).
+// A matrix packed from 8-bit weights alone (pack_matrix8) has only its quads, which the plain kernel then
+// reads too.
 struct PackedMatrix {
   uint32_t rows = 0, cols = 0;
   std::vector<int32_t> values;
   std::vector<int16_t> pairs;
+  std::vector<int8_t> quads;
+  std::vector<uint32_t> sums;  // per column (wrapping), with quads
+  uint32_t beyond_64 = 0;      // weights of the quads outside -64 .. 64
 };
+constexpr size_t matrix_quad_block = 64;
+// Packs int32 weights (rows, cols), row-major: values, and pairs and quads when the weights fit them.
 PackedMatrix pack_matrix(const int32_t* w, uint32_t rows, uint32_t cols);
-// Packs column `col` again after its values changed (dropping the 16-bit products if a value no longer
-// fits them).
+// Packs 8-bit weights into quads only: w row-major (rows, cols), or by column ((cols, rows) row-major).
+PackedMatrix pack_matrix8(const int8_t* w, uint32_t rows, uint32_t cols, bool by_column);
+// Packs column `col` again after its values changed (dropping the 16-bit or 8-bit products if a value no
+// longer fits them).
 void repack_column(PackedMatrix& w, uint32_t col);
+// Weight (i, j), and its change in every packing the matrix has (one without values takes 8-bit weights).
+int32_t matrix_weight(const PackedMatrix& w, uint32_t i, uint32_t j);
+void set_matrix_weight(PackedMatrix& w, uint32_t i, uint32_t j, int32_t v);
 
-// acc[j] += sum_i x[i] w[i][j] (wrapping), x of w.rows values: the 16-bit products on pairs of rows when
-// the processor has them and every value of x and w fits 16 bits, else the plain kernel.
-void matvec_acc(const int32_t* x, const PackedMatrix& w, uint32_t* acc);
+// The path a dense product takes for a sample whose values lie in lo .. hi: as conv_path, the 8-bit
+// products on row quads, the 16-bit products on row pairs, or the plain kernel.
+ConvPath matvec_path(const PackedMatrix& w, int32_t lo, int32_t hi);
 
-// out[k] = the wrapping 32-bit sum of x[i] w[k][i] over i < n, for each of `rows` rows of w, row-major
-// (rows, n), of 8-bit or 32-bit values.
-void dot_rows(const int32_t* x, uint32_t n, const int8_t* w, uint32_t rows, int32_t* out);
-void dot_rows(const int32_t* x, uint32_t n, const int32_t* w, uint32_t rows, int32_t* out);
+// acc[j] += sum_i x[i] w[i][j] (wrapping), x of w.rows values, on the path matvec_path chooses for them;
+// the columns split between `threads` of the engine's threads (the same integers for any number).
+void matvec_acc(const int32_t* x, const PackedMatrix& w, uint32_t* acc, unsigned threads = 1);
+
+// The 8-bit products over x taken plus `offset` (0 or 128; every byte of xq, (rows + 3) / 4 quads, the last
+// padded with zeros), columns [first, last) of 64-column blocks. False, with nothing added, when the
+// processor or the weights cannot take them.
+bool matvec_dot8(const uint8_t* xq, const PackedMatrix& w, uint32_t offset, uint32_t* acc, size_t first_block,
+                 size_t last_block);
 
 // Max pooling of x (d0, d1, C) into out (out0, out1, C). Padded positions are skipped, or read as 0 when
 // pad_as_zero.

@@ -17,6 +17,7 @@
 #include "engine/impl/ops/arith.h"
 #include "engine/impl/ops/dense_util.h"
 #include "engine/impl/ops/kernels.h"
+#include "engine/impl/parallel.h"
 #include "engine/ops.h"
 
 namespace ovrix::ops {
@@ -41,16 +42,54 @@ inline __attribute__((always_inline)) void matvec_body(const int32_t* x, uint32_
 OVRIX_VECTOR_KERNEL void matvec_acc(const int32_t* x, uint32_t rows, const int32_t* w, uint32_t cols, uint32_t* acc) {
   matvec_body(x, rows, w, cols, acc);
 }
-OVRIX_VECTOR_KERNEL void matvec_acc(const int32_t* x, uint32_t rows, const int8_t* w, uint32_t cols, uint32_t* acc) {
-  matvec_body(x, rows, w, cols, acc);
-}
 
 namespace {
 
 constexpr size_t padded_cols(size_t cols) { return (cols + 7) / 8 * 8; }
+constexpr size_t row_quads(const PackedMatrix& p) { return (size_t(p.rows) + 3) / 4; }
+constexpr size_t quad_blocks(const PackedMatrix& p) { return (size_t(p.cols) + matrix_quad_block - 1) / matrix_quad_block; }
 
 bool fits16(int32_t v) {
   return v >= std::numeric_limits<int16_t>::min() && v <= std::numeric_limits<int16_t>::max();
+}
+bool fits8(int32_t v) { return v >= -128 && v <= 127; }
+bool beyond64(int32_t v) { return v < -64 || v > 64; }
+
+// Where weight (i, j) lies in the quads.
+size_t quad_at(const PackedMatrix& p, size_t i, size_t j) {
+  const size_t b = j / matrix_quad_block, first = b * matrix_quad_block;
+  const size_t width = quad_width(std::min<size_t>(matrix_quad_block, p.cols - first));
+  return b * row_quads(p) * matrix_quad_block * 4 + ((i / 4) * width + (j - first)) * 4 + i % 4;
+}
+
+// Quads of zeros, before the weights are set one by one.
+void make_quads(PackedMatrix& p) {
+  p.quads.assign(quad_blocks(p) * row_quads(p) * matrix_quad_block * 4, 0);
+  p.sums.assign(p.cols, 0);
+  p.beyond_64 = 0;
+}
+
+// Weight (i, j) becomes v in the pairs and quads (the values are the caller's), each dropped when v does not
+// fit it; the quads still hold the weight it replaces.
+void set_packed(PackedMatrix& p, size_t i, size_t j, int32_t v) {
+  if (!p.pairs.empty()) {
+    if (fits16(v))
+      p.pairs[(i / 2) * padded_cols(p.cols) * 2 + j * 2 + i % 2] = static_cast<int16_t>(v);
+    else
+      p.pairs.clear();
+  }
+  if (!p.quads.empty()) {
+    if (!fits8(v)) {
+      p.quads.clear();
+      p.sums.clear();
+      p.beyond_64 = 0;
+      return;
+    }
+    int8_t& q = p.quads[quad_at(p, i, j)];
+    p.sums[j] += static_cast<uint32_t>(v) - static_cast<uint32_t>(int32_t{q});
+    p.beyond_64 = p.beyond_64 - (beyond64(q) ? 1 : 0) + (beyond64(v) ? 1 : 0);
+    q = static_cast<int8_t>(v);
+  }
 }
 
 }  // namespace
@@ -60,23 +99,43 @@ PackedMatrix pack_matrix(const int32_t* w, uint32_t rows, uint32_t cols) {
   p.rows = rows;
   p.cols = cols;
   p.values.assign(w, w + size_t(rows) * cols);
-  if (!std::all_of(p.values.begin(), p.values.end(), fits16)) return p;
-  p.pairs.assign((size_t(rows) + 1) / 2 * padded_cols(cols) * 2, 0);
+  if (std::all_of(p.values.begin(), p.values.end(), fits16))
+    p.pairs.assign((size_t(rows) + 1) / 2 * padded_cols(cols) * 2, 0);
+  if (std::all_of(p.values.begin(), p.values.end(), fits8)) make_quads(p);
   for (uint32_t j = 0; j < cols; ++j) repack_column(p, j);
   return p;
 }
 
+PackedMatrix pack_matrix8(const int8_t* w, uint32_t rows, uint32_t cols, bool by_column) {
+  PackedMatrix p;
+  p.rows = rows;
+  p.cols = cols;
+  make_quads(p);
+  for (size_t i = 0; i < rows; ++i)
+    for (size_t j = 0; j < cols; ++j) set_packed(p, i, j, w[by_column ? j * rows + i : i * cols + j]);
+  return p;
+}
+
 void repack_column(PackedMatrix& p, uint32_t col) {
-  if (p.pairs.empty()) return;
-  const size_t row_pair = padded_cols(p.cols) * 2;
-  for (size_t i = 0; i < p.rows; ++i) {
-    const int32_t v = p.values[i * p.cols + col];
-    if (!fits16(v)) {
-      p.pairs.clear();
-      return;
-    }
-    p.pairs[(i / 2) * row_pair + size_t(col) * 2 + i % 2] = static_cast<int16_t>(v);
-  }
+  for (size_t i = 0; i < p.rows && !(p.pairs.empty() && p.quads.empty()); ++i)
+    set_packed(p, i, col, p.values[i * p.cols + col]);
+}
+
+int32_t matrix_weight(const PackedMatrix& p, uint32_t i, uint32_t j) {
+  return p.values.empty() ? p.quads[quad_at(p, i, j)] : p.values[size_t(i) * p.cols + j];
+}
+
+void set_matrix_weight(PackedMatrix& p, uint32_t i, uint32_t j, int32_t v) {
+  if (!p.values.empty()) p.values[size_t(i) * p.cols + j] = v;
+  set_packed(p, i, j, v);
+}
+
+ConvPath matvec_path(const PackedMatrix& w, int32_t lo, int32_t hi) {
+  if (active_isa() == Isa::generic) return ConvPath::plain;
+  const bool quads = !w.quads.empty() && (w.beyond_64 == 0 || active_isa() == Isa::avx512vnni);
+  if (quads && lo >= -128 && hi <= 255 && (lo >= 0 || hi <= 127)) return ConvPath::quads;
+  if (!w.pairs.empty() && fits16(lo) && fits16(hi)) return ConvPath::pairs;
+  return ConvPath::plain;
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -106,10 +165,12 @@ __attribute__((target("avx2"), always_inline)) inline void matvec_pairs_block(co
   for (size_t j = 0; j < n; ++j) acc[c0 + j] += lanes[j];
 }
 
-__attribute__((target("avx2"))) void matvec_pairs(const int32_t* x, const PackedMatrix& w, uint32_t* acc) {
-  size_t c0 = 0;
-  for (; c0 + 32 <= w.cols; c0 += 32) matvec_pairs_block<4>(x, w, c0, acc);
-  switch ((w.cols - c0 + 7) / 8) {
+// Columns [first, last), first a multiple of 32.
+__attribute__((target("avx2"))) void matvec_pairs(const int32_t* x, const PackedMatrix& w, uint32_t* acc,
+                                                  size_t first, size_t last) {
+  size_t c0 = first;
+  for (; c0 + 32 <= last; c0 += 32) matvec_pairs_block<4>(x, w, c0, acc);
+  switch ((last - c0 + 7) / 8) {
     case 4: matvec_pairs_block<4>(x, w, c0, acc); break;
     case 3: matvec_pairs_block<3>(x, w, c0, acc); break;
     case 2: matvec_pairs_block<2>(x, w, c0, acc); break;
@@ -122,36 +183,78 @@ __attribute__((target("avx2"))) void matvec_pairs(const int32_t* x, const Packed
 
 #endif
 
-void matvec_acc(const int32_t* x, const PackedMatrix& w, uint32_t* acc) {
-#if defined(__x86_64__) && defined(__GNUC__)
-  if (!w.pairs.empty() && active_isa() != Isa::generic && std::all_of(x, x + w.rows, fits16)) {
-    matvec_pairs(x, w, acc);
-    return;
-  }
-#endif
-  matvec_acc(x, w.rows, w.values.data(), w.cols, acc);
-}
-
 namespace {
 
-template <class W>
-inline __attribute__((always_inline)) void dot_rows_body(const int32_t* x, uint32_t n, const W* w, uint32_t rows,
-                                                         int32_t* out) {
-  for (size_t k = 0; k < rows; ++k) {
-    const W* wr = w + k * n;
-    uint32_t acc = 0;
-    for (size_t i = 0; i < n; ++i) acc += static_cast<uint32_t>(x[i]) * static_cast<uint32_t>(int32_t{wr[i]});
-    out[k] = arith::as_signed(acc);
+// The plain kernel over the quads of a matrix packed without its values: columns of 64-column blocks
+// [first, last).
+OVRIX_VECTOR_KERNEL void matvec_quads_plain(const int32_t* x, const PackedMatrix& w, uint32_t* acc, size_t first,
+                                            size_t last) {
+  const size_t quads = row_quads(w);
+  for (size_t b = first; b < last; ++b) {
+    const size_t c0 = b * matrix_quad_block, valid = std::min<size_t>(matrix_quad_block, w.cols - c0);
+    const size_t width = quad_width(valid);
+    const int8_t* wb = w.quads.data() + b * quads * matrix_quad_block * 4;
+    uint32_t* a = acc + c0;
+    for (size_t q = 0; q < quads; ++q) {
+      uint32_t xv[4];
+      for (size_t k = 0; k < 4; ++k) xv[k] = 4 * q + k < w.rows ? static_cast<uint32_t>(x[4 * q + k]) : 0u;
+      const int8_t* wq = wb + q * width * 4;
+      for (size_t j = 0; j < valid; ++j)
+        a[j] += xv[0] * static_cast<uint32_t>(int32_t{wq[4 * j]}) +
+                xv[1] * static_cast<uint32_t>(int32_t{wq[4 * j + 1]}) +
+                xv[2] * static_cast<uint32_t>(int32_t{wq[4 * j + 2]}) +
+                xv[3] * static_cast<uint32_t>(int32_t{wq[4 * j + 3]});
+    }
   }
+}
+
+// Chunks of at least this many products are worth a thread of their own.
+constexpr size_t kProductsPerThread = size_t{1} << 18;
+
+unsigned column_chunks(const PackedMatrix& w, size_t units, unsigned threads) {
+  const size_t work = size_t(w.rows) * w.cols / kProductsPerThread;
+  return unsigned(std::clamp<size_t>(std::min<size_t>(work, units), 1, std::max(1u, threads)));
 }
 
 }  // namespace
 
-OVRIX_VECTOR_KERNEL void dot_rows(const int32_t* x, uint32_t n, const int8_t* w, uint32_t rows, int32_t* out) {
-  dot_rows_body(x, n, w, rows, out);
-}
-OVRIX_VECTOR_KERNEL void dot_rows(const int32_t* x, uint32_t n, const int32_t* w, uint32_t rows, int32_t* out) {
-  dot_rows_body(x, n, w, rows, out);
+void matvec_acc(const int32_t* x, const PackedMatrix& w, uint32_t* acc, unsigned threads) {
+  int32_t lo = 0, hi = 0;
+  if (active_isa() != Isa::generic && !(w.pairs.empty() && w.quads.empty())) {
+    lo = hi = w.rows ? x[0] : 0;
+    for (size_t i = 1; i < w.rows; ++i) {
+      lo = std::min(lo, x[i]);
+      hi = std::max(hi, x[i]);
+    }
+  }
+  const ConvPath path = matvec_path(w, lo, hi);
+  const size_t blocks = quad_blocks(w);
+  if (path == ConvPath::quads) {
+    const uint32_t offset = lo >= 0 ? 0 : 128;
+    thread_local std::vector<uint8_t> xq;
+    xq.assign(row_quads(w) * 4, 0);
+    for (size_t i = 0; i < w.rows; ++i) xq[i] = static_cast<uint8_t>(uint32_t(x[i]) + offset);
+    const uint8_t* bytes = xq.data();  // the caller's: the chunks may run on other threads
+    parallel::for_chunks(blocks, column_chunks(w, blocks, threads), [&](unsigned, size_t first, size_t last) {
+      matvec_dot8(bytes, w, offset, acc, first, last);
+    });
+    return;
+  }
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (path == ConvPath::pairs) {
+    const size_t groups = (size_t(w.cols) + 31) / 32;
+    parallel::for_chunks(groups, column_chunks(w, groups, threads), [&](unsigned, size_t first, size_t last) {
+      matvec_pairs(x, w, acc, first * 32, std::min<size_t>(w.cols, last * 32));
+    });
+    return;
+  }
+#endif
+  if (!w.values.empty()) {
+    matvec_acc(x, w.rows, w.values.data(), w.cols, acc);
+    return;
+  }
+  parallel::for_chunks(blocks, column_chunks(w, blocks, threads),
+                       [&](unsigned, size_t first, size_t last) { matvec_quads_plain(x, w, acc, first, last); });
 }
 
 }  // namespace kernel

@@ -165,35 +165,3 @@ INSTANTIATE_TEST_SUITE_P(Cases, DenseKernels, testing::ValuesIn(golden::cases("e
 }  // namespace
 }  // namespace ovrix::ops::kernel
 
-namespace ovrix::ops::kernel {
-namespace {
-
-// The v1 products by unit: each row of w against the n inputs, and nothing past them.
-TEST(DotRows, EachRowAgainstTheInputsAndNothingPastThem) {
-  for (const uint32_t n : {1u, 7u, 16u, 33u}) {
-    SCOPED_TRACE(n);
-    std::mt19937 rng(n);
-    const uint32_t rows = 5;
-    auto x = kernel_paths::values(n + 1, 8, true, rng);
-    x[n] = 0x1234567;  // past the inputs: must not count
-    const auto w32 = kernel_paths::values(size_t(rows) * n + 1, 32, true, rng);
-    const std::vector<int8_t> w8(w32.begin(), w32.end());
-    std::vector<int32_t> want(rows), want8(rows), got(rows), got8(rows);
-    for (uint32_t k = 0; k < rows; ++k) {
-      uint32_t a = 0, a8 = 0;
-      for (uint32_t i = 0; i < n; ++i) {
-        a += uint32_t(x[i]) * uint32_t(w32[size_t(k) * n + i]);
-        a8 += uint32_t(x[i]) * uint32_t(int32_t{w8[size_t(k) * n + i]});
-      }
-      want[k] = int32_t(a);
-      want8[k] = int32_t(a8);
-    }
-    dot_rows(x.data(), n, w32.data(), rows, got.data());
-    dot_rows(x.data(), n, w8.data(), rows, got8.data());
-    EXPECT_EQ(got, want);
-    EXPECT_EQ(got8, want8);
-  }
-}
-
-}  // namespace
-}  // namespace ovrix::ops::kernel
