@@ -1,7 +1,9 @@
 // Matrix product family.
 //
-// The dense layers' product takes `vpmaddwd` when every input value and weight fits 16 bits: a broadcast
-// pair of inputs (x[i], x[i + 1]) against the pairs (w[i][j], w[i + 1][j]) of 8 columns gives each column
+// The dense layers' product takes the processor's dot products as the convolutions do (matvec_path): the
+// 8-bit products on row quads (matvec_dot.cpp) for values in 0 .. 255 or -128 .. 127 against 8-bit
+// weights, else `vpmaddwd` when every input value and weight fits 16 bits: a broadcast pair of inputs
+// (x[i], x[i + 1]) against the pairs (w[i][j], w[i + 1][j]) of 8 columns gives each column
 // x[i] w[i][j] + x[i + 1] w[i + 1][j] in a 32-bit lane, exact modulo 2^32 (only -32768 x -32768 twice
 // passes 2^31, and wraps as the plain sum does), then the same wrapping 32-bit sums as the plain kernel.
 #include <fmt/format.h>

@@ -1,6 +1,6 @@
-// The depthwise and dense kernels on every path the machine has (the 16-bit products where values and
-// weights fit them, the plain loops otherwise) against plain loops written down here, case by case from
-// tests/data/engine/{depthwise,dense}_kernel_cases.txt.
+// The depthwise and dense kernels on every path the machine has (the dense layers' 8-bit products and the
+// 16-bit products where values and weights fit them, the plain loops otherwise) against plain loops
+// written down here, case by case from tests/data/engine/{depthwise,dense}_kernel_cases.txt.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -125,6 +125,24 @@ std::vector<uint32_t> plain_product(const std::vector<int32_t>& x, const std::ve
   return acc;
 }
 
+bool fit8(const std::vector<int32_t>& v) {
+  return std::all_of(v.begin(), v.end(), [](int32_t x) { return x >= -128 && x <= 127; });
+}
+
+uint32_t beyond_64(const std::vector<int32_t>& v) {
+  return uint32_t(std::count_if(v.begin(), v.end(), [](int32_t x) { return x < -64 || x > 64; }));
+}
+
+// The path the dense product must take on `isa` for values x against weights w.
+ConvPath expected_path(Isa isa, const std::vector<int32_t>& x, const std::vector<int32_t>& w) {
+  if (isa == Isa::generic) return ConvPath::plain;
+  const int32_t lo = std::min(0, *std::min_element(x.begin(), x.end()));
+  const int32_t hi = std::max(0, *std::max_element(x.begin(), x.end()));
+  const bool bytes = (lo >= 0 && hi <= 255) || (lo >= -128 && hi <= 127);
+  if (bytes && fit8(w) && (isa == Isa::avx512vnni || beyond_64(w) == 0)) return ConvPath::quads;
+  return fit16(x) && fit16(w) ? ConvPath::pairs : ConvPath::plain;
+}
+
 TEST_P(DenseKernels, AgreeWithThePlainLoop) {
   const golden::Case& c = GetParam();
   ASSERT_EQ(c.fields.size(), 4u);
@@ -138,25 +156,91 @@ TEST_P(DenseKernels, AgreeWithThePlainLoop) {
   std::vector<uint32_t> start(cols);
   for (size_t j = 0; j < cols; ++j) start[j] = uint32_t(j) * 0x9e3779b9u;
   PackedMatrix packed = pack_matrix(w.data(), rows, cols);
-  EXPECT_EQ(packed.pairs.empty(), !fit16(w));
   auto agree_on_every_path = [&] {
+    EXPECT_EQ(packed.pairs.empty(), !fit16(w));
+    EXPECT_EQ(packed.quads.empty(), !fit8(w));
+    if (fit8(w)) {
+      EXPECT_EQ(packed.beyond_64, beyond_64(w));
+    }
+    const std::vector<uint32_t> want = plain_product(x, w, cols, start);
     for (const Isa isa : paths()) {
       SCOPED_TRACE(isa_name(isa));
       use_isa(isa);
-      std::vector<uint32_t> acc = start;
-      matvec_acc(x.data(), packed, acc.data());
-      EXPECT_EQ(acc, plain_product(x, w, cols, start));
+      const int32_t lo = std::min(0, *std::min_element(x.begin(), x.end()));
+      const int32_t hi = std::max(0, *std::max_element(x.begin(), x.end()));
+      EXPECT_EQ(matvec_path(packed, lo, hi), expected_path(isa, x, w));
+      // Columns split between threads give the same integers.
+      for (unsigned threads : {1u, 3u, 8u}) {
+        SCOPED_TRACE(threads);
+        std::vector<uint32_t> acc = start;
+        matvec_acc(x.data(), packed, acc.data(), threads);
+        EXPECT_EQ(acc, want);
+      }
     }
   };
   agree_on_every_path();
-  // A column changed by learning, packed again: to other 8-bit weights, then to one beyond 16 bits.
+  // 8-bit weights packed alone, by row and by column, hold the same quads; a product over them alone (the
+  // plain kernel reads the quads then) gives the same integers.
+  if (fit8(w)) {
+    const std::vector<int8_t> narrow(w.begin(), w.end());
+    std::vector<int8_t> by_column(narrow.size());
+    for (size_t i = 0; i < rows; ++i)
+      for (size_t j = 0; j < cols; ++j) by_column[j * rows + i] = narrow[i * cols + j];
+    for (const PackedMatrix& p : {pack_matrix8(narrow.data(), rows, cols, false),
+                                  pack_matrix8(by_column.data(), rows, cols, true)}) {
+      EXPECT_EQ(p.quads, packed.quads);
+      EXPECT_EQ(p.sums, packed.sums);
+      EXPECT_EQ(p.beyond_64, packed.beyond_64);
+      EXPECT_TRUE(p.values.empty() && p.pairs.empty());
+      for (const Isa isa : paths()) {
+        SCOPED_TRACE(isa_name(isa));
+        use_isa(isa);
+        std::vector<uint32_t> acc = start;
+        matvec_acc(x.data(), p, acc.data(), 2);
+        EXPECT_EQ(acc, plain_product(x, w, cols, start));
+      }
+    }
+  }
+  // A column changed by learning, packed again: within 64, just past it, to other 8-bit weights, then to
+  // one beyond 16 bits (each drops the products its weights no longer fit).
   const uint32_t col = cols / 2;
-  for (int32_t v : {-128, 70000}) {
+  for (int32_t v : {64, 65, -128, 70000}) {
     SCOPED_TRACE(v);
-    for (uint32_t i = 0; i < rows; i += 2) w[size_t(i) * cols + col] = packed.values[size_t(i) * cols + col] = v - int32_t(i);
+    for (uint32_t i = 0; i < rows; i += 2) w[size_t(i) * cols + col] = packed.values[size_t(i) * cols + col] = v;
     repack_column(packed, col);
-    EXPECT_EQ(packed.pairs.empty(), !fit16(w));
     agree_on_every_path();
+  }
+}
+
+// Weights read and set one by one, as learning does, in every packing of the matrix, the sums and the
+// count beyond 64 following.
+TEST(DenseKernels, WeightsSetOneByOneKeepEveryPacking) {
+  const uint32_t rows = 7, cols = 70;
+  std::mt19937 rng(3);
+  auto w = weights(size_t(rows) * cols, 64, rng);
+  const std::vector<int8_t> narrow(w.begin(), w.end());
+  PackedMatrix full = pack_matrix(w.data(), rows, cols);
+  PackedMatrix quads = pack_matrix8(narrow.data(), rows, cols, false);
+  const std::vector<std::pair<uint32_t, uint32_t>> at = {{0, 0}, {6, 69}, {3, 64}, {4, 63}, {5, 1}};
+  for (const int32_t v : {1, -64, 65, -128, 127}) {
+    for (const auto& [i, j] : at) {
+      w[size_t(i) * cols + j] = v;
+      set_matrix_weight(full, i, j, v);
+      set_matrix_weight(quads, i, j, v);
+    }
+    for (uint32_t i = 0; i < rows; ++i)
+      for (uint32_t j = 0; j < cols; ++j) {
+        ASSERT_EQ(matrix_weight(full, i, j), w[size_t(i) * cols + j]);
+        ASSERT_EQ(matrix_weight(quads, i, j), w[size_t(i) * cols + j]);
+      }
+    const PackedMatrix want = pack_matrix(w.data(), rows, cols);
+    EXPECT_EQ(full.values, want.values);
+    EXPECT_EQ(full.pairs, want.pairs);
+    for (const PackedMatrix* p : {&full, &quads}) {
+      EXPECT_EQ(p->quads, want.quads);
+      EXPECT_EQ(p->sums, want.sums);
+      EXPECT_EQ(p->beyond_64, want.beyond_64);
+    }
   }
 }
 
