@@ -1,5 +1,6 @@
 // Times the dense product acc += x W on every path this machine has (the plain kernel, the 16-bit pairs,
-// the 8-bit products with `vpmaddubsw` on AVX2 and with `vpdpbusd` on AVX-512 VNNI), on one thread, for
+// the 8-bit products with `vpmaddubsw` on AVX2 and with `vpdpbusd` on AVX-512 VNNI, over packed quads and
+// over 8-bit rows read where they lie), on one thread, for
 // the shapes of a small Dense1D layer held in the cache, a larger one, and the v1 FullyConnected layer of
 // bench_v1_dense.py (128 inputs x 1M units, 1-bit weights, 1-bit inputs). Prints products per nanosecond,
 // the median of several rounds, and checks that every path gives the same integers.
@@ -49,6 +50,22 @@ int main() {
     const PackedMatrix packed = pack_matrix(w.data(), s.rows, s.cols);
     std::printf("%s\n", s.name);
     std::vector<uint32_t> first;
+    // Times acc += x W through product(acc) and prints it under `path`, checking the integers.
+    auto measure = [&](Isa isa, const char* path, const auto& product) {
+      std::vector<uint32_t> acc(s.cols, 0);
+      std::vector<double> ns;
+      for (int r = 0; r < s.rounds; ++r) {
+        std::fill(acc.begin(), acc.end(), 0u);
+        const auto t0 = std::chrono::steady_clock::now();
+        product(acc.data());
+        ns.push_back(std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - t0).count());
+      }
+      if (first.empty()) first = acc;
+      std::printf("  %-10s %-13s %8.1f us  %6.2f products/ns%s\n", isa_name(isa), path, median(ns) / 1e3,
+                  double(s.rows) * s.cols / median(ns), acc == first ? "" : "  DIFFERENT RESULT");
+    };
+    const std::vector<int8_t> narrow(w.begin(), w.end());
+    const RowsOf8 rows8 = rows_of8(narrow.data(), s.rows, s.cols);
     for (Isa isa : {Isa::generic, Isa::avx2, Isa::avx512vnni}) {
       if (isa > best) continue;
       use_isa(isa);
@@ -59,19 +76,12 @@ int main() {
           m.quads.clear();  // the 16-bit pairs, as before the 8-bit products
         }
         const ConvPath path = matvec_path(m, s.x_lo, s.x_hi);
-        std::vector<uint32_t> acc(s.cols, 0);
-        std::vector<double> ns;
-        for (int r = 0; r < s.rounds; ++r) {
-          std::fill(acc.begin(), acc.end(), 0u);
-          const auto t0 = std::chrono::steady_clock::now();
-          matvec_acc(x.data(), m, acc.data());
-          ns.push_back(std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - t0).count());
-        }
-        if (first.empty()) first = acc;
         const char* name = path == ConvPath::quads ? "8-bit quads" : path == ConvPath::pairs ? "16-bit pairs" : "plain";
-        std::printf("  %-10s %-13s %8.1f us  %6.2f products/ns%s\n", isa_name(isa), name, median(ns) / 1e3,
-                    double(s.rows) * s.cols / median(ns), acc == first ? "" : "  DIFFERENT RESULT");
+        measure(isa, name, [&](uint32_t* acc) { matvec_acc(x.data(), m, acc); });
       }
+      // The 8-bit weights read where they lie, row-major (as v1 layers read them).
+      measure(isa, matvec_path(rows8, s.x_lo, s.x_hi) == ConvPath::quads ? "8-bit rows" : "plain rows",
+              [&](uint32_t* acc) { matvec_acc(x.data(), rows8, acc); });
     }
   }
   return 0;

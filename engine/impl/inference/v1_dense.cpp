@@ -36,7 +36,10 @@ class V1DenseRunner : public RunnerOf<V1DenseRunner> {
 
   void run(const std::vector<const Buffer*>& in, Buffer& out) override {
     std::fill(acc_.begin(), acc_.end(), 0u);
-    ops::kernel::matvec_acc(in[0]->ints.data(), *weights_, acc_.data(), threads_);
+    if (weights_->wide.values.empty())
+      ops::kernel::matvec_acc(in[0]->ints.data(), weights_->rows, acc_.data(), threads_);
+    else
+      ops::kernel::matvec_acc(in[0]->ints.data(), weights_->wide, acc_.data(), threads_);
     for (uint32_t k = 0; k < units_; ++k) potential_[k] = arith::as_signed(acc_[k]);
     if (predict_) {
       for (uint32_t k = 0; k < units_; ++k) out.floats[k] = static_cast<float>(potential_[k]);
@@ -52,12 +55,19 @@ class V1DenseRunner : public RunnerOf<V1DenseRunner> {
     if (param(layer_, "weights_bits", 1) != 1) layer_error(layer_, "learns 1-bit weights only.");
     const double classes = lp.get("num_classes");
     classes_ = classes >= 1 ? int32_t(std::min(classes, 1e9)) : 1;
-    const std::vector<int8_t>& q = weights_->quads;  // zeros where it pads
-    if (weights_->values.empty() && std::all_of(q.begin(), q.end(), [](int8_t w) { return w == 0 || w == 1; })) return;
     for (uint32_t k = 0; k < units_; ++k)
       for (uint32_t i = 0; i < inputs_; ++i)
-        if (const int32_t w = ops::kernel::matrix_weight(*weights_, i, k); w != 0 && w != 1)
+        if (const int32_t w = weight(i, k); w != 0 && w != 1)
           layer_error(layer_, fmt::format("cannot learn the weight {}: 0 or 1 expected.", w));
+    if (weights_->stored) {
+      // Learning changes the weights: a copy of them.
+      const int8_t* bytes = weights_->stored->data_as<int8_t>();
+      auto w = std::make_shared<Weights>();
+      w->copy.assign(bytes, bytes + size_t(inputs_) * units_);
+      w->rows = weights_->rows;
+      w->rows.w = w->copy.data();
+      weights_ = std::move(w);
+    }
   }
 
   int32_t num_classes() const override { return classes_; }
@@ -72,50 +82,67 @@ class V1DenseRunner : public RunnerOf<V1DenseRunner> {
     if (!winner) return;
     const int32_t* x = in[0]->ints.data();
     const auto m = learning::v1_move(
-        inputs_, [&](uint32_t i) { return ops::kernel::matrix_weight(*weights_, i, *winner) == 1; },
-        [&](uint32_t i) { return x[i] != 0; });
+        inputs_, [&](uint32_t i) { return weight(i, *winner) == 1; }, [&](uint32_t i) { return x[i] != 0; });
     if (!m) return;
-    ops::kernel::set_matrix_weight(*weights_, m->from, *winner, 0);
-    ops::kernel::set_matrix_weight(*weights_, m->to, *winner, 1);
+    ops::kernel::set_row_weight(weights_->rows, weights_->copy.data(), m->from, *winner, 0);
+    ops::kernel::set_row_weight(weights_->rows, weights_->copy.data(), m->to, *winner, 1);
   }
 
   void finish_learning() override {
     std::vector<int32_t> by_unit(size_t(units_) * inputs_);
     for (uint32_t k = 0; k < units_; ++k)
-      for (uint32_t i = 0; i < inputs_; ++i)
-        by_unit[size_t(k) * inputs_ + i] = ops::kernel::matrix_weight(*weights_, i, k);
+      for (uint32_t i = 0; i < inputs_; ++i) by_unit[size_t(k) * inputs_ + i] = weight(i, k);
     replace_weights(layer_, by_unit);
   }
 
  private:
-  // The weights as the products read them, (inputs, units), packed once a run and shared with the forks.
-  // 8-bit weights (those of every declared type) are kept in the quads of the 8-bit products only, packed
-  // from the variable's own bytes when it is stored by input (8-bit elements, each input's weights for
-  // every unit one after the other), else from its values by unit; wider ones in 32 bits, with their
-  // 16-bit pairs when they fit.
+  // The weights by input, (inputs, units), as the products read them: 8-bit weights (those of every declared
+  // type) as the variable's own bytes when it is stored so (each input's weights for every unit one after
+  // the other), else as a copy; wider ones in 32 bits, packed.
+  struct Weights {
+    std::shared_ptr<const Dense> stored;
+    std::vector<int8_t> copy;
+    ops::kernel::RowsOf8 rows;  // over stored or copy
+    ops::kernel::PackedMatrix wide;
+  };
+
+  int32_t weight(uint32_t i, uint32_t k) const {
+    const size_t at = size_t(i) * units_ + k;
+    return weights_->wide.values.empty() ? weights_->rows.w[at] : weights_->wide.values[at];
+  }
+
   void load_weights() {
-    using ops::kernel::PackedMatrix;
-    if (auto stored = small_stored(layer_, "weights")) {
-      const Shape s = stored->shape();
-      if (stored->layout() == uint8_t(Dense::Layout::Reversed) && s.size() == 4 && s[2] == 1 && s[3] == 1) {
-        weights_ = std::make_shared<PackedMatrix>(
-            ops::kernel::pack_matrix8(stored->data_as<int8_t>(), inputs_, units_, false));
+    auto w = std::make_shared<Weights>();
+    w->stored = small_stored(layer_, "weights");
+    if (w->stored) {
+      const Shape s = w->stored->shape();
+      if (w->stored->layout() == uint8_t(Dense::Layout::Reversed) && s.size() == 4 && s[2] == 1 && s[3] == 1) {
+        w->rows = ops::kernel::rows_of8(w->stored->data_as<int8_t>(), inputs_, units_);
+        weights_ = std::move(w);
         return;
       }
+      w->stored = nullptr;
     }
+    // By unit: turned by input.
+    std::vector<int32_t> by_unit;
     std::vector<int8_t> small = small_values(layer_, "weights");
     if (small.empty()) {
-      const std::vector<int32_t> wide = int_values(layer_, "weights", 0);
-      if (!std::all_of(wide.begin(), wide.end(), [](int32_t v) { return v >= -128 && v <= 127; })) {
-        std::vector<int32_t> by_input(wide.size());
-        for (size_t k = 0; k < units_; ++k)
-          for (size_t i = 0; i < inputs_; ++i) by_input[i * units_ + k] = wide[k * inputs_ + i];
-        weights_ = std::make_shared<PackedMatrix>(ops::kernel::pack_matrix(by_input.data(), inputs_, units_));
-        return;
-      }
-      small.assign(wide.begin(), wide.end());
+      by_unit = int_values(layer_, "weights", 0);
+      if (std::all_of(by_unit.begin(), by_unit.end(), [](int32_t v) { return v >= -128 && v <= 127; }))
+        small.assign(by_unit.begin(), by_unit.end());
     }
-    weights_ = std::make_shared<PackedMatrix>(ops::kernel::pack_matrix8(small.data(), inputs_, units_, true));
+    if (!small.empty()) {
+      w->copy.resize(small.size());
+      for (size_t k = 0; k < units_; ++k)
+        for (size_t i = 0; i < inputs_; ++i) w->copy[i * units_ + k] = small[k * inputs_ + i];
+      w->rows = ops::kernel::rows_of8(w->copy.data(), inputs_, units_);
+    } else {
+      std::vector<int32_t> by_input(by_unit.size());
+      for (size_t k = 0; k < units_; ++k)
+        for (size_t i = 0; i < inputs_; ++i) by_input[i * units_ + k] = by_unit[k * inputs_ + i];
+      w->wide = ops::kernel::pack_matrix(by_input.data(), inputs_, units_);
+    }
+    weights_ = std::move(w);
   }
 
   void load_firing() {
@@ -132,7 +159,7 @@ class V1DenseRunner : public RunnerOf<V1DenseRunner> {
 
   uint32_t inputs_ = 0, units_ = 0;
   // Shared with the forks; only fit, which runs on one thread without forks, changes them.
-  std::shared_ptr<ops::kernel::PackedMatrix> weights_;
+  std::shared_ptr<Weights> weights_;
   std::vector<int32_t> potential_;
   std::vector<uint32_t> acc_;
   bool activation_ = false, predict_ = false;

@@ -191,7 +191,7 @@ void conv2d_transpose(const int32_t* x, uint32_t channels, const int32_t* w, uin
 void depthwise_conv2d_transpose(const int32_t* x, uint32_t channels, const int32_t* w, const Sweep& g,
                                 int32_t* out);
 
-// acc[j] += sum_i x[i] w[i][j] (wrapping), w row-major (rows, cols).
+// acc[j] += sum_i x[i] w[i][j] (wrapping), w row-major (rows, cols); rows whose x[i] is 0 are not read.
 void matvec_acc(const int32_t* x, uint32_t rows, const int32_t* w, uint32_t cols, uint32_t* acc);
 
 // A weight matrix (rows, cols): row-major as given (`values`), and for the 16-bit products: rows in pairs
@@ -202,8 +202,6 @@ void matvec_acc(const int32_t* x, uint32_t rows, const int32_t* w, uint32_t cols
 // its columns one after the other, the block's columns padded with zero columns to a multiple of 16
 // (quad_width) and the last quad with zero weights; with each column's sum of weights (for values taken
 // with an offset) and the count of weights beyond -64 .. 64 (empty when a weight does not fit 8 bits).
-// A matrix packed from 8-bit weights alone (pack_matrix8) has only its quads, which the plain kernel then
-// reads too.
 struct PackedMatrix {
   uint32_t rows = 0, cols = 0;
   std::vector<int32_t> values;
@@ -215,14 +213,9 @@ struct PackedMatrix {
 constexpr size_t matrix_quad_block = 64;
 // Packs int32 weights (rows, cols), row-major: values, and pairs and quads when the weights fit them.
 PackedMatrix pack_matrix(const int32_t* w, uint32_t rows, uint32_t cols);
-// Packs 8-bit weights into quads only: w row-major (rows, cols), or by column ((cols, rows) row-major).
-PackedMatrix pack_matrix8(const int8_t* w, uint32_t rows, uint32_t cols, bool by_column);
 // Packs column `col` again after its values changed (dropping the 16-bit or 8-bit products if a value no
 // longer fits them).
 void repack_column(PackedMatrix& w, uint32_t col);
-// Weight (i, j), and its change in every packing the matrix has (one without values takes 8-bit weights).
-int32_t matrix_weight(const PackedMatrix& w, uint32_t i, uint32_t j);
-void set_matrix_weight(PackedMatrix& w, uint32_t i, uint32_t j, int32_t v);
 
 // The path a dense product takes for a sample whose values lie in lo .. hi: as conv_path, the 8-bit
 // products on row quads, the 16-bit products on row pairs, or the plain kernel.
@@ -232,11 +225,33 @@ ConvPath matvec_path(const PackedMatrix& w, int32_t lo, int32_t hi);
 // the columns split between `threads` of the engine's threads (the same integers for any number).
 void matvec_acc(const int32_t* x, const PackedMatrix& w, uint32_t* acc, unsigned threads = 1);
 
+// 8-bit weights (rows, cols) row-major, read where they lie (no copy), with what the 8-bit products need:
+// each column's sum of weights and the count of weights beyond -64 .. 64.
+struct RowsOf8 {
+  const int8_t* w = nullptr;
+  uint32_t rows = 0, cols = 0;
+  std::vector<uint32_t> sums;
+  uint32_t beyond_64 = 0;
+};
+RowsOf8 rows_of8(const int8_t* w, uint32_t rows, uint32_t cols);
+// Weight (i, j) of the bytes behind `w` (the caller's, writable) becomes v.
+void set_row_weight(RowsOf8& w, int8_t* bytes, uint32_t i, uint32_t j, int8_t v);
+// The path for values in lo .. hi: the 8-bit products, or the plain kernel.
+ConvPath matvec_path(const RowsOf8& w, int32_t lo, int32_t hi);
+// acc[j] += sum_i x[i] w[i][j] (wrapping) on that path, the columns split between `threads`. The 8-bit
+// products read only the rows whose value (taken plus the offset) is not 0, four at a time, and
+// interleave their bytes into quads in registers; the plain kernel skips the rows whose value is 0.
+void matvec_acc(const int32_t* x, const RowsOf8& w, uint32_t* acc, unsigned threads = 1);
+
 // The 8-bit products over x taken plus `offset` (0 or 128; every byte of xq, (rows + 3) / 4 quads, the last
 // padded with zeros), columns [first, last) of 64-column blocks. False, with nothing added, when the
 // processor or the weights cannot take them.
 bool matvec_dot8(const uint8_t* xq, const PackedMatrix& w, uint32_t offset, uint32_t* acc, size_t first_block,
                  size_t last_block);
+// The same over the rows of `w` listed in `rows` (a multiple of 4 of them, bytes[k] the value of row
+// rows[k] taken plus the offset), columns [first, last).
+bool matvec_dot8(const uint8_t* bytes, const uint32_t* rows, size_t count, const RowsOf8& w, uint32_t offset,
+                 uint32_t* acc, size_t first, size_t last);
 
 // Max pooling of x (d0, d1, C) into out (out0, out1, C). Padded positions are skipped, or read as 0 when
 // pad_as_zero.

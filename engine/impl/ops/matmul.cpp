@@ -28,21 +28,22 @@ namespace kernel {
 
 namespace {
 
+// Columns [0, n) of a matrix of `stride` columns.
 template <class W>
-inline __attribute__((always_inline)) void matvec_body(const int32_t* x, uint32_t rows, const W* w, uint32_t cols,
-                                                       uint32_t* acc) {
+inline __attribute__((always_inline)) void matvec_body(const int32_t* x, uint32_t rows, const W* w, size_t stride,
+                                                       size_t n, uint32_t* acc) {
   for (size_t i = 0; i < rows; ++i) {
     const uint32_t xv = static_cast<uint32_t>(x[i]);
     if (xv == 0) continue;
-    const W* wr = w + i * cols;
-    for (size_t j = 0; j < cols; ++j) acc[j] += xv * static_cast<uint32_t>(int32_t{wr[j]});
+    const W* wr = w + i * stride;
+    for (size_t j = 0; j < n; ++j) acc[j] += xv * static_cast<uint32_t>(int32_t{wr[j]});
   }
 }
 
 }  // namespace
 
 OVRIX_VECTOR_KERNEL void matvec_acc(const int32_t* x, uint32_t rows, const int32_t* w, uint32_t cols, uint32_t* acc) {
-  matvec_body(x, rows, w, cols, acc);
+  matvec_body(x, rows, w, cols, cols, acc);
 }
 
 namespace {
@@ -108,36 +109,61 @@ PackedMatrix pack_matrix(const int32_t* w, uint32_t rows, uint32_t cols) {
   return p;
 }
 
-PackedMatrix pack_matrix8(const int8_t* w, uint32_t rows, uint32_t cols, bool by_column) {
-  PackedMatrix p;
-  p.rows = rows;
-  p.cols = cols;
-  make_quads(p);
-  for (size_t i = 0; i < rows; ++i)
-    for (size_t j = 0; j < cols; ++j) set_packed(p, i, j, w[by_column ? j * rows + i : i * cols + j]);
-  return p;
-}
-
 void repack_column(PackedMatrix& p, uint32_t col) {
   for (size_t i = 0; i < p.rows && !(p.pairs.empty() && p.quads.empty()); ++i)
     set_packed(p, i, col, p.values[i * p.cols + col]);
 }
 
-int32_t matrix_weight(const PackedMatrix& p, uint32_t i, uint32_t j) {
-  return p.values.empty() ? p.quads[quad_at(p, i, j)] : p.values[size_t(i) * p.cols + j];
+namespace {
+
+// Whether 8-bit weights, `beyond` of them outside -64 .. 64, and values in lo .. hi take the 8-bit products.
+bool takes_quads(uint32_t beyond, int32_t lo, int32_t hi) {
+  return (beyond == 0 || active_isa() == Isa::avx512vnni) && lo >= -128 && hi <= 255 && (lo >= 0 || hi <= 127);
 }
 
-void set_matrix_weight(PackedMatrix& p, uint32_t i, uint32_t j, int32_t v) {
-  if (!p.values.empty()) p.values[size_t(i) * p.cols + j] = v;
-  set_packed(p, i, j, v);
+// The range of the n values, widened to 0.
+void value_range(const int32_t* x, size_t n, int32_t& lo, int32_t& hi) {
+  lo = hi = 0;
+  for (size_t i = 0; i < n; ++i) {
+    lo = std::min(lo, x[i]);
+    hi = std::max(hi, x[i]);
+  }
 }
+
+}  // namespace
 
 ConvPath matvec_path(const PackedMatrix& w, int32_t lo, int32_t hi) {
   if (active_isa() == Isa::generic) return ConvPath::plain;
-  const bool quads = !w.quads.empty() && (w.beyond_64 == 0 || active_isa() == Isa::avx512vnni);
-  if (quads && lo >= -128 && hi <= 255 && (lo >= 0 || hi <= 127)) return ConvPath::quads;
+  if (!w.quads.empty() && takes_quads(w.beyond_64, lo, hi)) return ConvPath::quads;
   if (!w.pairs.empty() && fits16(lo) && fits16(hi)) return ConvPath::pairs;
   return ConvPath::plain;
+}
+
+RowsOf8 rows_of8(const int8_t* w, uint32_t rows, uint32_t cols) {
+  RowsOf8 r;
+  r.w = w;
+  r.rows = rows;
+  r.cols = cols;
+  r.sums.assign(cols, 0);
+  for (size_t i = 0; i < rows; ++i) {
+    const int8_t* row = w + i * cols;
+    for (size_t j = 0; j < cols; ++j) {
+      r.sums[j] += static_cast<uint32_t>(int32_t{row[j]});
+      r.beyond_64 += beyond64(row[j]) ? 1 : 0;
+    }
+  }
+  return r;
+}
+
+void set_row_weight(RowsOf8& w, int8_t* bytes, uint32_t i, uint32_t j, int8_t v) {
+  int8_t& old = bytes[size_t(i) * w.cols + j];
+  w.sums[j] += static_cast<uint32_t>(int32_t{v}) - static_cast<uint32_t>(int32_t{old});
+  w.beyond_64 = w.beyond_64 - (beyond64(old) ? 1 : 0) + (beyond64(v) ? 1 : 0);
+  old = v;
+}
+
+ConvPath matvec_path(const RowsOf8& w, int32_t lo, int32_t hi) {
+  return active_isa() != Isa::generic && takes_quads(w.beyond_64, lo, hi) ? ConvPath::quads : ConvPath::plain;
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -187,34 +213,17 @@ __attribute__((target("avx2"))) void matvec_pairs(const int32_t* x, const Packed
 
 namespace {
 
-// The plain kernel over the quads of a matrix packed without its values: columns of 64-column blocks
-// [first, last).
-OVRIX_VECTOR_KERNEL void matvec_quads_plain(const int32_t* x, const PackedMatrix& w, uint32_t* acc, size_t first,
-                                            size_t last) {
-  const size_t quads = row_quads(w);
-  for (size_t b = first; b < last; ++b) {
-    const size_t c0 = b * matrix_quad_block, valid = std::min<size_t>(matrix_quad_block, w.cols - c0);
-    const size_t width = quad_width(valid);
-    const int8_t* wb = w.quads.data() + b * quads * matrix_quad_block * 4;
-    uint32_t* a = acc + c0;
-    for (size_t q = 0; q < quads; ++q) {
-      uint32_t xv[4];
-      for (size_t k = 0; k < 4; ++k) xv[k] = 4 * q + k < w.rows ? static_cast<uint32_t>(x[4 * q + k]) : 0u;
-      const int8_t* wq = wb + q * width * 4;
-      for (size_t j = 0; j < valid; ++j)
-        a[j] += xv[0] * static_cast<uint32_t>(int32_t{wq[4 * j]}) +
-                xv[1] * static_cast<uint32_t>(int32_t{wq[4 * j + 1]}) +
-                xv[2] * static_cast<uint32_t>(int32_t{wq[4 * j + 2]}) +
-                xv[3] * static_cast<uint32_t>(int32_t{wq[4 * j + 3]});
-    }
-  }
+OVRIX_VECTOR_KERNEL void matvec_columns(const int32_t* x, uint32_t rows, const int8_t* w, size_t stride, size_t n,
+                                        uint32_t* acc) {
+  matvec_body(x, rows, w, stride, n, acc);
 }
 
 // Chunks of at least this many products are worth a thread of their own.
 constexpr size_t kProductsPerThread = size_t{1} << 18;
 
-unsigned column_chunks(const PackedMatrix& w, size_t units, unsigned threads) {
-  const size_t work = size_t(w.rows) * w.cols / kProductsPerThread;
+// Chunks of `units` (groups of columns) for a product of rows x cols.
+unsigned column_chunks(size_t rows, size_t cols, size_t units, unsigned threads) {
+  const size_t work = rows * cols / kProductsPerThread;
   return unsigned(std::clamp<size_t>(std::min<size_t>(work, units), 1, std::max(1u, threads)));
 }
 
@@ -222,13 +231,7 @@ unsigned column_chunks(const PackedMatrix& w, size_t units, unsigned threads) {
 
 void matvec_acc(const int32_t* x, const PackedMatrix& w, uint32_t* acc, unsigned threads) {
   int32_t lo = 0, hi = 0;
-  if (active_isa() != Isa::generic && !(w.pairs.empty() && w.quads.empty())) {
-    lo = hi = w.rows ? x[0] : 0;
-    for (size_t i = 1; i < w.rows; ++i) {
-      lo = std::min(lo, x[i]);
-      hi = std::max(hi, x[i]);
-    }
-  }
+  if (active_isa() != Isa::generic && !(w.pairs.empty() && w.quads.empty())) value_range(x, w.rows, lo, hi);
   const ConvPath path = matvec_path(w, lo, hi);
   const size_t blocks = quad_blocks(w);
   if (path == ConvPath::quads) {
@@ -237,7 +240,7 @@ void matvec_acc(const int32_t* x, const PackedMatrix& w, uint32_t* acc, unsigned
     xq.assign(row_quads(w) * 4, 0);
     for (size_t i = 0; i < w.rows; ++i) xq[i] = static_cast<uint8_t>(uint32_t(x[i]) + offset);
     const uint8_t* bytes = xq.data();  // the caller's: the chunks may run on other threads
-    parallel::for_chunks(blocks, column_chunks(w, blocks, threads), [&](unsigned, size_t first, size_t last) {
+    parallel::for_chunks(blocks, column_chunks(w.rows, w.cols, blocks, threads), [&](unsigned, size_t first, size_t last) {
       matvec_dot8(bytes, w, offset, acc, first, last);
     });
     return;
@@ -245,18 +248,49 @@ void matvec_acc(const int32_t* x, const PackedMatrix& w, uint32_t* acc, unsigned
 #if defined(__x86_64__) && defined(__GNUC__)
   if (path == ConvPath::pairs) {
     const size_t groups = (size_t(w.cols) + 31) / 32;
-    parallel::for_chunks(groups, column_chunks(w, groups, threads), [&](unsigned, size_t first, size_t last) {
+    parallel::for_chunks(groups, column_chunks(w.rows, w.cols, groups, threads), [&](unsigned, size_t first, size_t last) {
       matvec_pairs(x, w, acc, first * 32, std::min<size_t>(w.cols, last * 32));
     });
     return;
   }
 #endif
-  if (!w.values.empty()) {
-    matvec_acc(x, w.rows, w.values.data(), w.cols, acc);
+  matvec_acc(x, w.rows, w.values.data(), w.cols, acc);
+}
+
+void matvec_acc(const int32_t* x, const RowsOf8& w, uint32_t* acc, unsigned threads) {
+  int32_t lo = 0, hi = 0;
+  if (active_isa() != Isa::generic) value_range(x, w.rows, lo, hi);
+  const size_t groups = (size_t(w.cols) + matrix_quad_block - 1) / matrix_quad_block;
+  const unsigned chunks = column_chunks(w.rows, w.cols, groups, threads);
+  if (matvec_path(w, lo, hi) == ConvPath::quads) {
+    // The rows whose byte is not 0, in quads (the last one completed with rows of byte 0).
+    const uint32_t offset = lo >= 0 ? 0 : 128;
+    thread_local std::vector<uint8_t> bytes;
+    thread_local std::vector<uint32_t> rows;
+    bytes.clear();
+    rows.clear();
+    for (uint32_t i = 0; i < w.rows; ++i)
+      if (const uint8_t b = static_cast<uint8_t>(uint32_t(x[i]) + offset); b != 0) {
+        bytes.push_back(b);
+        rows.push_back(i);
+      }
+    while (rows.size() % 4 != 0) {
+      bytes.push_back(0);
+      rows.push_back(0);
+    }
+    const uint8_t* b = bytes.data();  // the caller's: the chunks may run on other threads
+    const uint32_t* r = rows.data();
+    const size_t count = rows.size();
+    parallel::for_chunks(groups, chunks, [&](unsigned, size_t first, size_t last) {
+      matvec_dot8(b, r, count, w, offset, acc, first * matrix_quad_block,
+                  std::min<size_t>(w.cols, last * matrix_quad_block));
+    });
     return;
   }
-  parallel::for_chunks(blocks, column_chunks(w, blocks, threads),
-                       [&](unsigned, size_t first, size_t last) { matvec_quads_plain(x, w, acc, first, last); });
+  parallel::for_chunks(groups, chunks, [&](unsigned, size_t first, size_t last) {
+    const size_t c0 = first * matrix_quad_block, c1 = std::min<size_t>(w.cols, last * matrix_quad_block);
+    matvec_columns(x, w.rows, w.w + c0, w.cols, c1 - c0, acc + c0);
+  });
 }
 
 }  // namespace kernel

@@ -87,7 +87,28 @@ __attribute__((target("avx2"))) void block_avx2(const uint8_t* xq, size_t quads,
   for (size_t j = 0; j < valid; ++j) acc[j] += lanes[j] - offset * sums[j];
 }
 
+// Columns of a panel: the rows listed are read a panel at a time, so that each row is read as one run of
+// bytes (the hardware prefetches runs, not hundreds of scattered lines), against accumulators that stay in
+// the first-level cache.
+constexpr size_t kPanel = 4096;
+
 }  // namespace
+
+namespace avx2_rows {
+#define OVRIX_ROWS_VNNI 0
+#define OVRIX_ROWS_TARGET __attribute__((target("avx2")))
+#include "engine/impl/ops/matvec_rows.inc"
+#undef OVRIX_ROWS_TARGET
+#undef OVRIX_ROWS_VNNI
+}  // namespace avx2_rows
+
+namespace vnni_rows {
+#define OVRIX_ROWS_VNNI 1
+#define OVRIX_ROWS_TARGET __attribute__((target("avx2,avx512f,avx512vl,avx512vnni")))
+#include "engine/impl/ops/matvec_rows.inc"
+#undef OVRIX_ROWS_TARGET
+#undef OVRIX_ROWS_VNNI
+}  // namespace vnni_rows
 
 bool matvec_dot8(const uint8_t* xq, const PackedMatrix& w, uint32_t offset, uint32_t* acc, size_t first_block,
                  size_t last_block) {
@@ -117,9 +138,35 @@ bool matvec_dot8(const uint8_t* xq, const PackedMatrix& w, uint32_t offset, uint
   return true;
 }
 
+bool matvec_dot8(const uint8_t* bytes, const uint32_t* rows, size_t count, const RowsOf8& w, uint32_t offset,
+                 uint32_t* acc, size_t first, size_t last) {
+  const Isa isa = active_isa();
+  if (isa == Isa::generic || (isa == Isa::avx2 && w.beyond_64 != 0)) return false;
+  size_t c0 = first;
+  while (last - c0 >= 32) {
+    const size_t n = std::min(avx2_rows::kPanel, (last - c0) / 32 * 32);
+    if (isa == Isa::avx512vnni)
+      vnni_rows::rows_panel(bytes, rows, count, w.w, w.cols, c0, n, offset, w.sums.data(), acc);
+    else
+      avx2_rows::rows_panel(bytes, rows, count, w.w, w.cols, c0, n, offset, w.sums.data(), acc);
+    c0 += n;
+  }
+  // The last columns, fewer than 32, one by one.
+  for (; c0 < last; ++c0) {
+    uint32_t sum = 0;
+    for (size_t k = 0; k < count; ++k)
+      sum += uint32_t{bytes[k]} * static_cast<uint32_t>(int32_t{w.w[size_t(rows[k]) * w.cols + c0]});
+    acc[c0] += sum - offset * w.sums[c0];
+  }
+  return true;
+}
+
 #else
 
 bool matvec_dot8(const uint8_t*, const PackedMatrix&, uint32_t, uint32_t*, size_t, size_t) { return false; }
+bool matvec_dot8(const uint8_t*, const uint32_t*, size_t, const RowsOf8&, uint32_t, uint32_t*, size_t, size_t) {
+  return false;
+}
 
 #endif
 

@@ -179,24 +179,23 @@ TEST_P(DenseKernels, AgreeWithThePlainLoop) {
     }
   };
   agree_on_every_path();
-  // 8-bit weights packed alone, by row and by column, hold the same quads; a product over them alone (the
-  // plain kernel reads the quads then) gives the same integers.
+  // 8-bit weights read where they lie, row-major: the rows whose value is not 0 interleaved into quads as
+  // they are read.
   if (fit8(w)) {
     const std::vector<int8_t> narrow(w.begin(), w.end());
-    std::vector<int8_t> by_column(narrow.size());
-    for (size_t i = 0; i < rows; ++i)
-      for (size_t j = 0; j < cols; ++j) by_column[j * rows + i] = narrow[i * cols + j];
-    for (const PackedMatrix& p : {pack_matrix8(narrow.data(), rows, cols, false),
-                                  pack_matrix8(by_column.data(), rows, cols, true)}) {
-      EXPECT_EQ(p.quads, packed.quads);
-      EXPECT_EQ(p.sums, packed.sums);
-      EXPECT_EQ(p.beyond_64, packed.beyond_64);
-      EXPECT_TRUE(p.values.empty() && p.pairs.empty());
-      for (const Isa isa : paths()) {
-        SCOPED_TRACE(isa_name(isa));
-        use_isa(isa);
+    const RowsOf8 rows8 = rows_of8(narrow.data(), rows, cols);
+    EXPECT_EQ(rows8.sums, packed.sums);
+    EXPECT_EQ(rows8.beyond_64, packed.beyond_64);
+    for (const Isa isa : paths()) {
+      SCOPED_TRACE(isa_name(isa));
+      use_isa(isa);
+      const int32_t lo = std::min(0, *std::min_element(x.begin(), x.end()));
+      const int32_t hi = std::max(0, *std::max_element(x.begin(), x.end()));
+      const ConvPath path = expected_path(isa, x, w);
+      EXPECT_EQ(matvec_path(rows8, lo, hi), path == ConvPath::quads ? ConvPath::quads : ConvPath::plain);
+      for (unsigned threads : {1u, 3u}) {
         std::vector<uint32_t> acc = start;
-        matvec_acc(x.data(), p, acc.data(), 2);
+        matvec_acc(x.data(), rows8, acc.data(), threads);
         EXPECT_EQ(acc, plain_product(x, w, cols, start));
       }
     }
@@ -212,35 +211,22 @@ TEST_P(DenseKernels, AgreeWithThePlainLoop) {
   }
 }
 
-// Weights read and set one by one, as learning does, in every packing of the matrix, the sums and the
-// count beyond 64 following.
-TEST(DenseKernels, WeightsSetOneByOneKeepEveryPacking) {
+// 8-bit weights read where they lie and changed one by one, as v1 learning does: the sums and the count
+// beyond 64 follow.
+TEST(DenseKernels, RowsChangedInPlaceKeepTheirSums) {
   const uint32_t rows = 7, cols = 70;
   std::mt19937 rng(3);
-  auto w = weights(size_t(rows) * cols, 64, rng);
-  const std::vector<int8_t> narrow(w.begin(), w.end());
-  PackedMatrix full = pack_matrix(w.data(), rows, cols);
-  PackedMatrix quads = pack_matrix8(narrow.data(), rows, cols, false);
+  const auto w = weights(size_t(rows) * cols, 64, rng);
+  std::vector<int8_t> bytes(w.begin(), w.end());
+  RowsOf8 rows8 = rows_of8(bytes.data(), rows, cols);
   const std::vector<std::pair<uint32_t, uint32_t>> at = {{0, 0}, {6, 69}, {3, 64}, {4, 63}, {5, 1}};
-  for (const int32_t v : {1, -64, 65, -128, 127}) {
-    for (const auto& [i, j] : at) {
-      w[size_t(i) * cols + j] = v;
-      set_matrix_weight(full, i, j, v);
-      set_matrix_weight(quads, i, j, v);
-    }
-    for (uint32_t i = 0; i < rows; ++i)
-      for (uint32_t j = 0; j < cols; ++j) {
-        ASSERT_EQ(matrix_weight(full, i, j), w[size_t(i) * cols + j]);
-        ASSERT_EQ(matrix_weight(quads, i, j), w[size_t(i) * cols + j]);
-      }
-    const PackedMatrix want = pack_matrix(w.data(), rows, cols);
-    EXPECT_EQ(full.values, want.values);
-    EXPECT_EQ(full.pairs, want.pairs);
-    for (const PackedMatrix* p : {&full, &quads}) {
-      EXPECT_EQ(p->quads, want.quads);
-      EXPECT_EQ(p->sums, want.sums);
-      EXPECT_EQ(p->beyond_64, want.beyond_64);
-    }
+  for (const int32_t v : {65, -64, -128, 127, 3}) {
+    SCOPED_TRACE(v);
+    for (const auto& [i, j] : at) set_row_weight(rows8, bytes.data(), i, j, int8_t(v));
+    const RowsOf8 want = rows_of8(bytes.data(), rows, cols);
+    EXPECT_EQ(rows8.sums, want.sums);
+    EXPECT_EQ(rows8.beyond_64, want.beyond_64);
+    EXPECT_EQ(bytes[size_t(6) * cols + 69], int8_t(v));
   }
 }
 
