@@ -12,7 +12,7 @@ import pytest
 
 import reference as ref
 from ovrix import core
-from test_nn_model import bench_like_model, check, input_layer, layer, randomize
+from test_nn_model import bench_like_model, check, input_layer, layer, randomize, reference_fit
 from test_nn_model_v1 import randomize as randomize_v1
 from test_nn_model_v1 import v1_model
 
@@ -249,6 +249,26 @@ def test_dense_products_split_between_threads_give_the_same_results(monkeypatch,
         outputs.append(m.forward(x))
     np.testing.assert_array_equal(outputs[0], outputs[1])
     check(m, x, ("forward",))
+
+
+@pytest.mark.parametrize("labels", [[0, 2, 1, 1, 0, 2], []])
+def test_dense_fit_repacks_the_learnt_weights(labels):
+    # Weights start within 64 and learn towards 127: the 8-bit products on row quads read each repacked
+    # column, and without VNNI give way to the 16-bit products once a weight passes 64.
+    units, classes = 66, 3
+    m = core.Model()
+    m.add(input_layer(3, 5, 5))
+    m.add(layer(core.Dense1D, "dense", units=units, activation=0, output_bits=32, weights_bits=8))
+    d = m.get_layer("dense")
+    d.variables["output_scales"] = np.ones(units, np.uint8)
+    set_weights_at(d, 64, seed=7)
+    m.compile(core.OvrixUnsupervised(num_weights=20, num_classes=classes, initial_plasticity=0.9,
+                                     min_plasticity=0.5, plasticity_decay=0.1))
+    x = full_range_inputs(m, 6, 8, 0, seed=11)
+    want_out, want_w = reference_fit(m, x, labels)
+    np.testing.assert_array_equal(m.fit(x, labels), want_out)
+    np.testing.assert_array_equal(d.variables["weights"], want_w)
+    assert np.abs(want_w.astype(np.int64)).max() > 64
 
 
 # (max_value, output_shift, bias): the ReLU's top times the scale 255 plus the rounding half just below 2^31
