@@ -271,6 +271,22 @@ def test_dense_fit_repacks_the_learnt_weights(labels):
     assert np.abs(want_w.astype(np.int64)).max() > 64
 
 
+@pytest.mark.parametrize("labels", [[0, 2, 1, 1, 0, 2], []])
+def test_v1_dense_fit_changes_the_weights_it_reads(labels):
+    # 1-bit weights stored by input, read where they lie until fit copies them; inputs around the quads and
+    # units around the 32- and 64-unit blocks.
+    units, classes = 70, 3
+    m = v1_dense((3, 3, 7), 4, units, weights_bits=1)
+    randomize_v1(m, seed=12)
+    m.compile(core.OvrixUnsupervised(num_weights=8, num_classes=classes))
+    x = full_range_inputs(m, 6, 4, 0, seed=12)
+    x.flat[::3] = 0  # inputs of 0 for connections to leave
+    want = ref.fit_v1_dense(m, x, labels, classes)
+    m.fit(x, labels) if labels else m.fit(x)
+    np.testing.assert_array_equal(m.layers[-1].variables["weights"], want)
+    check(m, x)
+
+
 # (max_value, output_shift, bias): the ReLU's top times the scale 255 plus the rounding half just below 2^31
 # (outputs in 32-bit lanes) and just above (in 64 bits); biases whose clamp bounds leave 32 bits.
 OUTPUT_STAGES = [(128, -8, 127), (129, -8, 127), (128, -8, -128), (128, -1, 127), (255, -16, 100), (1, 0, 0)]
