@@ -195,8 +195,9 @@ void depthwise_conv2d_transpose(const int32_t* x, uint32_t channels, const int32
 void matvec_acc(const int32_t* x, uint32_t rows, const int32_t* w, uint32_t cols, uint32_t* acc);
 
 // A weight matrix (rows, cols): row-major as given (`values`), and for the 16-bit products: rows in pairs
-// (an odd last row paired with zero weights), for each pair the two weights of every column side by side,
-// the columns padded with zeros to a multiple of 8 (empty when a weight does not fit 16 bits).
+// (an odd last row paired with zero weights), the columns in blocks of 32 (the last one narrower, padded
+// with zero columns to a multiple of 8), each block holding, for every pair of rows, the two weights of
+// each of its columns side by side (empty when a weight does not fit 16 bits).
 // And for the 8-bit products, rows in quads: the columns in blocks of 64 (`matrix_quad_block`; the last
 // block narrower), each block holding, for every quad of rows (i .. i + 3), the four weights of each of
 // its columns one after the other, the block's columns padded with zero columns to a multiple of 16

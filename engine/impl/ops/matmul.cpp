@@ -49,6 +49,15 @@ OVRIX_VECTOR_KERNEL void matvec_acc(const int32_t* x, uint32_t rows, const int32
 namespace {
 
 constexpr size_t padded_cols(size_t cols) { return (cols + 7) / 8 * 8; }
+constexpr size_t row_pairs(const PackedMatrix& p) { return (size_t(p.rows) + 1) / 2; }
+constexpr size_t pair_block = 32;
+
+// Where weight (i, j) lies in the pairs.
+size_t pair_at(const PackedMatrix& p, size_t i, size_t j) {
+  const size_t b = j / pair_block, first = b * pair_block;
+  const size_t width = padded_cols(std::min<size_t>(pair_block, p.cols - first));
+  return b * row_pairs(p) * pair_block * 2 + ((i / 2) * width + (j - first)) * 2 + i % 2;
+}
 constexpr size_t row_quads(const PackedMatrix& p) { return (size_t(p.rows) + 3) / 4; }
 constexpr size_t quad_blocks(const PackedMatrix& p) { return (size_t(p.cols) + matrix_quad_block - 1) / matrix_quad_block; }
 
@@ -77,7 +86,7 @@ void make_quads(PackedMatrix& p) {
 void set_packed(PackedMatrix& p, size_t i, size_t j, int32_t v) {
   if (!p.pairs.empty()) {
     if (fits16(v))
-      p.pairs[(i / 2) * padded_cols(p.cols) * 2 + j * 2 + i % 2] = static_cast<int16_t>(v);
+      p.pairs[pair_at(p, i, j)] = static_cast<int16_t>(v);
     else
       p.pairs.clear();
   }
@@ -103,7 +112,7 @@ PackedMatrix pack_matrix(const int32_t* w, uint32_t rows, uint32_t cols) {
   p.cols = cols;
   p.values.assign(w, w + size_t(rows) * cols);
   if (std::all_of(p.values.begin(), p.values.end(), fits16))
-    p.pairs.assign((size_t(rows) + 1) / 2 * padded_cols(cols) * 2, 0);
+    p.pairs.assign((size_t(cols) + pair_block - 1) / pair_block * row_pairs(p) * pair_block * 2, 0);
   if (std::all_of(p.values.begin(), p.values.end(), fits8)) make_quads(p);
   for (uint32_t j = 0; j < cols; ++j) repack_column(p, j);
   return p;
@@ -170,15 +179,16 @@ ConvPath matvec_path(const RowsOf8& w, int32_t lo, int32_t hi) {
 
 namespace {
 
-// Columns [c0, c0 + 8 NV) of every row pair, NV vectors of accumulators in registers.
+// Columns [c0, c0 + 8 NV) of every row pair (c0 a multiple of 32: one block of the pairs), NV vectors of
+// accumulators in registers.
 template <int NV>
 __attribute__((target("avx2"), always_inline)) inline void matvec_pairs_block(const int32_t* x,
                                                                               const PackedMatrix& w, size_t c0,
                                                                               uint32_t* acc) {
-  const size_t row_pair = padded_cols(w.cols) * 2, pairs = (size_t(w.rows) + 1) / 2;
+  const size_t row_pair = NV * 16, pairs = row_pairs(w);
   __m256i a[NV];
   for (int v = 0; v < NV; ++v) a[v] = _mm256_setzero_si256();
-  const int16_t* wp = w.pairs.data() + c0 * 2;
+  const int16_t* wp = w.pairs.data() + c0 / pair_block * pairs * pair_block * 2;
   for (size_t i = 0; i < pairs; ++i, wp += row_pair) {
     const int32_t lo = x[2 * i], hi = 2 * i + 1 < w.rows ? x[2 * i + 1] : 0;
     if ((lo | hi) == 0) continue;  // inputs are often 0 after a ReLU
