@@ -287,6 +287,18 @@ def test_v1_dense_fit_changes_the_weights_it_reads(labels):
     check(m, x)
 
 
+def test_v1_dense_fit_names_the_first_weight_it_cannot_learn():
+    m = v1_dense((1, 1, 5), 1, 3, weights_bits=1)
+    fc = m.layers[-1]
+    w = np.zeros(fc.variables["weights"].shape, np.int8)  # (1, 1, inputs, units)
+    w[0, 0, 4, 0] = -1  # unit 0, input 4: the first by unit
+    w[0, 0, 0, 1] = 2  # unit 1, input 0: the first by input
+    fc.variables["weights"] = w
+    m.compile(core.OvrixUnsupervised(num_weights=1, num_classes=1))
+    with pytest.raises(ValueError, match=r"cannot learn the weight -1: 0 or 1 expected\.$"):
+        m.fit(np.ones((1, 1, 1, 5), np.uint8))
+
+
 # (max_value, output_shift, bias): the ReLU's top times the scale 255 plus the rounding half just below 2^31
 # (outputs in 32-bit lanes) and just above (in 64 bits); biases whose clamp bounds leave 32 bits.
 OUTPUT_STAGES = [(128, -8, 127), (129, -8, 127), (128, -8, -128), (128, -1, 127), (255, -16, 100), (1, 0, 0)]

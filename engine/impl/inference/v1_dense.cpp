@@ -55,7 +55,11 @@ class V1DenseRunner : public RunnerOf<V1DenseRunner> {
     if (param(layer_, "weights_bits", 1) != 1) layer_error(layer_, "learns 1-bit weights only.");
     const double classes = lp.get("num_classes");
     classes_ = classes >= 1 ? int32_t(std::min(classes, 1e9)) : 1;
-    for (uint32_t k = 0; k < units_; ++k)
+    // The first weight other than 0 and 1, by unit, is named; most layers have none, seen in one pass.
+    const int8_t* all = weights_->rows.w;
+    const bool bits = weights_->wide.values.empty() &&
+                      std::all_of(all, all + size_t(inputs_) * units_, [](int8_t w) { return w == 0 || w == 1; });
+    for (uint32_t k = 0; k < units_ && !bits; ++k)
       for (uint32_t i = 0; i < inputs_; ++i)
         if (const int32_t w = weight(i, k); w != 0 && w != 1)
           layer_error(layer_, fmt::format("cannot learn the weight {}: 0 or 1 expected.", w));
@@ -90,8 +94,8 @@ class V1DenseRunner : public RunnerOf<V1DenseRunner> {
 
   void finish_learning() override {
     std::vector<int32_t> by_unit(size_t(units_) * inputs_);
-    for (uint32_t k = 0; k < units_; ++k)
-      for (uint32_t i = 0; i < inputs_; ++i) by_unit[size_t(k) * inputs_ + i] = weight(i, k);
+    for (uint32_t i = 0; i < inputs_; ++i)
+      for (uint32_t k = 0; k < units_; ++k) by_unit[size_t(k) * inputs_ + i] = weight(i, k);
     replace_weights(layer_, by_unit);
   }
 

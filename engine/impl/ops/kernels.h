@@ -245,8 +245,8 @@ ConvPath matvec_path(const RowsOf8& w, int32_t lo, int32_t hi);
 void matvec_acc(const int32_t* x, const RowsOf8& w, uint32_t* acc, unsigned threads = 1);
 
 // The 8-bit products over x taken plus `offset` (0 or 128; every byte of xq, (rows + 3) / 4 quads, the last
-// padded with zeros), columns [first, last) of 64-column blocks. False, with nothing added, when the
-// processor or the weights cannot take them.
+// padded with zeros), for the columns of blocks [first_block, last_block) of 64. False, with nothing
+// added, when the processor or the weights cannot take them.
 bool matvec_dot8(const uint8_t* xq, const PackedMatrix& w, uint32_t offset, uint32_t* acc, size_t first_block,
                  size_t last_block);
 // The same over the rows of `w` listed in `rows` (a multiple of 4 of them, bytes[k] the value of row
