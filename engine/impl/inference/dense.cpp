@@ -40,7 +40,7 @@ class DenseRunner : public RunnerOf<DenseRunner> {
   void run(const std::vector<const Buffer*>& in, Buffer& out) override {
     const int32_t* x = input(*in[0]);
     std::fill(acc_.begin(), acc_.end(), 0u);
-    ops::kernel::matvec_acc(x, *weights_, acc_.data());
+    ops::kernel::matvec_acc(x, *weights_, acc_.data(), threads_);
     if (predict_) {
       for (uint32_t u = 0; u < units_; ++u) out.floats[u] = stage_->predict(stage_->potential(acc_[u], u), u);
       return;

@@ -29,21 +29,18 @@ class V1DenseRunner : public RunnerOf<V1DenseRunner> {
     act_bits_ = uint32_t(param(layer, "act_bits", 1));
     if (activation_) load_firing();
     potential_.resize(units_);
+    acc_.resize(units_);
   }
 
   bool set_predict() override { return predict_ = !activation_; }
 
   void run(const std::vector<const Buffer*>& in, Buffer& out) override {
-    const int32_t* x = in[0]->ints.data();
-    if (weights_->stored) {
-      std::fill(acc_.begin(), acc_.end(), 0u);
-      ops::kernel::matvec_acc(x, inputs_, weights_->stored->data_as<int8_t>(), units_, acc_.data());
-      for (uint32_t k = 0; k < units_; ++k) potential_[k] = arith::as_signed(acc_[k]);
-    } else if (weights_->small.empty()) {
-      ops::kernel::dot_rows(x, inputs_, weights_->wide.data(), units_, potential_.data());
-    } else {
-      ops::kernel::dot_rows(x, inputs_, weights_->small.data(), units_, potential_.data());
-    }
+    std::fill(acc_.begin(), acc_.end(), 0u);
+    if (weights_->wide.values.empty())
+      ops::kernel::matvec_acc(in[0]->ints.data(), weights_->rows, acc_.data(), threads_);
+    else
+      ops::kernel::matvec_acc(in[0]->ints.data(), weights_->wide, acc_.data(), threads_);
+    for (uint32_t k = 0; k < units_; ++k) potential_[k] = arith::as_signed(acc_[k]);
     if (predict_) {
       for (uint32_t k = 0; k < units_; ++k) out.floats[k] = static_cast<float>(potential_[k]);
       return;
@@ -58,19 +55,23 @@ class V1DenseRunner : public RunnerOf<V1DenseRunner> {
     if (param(layer_, "weights_bits", 1) != 1) layer_error(layer_, "learns 1-bit weights only.");
     const double classes = lp.get("num_classes");
     classes_ = classes >= 1 ? int32_t(std::min(classes, 1e9)) : 1;
+    // The first weight other than 0 and 1, by unit, is named; most layers have none, seen in one pass.
+    const int8_t* all = weights_->rows.w;
+    const bool bits = weights_->wide.values.empty() &&
+                      std::all_of(all, all + size_t(inputs_) * units_, [](int8_t w) { return w == 0 || w == 1; });
+    for (uint32_t k = 0; k < units_ && !bits; ++k)
+      for (uint32_t i = 0; i < inputs_; ++i)
+        if (const int32_t w = weight(i, k); w != 0 && w != 1)
+          layer_error(layer_, fmt::format("cannot learn the weight {}: 0 or 1 expected.", w));
     if (weights_->stored) {
-      // Learning changes the weights: a copy of them, by unit.
+      // Learning changes the weights: a copy of them.
+      const int8_t* bytes = weights_->stored->data_as<int8_t>();
       auto w = std::make_shared<Weights>();
-      w->small = small_values(layer_, "weights");
+      w->copy.assign(bytes, bytes + size_t(inputs_) * units_);
+      w->rows = weights_->rows;
+      w->rows.w = w->copy.data();
       weights_ = std::move(w);
     }
-    auto check = [&](const auto& values) {
-      for (const auto w : values)
-        if (w != 0 && w != 1)
-          layer_error(layer_, fmt::format("cannot learn the weight {}: 0 or 1 expected.", int32_t{w}));
-    };
-    check(weights_->small);
-    check(weights_->wide);
   }
 
   int32_t num_classes() const override { return classes_; }
@@ -84,36 +85,35 @@ class V1DenseRunner : public RunnerOf<V1DenseRunner> {
         learning::v1_winner(potential_, label, [&](uint32_t k) { return per_class == 0 ? 0 : k / per_class; });
     if (!winner) return;
     const int32_t* x = in[0]->ints.data();
-    auto move = [&](auto* w) {
-      const auto m =
-          learning::v1_move(inputs_, [&](uint32_t i) { return w[i] == 1; }, [&](uint32_t i) { return x[i] != 0; });
-      if (!m) return;
-      w[m->from] = 0;
-      w[m->to] = 1;
-    };
-    const size_t row = size_t{*winner} * inputs_;
-    if (weights_->small.empty())
-      move(weights_->wide.data() + row);
-    else
-      move(weights_->small.data() + row);
+    const auto m = learning::v1_move(
+        inputs_, [&](uint32_t i) { return weight(i, *winner) == 1; }, [&](uint32_t i) { return x[i] != 0; });
+    if (!m) return;
+    ops::kernel::set_row_weight(weights_->rows, weights_->copy.data(), m->from, *winner, 0);
+    ops::kernel::set_row_weight(weights_->rows, weights_->copy.data(), m->to, *winner, 1);
   }
 
   void finish_learning() override {
-    if (weights_->small.empty())
-      replace_weights(layer_, weights_->wide);
-    else
-      replace_weights(layer_, std::vector<int32_t>(weights_->small.begin(), weights_->small.end()));
+    std::vector<int32_t> by_unit(size_t(units_) * inputs_);
+    for (uint32_t i = 0; i < inputs_; ++i)
+      for (uint32_t k = 0; k < units_; ++k) by_unit[size_t(k) * inputs_ + i] = weight(i, k);
+    replace_weights(layer_, by_unit);
   }
 
  private:
-  // The weights: the variable's own bytes when it is stored by input (8-bit elements, each input's
-  // weights for every unit one after the other, the product's order), else copied by unit in 8 bits
-  // when they fit (always, for weights of the declared types), else in 32.
+  // The weights by input, (inputs, units), as the products read them: 8-bit weights (those of every declared
+  // type) as the variable's own bytes when it is stored so (each input's weights for every unit one after
+  // the other), else as a copy; wider ones in 32 bits, packed.
   struct Weights {
     std::shared_ptr<const Dense> stored;
-    std::vector<int8_t> small;
-    std::vector<int32_t> wide;
+    std::vector<int8_t> copy;
+    ops::kernel::RowsOf8 rows;  // over stored or copy
+    ops::kernel::PackedMatrix wide;
   };
+
+  int32_t weight(uint32_t i, uint32_t k) const {
+    const size_t at = size_t(i) * units_ + k;
+    return weights_->wide.values.empty() ? weights_->rows.w[at] : weights_->wide.values[at];
+  }
 
   void load_weights() {
     auto w = std::make_shared<Weights>();
@@ -121,19 +121,30 @@ class V1DenseRunner : public RunnerOf<V1DenseRunner> {
     if (w->stored) {
       const Shape s = w->stored->shape();
       if (w->stored->layout() == uint8_t(Dense::Layout::Reversed) && s.size() == 4 && s[2] == 1 && s[3] == 1) {
-        acc_.resize(units_);
+        w->rows = ops::kernel::rows_of8(w->stored->data_as<int8_t>(), inputs_, units_);
         weights_ = std::move(w);
         return;
       }
       w->stored = nullptr;
     }
-    w->small = small_values(layer_, "weights");
-    if (w->small.empty()) {
-      w->wide = int_values(layer_, "weights", 0);
-      if (std::all_of(w->wide.begin(), w->wide.end(), [](int32_t v) { return v >= -128 && v <= 127; })) {
-        w->small.assign(w->wide.begin(), w->wide.end());
-        w->wide = {};
-      }
+    // By unit: turned by input.
+    std::vector<int32_t> by_unit;
+    std::vector<int8_t> small = small_values(layer_, "weights");
+    if (small.empty()) {
+      by_unit = int_values(layer_, "weights", 0);
+      if (std::all_of(by_unit.begin(), by_unit.end(), [](int32_t v) { return v >= -128 && v <= 127; }))
+        small.assign(by_unit.begin(), by_unit.end());
+    }
+    if (!small.empty()) {
+      w->copy.resize(small.size());
+      for (size_t k = 0; k < units_; ++k)
+        for (size_t i = 0; i < inputs_; ++i) w->copy[i * units_ + k] = small[k * inputs_ + i];
+      w->rows = ops::kernel::rows_of8(w->copy.data(), inputs_, units_);
+    } else {
+      std::vector<int32_t> by_input(by_unit.size());
+      for (size_t k = 0; k < units_; ++k)
+        for (size_t i = 0; i < inputs_; ++i) by_input[i * units_ + k] = by_unit[k * inputs_ + i];
+      w->wide = ops::kernel::pack_matrix(by_input.data(), inputs_, units_);
     }
     weights_ = std::move(w);
   }

@@ -203,31 +203,68 @@ void conv2d_transpose(const int32_t* x, uint32_t channels, const int32_t* w, uin
 void depthwise_conv2d_transpose(const int32_t* x, uint32_t channels, const int32_t* w, const Sweep& g,
                                 int32_t* out);
 
-// acc[j] += sum_i x[i] w[i][j] (wrapping), w row-major (rows, cols).
+// acc[j] += sum_i x[i] w[i][j] (wrapping), w row-major (rows, cols); rows whose x[i] is 0 are not read.
 void matvec_acc(const int32_t* x, uint32_t rows, const int32_t* w, uint32_t cols, uint32_t* acc);
-void matvec_acc(const int32_t* x, uint32_t rows, const int8_t* w, uint32_t cols, uint32_t* acc);
 
-// A weight matrix (rows, cols), row-major, as given, and for the 16-bit products: rows in pairs (an odd
-// last row paired with zero weights), for each pair the two weights of every column side by side, the
-// columns padded with zeros to a multiple of 8 (empty when a weight does not fit 16 bits).
+// A weight matrix (rows, cols): row-major as given (`values`), and for the 16-bit products: rows in pairs
+// (an odd last row paired with zero weights), the columns in blocks of 32 (the last one narrower, padded
+// with zero columns to a multiple of 8), each block holding, for every pair of rows, the two weights of
+// each of its columns side by side (empty when a weight does not fit 16 bits).
+// And for the 8-bit products, rows in quads: the columns in blocks of 64 (`matrix_quad_block`; the last
+// block narrower), each block holding, for every quad of rows (i .. i + 3), the four weights of each of
+// its columns one after the other, the block's columns padded with zero columns to a multiple of 16
+// (quad_width) and the last quad with zero weights; with each column's sum of weights (for values taken
+// with an offset) and the count of weights beyond -64 .. 64 (empty when a weight does not fit 8 bits).
 struct PackedMatrix {
   uint32_t rows = 0, cols = 0;
   std::vector<int32_t> values;
   std::vector<int16_t> pairs;
+  std::vector<int8_t> quads;
+  std::vector<uint32_t> sums;  // per column (wrapping), with quads
+  uint32_t beyond_64 = 0;      // weights of the quads outside -64 .. 64
 };
+constexpr size_t matrix_quad_block = 64;
+// Packs int32 weights (rows, cols), row-major: values, and pairs and quads when the weights fit them.
 PackedMatrix pack_matrix(const int32_t* w, uint32_t rows, uint32_t cols);
-// Packs column `col` again after its values changed (dropping the 16-bit products if a value no longer
-// fits them).
+// Packs column `col` again after its values changed (dropping the 16-bit or 8-bit products if a value no
+// longer fits them).
 void repack_column(PackedMatrix& w, uint32_t col);
 
-// acc[j] += sum_i x[i] w[i][j] (wrapping), x of w.rows values: the 16-bit products on pairs of rows when
-// the processor has them and every value of x and w fits 16 bits, else the plain kernel.
-void matvec_acc(const int32_t* x, const PackedMatrix& w, uint32_t* acc);
+// The path a dense product takes for a sample whose values lie in lo .. hi: as conv_path, the 8-bit
+// products on row quads, the 16-bit products on row pairs, or the plain kernel.
+ConvPath matvec_path(const PackedMatrix& w, int32_t lo, int32_t hi);
 
-// out[k] = the wrapping 32-bit sum of x[i] w[k][i] over i < n, for each of `rows` rows of w, row-major
-// (rows, n), of 8-bit or 32-bit values.
-void dot_rows(const int32_t* x, uint32_t n, const int8_t* w, uint32_t rows, int32_t* out);
-void dot_rows(const int32_t* x, uint32_t n, const int32_t* w, uint32_t rows, int32_t* out);
+// acc[j] += sum_i x[i] w[i][j] (wrapping), x of w.rows values, on the path matvec_path chooses for them;
+// the columns split between `threads` of the engine's threads (the same integers for any number).
+void matvec_acc(const int32_t* x, const PackedMatrix& w, uint32_t* acc, unsigned threads = 1);
+
+// 8-bit weights (rows, cols) row-major, read where they lie (no copy), with what the 8-bit products need:
+// each column's sum of weights and the count of weights beyond -64 .. 64.
+struct RowsOf8 {
+  const int8_t* w = nullptr;
+  uint32_t rows = 0, cols = 0;
+  std::vector<uint32_t> sums;
+  uint32_t beyond_64 = 0;
+};
+RowsOf8 rows_of8(const int8_t* w, uint32_t rows, uint32_t cols);
+// Weight (i, j) of the bytes behind `w` (the caller's, writable) becomes v.
+void set_row_weight(RowsOf8& w, int8_t* bytes, uint32_t i, uint32_t j, int8_t v);
+// The path for values in lo .. hi: the 8-bit products, or the plain kernel.
+ConvPath matvec_path(const RowsOf8& w, int32_t lo, int32_t hi);
+// acc[j] += sum_i x[i] w[i][j] (wrapping) on that path, the columns split between `threads`. The 8-bit
+// products read only the rows whose value (taken plus the offset) is not 0, four at a time, and
+// interleave their bytes into quads in registers; the plain kernel skips the rows whose value is 0.
+void matvec_acc(const int32_t* x, const RowsOf8& w, uint32_t* acc, unsigned threads = 1);
+
+// The 8-bit products over x taken plus `offset` (0 or 128; every byte of xq, (rows + 3) / 4 quads, the last
+// padded with zeros), for the columns of blocks [first_block, last_block) of 64. False, with nothing
+// added, when the processor or the weights cannot take them.
+bool matvec_dot8(const uint8_t* xq, const PackedMatrix& w, uint32_t offset, uint32_t* acc, size_t first_block,
+                 size_t last_block);
+// The same over the rows of `w` listed in `rows` (a multiple of 4 of them, bytes[k] the value of row
+// rows[k] taken plus the offset), columns [first, last).
+bool matvec_dot8(const uint8_t* bytes, const uint32_t* rows, size_t count, const RowsOf8& w, uint32_t offset,
+                 uint32_t* acc, size_t first, size_t last);
 
 // Max pooling of x (d0, d1, C) into out (out0, out1, C). Padded positions are skipped, or read as 0 when
 // pad_as_zero.

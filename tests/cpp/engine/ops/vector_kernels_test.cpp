@@ -1,6 +1,6 @@
-// The depthwise and dense kernels on every path the machine has (the 16-bit products where values and
-// weights fit them, the plain loops otherwise) against plain loops written down here, case by case from
-// tests/data/engine/{depthwise,dense}_kernel_cases.txt.
+// The depthwise and dense kernels on every path the machine has (the dense layers' 8-bit products and the
+// 16-bit products where values and weights fit them, the plain loops otherwise) against plain loops
+// written down here, case by case from tests/data/engine/{depthwise,dense}_kernel_cases.txt.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -125,6 +125,24 @@ std::vector<uint32_t> plain_product(const std::vector<int32_t>& x, const std::ve
   return acc;
 }
 
+bool fit8(const std::vector<int32_t>& v) {
+  return std::all_of(v.begin(), v.end(), [](int32_t x) { return x >= -128 && x <= 127; });
+}
+
+uint32_t beyond_64(const std::vector<int32_t>& v) {
+  return uint32_t(std::count_if(v.begin(), v.end(), [](int32_t x) { return x < -64 || x > 64; }));
+}
+
+// The path the dense product must take on `isa` for values x against weights w.
+ConvPath expected_path(Isa isa, const std::vector<int32_t>& x, const std::vector<int32_t>& w) {
+  if (isa == Isa::generic) return ConvPath::plain;
+  const int32_t lo = std::min(0, *std::min_element(x.begin(), x.end()));
+  const int32_t hi = std::max(0, *std::max_element(x.begin(), x.end()));
+  const bool bytes = (lo >= 0 && hi <= 255) || (lo >= -128 && hi <= 127);
+  if (bytes && fit8(w) && (isa == Isa::avx512vnni || beyond_64(w) == 0)) return ConvPath::quads;
+  return fit16(x) && fit16(w) ? ConvPath::pairs : ConvPath::plain;
+}
+
 TEST_P(DenseKernels, AgreeWithThePlainLoop) {
   const golden::Case& c = GetParam();
   ASSERT_EQ(c.fields.size(), 4u);
@@ -138,25 +156,77 @@ TEST_P(DenseKernels, AgreeWithThePlainLoop) {
   std::vector<uint32_t> start(cols);
   for (size_t j = 0; j < cols; ++j) start[j] = uint32_t(j) * 0x9e3779b9u;
   PackedMatrix packed = pack_matrix(w.data(), rows, cols);
-  EXPECT_EQ(packed.pairs.empty(), !fit16(w));
   auto agree_on_every_path = [&] {
+    EXPECT_EQ(packed.pairs.empty(), !fit16(w));
+    EXPECT_EQ(packed.quads.empty(), !fit8(w));
+    if (fit8(w)) {
+      EXPECT_EQ(packed.beyond_64, beyond_64(w));
+    }
+    const std::vector<uint32_t> want = plain_product(x, w, cols, start);
     for (const Isa isa : paths()) {
       SCOPED_TRACE(isa_name(isa));
       use_isa(isa);
-      std::vector<uint32_t> acc = start;
-      matvec_acc(x.data(), packed, acc.data());
-      EXPECT_EQ(acc, plain_product(x, w, cols, start));
+      const int32_t lo = std::min(0, *std::min_element(x.begin(), x.end()));
+      const int32_t hi = std::max(0, *std::max_element(x.begin(), x.end()));
+      EXPECT_EQ(matvec_path(packed, lo, hi), expected_path(isa, x, w));
+      // Columns split between threads give the same integers.
+      for (unsigned threads : {1u, 3u, 8u}) {
+        SCOPED_TRACE(threads);
+        std::vector<uint32_t> acc = start;
+        matvec_acc(x.data(), packed, acc.data(), threads);
+        EXPECT_EQ(acc, want);
+      }
     }
   };
   agree_on_every_path();
-  // A column changed by learning, packed again: to other 8-bit weights, then to one beyond 16 bits.
+  // 8-bit weights read where they lie, row-major: the rows whose value is not 0 interleaved into quads as
+  // they are read.
+  if (fit8(w)) {
+    const std::vector<int8_t> narrow(w.begin(), w.end());
+    const RowsOf8 rows8 = rows_of8(narrow.data(), rows, cols);
+    EXPECT_EQ(rows8.sums, packed.sums);
+    EXPECT_EQ(rows8.beyond_64, packed.beyond_64);
+    for (const Isa isa : paths()) {
+      SCOPED_TRACE(isa_name(isa));
+      use_isa(isa);
+      const int32_t lo = std::min(0, *std::min_element(x.begin(), x.end()));
+      const int32_t hi = std::max(0, *std::max_element(x.begin(), x.end()));
+      const ConvPath path = expected_path(isa, x, w);
+      EXPECT_EQ(matvec_path(rows8, lo, hi), path == ConvPath::quads ? ConvPath::quads : ConvPath::plain);
+      for (unsigned threads : {1u, 3u}) {
+        std::vector<uint32_t> acc = start;
+        matvec_acc(x.data(), rows8, acc.data(), threads);
+        EXPECT_EQ(acc, plain_product(x, w, cols, start));
+      }
+    }
+  }
+  // A column changed by learning, packed again: within 64, just past it, to other 8-bit weights, then to
+  // one beyond 16 bits (each drops the products its weights no longer fit).
   const uint32_t col = cols / 2;
-  for (int32_t v : {-128, 70000}) {
+  for (int32_t v : {64, 65, -128, 70000}) {
     SCOPED_TRACE(v);
-    for (uint32_t i = 0; i < rows; i += 2) w[size_t(i) * cols + col] = packed.values[size_t(i) * cols + col] = v - int32_t(i);
+    for (uint32_t i = 0; i < rows; i += 2) w[size_t(i) * cols + col] = packed.values[size_t(i) * cols + col] = v;
     repack_column(packed, col);
-    EXPECT_EQ(packed.pairs.empty(), !fit16(w));
     agree_on_every_path();
+  }
+}
+
+// 8-bit weights read where they lie and changed one by one, as v1 learning does: the sums and the count
+// beyond 64 follow.
+TEST(DenseKernels, RowsChangedInPlaceKeepTheirSums) {
+  const uint32_t rows = 7, cols = 70;
+  std::mt19937 rng(3);
+  const auto w = weights(size_t(rows) * cols, 64, rng);
+  std::vector<int8_t> bytes(w.begin(), w.end());
+  RowsOf8 rows8 = rows_of8(bytes.data(), rows, cols);
+  const std::vector<std::pair<uint32_t, uint32_t>> at = {{0, 0}, {6, 69}, {3, 64}, {4, 63}, {5, 1}};
+  for (const int32_t v : {65, -64, -128, 127, 3}) {
+    SCOPED_TRACE(v);
+    for (const auto& [i, j] : at) set_row_weight(rows8, bytes.data(), i, j, int8_t(v));
+    const RowsOf8 want = rows_of8(bytes.data(), rows, cols);
+    EXPECT_EQ(rows8.sums, want.sums);
+    EXPECT_EQ(rows8.beyond_64, want.beyond_64);
+    EXPECT_EQ(bytes[size_t(6) * cols + 69], int8_t(v));
   }
 }
 
@@ -165,35 +235,3 @@ INSTANTIATE_TEST_SUITE_P(Cases, DenseKernels, testing::ValuesIn(golden::cases("e
 }  // namespace
 }  // namespace ovrix::ops::kernel
 
-namespace ovrix::ops::kernel {
-namespace {
-
-// The v1 products by unit: each row of w against the n inputs, and nothing past them.
-TEST(DotRows, EachRowAgainstTheInputsAndNothingPastThem) {
-  for (const uint32_t n : {1u, 7u, 16u, 33u}) {
-    SCOPED_TRACE(n);
-    std::mt19937 rng(n);
-    const uint32_t rows = 5;
-    auto x = kernel_paths::values(n + 1, 8, true, rng);
-    x[n] = 0x1234567;  // past the inputs: must not count
-    const auto w32 = kernel_paths::values(size_t(rows) * n + 1, 32, true, rng);
-    const std::vector<int8_t> w8(w32.begin(), w32.end());
-    std::vector<int32_t> want(rows), want8(rows), got(rows), got8(rows);
-    for (uint32_t k = 0; k < rows; ++k) {
-      uint32_t a = 0, a8 = 0;
-      for (uint32_t i = 0; i < n; ++i) {
-        a += uint32_t(x[i]) * uint32_t(w32[size_t(k) * n + i]);
-        a8 += uint32_t(x[i]) * uint32_t(int32_t{w8[size_t(k) * n + i]});
-      }
-      want[k] = int32_t(a);
-      want8[k] = int32_t(a8);
-    }
-    dot_rows(x.data(), n, w32.data(), rows, got.data());
-    dot_rows(x.data(), n, w8.data(), rows, got8.data());
-    EXPECT_EQ(got, want);
-    EXPECT_EQ(got8, want8);
-  }
-}
-
-}  // namespace
-}  // namespace ovrix::ops::kernel
