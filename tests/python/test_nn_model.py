@@ -232,13 +232,13 @@ def bench_like_model(w, h):
 # ------------------------------------------------------------------ fit
 
 
-def learning_model(units=6, classes=3, num_weights=5):
+def learning_model(units=6, classes=3, num_weights=5, plasticity=0.75):
     m = core.Model()
     m.add(input_layer(2, 2, 3))
     m.add(layer(core.Dense1D, "dense", units=units, activation=0, output_bits=32, weights_bits=8))
     d = m.get_layer("dense")
     d.variables["output_scales"] = np.ones(units, np.uint8)
-    m.compile(core.OvrixUnsupervised(num_weights=num_weights, num_classes=classes, initial_plasticity=0.75,
+    m.compile(core.OvrixUnsupervised(num_weights=num_weights, num_classes=classes, initial_plasticity=plasticity,
                                      min_plasticity=0.2, plasticity_decay=0.3))
     return m
 
@@ -280,6 +280,17 @@ def test_fit_learns_like_the_reference(labels):
     want_out, want_w = reference_fit(m, x, labels)
     got = m.fit(x, labels)
     np.testing.assert_array_equal(got, want_out)
+    np.testing.assert_array_equal(m.get_layer("dense").variables["weights"], want_w)
+
+
+def test_fit_rounds_the_plasticity_step_and_each_move_as_the_reference():
+    # 0.3 x 65536 = 19660.8: a step rounded down would move some of these random weights one less.
+    m = learning_model(units=8, classes=2, num_weights=7, plasticity=0.3)
+    m.get_layer("dense").variables["weights"] = np.random.default_rng(5).integers(-128, 128, (12, 8)).astype(np.int8)
+    x = inputs(m, 12, seed=23)
+    labels = [0, 1] * 6
+    want_out, want_w = reference_fit(m, x, labels)
+    np.testing.assert_array_equal(m.fit(x, labels), want_out)
     np.testing.assert_array_equal(m.get_layer("dense").variables["weights"], want_w)
 
 
