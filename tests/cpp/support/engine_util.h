@@ -1,5 +1,6 @@
 #pragma once
 // Small builders shared by the engine tests.
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <string>
@@ -23,6 +24,12 @@ inline std::shared_ptr<Layer> input_data(uint32_t w, uint32_t h, uint32_t c, int
                      {"input_bits", bits}, {"input_signed", is_signed}},
                     name);
 }
+
+// OVRIX_NUM_THREADS set to `n` while it lives.
+struct ThreadCount {
+  explicit ThreadCount(const std::string& n) { setenv("OVRIX_NUM_THREADS", n.c_str(), 1); }
+  ~ThreadCount() { unsetenv("OVRIX_NUM_THREADS"); }
+};
 
 inline std::string dims_text(const Shape& s) {
   std::string out = "(";

@@ -33,4 +33,10 @@ inline std::vector<ops::kernel::Isa> paths() {
   return all;
 }
 
+// Puts the path that was active back in place when it goes.
+struct PathGuard {
+  ~PathGuard() { ops::kernel::use_isa(before); }
+  ops::kernel::Isa before = ops::kernel::active_isa();
+};
+
 }  // namespace ovrix::kernel_paths

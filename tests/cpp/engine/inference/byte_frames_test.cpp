@@ -25,17 +25,6 @@ namespace {
 using ops::kernel::Isa;
 using test::make_layer;
 
-struct Setting {
-  Setting(const char* name, const std::string& value) : name_(name) { setenv(name, value.c_str(), 1); }
-  ~Setting() { unsetenv(name_); }
-  const char* name_;
-};
-
-struct PathGuard {
-  ~PathGuard() { ops::kernel::use_isa(before); }
-  Isa before = ops::kernel::active_isa();
-};
-
 int padding(const std::string& word) { return int(word == "same" ? Padding::Same : Padding::Valid); }
 int activation(const std::string& word) { return word == "relu" ? 1 : 0; }
 
@@ -146,7 +135,7 @@ TEST_P(ByteFrames, RunsKeepTheBuffersTheCaseExpectsAsBytesAndGiveThePlainOutputs
   const bool predict = c[4] == "predict";
   const auto expected = uint64_t(golden::numbers(c[5])[0]), on_plain = uint64_t(golden::numbers(c[5])[1]);
   auto call = [&] { return bytes_of(*(predict ? ch.model->predict(ch.input, 0) : ch.model->forward(ch.input, 0))); };
-  PathGuard guard;
+  kernel_paths::PathGuard guard;
   ops::kernel::use_isa(Isa::generic);
   const uint64_t before_plain = software::byte_frames();
   const auto want = call();
@@ -159,7 +148,7 @@ TEST_P(ByteFrames, RunsKeepTheBuffersTheCaseExpectsAsBytesAndGiveThePlainOutputs
     ops::kernel::use_isa(isa);
     for (const char* threads : {"1", "4"}) {
       SCOPED_TRACE(std::string(threads) + " threads");
-      const Setting setting("OVRIX_NUM_THREADS", threads);
+      const test::ThreadCount setting(threads);
       for (int repeat = 0; repeat < 2; ++repeat) {  // the second call on the state the first one left
         const uint64_t before = software::byte_frames();
         EXPECT_EQ(call(), want);

@@ -25,12 +25,8 @@ namespace {
 using Bytes = std::vector<std::byte>;
 
 using test::make_layer;
+using test::ThreadCount;
 using test_support::message_of;
-
-struct ThreadCount {
-  explicit ThreadCount(const std::string& n) { setenv("OVRIX_NUM_THREADS", n.c_str(), 1); }
-  ~ThreadCount() { unsetenv("OVRIX_NUM_THREADS"); }
-};
 
 // Every byte of a one-byte variable set from a simple sequence (seed picks it): -4 to 4 when signed, else
 // 1 to 9.

@@ -14,24 +14,15 @@
 #include "engine/impl/ops/kernels.h"
 #include "engine/model.h"
 #include "support/golden.h"
+#include "support/kernel_paths.h"
 
 namespace ovrix::software {
 namespace {
 
 using ops::kernel::Isa;
 
-std::vector<Isa> paths() {
-  std::vector<Isa> all;
-  for (Isa isa : {Isa::generic, Isa::avx2, Isa::avx512vnni})
-    if (isa <= ops::kernel::best_isa()) all.push_back(isa);
-  return all;
-}
-
-// Puts the path used before back in place.
-struct PathGuard {
-  ~PathGuard() { ops::kernel::use_isa(before); }
-  Isa before = ops::kernel::active_isa();
-};
+using kernel_paths::paths;
+using kernel_paths::PathGuard;
 
 std::shared_ptr<Dense> int32_tensor(const std::vector<int32_t>& v) {
   return std::shared_ptr<Dense>(Dense::copy(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(int32_t),

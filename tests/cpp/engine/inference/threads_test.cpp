@@ -14,6 +14,7 @@
 #include "engine/impl/parallel.h"
 #include "engine/inference.h"
 #include "engine/model.h"
+#include "support/engine_util.h"
 
 namespace ovrix {
 namespace {
@@ -58,10 +59,7 @@ std::shared_ptr<Layer> layer(LayerType type, const std::map<std::string, int>& v
   return Layer::create(params.get(), name);
 }
 
-struct ThreadCount {
-  explicit ThreadCount(const char* n) { setenv("OVRIX_NUM_THREADS", n, 1); }
-  ~ThreadCount() { unsetenv("OVRIX_NUM_THREADS"); }
-};
+using test::ThreadCount;
 
 TEST(SoftwareThreads, EachLayerReadsItsWeightsOncePerCallOnAnyNumberOfThreads) {
   // input (16, 16, 8) -> Conv2D 32 filters -> DepthwiseConv2D: 0.6 M multiply-accumulates a sample, so
