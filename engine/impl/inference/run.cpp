@@ -524,6 +524,103 @@ RunState::Lane& RunState::lane(size_t k, bool predict, const Shape& in_dims, boo
 
 namespace {
 
+// Which buffers of a run hold bytes (ByteFrame) instead of integers, and which of them share their bytes.
+struct BytePlan {
+  std::optional<ByteFrame> input;
+  std::vector<std::optional<ByteFrame>> outputs;
+  // The stores: the frame and image each was made for; which store each buffer kept as bytes uses.
+  struct Slot {
+    ByteFrame frame;
+    Shape image;
+    size_t free_from;  // the first step of the sample at which it may be written again
+  };
+  std::vector<Slot> slots;
+  size_t input_slot = 0;
+  std::vector<size_t> output_slots;
+
+  uint64_t count() const {
+    return uint64_t(input.has_value()) +
+           uint64_t(std::count_if(outputs.begin(), outputs.end(), [](const auto& f) { return f.has_value(); }));
+  }
+  // A store for a buffer of this frame and image written at step `written` and last read at `last_read`:
+  // one whose buffers are all read by then, else a new one.
+  size_t slot_for(const ByteFrame& f, const Shape& image, size_t written, size_t last_read) {
+    for (size_t k = 0; k < slots.size(); ++k)
+      if (slots[k].frame == f && slots[k].image == image && slots[k].free_from <= written) {
+        slots[k].free_from = last_read + 1;
+        return k;
+      }
+    slots.push_back(Slot{f, image, last_read + 1});
+    return slots.size() - 1;
+  }
+};
+
+// Bytes between layers: a layer whose outputs are bytes, read by one layer that takes them as bytes,
+// writes them straight into the frame that layer reads (no image of integers written and read back);
+// the last layer writes a byte result as bytes. A byte input read by one layer only (through an input
+// layer that passes it on) goes straight into that layer's frame the same way. A learning last layer
+// reads its inputs as integers. Buffers of one frame and image share their bytes when their values never
+// live at the same time: the input's from the sample's start to its reader's run, layer i's from its run
+// to its reader's (the last layer's to the sample's end), so that a lane's bytes stay few and in the cache.
+BytePlan plan_bytes(const std::vector<std::unique_ptr<Runner>>& runners, const std::vector<std::vector<int>>& sources,
+                    const std::vector<char>& passes, const std::vector<char>& out_float,
+                    const std::vector<Shape>& out_dims, const Shape& in_dims, bool byte_input, bool fit,
+                    bool byte_result) {
+  const size_t n = runners.size();
+  BytePlan plan;
+  plan.outputs.resize(n);
+  plan.output_slots.assign(n, 0);
+  // The layers reading each buffer (passing input layers do not run: their readers read the input).
+  std::vector<int> readers(n, 0), reader(n, -1);
+  int input_readers = 0, input_reader = -1;
+  for (size_t j = 0; j < n; ++j)
+    for (int s : sources[j]) {
+      if (passes[j]) continue;
+      if (s == kRunInput || passes[size_t(s)])
+        ++input_readers, input_reader = int(j);
+      else
+        ++readers[size_t(s)], reader[size_t(s)] = int(j);
+    }
+  // The frame the one reader j of a (d0, d1, d2) image asks for, if the image fits it.
+  auto frame_of = [&](size_t j, const Shape& d) -> std::optional<ByteFrame> {
+    if (sources[j].size() != 1 || (fit && j + 1 == n)) return std::nullopt;
+    const std::optional<ByteFrame> f = runners[j]->input_frame();
+    if (f && f->top + d[0] <= f->rows && f->left + d[1] <= f->cols && d[2] <= f->width) return f;
+    return std::nullopt;
+  };
+  // Step 0 loads the input, step i + 1 runs layer i, step n + 1 stores the result.
+  if (byte_input && input_readers == 1 && (plan.input = frame_of(size_t(input_reader), in_dims)))
+    plan.input_slot = plan.slot_for(*plan.input, in_dims, 0, size_t(input_reader) + 1);
+  for (size_t i = 0; i < n; ++i) {
+    if (passes[i] || out_float[i] || !runners[i]->writes_bytes()) continue;
+    const Shape& d = out_dims[i];
+    if (i + 1 == n) {
+      if (byte_result && !fit && readers[i] == 0) {
+        plan.outputs[i] = ByteFrame{d[0], d[1], 0, 0, d[2]};
+        plan.output_slots[i] = plan.slot_for(*plan.outputs[i], d, n, n + 1);
+      }
+    } else if (readers[i] == 1 && (plan.outputs[i] = frame_of(size_t(reader[i]), d))) {
+      plan.output_slots[i] = plan.slot_for(*plan.outputs[i], d, i + 1, size_t(reader[i]) + 1);
+    }
+  }
+  return plan;
+}
+
+// Gives a lane's buffers the plan's form, the lane keeping one store per slot (zeroed when made).
+void keep_as_bytes(RunState::Lane& lane, const BytePlan& plan) {
+  auto& stores = lane.stores;
+  stores.resize(plan.slots.size());
+  for (size_t k = 0; k < plan.slots.size(); ++k) {
+    auto& st = stores[k];
+    const auto& slot = plan.slots[k];
+    if (st.bytes && st.frame == slot.frame && st.image == slot.image) continue;
+    st = RunState::Lane::Store{slot.frame, slot.image, std::make_shared<std::vector<uint8_t>>(slot.frame.bytes(), 0)};
+  }
+  lane.input.set_frame(plan.input, plan.input ? stores[plan.input_slot].bytes : nullptr);
+  for (size_t i = 0; i < lane.outputs.size(); ++i)
+    lane.outputs[i].set_frame(plan.outputs[i], plan.outputs[i] ? stores[plan.output_slots[i]].bytes : nullptr);
+}
+
 std::shared_ptr<Tensor> run_in(RunState& state, const std::vector<std::shared_ptr<Layer>>& layers,
                                const Dense& input, Mode mode, const std::vector<int32_t>& labels) {
   if (layers.empty()) throw std::invalid_argument("Cannot run a model with no layers.");
@@ -640,90 +737,11 @@ std::shared_ptr<Tensor> run_in(RunState& state, const std::vector<std::shared_pt
     for (auto& r : lane.runners) r->set_threads(threads / lane_count + (k < threads % lane_count ? 1 : 0));
   }
 
-  // Bytes between layers: a layer whose outputs are bytes, read by one layer that takes them as bytes,
-  // writes them straight into the frame that layer reads (no image of integers written and read back);
-  // the last layer writes a byte result as bytes. A learning last layer reads its inputs as integers.
-  // A byte input read by one layer only (through an input layer that passes it on) goes straight into
-  // that layer's frame the same way.
-  std::vector<std::optional<ByteFrame>> frames(layers.size());
-  std::optional<ByteFrame> input_frame;
-  std::vector<size_t> frame_reader(layers.size(), 0);
-  int first_input_reader = 0;
-  {
-    std::vector<int> readers(layers.size(), 0), reader(layers.size(), -1);
-    int input_readers = 0, input_reader = -1;
-    for (size_t j = 0; j < layers.size(); ++j)
-      for (int s : sources[j]) {
-        if (passes[j]) continue;  // it does not run
-        if (s != kRunInput && !passes[size_t(s)]) ++readers[size_t(s)], reader[size_t(s)] = int(j);
-        if (s == kRunInput || passes[size_t(s)]) ++input_readers, input_reader = int(j);
-      }
-    const auto& runners = lanes[0]->runners;
-    if (input.type() == TensorType::uint8 && !float_input && input_readers == 1 && !fit &&
-        sources[size_t(input_reader)].size() == 1) {
-      const std::optional<ByteFrame> f = runners[size_t(input_reader)]->input_frame();
-      if (f && f->top + in_dims[0] <= f->rows && f->left + in_dims[1] <= f->cols && in_dims[2] <= f->width) {
-        input_frame = f;
-        first_input_reader = input_reader;
-      }
-    }
-    for (size_t i = 0; i < layers.size(); ++i) {
-      if (passes[i] || out_float[i] || !runners[i]->writes_bytes()) continue;
-      const Shape& d = out_dims[i];
-      if (i + 1 == layers.size()) {
-        if (out_type == TensorType::uint8 && !fit && readers[i] == 0) frames[i] = ByteFrame{d[0], d[1], 0, 0, d[2]};
-        continue;
-      }
-      if (readers[i] != 1) continue;
-      const auto j = size_t(reader[i]);
-      if (sources[j].size() != 1 || (fit && j + 1 == layers.size())) continue;
-      const std::optional<ByteFrame> f = runners[j]->input_frame();
-      if (f && f->top + d[0] <= f->rows && f->left + d[1] <= f->cols && d[2] <= f->width) {
-        frames[i] = f;
-        frame_reader[i] = j;
-      }
-    }
-  }
-  count_byte_frames(uint64_t(input_frame.has_value()) +
-                    uint64_t(std::count_if(frames.begin(), frames.end(), [](const auto& f) { return f.has_value(); })));
-  // Buffers of one frame and image share their bytes when their values never live at the same time: the
-  // input's from the sample's start to its reader's run, layer i's from its run to its reader's (the last
-  // layer's to the sample's end), so that a lane's bytes stay few and in the cache.
-  struct Slot {
-    ByteFrame frame;
-    Shape image;
-    size_t free_from;  // the first step at which it may be written again
-  };
-  std::vector<Slot> slots;
-  auto slot_for = [&](const ByteFrame& f, const Shape& image, size_t written, size_t last_read) {
-    for (size_t k = 0; k < slots.size(); ++k)
-      if (slots[k].frame == f && slots[k].image == image && slots[k].free_from <= written) {
-        slots[k].free_from = last_read + 1;
-        return k;
-      }
-    slots.push_back(Slot{f, image, last_read + 1});
-    return slots.size() - 1;
-  };
-  // Step 0 loads the input, step i + 1 runs layer i, step n + 1 stores the result.
-  const size_t n = layers.size();
-  std::vector<size_t> slot_of(n, 0);
-  size_t input_slot = 0;
-  if (input_frame) input_slot = slot_for(*input_frame, in_dims, 0, size_t(first_input_reader) + 1);
-  for (size_t i = 0; i < n; ++i)
-    if (frames[i]) slot_of[i] = slot_for(*frames[i], out_dims[i], i + 1, i + 1 == n ? n + 1 : frame_reader[i] + 1);
-  for (RunState::Lane* lane : lanes) {
-    auto& stores = lane->stores;
-    stores.resize(slots.size());
-    for (size_t k = 0; k < slots.size(); ++k) {
-      auto& st = stores[k];
-      if (st.bytes && st.frame == slots[k].frame && st.image == slots[k].image) continue;
-      st = RunState::Lane::Store{slots[k].frame, slots[k].image,
-                                 std::make_shared<std::vector<uint8_t>>(slots[k].frame.bytes(), 0)};
-    }
-    lane->input.set_frame(input_frame, input_frame ? stores[input_slot].bytes : nullptr);
-    for (size_t i = 0; i < n; ++i)
-      lane->outputs[i].set_frame(frames[i], frames[i] ? stores[slot_of[i]].bytes : nullptr);
-  }
+  const BytePlan bytes = plan_bytes(lanes[0]->runners, sources, passes, out_float, out_dims, in_dims,
+                                    input.type() == TensorType::uint8 && !float_input && !fit, fit,
+                                    out_type == TensorType::uint8);
+  count_byte_frames(bytes.count());
+  for (RunState::Lane* lane : lanes) keep_as_bytes(*lane, bytes);
 
   // Each lane takes the next sample not taken yet, so a lane whose thread the system holds back does not
   // hold the others up. On an error the lanes take no sample after the failing one and the error of the
