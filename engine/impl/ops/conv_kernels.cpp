@@ -25,6 +25,16 @@ std::pair<uint32_t, uint32_t> frame_size(const Sweep& g) {
   return {uint32_t(rows), uint32_t(cols)};
 }
 
+OVRIX_VECTOR_KERNEL void value_range(const int32_t* x, size_t n, int32_t& lo, int32_t& hi) {
+  int32_t a = lo, b = hi;
+  for (size_t i = 0; i < n; ++i) {
+    a = std::min(a, x[i]);
+    b = std::max(b, x[i]);
+  }
+  lo = a;
+  hi = b;
+}
+
 std::vector<int32_t> widen(const int8_t* w, size_t count) { return std::vector<int32_t>(w, w + count); }
 
 PackedFilters pack_filters(const int32_t* w, uint32_t k0, uint32_t k1, uint32_t channels, uint32_t filters) {
@@ -97,16 +107,6 @@ void conv2d_generic(const int32_t* x, const PackedFilters& w, const Sweep& g, co
     by_row_groups(to, first, last,
                   [&](size_t a, size_t b, int32_t* out) { conv2d_rows(x, w, g, out, uint32_t(a), uint32_t(b)); });
   });
-}
-
-OVRIX_VECTOR_KERNEL void value_range(const int32_t* x, size_t n, int32_t& lo, int32_t& hi) {
-  int32_t a = lo, b = hi;
-  for (size_t i = 0; i < n; ++i) {
-    a = std::min(a, x[i]);
-    b = std::max(b, x[i]);
-  }
-  lo = a;
-  hi = b;
 }
 
 // n values plus offset as T, N lanes at a time, then fewer (T holds each of them: the caller checked).

@@ -133,6 +133,9 @@ bool conv2d_dot(const int16_t* frame, uint32_t cols, const PackedFilters& w, con
 bool conv2d_dot8(const uint8_t* frame, uint32_t cols, const PackedFilters& w, const Sweep& g, uint32_t offset,
                  const RowsOut& to, unsigned threads = 1);
 
+// Widens lo .. hi to take in the n values of x.
+void value_range(const int32_t* x, size_t n, int32_t& lo, int32_t& hi);
+
 // Rows and columns of the frames of the dot-product convolutions: the image at (p0, p1) and every window
 // of the sweep.
 std::pair<uint32_t, uint32_t> frame_size(const Sweep& g);

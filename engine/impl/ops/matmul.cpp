@@ -130,15 +130,6 @@ bool takes_quads(uint32_t beyond, int32_t lo, int32_t hi) {
   return (beyond == 0 || active_isa() == Isa::avx512vnni) && lo >= -128 && hi <= 255 && (lo >= 0 || hi <= 127);
 }
 
-// The range of the n values, widened to 0.
-void value_range(const int32_t* x, size_t n, int32_t& lo, int32_t& hi) {
-  lo = hi = 0;
-  for (size_t i = 0; i < n; ++i) {
-    lo = std::min(lo, x[i]);
-    hi = std::max(hi, x[i]);
-  }
-}
-
 }  // namespace
 
 ConvPath matvec_path(const PackedMatrix& w, int32_t lo, int32_t hi) {
