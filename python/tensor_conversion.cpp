@@ -38,6 +38,9 @@ std::shared_ptr<Dense> array_to_dense(py::handle object, TensorType type, Dense:
     nbytes *= static_cast<size_t>(dim);
   }
   const auto* data = reinterpret_cast<const char*>(array.data());
+  // NumPy lets a contiguous array start at any byte (np.frombuffer with an offset): the engine reads
+  // its elements as T, so only an array aligned for T is read where it lies.
+  if (reinterpret_cast<uintptr_t>(data) % alignof(T) != 0) view = false;
   if (!view) return std::shared_ptr<Dense>(Dense::copy(data, nbytes, type, shape, layout));
   // The array goes with the tensor, under the interpreter lock wherever that happens.
   std::shared_ptr<const void> owner(new py::object(std::move(array)), [](const void* p) {

@@ -58,3 +58,23 @@ def test_results_are_arrays_of_their_own():
     assert not np.shares_memory(first, second)
     del first
     np.testing.assert_array_equal(second, kept)
+
+
+def misaligned(x):
+    """The values of x in a C-contiguous array that starts one byte past an aligned address."""
+    out = np.frombuffer(b"\0" + x.tobytes(), x.dtype, offset=1).reshape(x.shape)
+    assert out.flags.c_contiguous and not out.flags.aligned
+    return out
+
+
+@pytest.mark.parametrize("dtype", [np.int16, np.float32])
+def test_inputs_not_aligned_for_their_type_give_the_results_of_aligned_ones(dtype):
+    # Read in place, their elements would be loaded from misaligned addresses (the sanitizer run reports it).
+    from test_fit_labels import SAMPLES, learning_model
+    x = SAMPLES.astype(dtype)
+    m = learning_model()
+    np.testing.assert_array_equal(m.forward(misaligned(x)), m.forward(x))
+    np.testing.assert_array_equal(m.predict(misaligned(x)), m.predict(x))
+    learnt, want = learning_model(), learning_model()
+    np.testing.assert_array_equal(learnt.fit(misaligned(x), [0, 1, 0, 1, 1]), want.fit(x, [0, 1, 0, 1, 1]))
+    np.testing.assert_array_equal(learnt.layers[1].variables["weights"], want.layers[1].variables["weights"])
