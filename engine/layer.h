@@ -87,6 +87,16 @@ class Layer {
   virtual bool output_flag() const = 0;
   // True for the depthwise kinds, whose channel count follows their neuron count.
   virtual bool channels_follow_neurons() const = 0;
+
+  // Shorter names of the calls above, which some callers use: the same results.
+  std::string name() const { return get_name(); }
+  std::vector<Shape> input_dims() const { return input_dimensions(); }
+  Shape output_dims() const { return output_dimensions(); }
+  const LayerParams* parameters() const { return params(); }
+  const std::vector<std::shared_ptr<Layer>>& inbounds() const { return inbound_layers(); }
+  const std::vector<std::shared_ptr<Layer>>& outbounds() const { return outbound_layers(); }
+  std::shared_ptr<Mapping> mapping_ptr() const { return mapping(); }
+  bool has_activation() const { return activation_enabled(); }
 };
 
 // Convolution geometry of the kinds that have one. "The layer <name> is not built." before the

@@ -172,5 +172,35 @@ TEST(Model, MappingSlotIsShared) {
   EXPECT_EQ(in->mapping(), nullptr);
 }
 
+TEST(Model, LayerCallsAnswerUnderBothNames) {
+  struct Probe : Layer::Mapping {};
+  auto model = Model::create();
+  auto in = input_data(6, 5, 2);
+  auto a = make_layer(LayerType::Conv2D, {{"filters", 3}, {"activation", 1}}, "a");
+  auto b = make_layer(LayerType::Conv2D, {{"filters", 4}, {"activation", 0}}, "b");
+  model->add(in);
+  model->add(a);
+  model->add(b);
+  dynamic_cast<LayerImpl&>(*a).set_mapping(std::make_shared<Probe>());
+  for (const auto& layer : {in, a, b}) {
+    const Layer& l = *layer;  // every spelling is a const call
+    EXPECT_EQ(l.name(), l.get_name());
+    EXPECT_EQ(&l.inbounds(), &l.inbound_layers());
+    EXPECT_EQ(&l.outbounds(), &l.outbound_layers());
+    EXPECT_EQ(l.parameters(), l.params());
+    EXPECT_EQ(l.mapping_ptr(), l.mapping());
+    EXPECT_EQ(l.has_activation(), l.activation_enabled());
+    const std::vector<Shape> inputs = l.input_dims();
+    ASSERT_EQ(inputs.size(), l.input_dimensions().size());
+    for (size_t i = 0; i < inputs.size(); ++i) EXPECT_TRUE(inputs[i] == l.input_dimensions()[i]);
+    EXPECT_TRUE(l.output_dims() == l.output_dimensions());
+  }
+  EXPECT_EQ(a->name(), "a");
+  EXPECT_NE(a->mapping_ptr(), nullptr);
+  EXPECT_TRUE(a->has_activation());
+  EXPECT_FALSE(b->has_activation());
+  EXPECT_TRUE((b->input_dims().front() == Shape{6, 5, 3}));
+}
+
 }  // namespace
 }  // namespace ovrix

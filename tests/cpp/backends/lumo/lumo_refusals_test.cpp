@@ -87,12 +87,15 @@ TEST(LumoRuleLimits, HugeChannelCountsAreRefusedWithoutMakingVariables) {
     SCOPED_TRACE(testing::Message() << states << " " << outputs << " " << channels);
     RecurrentModel m(states, outputs, channels);
     const std::string text = lumo::check_tnp_r_constraints(limits, *m.r).to_string();
-    if (states > 256)
+    if (states > 256) {
       EXPECT_THAT(text, HasSubstr("State channels exceeds max limit of 256 for TNP-R."));
-    if (outputs > 256)
+    }
+    if (outputs > 256) {
       EXPECT_THAT(text, HasSubstr("Output channels exceeds max limit of 256 for TNP-R."));
-    if (channels > 256)
+    }
+    if (channels > 256) {
       EXPECT_THAT(text, HasSubstr("The maximum input channels for 8-bit input is 256 (got 1048576)."));
+    }
     EXPECT_THAT(text, Not(HasSubstr("Variable")));
     EXPECT_THAT(m.made_variables(), ::testing::IsEmpty());
   }
