@@ -64,19 +64,46 @@ std::filesystem::path replaced_path(const std::string& filename) {
   return error ? fs::path(filename) : resolved;
 }
 
+std::string unable_to_open(const std::string& filename) { return "Unable to open file for saving model: " + filename; }
+
+// Whether the file could be opened for writing, tried without truncating it: a file the user made
+// read-only is not replaced even where its directory would let a new file take its place. A missing file
+// passes (whether it can be made is seen when it is), and so does a FIFO that nothing reads yet, which
+// the direct write waits for.
+bool opens_for_writing(const std::string& filename) {
+  const int fd = ::open(filename.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd >= 0) {
+    ::close(fd);
+    return true;
+  }
+  return errno == ENOENT || errno == ENXIO;
+}
+
+// Writes the bytes into the file itself, truncated first: what is left where no new file can be made
+// beside it or renamed over it. A failure part-way leaves the file partly written.
+void write_in_place(const std::string& filename, const char* data, size_t size) {
+  const int fd = ::open(filename.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0666);
+  if (fd < 0) throw std::invalid_argument(unable_to_open(filename));
+  const bool written = write_all(fd, data, size) && ::fsync(fd) == 0;
+  const bool closed = ::close(fd) == 0;
+  if (!written || !closed) throw std::invalid_argument(unable_to_open(filename));
+}
+
 // Writes the bytes in place of the file: into a new file beside it, flushed to the disk, then renamed
 // over it, so that a write that fails part-way (disk full, file-size limit) leaves the old file as it
 // was and no partial file behind. Something that exists but is no regular file (a device such as
-// /dev/null, a pipe) cannot be replaced by a rename and is written directly.
+// /dev/null, a pipe) cannot be replaced by a rename and is written directly; so is a file whose
+// directory takes no new entry, or whose name cannot be renamed over (a file mounted on its own).
 void replace_file(const std::string& filename, const char* data, size_t size) {
   namespace fs = std::filesystem;
+  if (!opens_for_writing(filename)) throw std::invalid_argument(unable_to_open(filename));
   const fs::path target = replaced_path(filename);
   std::error_code error;
   const fs::file_status status = fs::status(target, error);
   const bool exists = fs::exists(status);
   if (exists && !fs::is_regular_file(status)) {
     std::ofstream file(filename, std::ios::out | std::ios::binary | std::ios::trunc);
-    if (!file.is_open()) throw std::invalid_argument("Unable to open file for saving model: " + filename);
+    if (!file.is_open()) throw std::invalid_argument(unable_to_open(filename));
     file.write(data, static_cast<std::streamsize>(size));
     file.close();
     if (file.fail()) throw std::runtime_error("Unable to write model file: " + filename);
@@ -84,7 +111,7 @@ void replace_file(const std::string& filename, const char* data, size_t size) {
   }
 
   // A path without a file name ("", "dir/") names nothing a file could replace.
-  if (target.filename().empty()) throw std::invalid_argument("Unable to open file for saving model: " + filename);
+  if (target.filename().empty()) throw std::invalid_argument(unable_to_open(filename));
 
   // A new name in the same directory (a rename does not cross file systems); the kernel applies the
   // umask to 0666 as it would for the file itself.
@@ -92,13 +119,22 @@ void replace_file(const std::string& filename, const char* data, size_t size) {
   const fs::path directory = target.has_parent_path() ? target.parent_path() : fs::path(".");
   fs::path temporary;
   int fd = -1;
+  int create_error = 0;
   for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
     const uint64_t tag = (uint64_t(::getpid()) << 32) ^ (counter++ * 0x9E3779B97F4A7C15ull) ^ uint64_t(attempt);
     temporary = directory / ("." + target.filename().string() + "." + fmt::format("{:016x}", tag) + ".tmp");
     fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) break;
+    create_error = fd < 0 ? errno : 0;
+    if (fd < 0 && create_error != EEXIST) break;
   }
-  if (fd < 0) throw std::invalid_argument("Unable to open file for saving model: " + filename);
+  if (fd < 0) {
+    // The directory refuses new entries, but the file itself may still be written.
+    if (create_error == EACCES || create_error == EPERM || create_error == EROFS) {
+      write_in_place(filename, data, size);
+      return;
+    }
+    throw std::invalid_argument(unable_to_open(filename));
+  }
 
   // The replacement keeps the mode (and, where permitted, the owner) of the file it replaces.
   struct stat old {};
@@ -109,8 +145,19 @@ void replace_file(const std::string& filename, const char* data, size_t size) {
   }
   const bool written = write_all(fd, data, size) && ::fsync(fd) == 0;
   const bool closed = ::close(fd) == 0;
-  if (!written || !closed || ::rename(temporary.c_str(), target.c_str()) != 0) {
+  if (!written || !closed) {
     ::unlink(temporary.c_str());
+    throw std::runtime_error("Unable to write model file: " + filename);
+  }
+  if (::rename(temporary.c_str(), target.c_str()) != 0) {
+    const int rename_error = errno;
+    ::unlink(temporary.c_str());
+    // The name cannot be renamed over (a mount point, a sticky directory, another file system): the
+    // file is written where it lies.
+    if (rename_error == EBUSY || rename_error == EXDEV || rename_error == EPERM) {
+      write_in_place(filename, data, size);
+      return;
+    }
     throw std::runtime_error("Unable to write model file: " + filename);
   }
   // The rename itself reaches the disk with the directory.

@@ -1,7 +1,9 @@
 """Saving replaces a model file only once the new file is whole; paths holding NUL bytes are refused
-as Python's open() refuses them."""
+as Python's open() refuses them; a file that cannot be opened for writing is refused, and one whose
+directory takes no new file is written where it lies."""
 import os
 import resource
+import shutil
 import signal
 import stat
 import subprocess
@@ -96,3 +98,83 @@ def test_a_new_file_gets_the_mode_the_umask_allows(tmp_path):
     finally:
         os.umask(old)
     assert stat.S_IMODE((tmp_path / "model.fbz").stat().st_mode) == 0o640
+
+
+# --- permissions: the file's own first, then the directory's ---------------------------------------
+
+SAVE = ("import sys\nfrom ovrix import core\nm = core.Model(sys.argv[1])\n"
+        "try:\n    m.save(sys.argv[2])\nexcept Exception as e:\n    print(type(e).__name__, e)\n")
+
+
+def save_unprivileged(source, target, prefix=(), **kwargs):
+    """Saves the model file `source` as `target` in a process that file permissions apply to: root's
+    capabilities are dropped (the kernel checks no permission for a privileged process)."""
+    args = [*prefix, sys.executable, "-c", SAVE, str(source), str(target)]
+    if os.geteuid() == 0:
+        if shutil.which("setpriv") is None:
+            pytest.skip("needs setpriv to drop root's capabilities")
+        args = ["setpriv", "--inh-caps=-all", "--bounding-set=-all", *args]
+    child = subprocess.run(args, capture_output=True, text=True, timeout=120, **kwargs)
+    assert child.returncode == 0, child.stderr
+    return child.stdout
+
+
+@pytest.fixture
+def saved(tmp_path):
+    source, old = tmp_path / "source.fbz", tmp_path / "work" / "model.fbz"
+    old.parent.mkdir()
+    large_model().save(str(source))
+    v2_model().save(str(old))
+    return source, old
+
+
+def test_a_read_only_file_is_refused_and_left_whole(saved):
+    source, target = saved
+    before = target.read_bytes()
+    target.chmod(0o444)  # in a directory that would take a new file
+    assert save_unprivileged(source, target) == f"ValueError Unable to open file for saving model: {target}\n"
+    assert target.read_bytes() == before and stat.S_IMODE(target.stat().st_mode) == 0o444
+    assert os.listdir(target.parent) == ["model.fbz"]
+
+
+@pytest.fixture
+def locked(saved):
+    """The target's directory takes no new entry."""
+    saved[1].parent.chmod(0o555)
+    yield saved
+    saved[1].parent.chmod(0o755)
+
+
+def test_a_file_whose_directory_takes_no_new_entry_is_written_where_it_lies(locked):
+    source, target = locked
+    inode = target.stat().st_ino
+    assert save_unprivileged(source, target) == ""
+    assert target.stat().st_ino == inode and os.listdir(target.parent) == ["model.fbz"]
+    assert core.Model(str(target)).to_buffer() == core.Model(str(source)).to_buffer()
+    new = target.parent / "new.fbz"
+    assert save_unprivileged(source, new) == f"ValueError Unable to open file for saving model: {new}\n"
+    assert not new.exists()
+
+
+def test_a_write_in_place_that_fails_is_reported(locked):
+    source, target = locked
+    limit = 64 * 1024
+    assert target.stat().st_size < limit < source.stat().st_size
+    out = save_unprivileged(source, target, preexec_fn=lambda: limit_file_size(limit))
+    assert out == f"ValueError Unable to open file for saving model: {target}\n"
+    assert os.listdir(target.parent) == ["model.fbz"]
+
+
+def test_a_file_mounted_on_its_own_is_written_where_it_lies(saved):
+    # A bind mount cannot be renamed over (EBUSY): the save writes through it into the mounted file.
+    source, target = saved
+    mounted = target.parent / "mounted.fbz"
+    mounted.write_bytes(b"")
+    script = f'mount --bind "{target}" "{mounted}" && exec "$@"'
+    if subprocess.run(["unshare", "-m", "sh", "-c", script, "sh", "true"], capture_output=True).returncode != 0:
+        pytest.skip("cannot bind-mount a file here")
+    child = subprocess.run(["unshare", "-m", "sh", "-c", script, "sh", sys.executable, "-c", SAVE, str(source),
+                            str(mounted)], capture_output=True, text=True, timeout=120)
+    assert child.returncode == 0 and child.stdout == "", child.stdout + child.stderr
+    assert core.Model(str(target)).to_buffer() == core.Model(str(source)).to_buffer()
+    assert sorted(os.listdir(target.parent)) == ["model.fbz", "mounted.fbz"]
