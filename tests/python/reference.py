@@ -641,7 +641,8 @@ def run_v1_dense(layer, x, predict):
 def fit_v1_dense(model, x, labels, num_classes):
     """The weights (1, 1, inputs, units) that software fit leaves in a v1 FullyConnected last layer: per
     sample, the winner of the label's class (every unit without labels; neuron k is in class
-    k // (units // num_classes)) moves its first connection on a 0 input to its first unconnected
+    k // (units // num_classes), the last ones past num_classes - 1 when the classes do not divide the
+    units; a negative label teaches nothing) moves its first connection on a 0 input to its first unconnected
     non-zero input."""
     layers = model.layers
     dense = layers[-1]
@@ -656,6 +657,8 @@ def fit_v1_dense(model, x, labels, num_classes):
         xin = i64(outputs[layers[-2].name]).reshape(-1)
         p = wrap32(w @ xin)
         label = -1 if len(labels) == 0 else int(labels[0 if len(labels) == 1 else n])
+        if len(labels) and label < 0:
+            continue  # no neuron's class
         cls = np.array([k // per_class if per_class else 0 for k in range(units)])
         candidates = np.arange(units) if label < 0 else np.flatnonzero(cls == label)
         if len(candidates) == 0:

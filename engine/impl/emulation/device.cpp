@@ -281,7 +281,12 @@ std::vector<std::unique_ptr<Tensor>> EmulatedDevice::run(const std::vector<std::
       meter->log_event({next_timestamp(), 800000u + static_cast<uint32_t>(h % 200001),
                         50u + static_cast<uint32_t>((h >> 32) % 451)});
     }
-    if (learning) learn(*samples[i], h, labels->empty() ? -1 : (*labels)[labels->size() == 1 ? 0 : i]);
+    // Without labels every neuron competes; a negative label is no neuron's class, whose headers number
+    // the classes from 0, and teaches nothing.
+    if (learning) {
+      const int64_t label = labels->empty() ? -1 : (*labels)[labels->size() == 1 ? 0 : i];
+      if (labels->empty() || label >= 0) learn(*samples[i], h, label);
+    }
     if (t == no_outputs) continue;
 
     std::vector<uint32_t> dims = summary_.output_dimensions;

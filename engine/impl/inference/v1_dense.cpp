@@ -74,11 +74,15 @@ class V1DenseRunner : public RunnerOf<V1DenseRunner> {
     }
   }
 
-  int32_t num_classes() const override { return classes_; }
+  // The class numbers the neurons carry. Neuron k is in class k / (units / num_classes), as the
+  // device's neuron headers number them: when the units do not divide into the classes, the last
+  // neurons are in class num_classes (or past it), and a label of that class teaches them there too.
+  int32_t num_classes() const override {
+    const uint32_t per_class = units_ / uint32_t(classes_);
+    return per_class == 0 ? classes_ : int32_t((units_ + per_class - 1) / per_class);
+  }
 
-  // The class of neuron k is k / (units / num_classes) (the last neurons, when the units do not divide
-  // into the classes, get a class number no label has, as the device numbers them). The rule itself
-  // is the device's (v1_learning.h).
+  // The rule itself is the device's (v1_learning.h).
   void learn(const std::vector<const Buffer*>& in, int32_t label) override {
     const uint32_t per_class = units_ / uint32_t(classes_);
     const auto winner =
