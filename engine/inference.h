@@ -36,12 +36,20 @@ enum class Mode {
 //   an input layer (std::invalid_argument).
 // - Fit needs learning parameters on the last layer (Layer::learning_params) and learns sample by sample
 //   after computing each sample's output: `labels` hold one label per sample, one label for all, or none
-//   (unsupervised). A sample whose label lies outside 0 .. num_classes - 1 is run but not learnt. The
+//   (unsupervised). A sample whose label lies outside 0 .. num_classes - 1 is run but not learnt; a v1
+//   FullyConnected numbers its classes as the device's neuron headers do, neuron k in class
+//   k / (units / num_classes), so the neurons left over when the units do not divide into the classes
+//   learn from the labels of the classes past num_classes - 1 that they are in. The
 //   learnt weights are stored back into the layer's "weights" variable at the end of the call.
 // Errors: std::invalid_argument for inputs, labels or layers that do not fit (with the layer's name),
 // std::runtime_error for layer kinds that cannot run in software.
 std::shared_ptr<Tensor> run(const std::vector<std::shared_ptr<Layer>>& layers, const Dense& input, Mode mode,
                             const std::vector<int32_t>& labels = {});
+
+// The learning parameters of the layer a fit teaches, also when it learns on a device; refused
+// (std::invalid_argument) when it has none: "Cannot fit: the last layer '<name>' has no learning
+// parameters (compile the model first).".
+std::shared_ptr<LearningParams> learning_params_to_fit(const Layer& last);
 
 // What a run leaves for the next run on the same layers: the runners of every thread's lane (the layers
 // prepared for the kernels, the runners' scratch) and the lanes' buffers, with a copy of everything the

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "engine/device.h"
+#include "engine/inference.h"
 #include "engine/layer.h"
 #include "mapping/edition_registry.h"
 #include "mapping/forward_samples.h"
@@ -46,6 +47,7 @@ std::string HardwareSequence::name() const {
 
 std::vector<std::shared_ptr<Tensor>> HardwareSequence::forward_samples(
     const std::vector<std::shared_ptr<const Tensor>>& inputs, const std::vector<int32_t>* labels) {
+  check_learning(labels != nullptr);
   return ovrix::forward_samples(*device_, program_, layers_, inputs, labels, [this] { sync_learning_vars(); },
                                 [this] { write_learning_memory(); });
 }
@@ -58,6 +60,26 @@ LayerPtr HardwareSequence::learning_layer() const {
   if (require_layer_mapping(*layer)->nps->size() != 1)
     throw std::runtime_error("Learning is not supported for layers mapped on more than 1 NP.");
   return layer;
+}
+
+void HardwareSequence::check_learning(bool fit) const {
+  // Without hardware the run refuses first.
+  if (device_->hardware() == nullptr || passes_.empty() || !passes_.back()) return;
+  const LayerPtr layer = last_mappable_layer(passes_.back()->layers);
+  if (!layer) return;
+  // A dense layer that learns on the device does so once compiled; without learning parameters the
+  // device would run the samples and its learning memory could not be read back.
+  if (fit && dynamic_cast<const FullyConnected*>(layer.get()) != nullptr) (void)software::learning_params_to_fit(*layer);
+  // The learning memory is written from the layer's variables at every run, and they may have changed
+  // since mapping checked them: they must still be what the device learns with.
+  if (!layer->is_learning()) return;
+  const Edition* edition = edition_registry().find(device_->version().product_id);
+  if (edition == nullptr) return;  // learning_edition() names what is missing when the memory is written
+  const auto& inbounds = layer->inbound_layers();
+  const MappingStatus status =
+      edition->make_checker(*device_, constraints_)
+          ->check_layer_compatibility(*layer, inbounds.empty() ? nullptr : inbounds.front().get(), device_->version());
+  if (status.failed) status.throw_exception();
 }
 
 const Edition& HardwareSequence::learning_edition() const {

@@ -55,6 +55,10 @@ class HardwareSequence : public ForwardableSequence {
   // the device.
   LayerPtr learning_layer() const;
   const Edition& learning_edition() const;
+  // Refuses, before anything reaches the device, a fit of a FullyConnected learning layer that has no
+  // learning parameters (std::invalid_argument), and a run whose learning layer no longer meets the
+  // rules mapping checked (mapping's message, std::runtime_error).
+  void check_learning(bool fit) const;
 
   std::shared_ptr<Device> device_;
   HardwareConstraints constraints_;

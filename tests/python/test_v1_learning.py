@@ -5,9 +5,12 @@ learning memory gives; classes can be added and the model mapped and fitted agai
 the normal DMA block (up to the FNP3 budget) learn and read back; the emulated device learns what the
 software fit learns, and the learnt model maps again; a model reloaded after another one ran on the
 device goes on from what it had learnt."""
+import re
+
 import numpy as np
 import pytest
 
+import reference as ref
 from emulated_devices import words_of, with_devices
 from ovrix import core
 from test_v1_map import cnp, layer
@@ -101,7 +104,7 @@ def test_classes_added_then_mapped_and_fitted_again():
 
 # --- learning memory ------------------------------------------------------------------------------
 
-def direct_model(units, inputs=(32, 32, 1), classes=2, seed=11):
+def direct_model(units, inputs=(32, 32, 1), classes=2, seed=11, compiled=True):
     """InputData -> a learning FullyConnected: the device's samples are the learning layer's inputs."""
     model = core.Model()
     model.add(layer(core.InputData, "input", input_width=inputs[0], input_height=inputs[1], input_channels=inputs[2],
@@ -110,7 +113,8 @@ def direct_model(units, inputs=(32, 32, 1), classes=2, seed=11):
     model.add(dense)
     shape = np.asarray(dense.variables["weights"]).shape
     dense.variables["weights"] = sparse_weights(shape, np.random.default_rng(seed))
-    model.compile(core.OvrixUnsupervised(num_weights=NUM_WEIGHTS, num_classes=classes))
+    if compiled:
+        model.compile(core.OvrixUnsupervised(num_weights=NUM_WEIGHTS, num_classes=classes))
     return model
 
 
@@ -170,6 +174,85 @@ def test_device_fit_learns_what_software_fit_learns_and_maps_again(labels):
     assert not np.array_equal(learnt, np.asarray(direct_model(12).layers[-1].variables["weights"]))
     assert (learnt.sum(axis=2) == NUM_WEIGHTS).all()
     assert mapped._map(device, True, core.MapConstraints(device)) is None
+
+
+@with_devices("v1:soc")
+@pytest.mark.parametrize("labels", [[3], [3, 3, 0, 3, 1, 3, 2, 3, 3, 3], [4], [-1], [0, -5, 3, 4, 2, 7, 1, 3, -1, 3]])
+def test_labels_select_the_classes_the_neuron_headers_give_on_the_device_and_in_software(labels):
+    # 7 units in 3 classes: two units a class, and unit 6 in class 3, which only the label 3 selects;
+    # a label of no unit's class (4, 7, negative) teaches nothing.
+    (device,) = core.devices()
+    software, mapped = direct_model(7, classes=3), direct_model(7, classes=3)
+    mapped._map(device, True, core.MapConstraints(device))
+    x, labels = spikes(10), np.array(labels, dtype=np.int32)
+    before = np.asarray(software.layers[-1].variables["weights"]).copy()
+    want = ref.fit_v1_dense(software, x, labels, 3)
+    software.fit(x, labels)
+    mapped.fit(x, labels)
+    np.testing.assert_array_equal(np.asarray(software.layers[-1].variables["weights"]), want)
+    np.testing.assert_array_equal(np.asarray(mapped.layers[-1].variables["weights"]), want)
+    changed = set(np.flatnonzero((want != before).any(axis=2)[0, 0]))
+    taught = {k for k in range(7) if k // 2 in set(labels.tolist())}
+    assert changed <= taught and (6 in changed) == (3 in labels)
+
+
+# --- what reaches the device ---
+
+def device_state(device):
+    return device.program, device.learn_mem, device.learn_enabled
+
+
+def seven_connections(w):
+    w[0, 0, :, 0] = np.arange(w.shape[2]) < NUM_WEIGHTS + 2
+
+
+def a_weight_of_two(w):
+    w[0, 0, np.flatnonzero(w[0, 0, :, 3])[0], 3] = 2
+
+
+@with_devices("v1:soc")
+@pytest.mark.parametrize("weights, message", [
+    (seven_connections, "Cannot map layer 'dense'. The number of weights per neuron should match the num_weights "
+                        "OvrixUnsupervised parameter."),
+    (a_weight_of_two, "Cannot map layer 'dense'. Weights contain values out of range (-1, 1) (e.g.: 2)."),
+], ids=["seven-connections", "a-weight-of-two"])
+def test_weights_changed_after_mapping_are_refused_as_mapping_refuses_them_before_the_device_is_touched(
+        weights, message):
+    (device,) = core.devices()
+    model, other = direct_model(12), direct_model(16, seed=5)
+    model._map(device, True, core.MapConstraints(device))
+    other._map(device, True, core.MapConstraints(device))
+    x, y = spikes(4), np.array([0, 1, 0, 1], dtype=np.int32)
+    model.fit(x, y)
+    other.fit(x, y)  # the device now holds the other model's program and memory
+    dense = model.layers[-1]
+    changed = np.asarray(dense.variables["weights"]).copy()
+    weights(changed)
+    dense.variables["weights"] = changed
+    held = device_state(device)
+    for run in (lambda: model.fit(x, y), lambda: model.forward(x)):
+        with pytest.raises(RuntimeError) as refused:
+            run()
+        assert str(refused.value) == message
+        assert device_state(device) == held
+    with pytest.raises(RuntimeError, match="^" + re.escape(message) + "$"):
+        model._map(device, True, core.MapConstraints(device))
+
+
+@with_devices("v1:soc")
+def test_fit_of_an_uncompiled_mapped_model_is_refused_before_the_device_is_touched():
+    (device,) = core.devices()
+    model, other = direct_model(12, compiled=False), direct_model(16, seed=5)
+    model._map(device, True, core.MapConstraints(device))
+    other._map(device, True, core.MapConstraints(device))
+    other.fit(spikes(4), [1])
+    held, weights = device_state(device), np.asarray(model.layers[-1].variables["weights"]).copy()
+    with pytest.raises(ValueError) as refused:
+        model.fit(spikes(4), [1])
+    assert str(refused.value) == "Cannot fit: the last layer 'dense' has no learning parameters (compile the model first)."
+    assert device_state(device) == held
+    np.testing.assert_array_equal(np.asarray(model.layers[-1].variables["weights"]), weights)
+    assert model.forward(spikes(4)).shape[0] == 4  # inference runs as before
 
 
 # --- reprogramming --------------------------------------------------------------------------------

@@ -160,6 +160,14 @@ void store_sample(const Buffer& b, size_t s, Dense& out) {
 
 }  // namespace
 
+std::shared_ptr<LearningParams> learning_params_to_fit(const Layer& last) {
+  auto params = last.learning_params();
+  if (!params)
+    throw std::invalid_argument(fmt::format(
+        "Cannot fit: the last layer '{}' has no learning parameters (compile the model first).", last.get_name()));
+  return params;
+}
+
 void check_label_count(uint64_t samples, uint64_t labels) {
   if (labels > 1 && labels != samples)
     throw std::invalid_argument(fmt::format("Expected one label per input ({}) or one for all; got {}.", samples, labels));
@@ -696,11 +704,7 @@ std::shared_ptr<Tensor> run_in(RunState& state, const std::vector<std::shared_pt
   // Learning.
   const bool fit = mode == Mode::Fit;
   if (fit) {
-    auto params = last.learning_params();
-    if (!params)
-      throw std::invalid_argument(
-          fmt::format("Cannot fit: the last layer '{}' has no learning parameters (compile the model first).",
-                      last.get_name()));
+    const auto params = learning_params_to_fit(last);
     check_label_count(samples, labels.size());
     state.learnt();
     tail.prepare_learning(*params);
