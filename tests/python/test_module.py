@@ -1,7 +1,10 @@
 """The module as a whole: its version, the symbols it exports, its refusal of subinterpreters and the
 order of the Model's members."""
+import os
 import subprocess
 import sys
+
+import pytest
 
 from ovrix import core
 
@@ -73,3 +76,44 @@ def test_model_members_in_registration_order():
     # Nothing else of the model's own is registered (the binding library adds its own interface).
     own = {name for name in core.Model.__dict__ if not name.startswith(("__", "_pybind11_"))}
     assert own == set(MODEL_MEMBERS) - {"__init__"}
+
+
+LOAD_BY_PATH = """
+import importlib.util, sys
+spec = importlib.util.spec_from_file_location("ovrix.core", sys.argv[1])
+try:
+    spec.loader.exec_module(importlib.util.module_from_spec(spec))
+except ImportError as e:
+    print(e)
+"""
+
+
+def other_cpythons():
+    """Other CPython versions on this machine (pyenv's and the system's), by version."""
+    import glob
+    import shutil
+    found = {}
+    for path in sorted(glob.glob(os.path.expanduser("~/.pyenv/versions/3.*/bin/python3"))) + [
+            shutil.which(f"python3.{minor}") for minor in range(8, 15)]:
+        if not path:
+            continue
+        probe = subprocess.run([path, "-c", "import sys; print(*sys.version_info[:2])"], capture_output=True, text=True)
+        version = tuple(int(v) for v in probe.stdout.split()) if probe.returncode == 0 else None
+        if version and version != sys.version_info[:2]:
+            found.setdefault(version, path)
+    return found
+
+
+def test_other_interpreters_refuse_the_module_when_they_load_it_by_its_path():
+    # A plain import does not find it in them (its file name carries the version tag); loaded by path, an
+    # interpreter whose loader reaches the module's entry refuses with the version check's message, the
+    # others stop in the loader on a symbol their C API lacks.
+    others = other_cpythons()
+    if not others:
+        pytest.skip("no other CPython on this machine")
+    built = "{}.{}".format(*sys.version_info[:2])
+    for version, path in others.items():
+        text = subprocess.run([path, "-c", LOAD_BY_PATH, core.__file__], capture_output=True, text=True,
+                              timeout=60).stdout
+        assert text.startswith(f"Python version mismatch: module was compiled for Python {built}, but the interpreter "
+                               "version is incompatible: ") or "undefined symbol" in text, (version, text)
