@@ -68,15 +68,14 @@ std::string unable_to_open(const std::string& filename) { return "Unable to open
 
 // Whether the file could be opened for writing, tried without truncating it: a file the user made
 // read-only is not replaced even where its directory would let a new file take its place. A missing file
-// passes (whether it can be made is seen when it is), and so does a FIFO that nothing reads yet, which
-// the direct write waits for.
+// passes: whether it can be made is seen when it is.
 bool opens_for_writing(const std::string& filename) {
   const int fd = ::open(filename.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd >= 0) {
     ::close(fd);
     return true;
   }
-  return errno == ENOENT || errno == ENXIO;
+  return errno == ENOENT;
 }
 
 // Writes the bytes into the file itself, truncated first: what is left where no new file can be made
@@ -96,7 +95,6 @@ void write_in_place(const std::string& filename, const char* data, size_t size) 
 // directory takes no new entry, or whose name cannot be renamed over (a file mounted on its own).
 void replace_file(const std::string& filename, const char* data, size_t size) {
   namespace fs = std::filesystem;
-  if (!opens_for_writing(filename)) throw std::invalid_argument(unable_to_open(filename));
   const fs::path target = replaced_path(filename);
   std::error_code error;
   const fs::file_status status = fs::status(target, error);
@@ -109,6 +107,8 @@ void replace_file(const std::string& filename, const char* data, size_t size) {
     if (file.fail()) throw std::runtime_error("Unable to write model file: " + filename);
     return;
   }
+  // Opened and closed by a probe, a pipe would end for its reader: only a file is tried first.
+  if (!opens_for_writing(filename)) throw std::invalid_argument(unable_to_open(filename));
 
   // A path without a file name ("", "dir/") names nothing a file could replace.
   if (target.filename().empty()) throw std::invalid_argument(unable_to_open(filename));
