@@ -13,7 +13,7 @@ import pytest
 import reference as ref
 from emulated_devices import words_of, with_devices
 from ovrix import core
-from test_v1_map import cnp, layer
+from test_v1_map import cnp, layer, v1_device
 
 if not hasattr(core.Model, "_map"):
     pytest.skip("this build cannot map models yet", allow_module_level=True)
@@ -253,6 +253,10 @@ def test_fit_of_an_uncompiled_mapped_model_is_refused_before_the_device_is_touch
     assert device_state(device) == held
     np.testing.assert_array_equal(np.asarray(model.layers[-1].variables["weights"]), weights)
     assert model.forward(spikes(4)).shape[0] == 4  # inference runs as before
+    # A device without hardware refuses first, whatever the model.
+    model._map(v1_device(core.HwVersion.Tamsel_v1), True)
+    with pytest.raises(RuntimeError, match=r"^An actual hardware device is required\.$"):
+        model.fit(spikes(4), [1])
 
 
 # --- reprogramming --------------------------------------------------------------------------------
