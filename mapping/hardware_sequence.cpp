@@ -69,7 +69,8 @@ void HardwareSequence::check_learning(bool fit) const {
   if (!layer) return;
   // A dense layer that learns on the device does so once compiled; without learning parameters the
   // device would run the samples and its learning memory could not be read back.
-  if (fit && dynamic_cast<const FullyConnected*>(layer.get()) != nullptr) (void)software::learning_params_to_fit(*layer);
+  if (fit && dynamic_cast<const FullyConnected*>(layer.get()) != nullptr)
+    (void)software::learning_params_to_fit(*layer);
   // The learning memory is written from the layer's variables at every run, and they may have changed
   // since mapping checked them: they must still be what the device learns with.
   if (!layer->is_learning()) return;
