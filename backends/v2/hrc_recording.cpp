@@ -90,8 +90,9 @@ HrcRegisters format_hrc_registers(const HrcConfig& c) {
     throw std::runtime_error("Wrong pooling at HRC recording.");
   write(&regs, hrc::W0_MAX_POOLING, c.pool_type == static_cast<int32_t>(PoolType::Max) ? MAX_POOLING_CODE : 0);
 
-  write(&regs, hrc::W1_STRIDE_X, non_negative(c.kernel_stride));
-  write(&regs, hrc::W1_STRIDE_Y, non_negative(c.kernel_stride));
+  // Unlike pooling, a stride has no "none": a negative one is refused like any other that its field cannot hold.
+  write(&regs, hrc::W1_STRIDE_X, static_cast<uint32_t>(c.kernel_stride));
+  write(&regs, hrc::W1_STRIDE_Y, static_cast<uint32_t>(c.kernel_stride));
   write(&regs, hrc::W1_POOL_STRIDE_X, non_negative(c.pool_stride));
   write(&regs, hrc::W1_POOL_STRIDE_Y, non_negative(c.pool_stride));
 
