@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "engine/dma.h"
@@ -73,6 +74,15 @@ class Record {
   // in a valid but unspecified state.
   void add_np_track(const hw::Ident& np, dma::Target target, uint16_t parameter, std::vector<uint32_t>&& words,
                     BlockPlacement placement = {});
+  // Both, with the placement's two flags as arguments.
+  void add_np_track(const hw::Ident& np, dma::Target target, uint16_t parameter, const std::vector<uint32_t>& words,
+                    bool with_size, bool append_to_last) {
+    add_np_track(np, target, parameter, words, BlockPlacement{with_size, append_to_last});
+  }
+  void add_np_track(const hw::Ident& np, dma::Target target, uint16_t parameter, std::vector<uint32_t>&& words,
+                    bool with_size, bool append_to_last) {
+    add_np_track(np, target, parameter, std::move(words), BlockPlacement{with_size, append_to_last});
+  }
   // Sets the FNP2 filters track, replacing any earlier one. An empty list still makes a track.
   void add_fnp2_filters_track(const hw::Ident& np, const std::vector<uint32_t>& words);
 

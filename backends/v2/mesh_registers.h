@@ -33,6 +33,15 @@ void format_mesh_registers_set_output_to_NPs(RegisterBlock* regs, const std::vec
                                              const std::vector<hw::Component>& outputs,
                                              const std::unique_ptr<AltLayerMapInfo>& alt, uint8_t out_param,
                                              MeshRouting routing);
+// The same with the routing's three flags as arguments.
+inline void format_mesh_registers_set_output_to_NPs(RegisterBlock* regs, const std::vector<hw::Component>& inputs,
+                                                    const std::vector<hw::Component>& layer_nps,
+                                                    const std::vector<hw::Component>& outputs,
+                                                    const std::unique_ptr<AltLayerMapInfo>& alt, uint8_t out_param,
+                                                    bool p2p_in, bool p2p_out, bool end_of_pass) {
+  format_mesh_registers_set_output_to_NPs(regs, inputs, layer_nps, outputs, alt, out_param,
+                                          MeshRouting{p2p_in, p2p_out, end_of_pass});
+}
 
 // Partial-reconfiguration words for the layer that the NP runs next: `np` is that layer's component
 // with the NP's identifier.

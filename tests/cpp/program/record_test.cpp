@@ -149,9 +149,9 @@ struct ExpectedBlock {
   bool xl;
 };
 
-TEST(Record, DmaHeaderOfEveryBlock) {
-  const XlThreshold xl(16);
-  const std::vector<ExpectedBlock> blocks{
+// Blocks of every placement, with and without their size, plain and XL (beyond 16 words).
+std::vector<ExpectedBlock> mixed_blocks() {
+  return {
       {0, hw::Ident(1, 0, 0), dma::Target::NpRegisters, 0, 16, true, true, false},
       {0, hw::Ident(1, 0, 1), dma::Target::InputShift, 3, 0, true, true, false},
       {1, hw::Ident(1, 0, 1), dma::Target::Weights, 0, 40, true, true, true},  // XL: a track of its own
@@ -159,6 +159,11 @@ TEST(Record, DmaHeaderOfEveryBlock) {
       {2, hw::Ident(0, 0, 0, 127), dma::Target::SkipDmaRegisters, 0x40, 1, true, false, false},
       {4, hw::Ident(9, 9, 9), dma::Target::LookUpTable, 1, 20, false, false, true},  // XL after an empty track 3
   };
+}
+
+TEST(Record, DmaHeaderOfEveryBlock) {
+  const XlThreshold xl(16);
+  const std::vector<ExpectedBlock> blocks = mixed_blocks();
   auto record = new_record({});
   for (const auto& b : blocks)
     record->add_np_track(b.np, b.target, b.parameter, payload(b.payload, 0x100),
@@ -185,6 +190,24 @@ TEST(Record, DmaHeaderOfEveryBlock) {
     cursor[t] += 2 + padded;
   }
   for (size_t t = 0; t < cursor.size(); ++t) EXPECT_EQ(cursor[t], record->tracks()[t].size()) << "track " << t;
+}
+
+TEST(Record, PlacementFlagsAsArgumentsRecordTheSameTracks) {
+  const XlThreshold xl(16);
+  auto placed = new_record({});
+  auto copied = new_record({});
+  auto taken = new_record({});
+  for (const auto& b : mixed_blocks()) {
+    const std::vector<uint32_t> words = payload(b.payload, 0x100);
+    placed->add_np_track(b.np, b.target, b.parameter, words, {.with_size = b.with_size, .append_to_last = b.append_to_last});
+    copied->add_np_track(b.np, b.target, b.parameter, words, b.with_size, b.append_to_last);
+    taken->add_np_track(b.np, b.target, b.parameter, payload(b.payload, 0x100), b.with_size, b.append_to_last);
+  }
+  ASSERT_EQ(placed->tracks().size(), 5u);
+  for (const auto* other : {copied.get(), taken.get()}) {
+    ASSERT_EQ(other->tracks().size(), placed->tracks().size());
+    for (size_t t = 0; t < placed->tracks().size(); ++t) EXPECT_EQ(other->tracks()[t].words(), placed->tracks()[t].words()) << t;
+  }
 }
 
 TEST(Record, HeaderErrorsPassThroughAndLeaveTheTrackAsItWas) {

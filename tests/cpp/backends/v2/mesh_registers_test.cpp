@@ -62,6 +62,20 @@ TEST(MeshRouting, PointToPoint) {
   EXPECT_EQ(regs[47], 0x00000301u);
 }
 
+TEST(MeshRouting, ThreeFlagsAsArgumentsWriteTheSameWords) {
+  // One source and one destination, in other places, so that each flag changes other bits.
+  const std::vector<hw::Component> in{at(hw::Type::CNP1, 2, 3, 1)}, nps{at(hw::Type::CNP2, 4)},
+      out{at(hw::Type::CNP2, 6, 5, 2)};
+  for (int flags = 0; flags < 8; ++flags) {
+    const bool p2p_in = flags & 1, p2p_out = flags & 2, end_of_pass = flags & 4;
+    RegisterBlock routed(64, 0x5A5A5A5A), flagged = routed;
+    format_mesh_registers_set_output_to_NPs(&routed, in, nps, out, NO_ALT, 6,
+                                            {.p2p_in = p2p_in, .p2p_out = p2p_out, .end_of_pass = end_of_pass});
+    format_mesh_registers_set_output_to_NPs(&flagged, in, nps, out, NO_ALT, 6, p2p_in, p2p_out, end_of_pass);
+    EXPECT_EQ(flagged, routed) << flags;
+  }
+}
+
 TEST(MeshRouting, SingleHrcCountsAsColumnOne) {
   RegisterBlock regs(64, 0);
   format_mesh_registers_set_output_to_NPs(&regs, {at(hw::Type::HRC, 0, 0)}, {at(hw::Type::CNP1, 4)},
