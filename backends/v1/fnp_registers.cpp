@@ -74,8 +74,9 @@ std::map<hw::Ident, std::vector<uint32_t>> format_fnp_regs(const Device& device,
     write_field(&regs, W17_WEIGHT_BLOCKS, block == 0 ? 0 : size32(ceil_div(size, block)));
   }
 
+  // A layer without learning parameters is programmed as one that does not learn (the learning
+  // recorder refuses such a layer before it gets here).
   const std::shared_ptr<LearningParams> params = learning ? layer.learning_params() : nullptr;
-  if (learning && !params) throw std::invalid_argument("The layer " + layer.get_name() + " has no learning parameters.");
   format_learning_common_regs(&regs, params.get());
 
   format_mesh_registers_set_output_to_NPs(&regs, source_components(mapping), *mapping.nps,
