@@ -89,17 +89,24 @@ except ImportError as e:
 
 
 def other_cpythons():
-    """Other CPython versions on this machine (pyenv's and the system's), by version."""
+    """Other CPython versions on this machine (pyenv's and the system's) that run on the machine type of
+    this interpreter, by version: one of another machine type (an x86-64 program beside an aarch64
+    interpreter under emulation) cannot load the module at all, whatever its version."""
     import glob
+    import platform
     import shutil
     found = {}
     for path in sorted(glob.glob(os.path.expanduser("~/.pyenv/versions/3.*/bin/python3"))) + [
             shutil.which(f"python3.{minor}") for minor in range(8, 15)]:
         if not path:
             continue
-        probe = subprocess.run([path, "-c", "import sys; print(*sys.version_info[:2])"], capture_output=True, text=True)
-        version = tuple(int(v) for v in probe.stdout.split()) if probe.returncode == 0 else None
-        if version and version != sys.version_info[:2]:
+        probe = subprocess.run([path, "-c", "import platform, sys; print(*sys.version_info[:2], platform.machine())"],
+                               capture_output=True, text=True)
+        fields = probe.stdout.split() if probe.returncode == 0 else []
+        if len(fields) != 3 or fields[2] != platform.machine():
+            continue
+        version = (int(fields[0]), int(fields[1]))
+        if version != sys.version_info[:2]:
             found.setdefault(version, path)
     return found
 
@@ -110,7 +117,7 @@ def test_other_interpreters_refuse_the_module_when_they_load_it_by_its_path():
     # others stop in the loader on a symbol their C API lacks.
     others = other_cpythons()
     if not others:
-        pytest.skip("no other CPython on this machine")
+        pytest.skip("no other CPython of this machine type on this machine")
     built = "{}.{}".format(*sys.version_info[:2])
     for version, path in others.items():
         text = subprocess.run([path, "-c", LOAD_BY_PATH, core.__file__], capture_output=True, text=True,
