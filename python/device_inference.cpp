@@ -7,7 +7,6 @@
 
 #include <cstring>
 #include <stdexcept>
-#include <utility>
 
 #include "engine/device.h"
 #include "engine/tensor.h"
@@ -137,13 +136,7 @@ py::array fit_with_numpy_labels(PyHardwareDevice& device, const py::array& input
     }
   }
   if (!integer) throw std::invalid_argument("fit method expects integers as labels");
-  // A value that no 32-bit label holds (or an element that is itself an array) is refused, not wrapped.
-  // A 0-dimensional array is one label.
-  const FitLabels fit_labels{labels.ndim() >= 1 ? static_cast<uint64_t>(labels.shape(0)) : 1, [&] {
-                               auto converted = int32_labels(labels);
-                               if (!converted) throw std::invalid_argument("fit method expects integers as labels");
-                               return std::move(*converted);
-                             }};
+  const FitLabels fit_labels = array_labels(labels);
   return run_device_inference(device, inputs, &fit_labels, InferenceMode::Fit);
 }
 

@@ -3,9 +3,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
-#include <cstdint>
-#include <functional>
-#include <vector>
+#include "python/labels.h"
 
 namespace ovrix::python {
 
@@ -16,18 +14,11 @@ class PyHardwareDevice;
 // Any value other than Forward and Predict runs as Fit.
 enum class InferenceMode : int { Fit = 0, Forward = 1, Predict = 2 };
 
-// The labels of a fit: their count, and their conversion, called only once the count has been checked
-// against the samples (2^31 labels broadcast from one value are refused at once, not after minutes).
-struct FitLabels {
-  uint64_t count = 0;
-  std::function<std::vector<int32_t>()> convert;
-};
-
 // Converts the input to uint8 samples along its first dimension (rank 2 or 4), runs them on the
 // device between two clock readings and two time stamps, writes the inference metrics and the power
 // events on the wrapper, and returns the outputs as one array (M, d0, d1, d2). labels: none (null or
-// a count of 0), one, or one per sample, checked and converted before the device is touched; read in
-// Fit mode only.
+// a count of 0), one, or one per sample, counted before they are converted and the device is touched;
+// read in Fit mode only.
 py::array run_device_inference(PyHardwareDevice& device, py::handle inputs, const FitLabels* labels,
                                InferenceMode mode);
 

@@ -118,7 +118,8 @@ void init_hardware_device(py::module_& m) {
       .def(
           "fit",
           [](PyHardwareDevice& d, const Inputs& inputs, const py::list& labels) {
-            const FitLabels fit_labels{labels.size(), [&] { return labels_of(labels); }};
+            const std::vector<int32_t> given = labels_of(labels);
+            const FitLabels fit_labels{given.size(), [&] { return given; }};
             return run_device_inference(d, inputs, &fit_labels, InferenceMode::Fit);
           },
           fit_doc, py::arg("inputs"), py::arg("input_labels") = py::list())

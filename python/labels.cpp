@@ -1,5 +1,7 @@
 #include "python/labels.h"
 
+#include <pybind11/stl.h>
+
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -16,22 +18,44 @@ std::optional<int32_t> whole_number_label(double given) {
   return label;
 }
 
-std::optional<std::vector<int32_t>> int32_labels(const py::array& labels) {
-  if (labels.ndim() > 1) return std::nullopt;
+namespace {
+
+// The binding library converts a label array element by element and stops at the first element it
+// cannot convert, with a message that names only the array's type. So the conversion of the part of
+// the array where it stops gives the same error as the whole array's, without the room the whole
+// conversion reserves for every label first. No part: the array converts.
+py::object where_conversion_stops(const py::array& labels) {
+  if (labels.ndim() == 0) return labels;  // no length: refused before any element
+  if (labels.shape(0) == 0) return py::none();
+  if (labels.ndim() > 1) return labels[py::slice(0, 1, 1)];  // its first element is an array
+  // A broadcast view can hold 2^31 labels: its extremes are read without a copy (arg-max would copy).
+  py::object beyond = labels.attr("max")();
+  if (py::int_(beyond) <= py::int_(std::numeric_limits<int32_t>::max())) {
+    beyond = labels.attr("min")();
+    if (py::int_(beyond) >= py::int_(std::numeric_limits<int32_t>::min())) return py::none();
+  }
+  py::object part = labels[py::slice(0, 1, 1)].attr("copy")();
+  part[py::int_(0)] = beyond;
+  return part;
+}
+
+std::vector<int32_t> copy_labels(const py::array& labels) {
   std::vector<int32_t> out;
-  if (labels.size() == 0) return out;
-  // The bounds are compared as Python integers, which hold every value of every integer dtype; after
-  // that the cast to int32 is exact and runs in NumPy, not element by element here.
-  const py::int_ lowest(labels.attr("min")());
-  const py::int_ highest(labels.attr("max")());
-  if (lowest < py::int_(std::numeric_limits<int32_t>::min()) || highest > py::int_(std::numeric_limits<int32_t>::max()))
-    return std::nullopt;
-  const auto values = py::array_t<int32_t, py::array::c_style | py::array::forcecast>::ensure(
-      labels.attr("reshape")(labels.size()));
+  if (labels.ndim() != 1 || labels.size() == 0) return out;
+  // Every value fits (where_conversion_stops found none that does not): NumPy's cast is exact.
+  const auto values = py::array_t<int32_t, py::array::c_style | py::array::forcecast>::ensure(labels);
   if (!values) throw py::error_already_set();
   out.resize(static_cast<size_t>(values.size()));
   std::memcpy(out.data(), values.data(), out.size() * sizeof(int32_t));
   return out;
+}
+
+}  // namespace
+
+FitLabels array_labels(const py::array& labels) {
+  if (const py::object part = where_conversion_stops(labels); !part.is_none())
+    (void)py::cast<std::vector<int32_t>>(part);  // throws the conversion's own error
+  return {static_cast<uint64_t>(labels.shape(0)), [labels] { return copy_labels(labels); }};
 }
 
 }  // namespace ovrix::python

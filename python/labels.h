@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -30,10 +31,20 @@ struct LabelArray {
 // integer holds; empty otherwise (fractions, values from 2^31 on or below -2^31, infinities, NaN).
 std::optional<int32_t> whole_number_label(double given);
 
-// The labels of an array of an integer dtype: one per element of a 1-dimensional array, or the one
-// value of a 0-dimensional array (as a single number gives one label). Empty when a value does not
-// fit a signed 32-bit integer or the array has more dimensions (its elements are arrays).
-std::optional<std::vector<int32_t>> int32_labels(const py::array& labels);
+// The labels of a fit: their count, and their conversion, called only once the count has been accepted,
+// so that labels a wrong count refuses are never copied (a broadcast view holds 2^31 of them in a few
+// bytes).
+struct FitLabels {
+  uint64_t count = 0;
+  std::function<std::vector<int32_t>()> convert;
+};
+
+// The labels of an array of an integer dtype, taken as the binding library takes a sequence of signed
+// 32-bit integers: element by element along the first dimension. What that conversion refuses is
+// refused here at once, with its own error: a 0-dimensional array has no length (TypeError), an element
+// that is an array or does not fit 32 bits fails the cast (RuntimeError "Unable to cast Python instance
+// of type ..."). The values are copied by the returned conversion.
+FitLabels array_labels(const py::array& labels);
 
 }  // namespace ovrix::python
 

@@ -44,6 +44,7 @@ class PyModel {
   py::array fit_numpy_labels(const py::array& inputs, const py::array& labels, uint32_t batch_size);
   py::array fit_list_labels(const py::array& inputs, const py::list& labels, uint32_t batch_size);
   py::array fit(const py::array& inputs, const std::vector<int32_t>& labels, uint32_t batch_size);
+  py::array fit(const py::array& inputs, const FitLabels& labels, uint32_t batch_size);
   py::array forward(const py::array& inputs, uint32_t batch_size);
   py::array predict(const py::array& inputs, uint32_t batch_size);
   std::vector<int32_t> predict_labels(const py::array& inputs, uint32_t num_classes, uint32_t batch_size);

@@ -32,8 +32,10 @@ namespace {
 using InferenceCall = std::function<std::shared_ptr<Tensor>(std::shared_ptr<Dense>)>;
 
 // Converts the input, runs the call once between two time stamps (and two clock-counter readings on
-// a hardware device), records the metrics and copies the power events.
-std::shared_ptr<Tensor> run_inference(PyModel& model, const py::array& inputs, const InferenceCall& call) {
+// a hardware device), records the metrics and copies the power events. labels: the number of labels of
+// a fit, refused before anything changes unless there is none, one, or one per sample.
+std::shared_ptr<Tensor> run_inference(PyModel& model, const py::array& inputs, const InferenceCall& call,
+                                      uint64_t labels = 0) {
   Model& core = model.core();
   if (core.layer_count() == 0) throw std::invalid_argument("Cannot perform an inference on a model with no layers");
 
@@ -50,6 +52,7 @@ std::shared_ptr<Tensor> run_inference(PyModel& model, const py::array& inputs, c
     input = numpy_input<float>(inputs, TensorType::float32);
   else
     throw std::invalid_argument("Input dtype should be int8, uint8, int16 or float32.");
+  software::check_label_count(input->shape()[0], labels);
 
   model.power_events.clear();
   const int64_t frames = input->shape()[0];
@@ -83,40 +86,34 @@ std::shared_ptr<Tensor> run_inference(PyModel& model, const py::array& inputs, c
 
 [[noreturn]] void not_integer_labels() { throw py::type_error("fit method expects integers as labels"); }
 
-// Labels are converted one by one, so their count is checked first: 2^31 labels broadcast from one
-// value would take minutes and gigabytes before the count refused them. Inputs without a first
-// dimension are left to the model's own checks.
-void check_label_count(const py::array& inputs, uint64_t labels) {
-  if (inputs.ndim() >= 1) software::check_label_count(static_cast<uint64_t>(inputs.shape(0)), labels);
-}
-
 }  // namespace
 
-py::array PyModel::fit(const py::array& inputs, const std::vector<int32_t>& labels, uint32_t batch_size) {
-  auto output = run_inference(*this, inputs, [&](std::shared_ptr<Dense> input) {
-    return core().fit(std::move(input), labels, batch_size);
-  });
+py::array PyModel::fit(const py::array& inputs, const FitLabels& labels, uint32_t batch_size) {
+  // Counted before they are converted: labels that the count refuses are never copied.
+  auto output = run_inference(
+      *this, inputs,
+      [&](std::shared_ptr<Dense> input) { return core().fit(std::move(input), labels.convert(), batch_size); },
+      labels.count);
   return take_tensor(std::move(output));
+}
+
+py::array PyModel::fit(const py::array& inputs, const std::vector<int32_t>& labels, uint32_t batch_size) {
+  return fit(inputs, FitLabels{labels.size(), [&] { return labels; }}, batch_size);
 }
 
 py::array PyModel::fit_scalar_label(const py::array& inputs, const NumberLabel& label, uint32_t batch_size) {
   const auto value = whole_number_label(label.value);
   if (!value) not_integer_labels();
-  return fit(inputs, {*value}, batch_size);
+  return fit(inputs, std::vector<int32_t>{*value}, batch_size);
 }
 
 py::array PyModel::fit_numpy_labels(const py::array& inputs, const py::array& labels, uint32_t batch_size) {
   const py::module_ numpy = py::module_::import("numpy");
   if (!numpy.attr("issubdtype")(labels.dtype(), numpy.attr("integer")).cast<bool>()) not_integer_labels();
-  // A 0-dimensional array is one label, as a single number is.
-  check_label_count(inputs, labels.ndim() >= 1 ? static_cast<uint64_t>(labels.shape(0)) : 1);
-  const auto converted = int32_labels(labels);
-  if (!converted) not_integer_labels();
-  return fit(inputs, *converted, batch_size);
+  return fit(inputs, array_labels(labels), batch_size);
 }
 
 py::array PyModel::fit_list_labels(const py::array& inputs, const py::list& labels, uint32_t batch_size) {
-  check_label_count(inputs, labels.size());
   std::vector<int32_t> converted;
   converted.reserve(labels.size());
   try {

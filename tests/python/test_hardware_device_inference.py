@@ -91,16 +91,19 @@ def test_fit_accepts_none_one_or_one_label_per_sample(labels):
 
 COUNT_MISMATCH = r"^Number of labels should be the same as number of inputs\.$"
 NOT_INTEGERS = [2.5, -0.5, 1e10, -3e9, float("inf"), 1e300, -1e300, float("nan"), ["a"] * 5, [1.5] * 5,
-                [2 ** 31, 1, 1, 1, 1], np.array([1.0, 2.0, 3.0, 4.0, 5.0], dtype=np.float32),
-                np.array([2 ** 40] * 5, dtype=np.uint64), np.array([2 ** 31, 1, 1, 1, 1], dtype=np.int64),
-                np.array([-2 ** 31 - 1, 1, 1, 1, 1], dtype=np.int64), np.array([2 ** 32 - 1] * 5, dtype=np.uint32),
-                np.ones((5, 2), dtype=np.int32)]
+                [2 ** 31, 1, 1, 1, 1], np.array([1.0, 2.0, 3.0, 4.0, 5.0], dtype=np.float32)]
+# Integer arrays whose elements the binding library's sequence conversion cannot cast to 32-bit labels.
+NOT_CAST = [np.array([2 ** 40] * 5, dtype=np.uint64), np.array([2 ** 31, 1, 1, 1, 1], dtype=np.int64),
+            np.array([-2 ** 31 - 1, 1, 1, 1, 1], dtype=np.int64), np.array([2 ** 32 - 1] * 5, dtype=np.uint32),
+            np.ones((5, 2), dtype=np.int32)]
 
 
 @with_devices("v1")
 @pytest.mark.parametrize("labels, error, message",
                          [([1, 2], RuntimeError, COUNT_MISMATCH), ([1, 2, 3, 4, 5, 6], RuntimeError, COUNT_MISMATCH)]
-                         + [(labels, ValueError, r"^fit method expects integers as labels$") for labels in NOT_INTEGERS])
+                         + [(labels, ValueError, r"^fit method expects integers as labels$") for labels in NOT_INTEGERS]
+                         + [(labels, RuntimeError, r"^Unable to cast Python instance of type <class 'numpy\.ndarray'> "
+                             r"to C\+\+ type ") for labels in NOT_CAST])
 def test_fit_refuses_labels(labels, error, message):
     device = device_with()
     with pytest.raises(error, match=message):
