@@ -20,30 +20,37 @@ std::optional<int32_t> whole_number_label(double given) {
 
 namespace {
 
+void convert_as_sequence(py::handle part) { (void)py::cast<std::vector<int32_t>>(part); }
+
 // The binding library converts a label array element by element and stops at the first element it
-// cannot convert, with a message that names only the array's type. So the conversion of the part of
-// the array where it stops gives the same error as the whole array's, without the room the whole
-// conversion reserves for every label first. No part: the array converts.
-py::object where_conversion_stops(const py::array& labels) {
-  if (labels.ndim() == 0) return labels;  // no length: refused before any element
-  if (labels.shape(0) == 0) return py::none();
-  if (labels.ndim() > 1) return labels[py::slice(0, 1, 1)];  // its first element is an array
-  // A broadcast view can hold 2^31 labels: its extremes are read without a copy (arg-max would copy).
+// cannot convert, with a message that names only the array's type. So converting the part of the array
+// where it would stop throws what the whole conversion would throw, without the room that one reserves
+// for every label first (a broadcast view holds 2^31 labels in a few bytes). Returns normally when the
+// whole array converts.
+void check_conversion(const py::array& labels) {
+  if (labels.ndim() == 0) return convert_as_sequence(labels);  // no length: refused before any element
+  if (labels.shape(0) == 0) return;
+  // Elements that are arrays, all of the first one's shape, convert as NumPy turns an array into an
+  // integer: never in recent NumPy, when it holds one value in older NumPy. Then each holds one label.
+  if (labels.ndim() > 1) convert_as_sequence(labels[py::slice(0, 1, 1)]);
+  // Every element converts unless its value lies beyond 32 bits. The extremes are read in place (an
+  // arg-max would copy a broadcast view).
   py::object beyond = labels.attr("max")();
   if (py::int_(beyond) <= py::int_(std::numeric_limits<int32_t>::max())) {
     beyond = labels.attr("min")();
-    if (py::int_(beyond) >= py::int_(std::numeric_limits<int32_t>::min())) return py::none();
+    if (py::int_(beyond) >= py::int_(std::numeric_limits<int32_t>::min())) return;
   }
   py::object part = labels[py::slice(0, 1, 1)].attr("copy")();
   part[py::int_(0)] = beyond;
-  return part;
+  convert_as_sequence(part);
 }
 
+// After check_conversion: one label per element, each value within 32 bits, so NumPy's cast is exact.
 std::vector<int32_t> copy_labels(const py::array& labels) {
   std::vector<int32_t> out;
-  if (labels.ndim() != 1 || labels.size() == 0) return out;
-  // Every value fits (where_conversion_stops found none that does not): NumPy's cast is exact.
-  const auto values = py::array_t<int32_t, py::array::c_style | py::array::forcecast>::ensure(labels);
+  if (labels.size() == 0) return out;
+  const auto values = py::array_t<int32_t, py::array::c_style | py::array::forcecast>::ensure(
+      labels.attr("reshape")(labels.size()));
   if (!values) throw py::error_already_set();
   out.resize(static_cast<size_t>(values.size()));
   std::memcpy(out.data(), values.data(), out.size() * sizeof(int32_t));
@@ -53,8 +60,7 @@ std::vector<int32_t> copy_labels(const py::array& labels) {
 }  // namespace
 
 FitLabels array_labels(const py::array& labels) {
-  if (const py::object part = where_conversion_stops(labels); !part.is_none())
-    (void)py::cast<std::vector<int32_t>>(part);  // throws the conversion's own error
+  check_conversion(labels);
   return {static_cast<uint64_t>(labels.shape(0)), [labels] { return copy_labels(labels); }};
 }
 

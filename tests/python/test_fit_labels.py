@@ -18,8 +18,24 @@ FNP3 = learning_memory(np.random.default_rng(5).integers(0, 2, size=(NEURONS, 16
                        header=[0xAAAA0001, 0x60000030])
 
 
+# Older NumPy turns an array of one value into an integer; newer NumPy refuses.
+try:
+    int(np.array([1]))
+    ONE_VALUE_ARRAYS_ARE_INTEGERS = True
+except TypeError:
+    ONE_VALUE_ARRAYS_ARE_INTEGERS = False
+
+
+def outcome(same_as, error):
+    """A row that gives both a label list and a refusal: the list where NumPy takes an array of one value
+    as an integer, the refusal elsewhere."""
+    if same_as and error:
+        return (same_as, "") if ONE_VALUE_ARRAYS_ARE_INTEGERS else ("", error)
+    return same_as, error
+
+
 def rows(target):
-    return [case.values[1:] for case in CASES if case.values[0] == target]
+    return [(case.values[1], *outcome(*case.values[2:])) for case in CASES if case.values[0] == target]
 
 
 def refusal(text):
@@ -49,8 +65,9 @@ def test_the_model_learns_by_label():
     assert not np.array_equal(learnt_weights([0]), learnt_weights([1]))
 
 
-@pytest.mark.parametrize("labels, same_as, error", rows("model"))
-def test_model_fit_labels(labels, same_as, error):
+@pytest.mark.parametrize("target, labels, same_as, error", [case for case in CASES if case.values[0] == "model"])
+def test_model_fit_labels(target, labels, same_as, error):
+    same_as, error = outcome(same_as, error)
     if error:
         kind, pattern = refusal(error)
         with pytest.raises(kind) as raised:
