@@ -12,7 +12,7 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ASAN_OPTIONS=detect_leaks=1 ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$(nproc)"
 # CPython itself is not built with ASan: preload the runtime, and leave leak checking to the C++ tests.
 LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
-ASAN_OPTIONS=detect_leaks=0 "$PY" -m pytest -q -p no:cacheprovider tests/python
+ASAN_OPTIONS=detect_leaks=0 OVRIX_BUILD_DIR="$BUILD_DIR" "$PY" -m pytest -q -p no:cacheprovider tests/python
 # Put the normal build back in place for later runs.
 bash scripts/build.sh
 # A short run of the loader and program-reader fuzz targets (scripts/fuzz.sh runs them longer).
