@@ -7,7 +7,8 @@
 # (multiarch) and the build machine's flatc. No arm64 CPython 3.12 is packaged for this Debian, so the
 # extension is built for Debian's arm64 CPython 3.11, which runs the Python suite with its NumPy:
 # their packages are unpacked into build/arm64/sysroot (no chroot, nothing installed), pytest and the
-# flatbuffers runtime are added there from PyPI. Exits non-zero on any failure.
+# flatbuffers runtime are added there from PyPI, with pytest-xdist, which runs the Python suite in one
+# QEMU process per core. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -37,7 +38,8 @@ fi
 # Debian's arm64 CPython 3.11 and NumPy, with what they load, unpacked into the sysroot.
 python_debs=(python3.11-minimal libpython3.11-minimal libpython3.11-stdlib libpython3.11-dev libexpat1 zlib1g
              libffi8 libbz2-1.0 liblzma5 libssl3 libuuid1 python3-numpy libblas3 liblapack3 libgfortran5)
-if [ "$(cat "$SYSROOT/.packages" 2>/dev/null)" != "${python_debs[*]}" ]; then
+python_wheels=(pytest pytest-xdist flatbuffers)
+if [ "$(cat "$SYSROOT/.packages" 2>/dev/null)" != "${python_debs[*]} ${python_wheels[*]}" ]; then
   rm -rf "$SYSROOT" "$BUILD_DIR/debs"
   mkdir -p "$SYSROOT" "$BUILD_DIR/debs"
   # apt's download sandbox user cannot write into a directory of root's.
@@ -48,8 +50,8 @@ if [ "$(cat "$SYSROOT/.packages" 2>/dev/null)" != "${python_debs[*]}" ]; then
   ln -sf blas/libblas.so.3 "$SYSROOT/usr/lib/aarch64-linux-gnu/libblas.so.3"
   ln -sf lapack/liblapack.so.3 "$SYSROOT/usr/lib/aarch64-linux-gnu/liblapack.so.3"
   "$PY" -m pip install -q --disable-pip-version-check --target "$SYSROOT/site" --python-version 3.11 \
-    --only-binary=:all: pytest flatbuffers
-  echo "${python_debs[*]}" > "$SYSROOT/.packages"
+    --only-binary=:all: "${python_wheels[@]}"
+  echo "${python_debs[*]} ${python_wheels[*]}" > "$SYSROOT/.packages"
 fi
 # python3.11-config is a shell script: it runs here and names the module suffix of the target.
 suffix=$(sh "$SYSROOT/usr/bin/aarch64-linux-gnu-python3.11-config" --extension-suffix)
@@ -77,7 +79,10 @@ echo "aarch64 GoogleTest: $(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\?\./\1/p'
 
 # The Python suite, on the arm64 interpreter. The package is the source's Python files and the aarch64
 # module. The tests start child interpreters with sys.executable, which is therefore a script that runs
-# the interpreter under QEMU (whose -0 gives the interpreter that script's path as its own name).
+# the interpreter under QEMU (whose -0 gives the interpreter that script's path as its own name); so do
+# pytest-xdist's workers, one per core: every test runs in a worker whatever their number, and no test
+# shares a file or a device with another (temporary files are each test's own, emulated devices each
+# child interpreter's).
 rm -rf "$BUILD_DIR/python" && mkdir -p "$BUILD_DIR/python/ovrix"
 cp python/ovrix/*.py "$BUILD_DIR/python/ovrix/"
 cp "$BUILD_DIR/core$suffix" "$BUILD_DIR/python/ovrix/"
@@ -86,5 +91,5 @@ printf '#!/bin/sh\nexec %s -L "%s" -0 "$0" "%s" "$@"\n' "${QEMU[0]}" "$PWD/$SYSR
 chmod +x "$python"
 start=$SECONDS
 PYTHONPATH="$PWD/$SYSROOT/site:$PWD/$BUILD_DIR/python" OVRIX_SAMPLE_DIR="$PWD/$BUILD_DIR/sample" \
-  "$python" -m pytest -q -p no:cacheprovider tests/python
+  "$python" -m pytest -q -rfEs -p no:cacheprovider -n "$(nproc)" tests/python
 echo "aarch64 pytest: $((SECONDS - start)) s"
