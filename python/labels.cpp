@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 namespace ovrix::python {
 
@@ -20,7 +21,14 @@ std::optional<int32_t> whole_number_label(double given) {
 
 namespace {
 
-void convert_as_sequence(py::handle part) { (void)py::cast<std::vector<int32_t>>(part); }
+std::vector<int32_t> convert_as_sequence(py::handle labels) { return py::cast<std::vector<int32_t>>(labels); }
+
+// Whether check_conversion below can tell the conversion's outcome: a plain NumPy array of integers.
+// Elements of other arrays (masked arrays, time spans) convert by rules of their own.
+bool plain_integers(const py::array& labels) {
+  const char kind = labels.dtype().kind();
+  return (kind == 'i' || kind == 'u') && py::type::of(labels).is(py::module_::import("numpy").attr("ndarray"));
+}
 
 // The binding library converts a label array element by element and stops at the first element it
 // cannot convert, with a message that names only the array's type. So converting the part of the array
@@ -28,16 +36,23 @@ void convert_as_sequence(py::handle part) { (void)py::cast<std::vector<int32_t>>
 // for every label first (a broadcast view holds 2^31 labels in a few bytes). Returns normally when the
 // whole array converts.
 void check_conversion(const py::array& labels) {
-  if (labels.ndim() == 0) return convert_as_sequence(labels);  // no length: refused before any element
+  if (labels.ndim() == 0) {
+    convert_as_sequence(labels);  // no length: refused before any element
+    return;
+  }
   if (labels.shape(0) == 0) return;
   // Elements that are arrays, all of the first one's shape, convert as NumPy turns an array into an
   // integer: never in recent NumPy, when it holds one value in older NumPy. Then each holds one label.
   if (labels.ndim() > 1) convert_as_sequence(labels[py::slice(0, 1, 1)]);
-  // Every element converts unless its value lies beyond 32 bits. The extremes are read in place (an
-  // arg-max would copy a broadcast view).
-  py::object beyond = labels.attr("max")();
+  // Every element converts unless its value lies beyond 32 bits. The extremes are read in place, along
+  // the axes a broadcast view repeats once only (an arg-max would copy the view).
+  py::tuple distinct(labels.ndim());
+  for (py::ssize_t axis = 0; axis < labels.ndim(); ++axis)
+    distinct[axis] = labels.strides(axis) == 0 ? py::object(py::int_(0)) : py::object(py::slice(0, labels.shape(axis), 1));
+  const py::object values = labels[distinct];
+  py::object beyond = values.attr("max")();
   if (py::int_(beyond) <= py::int_(std::numeric_limits<int32_t>::max())) {
-    beyond = labels.attr("min")();
+    beyond = values.attr("min")();
     if (py::int_(beyond) >= py::int_(std::numeric_limits<int32_t>::min())) return;
   }
   py::object part = labels[py::slice(0, 1, 1)].attr("copy")();
@@ -49,8 +64,7 @@ void check_conversion(const py::array& labels) {
 std::vector<int32_t> copy_labels(const py::array& labels) {
   std::vector<int32_t> out;
   if (labels.size() == 0) return out;
-  const auto values = py::array_t<int32_t, py::array::c_style | py::array::forcecast>::ensure(
-      labels.attr("reshape")(labels.size()));
+  const auto values = py::array_t<int32_t, py::array::c_style | py::array::forcecast>::ensure(labels);
   if (!values) throw py::error_already_set();
   out.resize(static_cast<size_t>(values.size()));
   std::memcpy(out.data(), values.data(), out.size() * sizeof(int32_t));
@@ -60,6 +74,10 @@ std::vector<int32_t> copy_labels(const py::array& labels) {
 }  // namespace
 
 FitLabels array_labels(const py::array& labels) {
+  if (!plain_integers(labels)) {
+    std::vector<int32_t> converted = convert_as_sequence(labels);
+    return {converted.size(), [converted = std::move(converted)] { return converted; }};
+  }
   check_conversion(labels);
   return {static_cast<uint64_t>(labels.shape(0)), [labels] { return copy_labels(labels); }};
 }

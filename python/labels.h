@@ -42,8 +42,9 @@ struct FitLabels {
 // The labels of an array of an integer dtype, taken as the binding library takes a sequence of signed
 // 32-bit integers: element by element along the first dimension. What that conversion refuses is
 // refused here at once, with its own error: a 0-dimensional array has no length (TypeError), an element
-// that is an array or does not fit 32 bits fails the cast (RuntimeError "Unable to cast Python instance
-// of type ..."). The values are copied by the returned conversion.
+// that does not fit 32 bits, or that is an array NumPy does not turn into an integer, fails the cast
+// (RuntimeError "Unable to cast Python instance of type ..."). The values of a plain NumPy array are
+// copied by the returned conversion, once their count has been accepted.
 FitLabels array_labels(const py::array& labels);
 
 }  // namespace ovrix::python

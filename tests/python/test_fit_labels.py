@@ -18,11 +18,12 @@ FNP3 = learning_memory(np.random.default_rng(5).integers(0, 2, size=(NEURONS, 16
                        header=[0xAAAA0001, 0x60000030])
 
 
-# Older NumPy turns an array of one value into an integer; newer NumPy refuses.
+# Older NumPy turns an array of one value into an integer (with a warning in some versions, which an
+# error filter turns into a refusal); newer NumPy refuses.
 try:
     int(np.array([1]))
     ONE_VALUE_ARRAYS_ARE_INTEGERS = True
-except TypeError:
+except (TypeError, DeprecationWarning):
     ONE_VALUE_ARRAYS_ARE_INTEGERS = False
 
 

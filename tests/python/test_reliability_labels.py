@@ -13,8 +13,6 @@ from ovrix import core
 CASES = read_cases("python/fit_refusal_order.txt", 4)
 
 
-
-
 def refused(call, inputs, labels, error):
     kind, message = error.split(": ", 1)
     pattern = re.escape(message[:-3]) + ".*" if message.endswith("...") else re.escape(message)
