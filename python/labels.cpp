@@ -48,7 +48,8 @@ void check_conversion(const py::array& labels) {
   // the axes a broadcast view repeats once only (an arg-max would copy the view).
   py::tuple distinct(labels.ndim());
   for (py::ssize_t axis = 0; axis < labels.ndim(); ++axis)
-    distinct[axis] = labels.strides(axis) == 0 ? py::object(py::int_(0)) : py::object(py::slice(0, labels.shape(axis), 1));
+    distinct[axis] = labels.strides(axis) == 0 ? py::object(py::int_(0))
+                                               : py::object(py::slice(0, labels.shape(axis), 1));
   const py::object values = labels[distinct];
   py::object beyond = values.attr("max")();
   if (py::int_(beyond) <= py::int_(std::numeric_limits<int32_t>::max())) {

@@ -45,8 +45,9 @@ inline constexpr dma::Target kFnpRegistersTarget = dma::Target::NpRegisters;
 inline constexpr dma::Target kFnpWeightsTarget = dma::Target::Fnp3WeightMemory;
 
 // The register image of the layer's first component, keyed by its identifier; built for learning
-// with the layer's learning parameters (learning stays off when it has none). A value wider than its field is refused with the
-// field-overflow text; 4-bit inputs need single-buffer mode (std::invalid_argument).
+// with the layer's learning parameters (learning stays off when it has none). A value wider than its
+// field is refused with the field-overflow text; 4-bit inputs need single-buffer mode
+// (std::invalid_argument).
 std::map<hw::Ident, std::vector<uint32_t>> format_fnp_regs(const Device& device, const Layer& layer, bool learning,
                                                            std::shared_ptr<Layer> next_layer, bool ib_spikes,
                                                            bool routing_flag);

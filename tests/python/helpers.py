@@ -1,6 +1,7 @@
 """Builders of layers, models and virtual devices, the decoding of device programs and the reading of the
 golden data files under tests/data/, shared by the Python tests (fixtures are in conftest.py)."""
 
+import re
 import struct
 from pathlib import Path
 
@@ -27,6 +28,14 @@ def read_cases(name, fields):
         cases.append(pytest.param(*row, *[""] * (fields - len(row)), id=f"{name}:{number}"))
     assert cases, f"{name} holds no case"
     return cases
+
+
+def refusal(text):
+    """A data file's refusal "Type: message" ("..." ending a message known by its start): the exception
+    class and a pattern of the whole message."""
+    kind, message = text.split(": ", 1)
+    pattern = re.escape(message[:-3]) + ".*" if message.endswith("...") else re.escape(message)
+    return {"TypeError": TypeError, "ValueError": ValueError, "RuntimeError": RuntimeError}[kind], pattern
 
 
 def words(field):

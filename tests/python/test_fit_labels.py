@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 from emulated_devices import build_program, expected_learning, learning_memory, with_devices, words_of
-from helpers import dense1d, input_data, read_cases
+from helpers import dense1d, input_data, read_cases, refusal
 from ovrix import core
 
 CASES = read_cases("python/fit_labels.txt", 4)
@@ -37,13 +37,6 @@ def outcome(same_as, error):
 
 def rows(target):
     return [(case.values[1], *outcome(*case.values[2:])) for case in CASES if case.values[0] == target]
-
-
-def refusal(text):
-    """The exception class and a pattern of the whole message ("..." at its end: any rest)."""
-    kind, message = text.split(": ", 1)
-    pattern = re.escape(message[:-3]) + ".*" if message.endswith("...") else re.escape(message)
-    return {"TypeError": TypeError, "ValueError": ValueError, "RuntimeError": RuntimeError}[kind], pattern
 
 
 def learning_model():
